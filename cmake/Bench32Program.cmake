@@ -1,0 +1,39 @@
+# bench32_program(<name> <source>...)
+#
+# Builds one benchmark program, named exactly <name>, into <build>/bin, and registers
+# every case of the program's cases.json with ctest as "<name>/<case>". Each case runs
+# the program with its input on a pipe and checks the exact standard output bytes and
+# the exit status or signal.
+function(bench32_program name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE bench32_entry)
+  set_property(GLOBAL APPEND PROPERTY BENCH32_PROGRAMS ${name})
+
+  set(cases_file ${CMAKE_CURRENT_SOURCE_DIR}/cases.json)
+  if(NOT EXISTS ${cases_file})
+    return()
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${cases_file})
+
+  if(BENCH32_CASE_RUNNER)
+    set(runner ${BENCH32_CASE_RUNNER})
+  else()
+    set(runner $<TARGET_FILE:bench32-case>)
+  endif()
+  # Under a cross build the program runs in the emulator; the runner stays native.
+  set(under "")
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " under)
+  endif()
+
+  file(READ ${cases_file} json)
+  string(JSON count LENGTH ${json} cases)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    string(JSON case_name GET ${json} cases ${i} name)
+    add_test(NAME ${name}/${case_name}
+             COMMAND ${runner} --run-under "${under}" $<TARGET_FILE:${name}> ${cases_file}
+                     ${case_name})
+    set_tests_properties(${name}/${case_name} PROPERTIES LABELS "cases;${name}" TIMEOUT 120)
+  endforeach()
+endfunction()

@@ -1,0 +1,80 @@
+// bench32-case: runs one program on one case or workload and checks the result.
+//
+//   bench32-case [--run-under PREFIX] PROGRAM FILE.json NAME
+//   bench32-case --describe PROGRAM FILE.json NAME   (prints what the program did, as a
+//                                                    JSON entry, for writing new cases)
+//
+// FILE.json is a program's cases.json or workloads.json. Exit status 0 when the run
+// matches, 1 when it does not (with one line saying how), 2 for bad usage or input.
+#include <cstdio>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "expectation.hpp"
+#include "process.hpp"
+
+int main(int argc, char** argv) {
+  CLI::App app{"Runs one bench32 program on one case or workload and checks its output"};
+  std::string runUnder, program, file, name;
+  double timeout = 300;
+  bool describe = false;
+  app.add_option("--run-under", runUnder, "Command prefix to run the program under (an emulator)");
+  app.add_option("--timeout", timeout, "Seconds before the program's process group is killed");
+  app.add_flag("--describe", describe,
+               "Print the run's output as a JSON entry instead of checking");
+  app.add_option("program", program, "The program's executable")->required();
+  app.add_option("file", file, "cases.json or workloads.json")->required();
+  app.add_option("name", name, "The case or workload")->required();
+  CLI11_PARSE(app, argc, argv);
+
+  try {
+    std::optional<bench32::Expectation> expected;
+    if (std::filesystem::path(file).filename() == "workloads.json") {
+      auto workloads = bench32::loadWorkloads(file);
+      if (auto it = workloads.find(name); it != workloads.end()) expected = it->second;
+    } else {
+      for (auto& c : bench32::loadCases(file))
+        if (c.name == name) expected = c;
+    }
+    if (!expected) {
+      fmt::print(stderr, "bench32-case: {}: no entry named \"{}\"\n", file, name);
+      return 2;
+    }
+
+    bench32::RunRequest request;
+    request.argv = bench32::splitWords(runUnder);
+    request.argv.push_back(program);
+    request.input = expected->input;
+    request.timeout = std::chrono::duration<double>(timeout);
+    const bench32::RunResult run = bench32::runProcess(request);
+
+    if (describe) {
+      nlohmann::json entry{{"name", name}};
+      if (run.stdoutBytes.size() <= 64 * 1024) {
+        entry["stdout"] = run.stdoutBytes;
+      } else {
+        entry["stdout_xxh3"] = bench32::digestHex(bench32::digest(run.stdoutBytes));
+        entry["stdout_size"] = run.stdoutBytes.size();
+      }
+      if (run.signal)
+        entry["signal"] = bench32::signalName(run.signal);
+      else
+        entry["status"] = run.exitStatus;
+      fmt::print("{}\n", entry.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+      if (!run.stderrBytes.empty()) fmt::print(stderr, "stderr: {}", run.stderrBytes);
+      fmt::print(stderr, "wall {:.3f} s\n", run.wallSeconds);
+      return 0;
+    }
+    const bench32::Verdict verdict = bench32::verify(*expected, run);
+    if (!verdict.ok) {
+      fmt::print("{} / {}: {}\n", program, name, verdict.detail);
+      return 1;
+    }
+    return 0;
+  } catch (const bench32::BadInput& e) {
+    fmt::print(stderr, "bench32-case: {}\n", e.what());
+    return 2;
+  }
+}

@@ -1,0 +1,41 @@
+// Runs one program: fork/exec with no shell in between, the input fed on a pipe,
+// standard output and standard error captured, a wall-clock timeout that kills the
+// whole process group, and the resource usage taken from wait4.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace bench32 {
+
+struct RunRequest {
+  std::vector<std::string> argv; // argv[0] is the executable (a path, or a name on PATH)
+  std::string input;
+  std::chrono::duration<double> timeout{60.0};
+  std::size_t stderrLimit = 64 * 1024; // keep this much of standard error
+};
+
+struct RunResult {
+  std::string stdoutBytes;
+  std::string stderrBytes;
+  int exitStatus = -1;    // set when the process exited
+  int signal = 0;         // set when a signal ended it
+  bool timedOut = false;  // killed by us after the timeout
+  std::string startError; // non-empty when the program could not be started
+  double wallSeconds = 0;
+  double userSeconds = 0;
+  double systemSeconds = 0;
+  long maxRssKiB = 0;
+};
+
+RunResult runProcess(const RunRequest& request);
+
+// Splits a command prefix such as "qemu-arm -L /usr/arm-linux-gnueabihf" on blanks.
+std::vector<std::string> splitWords(const std::string& text);
+
+// The process group of the program being run, or 0; for an interrupt handler that
+// must take the running program down with the harness.
+int runningProcessGroup();
+
+} // namespace bench32
