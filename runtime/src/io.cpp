@@ -1,4 +1,5 @@
 #include "bench32/io.hpp"
+#include "bench32/testing.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@ namespace {
 constexpr std::size_t kGlibcBufsiz = 8192;
 
 struct Output {
+  int fd = 1;
   char data[kGlibcBufsiz];
   std::size_t size = 0; // 0 until the first write sets the stream up
   std::size_t used = 0;
@@ -34,7 +36,7 @@ Output out;
 
 void writeAll(const char* p, std::size_t n) {
   while (n > 0) {
-    ssize_t w = ::write(1, p, n);
+    ssize_t w = ::write(out.fd, p, n);
     if (w < 0) {
       if (errno == EINTR) continue;
       return; // like stdio: a failed write drops the data and the program goes on
@@ -47,8 +49,8 @@ void writeAll(const char* p, std::size_t n) {
 [[gnu::noinline]] void setUpOutput() {
   out.size = kGlibcBufsiz;
   struct stat st;
-  if (fstat(1, &st) == 0) {
-    if (S_ISCHR(st.st_mode) && isatty(1)) out.lineBuffered = true;
+  if (fstat(out.fd, &st) == 0) {
+    if (S_ISCHR(st.st_mode) && isatty(out.fd)) out.lineBuffered = true;
     if (st.st_blksize > 0 && static_cast<std::size_t>(st.st_blksize) < kGlibcBufsiz)
       out.size = static_cast<std::size_t>(st.st_blksize);
   }
@@ -116,6 +118,7 @@ B32_INLINE char* formatDecimal(char* end, std::int32_t v) {
 constexpr std::size_t kInputChunk = 64 * 1024;
 
 struct Input {
+  int fd = 0;
   std::vector<unsigned char> data; // [pos, len) is read but not yet consumed
   std::size_t pos = 0;
   std::size_t len = 0;
@@ -134,7 +137,7 @@ void setUpInput() {
   in.data.resize(kInputChunk);
   // glibc flushes a line-buffered stdout before it reads a terminal, so a prompt
   // or a board is on screen before the program waits for the reply.
-  in.flushOutputFirst = isatty(0) != 0;
+  in.flushOutputFirst = isatty(in.fd) != 0;
   in.setUp = true;
 }
 
@@ -154,7 +157,7 @@ void setUpInput() {
     if (out.lineBuffered && out.used > 0) writeBuffer();
   }
   for (;;) {
-    ssize_t r = ::read(0, in.data.data() + in.len, in.data.size() - in.len);
+    ssize_t r = ::read(in.fd, in.data.data() + in.len, in.data.size() - in.len);
     if (r > 0) {
       in.len += static_cast<std::size_t>(r);
       return true;
@@ -258,6 +261,17 @@ bool inputExhausted() {
     while (isBlank(c)) c = peek(++ahead);
   }
 }
+
+namespace testing {
+void resetIo(int inputFd, int outputFd) {
+  flushOutput();
+  out = Output{};
+  out.fd = outputFd;
+  in = Input{};
+  in.fd = inputFd;
+  readScratch = 0;
+}
+} // namespace testing
 
 void flushOutput() {
   if (out.used > 0) writeBuffer();
