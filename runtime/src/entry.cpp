@@ -39,11 +39,17 @@ void onSegv(int, siginfo_t* info, void*) {
 
 void* runProgram(void*) {
   // The fault handler needs a stack of its own when the program's stack is gone.
-  static char altStack[64 * 1024];
-  stack_t ss{};
-  ss.ss_sp = altStack;
-  ss.ss_size = sizeof altStack;
-  sigaltstack(&ss, nullptr);
+  // Mapped rather than static: AddressSanitizer unmaps a thread's signal stack when
+  // the thread ends.
+  constexpr std::size_t kAltStackBytes = 64 * 1024;
+  void* altStack = mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (altStack != MAP_FAILED) {
+    stack_t ss{};
+    ss.ss_sp = altStack;
+    ss.ss_size = kAltStackBytes;
+    sigaltstack(&ss, nullptr);
+  }
   programStatus = b32::programMain().v;
   return nullptr;
 }
