@@ -42,8 +42,8 @@ void* runProgram(void*) {
   // Mapped rather than static: AddressSanitizer unmaps a thread's signal stack when
   // the thread ends.
   constexpr std::size_t kAltStackBytes = 64 * 1024;
-  void* altStack = mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* altStack =
+      mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (altStack != MAP_FAILED) {
     stack_t ss{};
     ss.ss_sp = altStack;
