@@ -1,0 +1,201 @@
+// calltour: a self-checking tour of conditions, a loop, records holding records,
+// globals of each kind and calls with arguments of each kind. Writes ten groups of
+// lines: a header per group, then the line 1 for every check that holds. A check
+// that fails writes 0 (and, for an integer, the value it found) in place of its 1.
+#include "bench32.hpp"
+
+namespace {
+using namespace b32;
+
+struct triad {
+  Int number;
+  Bool truth;
+  Ref<triad> nested; // a second record hung below this one, or null
+};
+
+Int counter = 0;
+Bool gb1 = false;
+Int gi1 = 0;
+Ref<triad> gs1 = nullptr;
+
+// Writes 1 when the condition has the expected value, else 0.
+void checkBool(bool condition, bool expected) {
+  if (condition == expected) {
+    println(Int(1));
+  } else {
+    println(Int(0));
+  }
+}
+
+// Writes 1 when the value equals the number, else 0 and the value.
+void checkInt(Int value, Int number) {
+  if (value == number) {
+    println(Int(1));
+  } else {
+    print(Int(0));
+    println(value);
+  }
+}
+
+void printgroup(Int group) {
+  print(Int(1));
+  print(Int(0));
+  print(Int(1));
+  print(Int(0));
+  print(Int(1));
+  print(Int(0));
+  println(group);
+}
+
+// Nothing calls it; it is kept in the program all the same.
+[[gnu::used]] bool setcounter(Int value) {
+  counter = value;
+  return true;
+}
+
+void takealltypes(Int i, bool b, Ref<triad> s) {
+  if (i == 3) {
+    println(Int(1));
+  } else {
+    println(Int(0));
+  }
+  if (b) {
+    println(Int(1));
+  } else {
+    println(Int(0));
+  }
+  if (s->truth) {
+    println(Int(1));
+  } else {
+    println(Int(0));
+  }
+}
+
+// The first four arguments are passed and ignored.
+void tonofargs(Int a1, Int a2, Int a3, Int a4, Int a5, Int a6, Int a7, Int a8) {
+  static_cast<void>(a1);
+  static_cast<void>(a2);
+  static_cast<void>(a3);
+  static_cast<void>(a4);
+  checkInt(a5, 5);
+  checkInt(a6, 6);
+  checkInt(a7, 7);
+  checkInt(a8, 8);
+}
+
+Int returnint(Int value) { return value; }
+bool returnbool(bool value) { return value; }
+Ref<triad> returnstruct(Ref<triad> value) { return value; }
+
+Int main() {
+  // Conditions from constants and boolean operators.
+  counter = 0;
+  printgroup(1);
+  checkBool(1 > 2, false);
+  checkBool(3 == 4, false);
+  checkBool(true && false, false);
+  checkBool(!false, true);
+
+  counter = 0;
+  printgroup(2);
+  checkBool(2 > 1, true);
+  checkBool(4 != 3, true);
+  checkBool(false || true, true);
+  checkBool(!true, false);
+
+  // Comparisons of every kind, with their negations and combinations.
+  printgroup(3);
+  checkBool(Int(5) == Int(5), true);
+  checkBool(Int(5) != Int(6), true);
+  checkBool(Int(5) < Int(5), false);
+  checkBool(Int(6) <= Int(5), false);
+  checkBool(Int(-1) > Int(0), false);
+  checkBool(Int(5) >= Int(5), true);
+  checkBool(Int(-2) < Int(1) && Int(1) < Int(2), true);
+  checkBool(Int(1) > Int(2) || Int(2) > Int(3), false);
+  checkBool(!(Int(7) >= Int(-7)), false);
+  checkBool(true == true, true);
+  checkBool(false != true, true);
+
+  // Integer arithmetic, precedence included.
+  printgroup(4);
+  checkInt(Int(2) + Int(3), 5);
+  checkInt(Int(2) * Int(4) - Int(2), 6);
+  checkInt(Int(7) / Int(4), 1);
+  checkInt(Int(8) - Int(6) / Int(3) * Int(3), 2);
+  checkBool(Int(1) + Int(2) * Int(3) == Int(7), true);
+
+  // Boolean operators over comparisons of computed values.
+  printgroup(5);
+  checkBool(Int(3) * Int(3) > Int(8) && !(Int(1) == Int(2)), true);
+  checkBool(Int(10) / Int(3) == Int(3) || false, true);
+  checkBool(!(Int(-4) > Int(-5) && Int(0) > Int(1)), true);
+  checkBool(Int(6) - Int(7) >= Int(0), false);
+  checkBool((true && false) || (false && true), false);
+  checkBool((Int(2) < Int(3)) == (Int(5) > Int(4)), true);
+  checkBool((Int(2) < Int(3)) != (Int(5) > Int(4)), false);
+
+  printgroup(6);
+  Int i = 0;
+  while (i < 5) {
+    if (i >= 5) println(Int(0));
+    i = i + 5;
+  }
+  checkInt(i, 5);
+
+  // A record holding a record, reached through a local.
+  printgroup(7);
+  Ref<triad> s1 = newRecord<triad>();
+  s1->number = 42;
+  s1->truth = true;
+  checkInt(s1->number, 42);
+  checkBool(s1->truth, true);
+  s1->nested = newRecord<triad>();
+  s1->nested->number = 13;
+  s1->nested->truth = false;
+  checkInt(s1->nested->number, 13);
+  checkBool(s1->nested->truth, false);
+  checkBool(s1 == s1, true);
+  checkBool(s1 != s1->nested, true);
+  release(s1->nested);
+  release(s1);
+
+  // Globals of each kind.
+  printgroup(8);
+  gi1 = 7;
+  checkInt(gi1, 7);
+  gb1 = true;
+  checkBool(gb1, true);
+  gs1 = newRecord<triad>();
+  gs1->number = 34;
+  gs1->truth = false;
+  checkInt(gs1->number, 34);
+  checkBool(gs1->truth, false);
+  gs1->nested = newRecord<triad>();
+  gs1->nested->number = 16;
+  gs1->nested->truth = true;
+  checkInt(gs1->nested->number, 16);
+  checkBool(gs1->nested->truth, true);
+  release(gs1->nested);
+  release(gs1);
+
+  // Calls with arguments of each kind, and results handed back.
+  printgroup(9);
+  Ref<triad> t = newRecord<triad>();
+  t->truth = true;
+  takealltypes(3, true, t);
+  println(Int(2));
+  tonofargs(1, 2, 3, 4, 5, 6, 7, 8);
+  println(Int(3));
+  checkInt(returnint(3), 3);
+  checkBool(returnbool(true), true);
+  Ref<triad> u = newRecord<triad>();
+  checkBool(returnstruct(u) == u, true);
+
+  printgroup(10);
+  return 0;
+}
+
+} // namespace
+
+b32::Int b32::programMain() { return main(); }
