@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -228,6 +230,69 @@ TEST(Buffering, SameBytesSurviveASigfpeAsWithGlibc) {
     });
     EXPECT_EQ(ours, glibc) << count << " values";
     EXPECT_EQ(ours.size(), total == 0 ? 0 : (total - 1) / 4096 * 4096) << count << " values";
+  }
+}
+
+// The same on a terminal, where the stream is line-buffered: completed lines are out
+// before the signal, and so is a full buffer (a terminal's is 1024 bytes).
+std::string survivingBytesOnTerminal(const std::function<void(int)>& writeAndDie) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  EXPECT_GE(master, 0);
+  grantpt(master);
+  unlockpt(master);
+  int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  termios raw{};
+  tcgetattr(slave, &raw);
+  cfmakeraw(&raw); // no newline translation: the bytes arrive as written
+  tcsetattr(slave, TCSANOW, &raw);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(master);
+    writeAndDie(slave);
+    _exit(0);
+  }
+  close(slave);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGFPE);
+  std::string text;
+  char buffer[4096];
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, std::size_t(n));
+  close(master);
+  return text;
+}
+
+TEST(Buffering, TerminalIsLineBufferedAsWithGlibc) {
+  // Short lines, a line longer than the buffer, and a newline that lands exactly when
+  // the buffer is full.
+  const std::vector<std::vector<std::int32_t>> lines = {{1, 2, 3},
+                                                        {7},
+                                                        std::vector<std::int32_t>(300, 1234),
+                                                        std::vector<std::int32_t>(204, 1234),
+                                                        {5}};
+  for (std::size_t upTo = 1; upTo <= lines.size(); ++upTo) {
+    auto body = [&](auto printValue, auto printLast) {
+      for (std::size_t l = 0; l < upTo; ++l) {
+        const auto& line = lines[l];
+        for (std::size_t i = 0; i + 1 < line.size(); ++i) printValue(line[i]);
+        printLast(line.back(), l + 1 < upTo);
+      }
+    };
+    std::string ours = survivingBytesOnTerminal([&](int fd) {
+      b32::testing::resetIo(-1, fd);
+      body([](std::int32_t v) { b32::print(Int(v)); },
+           [](std::int32_t v, bool end) { end ? b32::println(Int(v)) : b32::print(Int(v)); });
+      (void)(Int(1) / Int(0));
+    });
+    std::string glibc = survivingBytesOnTerminal([&](int fd) {
+      FILE* f = fdopen(fd, "w");
+      body([&](std::int32_t v) { std::fprintf(f, "%ld ", long(v)); },
+           [&](std::int32_t v, bool end) { std::fprintf(f, end ? "%ld\n" : "%ld ", long(v)); });
+      std::raise(SIGFPE);
+    });
+    EXPECT_EQ(ours, glibc) << upTo << " lines";
   }
 }
 
