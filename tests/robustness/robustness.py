@@ -1,0 +1,338 @@
+#!/usr/bin/env python3
+"""Feeds every benchmark program bounded random and adversarial inputs and checks
+that each run ends cleanly.
+
+A clean end is: an exit status with nothing on standard error, or exit status 2
+with one line "bench32: ..." on standard error (a runtime stop such as input that
+ended before an end marker). Anything else fails the program: a sanitizer report
+(it writes to standard error), a crash by a signal other than the documented
+SIGFPE of stats and scopeprobe, or a run that outlives its timeout.
+
+Programs are found in the benchmarks folder at run time, so new ones join by
+themselves. Each program gets numbers only within the ranges of its profile below:
+several programs legitimately run for a very long time on large inputs (a busy
+delay that grows with the input, an exponential recursion), and a timeout is a
+failure only because every input fed here is one that the program is meant to
+finish quickly. A program without a profile gets small numbers only.
+
+    robustness.py --benchmarks DIR --bin DIR [--runs N] [--seed S] [--timeout T]
+"""
+
+import argparse
+import concurrent.futures
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+
+INT_MIN = -(2**31)
+INT_MAX = 2**31 - 1
+ANY = (INT_MIN, INT_MAX)
+
+
+@dataclass
+class Profile:
+    # Range of each read, in order; the last range holds for every later read. A
+    # read that repeats an earlier value (after the input ends or stops being
+    # numeric) must stay within the ranges of the reads that follow, and the
+    # generator sees to that.
+    ranges: list
+    reads: int  # how many numbers a normal input holds
+    why: str
+    marker: str = ""  # "any": -1 ends the input anywhere; "third": in a triple's third place
+    signals: set = field(default_factory=set)
+
+
+PROFILES = {
+    "hailstone": Profile([ANY], 1, "any value: at most a few hundred steps"),
+    "listtree": Profile([ANY], 10, "any values: ten reads, trees of ten nodes"),
+    "listmath": Profile(
+        [(0, 12)], 6, "values 0 to 12: the count-down of twice the product is up to 6e6 steps"
+    ),
+    "noughts": Profile([ANY], 8, "any positions: at most eight moves"),
+    "calltour": Profile([ANY], 3, "reads nothing"),
+    "quadloop": Profile([ANY], 2, "any values: 50 passes of at most 500001 steps"),
+    "frontlist": Profile([(INT_MIN, 5000)], 1, "count up to 5000 nodes"),
+    "sinksort": Profile([(INT_MIN, 2)], 1, "count up to 2: 2000 records, quadratic sort"),
+    "pegs": Profile([(INT_MIN, 12)], 1, "up to 12 discs: 4095 moves"),
+    "spinloop": Profile([(INT_MIN, 60)], 1, "n up to 60: about 74000 numbers written"),
+    "passdrill": Profile([(INT_MIN, 300)], 1, "up to 300 passes, each growing with the count"),
+    "primes": Profile([(INT_MIN, 20000)], 1, "bound up to 20000"),
+    "Fibonacci": Profile([(INT_MIN, 24)], 1, "n up to 24: 2·F(24) - 1 calls"),
+    "radixsum": Profile(
+        [(INT_MIN, 9999999)], 1, "at most 7 digits: value up to 127, delay up to 1.3e8 steps"
+    ),
+    "powtable": Profile([ANY, (INT_MIN, 20)], 2, "exponent up to 20: 2e7 multiplications"),
+    "stats": Profile(
+        # A count of -2147483648 wraps to 2147483647 loop passes when decremented.
+        [ANY, (INT_MIN + 1, 5000)],
+        2,
+        "count -2147483647 to 5000; seed 0 divides by zero",
+        signals={"SIGFPE"},
+    ),
+    "scopeprobe": Profile(
+        [(-20000, INT_MAX)], 1, "start from -20000: at most 30000 lines", signals={"SIGFPE"}
+    ),
+    "mixed": Profile(
+        [(INT_MIN, 100000), (INT_MIN, 100000), (INT_MIN, 100000), (0, 2), (0, 20)],
+        5,
+        "depth, size and count up to 100000; ackermann with m in 0..2 and n in 0..20",
+    ),
+    "biggest": Profile([ANY], 40, "any values, up to 40 before the -1 end marker", marker="any"),
+    "tallies": Profile(
+        [(-3000, 3000)], 30, "factorials of |n| up to 3000 (recursion depth)", marker="third"
+    ),
+}
+DEFAULT = Profile([(-20, 20)], 5, "no profile: small numbers only")
+
+BLANKS = " \t\n\v\f\r"
+
+
+def discover(benchmarks):
+    """Program name -> folder, from each folder's bench32_program(<name> ...)."""
+    found = {}
+    for entry in sorted(os.listdir(benchmarks)):
+        cml = os.path.join(benchmarks, entry, "CMakeLists.txt")
+        if not os.path.isfile(cml):
+            continue
+        with open(cml, encoding="utf-8") as f:
+            m = re.search(r"bench32_program\(\s*([A-Za-z0-9_]+)", f.read())
+        if m:
+            found[m.group(1)] = entry
+    return found
+
+
+def range_at(profile, i):
+    return profile.ranges[min(i, len(profile.ranges) - 1)]
+
+
+def range_from(profile, i):
+    """The values that every read from the i-th on accepts."""
+    lo, hi = INT_MIN, INT_MAX
+    for j in range(i, max(i + 1, len(profile.ranges))):
+        a, b = range_at(profile, j)
+        lo, hi = max(lo, a), min(hi, b)
+    return lo, hi
+
+
+def pick(rng, lo, hi):
+    """A value in [lo, hi], often at an edge or small."""
+    choice = rng.random()
+    if choice < 0.15:
+        return lo
+    if choice < 0.3:
+        return hi
+    if choice < 0.7:
+        v = rng.randint(-30, 30)
+        return min(max(v, lo), hi)
+    return rng.randint(lo, hi)
+
+
+def render(rng, v):
+    """The text of v: sometimes with a '+', leading zeros, or as a number so large
+    that it saturates to the same value."""
+    sign = "-" if v < 0 else rng.choice(["", "", "", "+"])
+    digits = str(abs(v))
+    r = rng.random()
+    if r < 0.1:
+        digits = "0" * rng.randint(1, 40) + digits
+    elif r < 0.2 and v in (INT_MIN, INT_MAX):
+        digits = "9" * rng.randint(11, 60)
+    return sign + digits
+
+
+def blank_run(rng):
+    r = rng.random()
+    if r < 0.7:
+        return " "
+    if r < 0.95:
+        return "".join(rng.choice(BLANKS) for _ in range(rng.randint(1, 8)))
+    return "".join(rng.choice(BLANKS) for _ in range(rng.randint(1000, 100000)))
+
+
+def junk(rng):
+    # None of these yields a number later but 0 or 1, which every range holds: a
+    # number after the junk could exceed the range of the reads that repeat it.
+    return rng.choice(["x", "abc", "\0", "-", "+", "--", "+-", "- ", "0x1b", "1e9", "#",
+                       "\x7f", "\xff", ".5", ",", "\0\0\0"])
+
+
+def random_input(rng, profile):
+    """One input: numbers within the profile, with varied blanks, and an ending that
+    is normal, early, or junk."""
+    count = rng.randint(0, profile.reads + 2)
+    values = []
+    for i in range(count):
+        lo, hi = range_at(profile, i)
+        v = pick(rng, lo, hi)
+        if profile.marker == "any" and rng.random() < 0.1:
+            v = -1
+        if profile.marker == "third" and i % 3 == 2 and rng.random() < 0.3:
+            v = -1
+        values.append(v)
+    ending = rng.choice(["normal", "normal", "early", "junk", "nul"])
+    if ending != "normal" or count < profile.reads or profile.marker:
+        # Every later read repeats the last value (or 0): keep it in range for them.
+        last = len(values) - 1
+        lo, hi = range_from(profile, max(last, 0))
+        if last >= 0:
+            values[last] = min(max(values[last], lo), hi)
+    text = blank_run(rng) if rng.random() < 0.3 else ""
+    text += blank_run(rng).join(render(rng, v) for v in values)
+    if ending == "normal":
+        text += "\n"
+    elif ending == "junk":
+        text += rng.choice(["", " "]) + junk(rng) + rng.choice(["", "\n"])
+    elif ending == "nul":
+        text += "\0" * rng.randint(1, 3)
+    return text.encode("latin-1")
+
+
+def fixed_inputs(profile):
+    """Adversarial inputs that every program gets. Numbers in them are in range."""
+    lo, hi = range_from(profile, 0)
+    small = min(max(3, lo), hi)
+    out = [
+        ("empty", b""),
+        ("blanks-only", (BLANKS * 20000).encode()),
+        ("nul-bytes", b"\0" * 64),
+        ("junk", b"abc 7\n"),
+        ("lone-sign", b"-"),
+        ("sign-then-blank", b"- 5\n" if lo <= 5 <= hi else b"- \n"),
+        ("signs", b"+-+-+-\n"),
+        ("binary-junk", bytes(range(256))),
+        ("long-zeros", b"0" * 100000 + str(small).encode()),
+        ("number-then-nul", str(small).encode() + b"\0 7"),
+        ("number-no-newline", str(small).encode()),
+        ("long-blank-run", b" " * 200000 + str(small).encode() + b"\n" * 1000),
+    ]
+    if hi == INT_MAX:
+        out.append(("huge", b"9" * 1000 + b"\n"))
+    if lo == INT_MIN:
+        out.append(("huge-negative", b"-" + b"9" * 1000 + b"\n"))
+    return out
+
+
+@dataclass
+class Outcome:
+    ok: bool
+    detail: str = ""
+    seconds: float = 0.0
+
+
+def run_one(exe, data, timeout, allowed_signals):
+    start = time.monotonic()
+    outcome = check_run(exe, data, timeout, allowed_signals)
+    outcome.seconds = time.monotonic() - start
+    return outcome
+
+
+def check_run(exe, data, timeout, allowed_signals):
+    start = time.monotonic()
+    proc = subprocess.Popen(
+        [exe], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+        start_new_session=True,
+    )
+    try:
+        _, err = proc.communicate(data, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
+        return Outcome(False, f"still running after {timeout:.0f} s")
+    except BrokenPipeError:
+        _, err = b"", proc.stderr.read()
+        proc.wait()
+    elapsed = time.monotonic() - start
+    status = proc.returncode
+    text = err.decode("utf-8", "replace")
+    if status < 0:
+        name = signal.Signals(-status).name
+        if name in allowed_signals and not err:
+            return Outcome(True)
+        return Outcome(False, f"killed by {name}" + (f": {text.strip()[:2000]}" if err else ""))
+    if not err:
+        return Outcome(True)
+    if status == 2 and re.fullmatch(r"bench32: [^\n]*\n", text):
+        return Outcome(True, text.strip())
+    return Outcome(False, f"exit status {status}, after {elapsed:.1f} s, "
+                          f"standard error:\n{text.strip()[:4000]}")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--benchmarks", required=True, help="the benchmarks folder")
+    ap.add_argument("--bin", required=True, help="folder of the built programs")
+    ap.add_argument("--runs", type=int, default=16, help="random inputs per program")
+    ap.add_argument("--seed", type=int, default=20261209)
+    ap.add_argument("--timeout", type=float, default=60.0, help="seconds per run")
+    ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--keep", help="folder to write failing inputs into")
+    ap.add_argument("programs", nargs="*", help="only these programs")
+    args = ap.parse_args()
+
+    # SIGFPE must end the program by the signal, not by a sanitizer report.
+    asan = os.environ.get("ASAN_OPTIONS", "detect_leaks=1")
+    os.environ["ASAN_OPTIONS"] = asan + ":handle_sigfpe=0"
+    os.environ.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
+
+    programs = discover(args.benchmarks)
+    if args.programs:
+        programs = {p: d for p, d in programs.items() if p in args.programs}
+    if not programs:
+        print("robustness: no programs found", file=sys.stderr)
+        return 1
+
+    jobs = []  # (program, input name, data)
+    for name in programs:
+        exe = os.path.join(args.bin, name)
+        profile = PROFILES.get(name, DEFAULT)
+        if not os.access(exe, os.X_OK):
+            print(f"{name}: skipped, not built ({exe})")
+            continue
+        print(f"{name}: {profile.why}")
+        rng = random.Random(f"{args.seed}/{name}")
+        for label, data in fixed_inputs(profile):
+            jobs.append((name, exe, label, data, profile))
+        for i in range(args.runs):
+            jobs.append((name, exe, f"random-{i}", random_input(rng, profile), profile))
+
+    failures = 0
+    stops = {}
+    times = []
+    started = time.monotonic()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        futures = {
+            pool.submit(run_one, exe, data, args.timeout, profile.signals): (name, label, data)
+            for name, exe, label, data, profile in jobs
+        }
+        for fut in concurrent.futures.as_completed(futures):
+            name, label, data = futures[fut]
+            outcome = fut.result()
+            times.append((outcome.seconds, name, label))
+            if outcome.ok:
+                if outcome.detail:
+                    stops.setdefault(name, set()).add(outcome.detail)
+                continue
+            failures += 1
+            shown = data[:200]
+            more = f" ... ({len(data)} bytes)" if len(data) > 200 else ""
+            print(f"FAIL {name} / {label}: {outcome.detail}\n  input: {shown!r}{more}")
+            if args.keep:
+                os.makedirs(args.keep, exist_ok=True)
+                with open(os.path.join(args.keep, f"{name}-{label}.in"), "wb") as f:
+                    f.write(data)
+    times.sort(reverse=True)
+    print("slowest runs: " + ", ".join(f"{n} / {l} {t:.1f} s" for t, n, l in times[:5]))
+    for name, messages in sorted(stops.items()):
+        print(f"{name}: clean stops: {'; '.join(sorted(messages))}")
+    print(f"robustness: {len(jobs)} runs of {len(programs)} programs, {failures} failed, "
+          f"{time.monotonic() - started:.1f} s")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
