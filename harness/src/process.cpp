@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,8 +64,15 @@ RunResult runProcess(const RunRequest& request) {
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
     signal(SIGPIPE, SIG_DFL);
-    execvp(argv[0], argv.data());
-    int err = errno;
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    int err = 0;
+    if (!request.workingDirectory.empty() && chdir(request.workingDirectory.c_str()) != 0) {
+      err = errno;
+    } else {
+      execvp(argv[0], argv.data());
+      err = errno;
+    }
     ssize_t ignored = write(execPipe[1], &err, sizeof err);
     (void)ignored;
     _exit(127);
@@ -89,7 +97,13 @@ RunResult runProcess(const RunRequest& request) {
   char buffer[65536];
   const auto deadline =
       start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(request.timeout);
+  auto cancelled = [&] { return request.cancel && request.cancel->load(); };
   while (outFd >= 0 || errFd >= 0) {
+    if (cancelled()) {
+      result.cancelled = true;
+      kill(-pid, SIGKILL);
+      break;
+    }
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
       result.timedOut = true;
@@ -133,18 +147,40 @@ RunResult runProcess(const RunRequest& request) {
   closeFd(errFd);
 
   // The program may close its output and go on running: the deadline still holds.
+  // Waiting on a pidfd wakes us the moment it ends, so the wall time is not rounded
+  // up to a polling interval.
   int status = 0;
   rusage usage{};
+  int pidFd = int(syscall(SYS_pidfd_open, pid, 0));
   for (;;) {
-    pid_t done = wait4(pid, &status, result.timedOut ? 0 : WNOHANG, &usage);
-    if (done == pid || (done < 0 && errno != EINTR)) break;
-    if (done == 0 && std::chrono::steady_clock::now() >= deadline) {
+    const bool killed = result.timedOut || result.cancelled;
+    pid_t done = wait4(pid, &status, killed ? 0 : WNOHANG, &usage);
+    if (done == pid) break;
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (cancelled()) {
+      result.cancelled = true;
+      kill(-pid, SIGKILL);
+      continue;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
       result.timedOut = true;
       kill(-pid, SIGKILL);
-    } else if (done == 0) {
+      continue;
+    }
+    const int waitMs =
+        int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) + 1;
+    if (pidFd >= 0) {
+      pollfd ended{pidFd, POLLIN, 0};
+      poll(&ended, 1, waitMs);
+    } else {
       usleep(1000);
     }
   }
+  closeFd(pidFd);
   // Anything the program left running in its group goes with it.
   kill(-pid, SIGKILL);
   currentGroup = 0;

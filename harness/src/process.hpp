@@ -3,6 +3,7 @@
 // whole process group, and the resource usage taken from wait4.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -12,8 +13,11 @@ namespace bench32 {
 struct RunRequest {
   std::vector<std::string> argv; // argv[0] is the executable (a path, or a name on PATH)
   std::string input;
+  std::string workingDirectory; // empty: the harness's own
   std::chrono::duration<double> timeout{60.0};
   std::size_t stderrLimit = 64 * 1024; // keep this much of standard error
+  // When set and it becomes true, the program's process group is killed (an interrupt).
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 struct RunResult {
@@ -22,6 +26,7 @@ struct RunResult {
   int exitStatus = -1;    // set when the process exited
   int signal = 0;         // set when a signal ended it
   bool timedOut = false;  // killed by us after the timeout
+  bool cancelled = false; // killed by us because the request was cancelled
   std::string startError; // non-empty when the program could not be started
   double wallSeconds = 0;
   double userSeconds = 0;

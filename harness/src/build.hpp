@@ -1,0 +1,62 @@
+// Building the suite's programs, once per configuration, through CMake.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "results.hpp"
+
+namespace bench32 {
+
+// A build that cannot go ahead at all (no compiler, configure failed): one line.
+struct BuildError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+enum class BuildKind {
+  preset,   // the suite's own release folder, configured with its preset when missing
+  existing, // a folder the user configured: only built
+  owned,    // build/cfg-NAME, configured by the harness with exactly the given compiler and flags
+};
+
+struct BuildTarget {
+  ConfigInfo info;
+  BuildKind kind = BuildKind::preset;
+};
+
+// "NAME=COMPILER:FLAGS" (flags may be empty, and may hold blanks), built in
+// BUILD_ROOT/cfg-NAME. Throws BadInput.
+BuildTarget parseConfig(const std::string& text, const std::filesystem::path& buildRoot);
+// "NAME=DIR": an existing build folder. Throws BadInput.
+BuildTarget parseExistingBuild(const std::string& text);
+
+struct BuildOptions {
+  std::filesystem::path sourceDir;
+  std::filesystem::path caseRunner;          // handed to builds made without the tools
+  int jobs = 0;                              // 0: the build tool's default
+  const std::atomic<bool>* cancel = nullptr; // stops the build (an interrupt)
+  std::function<void(const std::string&)> log;
+};
+
+// Configures when needed and builds the programs' targets. Returns the programs that
+// failed to build, each with the first error line. Throws BuildError when nothing can
+// be built.
+std::map<std::string, std::string> buildPrograms(BuildTarget& target,
+                                                 const std::vector<std::string>& programs,
+                                                 const BuildOptions& options);
+
+// Fills in the compiler, its version and the flags of a configured build folder.
+void describeBuild(ConfigInfo& info);
+
+// The first line of "COMPILER --version", or empty when it does not run.
+std::string compilerVersion(const std::string& compiler);
+
+// The first line of build output that names an error, else its last line.
+std::string firstErrorLine(const std::string& output);
+
+} // namespace bench32

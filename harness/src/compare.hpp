@@ -1,0 +1,69 @@
+// Comparing two series of results (two configurations, or two sessions) program by
+// program: ratio of medians with a confidence interval, a rank test, and a geometric
+// summary.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "results.hpp"
+#include "stats.hpp"
+#include "table.hpp"
+
+namespace bench32 {
+
+// One configuration of one results file.
+struct Series {
+  std::string label;
+  std::string file;
+  const Results* results = nullptr;
+  std::string config;
+};
+
+// Every configuration of every file, labelled by its configuration name, or by
+// "FILE:CONFIG" when that name appears in more than one file.
+std::vector<Series> collectSeries(const std::vector<Results>& files,
+                                  const std::vector<std::string>& fileNames);
+
+struct CompareSettings {
+  Metric metric = Metric::wall;
+  double alpha = 0.01;     // significance level of the rank test
+  double minEffect = 0.02; // smaller relative differences are never flagged
+  int minSamples = 5;      // fewer samples on either side: never flagged
+  double confidence = 0.95;
+};
+
+enum class Verdict3 { faster, same, slower, unknown };
+
+struct ProgramComparison {
+  std::string program;
+  std::string workload;
+  std::string problem; // why there is no ratio (missing, failed, no samples), else empty
+  std::size_t baseCount = 0, otherCount = 0;
+  double baseMedian = 0, otherMedian = 0;
+  double ratio = 0; // other / base: above 1 means the other is slower (or larger)
+  stats::Interval interval;
+  double p = 1;
+  Verdict3 verdict = Verdict3::unknown;
+};
+
+struct Comparison {
+  Series base, other;
+  Metric metric = Metric::wall;
+  std::vector<ProgramComparison> programs;
+  stats::Geometric geometric; // over the programs that have a ratio
+  std::size_t ratios = 0;
+  std::size_t flagged = 0; // significantly different
+};
+
+Comparison compare(const Series& base, const Series& other, const CompareSettings& settings);
+
+std::string verdictName(Verdict3 verdict);
+Table comparisonTable(const Comparison& comparison, Format format);
+std::string comparisonSummary(const Comparison& comparison);
+
+// Whether the comparison is over the gate: the geometric mean ratio, or any
+// significantly slower program's ratio, above 1 + threshold.
+bool exceeds(const Comparison& comparison, double threshold);
+
+} // namespace bench32

@@ -1,0 +1,264 @@
+#include "results.hpp"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "expectation.hpp"
+#include "process.hpp"
+
+namespace bench32 {
+namespace {
+
+using nlohmann::json;
+
+const char* const metricNames[] = {"wall", "user", "sys", "rss", "instructions"};
+
+json samplesJson(const std::vector<Sample>& samples) {
+  json wall = json::array(), user = json::array(), sys = json::array(), rss = json::array();
+  for (const Sample& s : samples) {
+    wall.push_back(s.wall);
+    user.push_back(s.user);
+    sys.push_back(s.system);
+    rss.push_back(s.maxRssKiB);
+  }
+  return {{"wall_s", wall}, {"user_s", user}, {"sys_s", sys}, {"max_rss_kib", rss}};
+}
+
+std::vector<Sample> samplesFrom(const json& doc) {
+  const auto wall = doc.at("wall_s").get<std::vector<double>>();
+  const auto user = doc.at("user_s").get<std::vector<double>>();
+  const auto sys = doc.at("sys_s").get<std::vector<double>>();
+  const auto rss = doc.at("max_rss_kib").get<std::vector<long>>();
+  if (user.size() != wall.size() || sys.size() != wall.size() || rss.size() != wall.size())
+    throw BadInput("sample lists of different lengths");
+  std::vector<Sample> samples;
+  for (std::size_t i = 0; i < wall.size(); ++i) {
+    if (!(wall[i] >= 0) || !(user[i] >= 0) || !(sys[i] >= 0) || rss[i] < 0)
+      throw BadInput("negative or missing sample");
+    samples.push_back({wall[i], user[i], sys[i], rss[i]});
+  }
+  return samples;
+}
+
+std::string fileLine(const char* path, const std::string& key) {
+  std::ifstream stream(path);
+  for (std::string line; std::getline(stream, line);) {
+    if (line.rfind(key, 0) == 0) {
+      const auto colon = line.find(':');
+      if (colon != std::string::npos) return line.substr(line.find_first_not_of(" \t", colon + 1));
+    }
+  }
+  return {};
+}
+
+std::string commandOutput(std::vector<std::string> argv) {
+  RunRequest request;
+  request.argv = std::move(argv);
+  request.timeout = std::chrono::seconds(20);
+  const RunResult run = runProcess(request);
+  if (run.exitStatus != 0) return {};
+  std::string text = run.stdoutBytes;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+} // namespace
+
+std::optional<Metric> metricFromName(const std::string& name) {
+  for (int i = 0; i < 5; ++i)
+    if (name == metricNames[i]) return Metric(i);
+  return std::nullopt;
+}
+
+std::string metricName(Metric metric) { return metricNames[int(metric)]; }
+
+std::string metricUnit(Metric metric) {
+  switch (metric) {
+  case Metric::rss:
+    return "KiB";
+  case Metric::instructions:
+    return "instructions";
+  default:
+    return "s";
+  }
+}
+
+std::vector<double> UnitResult::values(Metric metric) const {
+  std::vector<double> out;
+  if (metric == Metric::instructions) {
+    if (instructions) out.push_back(double(*instructions));
+    return out;
+  }
+  for (const Sample& s : samples) {
+    switch (metric) {
+    case Metric::wall:
+      out.push_back(s.wall);
+      break;
+    case Metric::user:
+      out.push_back(s.user);
+      break;
+    case Metric::system:
+      out.push_back(s.system);
+      break;
+    case Metric::rss:
+      out.push_back(double(s.maxRssKiB));
+      break;
+    case Metric::instructions:
+      break;
+    }
+  }
+  return out;
+}
+
+const UnitResult* Results::find(const std::string& config, const std::string& program,
+                                const std::string& workload) const {
+  for (const auto& u : units)
+    if (u.config == config && u.program == program && u.workload == workload) return &u;
+  return nullptr;
+}
+
+json toJson(const Results& r) {
+  json configs = json::array();
+  for (const auto& c : r.configs)
+    configs.push_back({{"name", c.name},
+                       {"compiler", c.compiler},
+                       {"compiler_version", c.compilerVersion},
+                       {"flags", c.flags},
+                       {"build_dir", c.buildDir}});
+  json units = json::array();
+  for (const auto& u : r.units) {
+    json unit{{"config", u.config},
+              {"program", u.program},
+              {"workload", u.workload},
+              {"status", u.status},
+              {"binary", {{"path", u.binary}, {"xxh3", u.binaryXxh3}}},
+              {"warmup", samplesJson(u.warmup)},
+              {"samples", samplesJson(u.samples)}};
+    if (!u.failure.empty()) unit["failure"] = u.failure;
+    if (!u.inputXxh3.empty()) unit["input_xxh3"] = u.inputXxh3;
+    unit["binary"]["text_bytes"] = u.textBytes ? json(*u.textBytes) : json(nullptr);
+    if (u.instructions)
+      unit["instructions"] = {{"count", *u.instructions}, {"source", u.instructionsSource}};
+    units.push_back(unit);
+  }
+  return {{"schema", "bench32-results"},  {"version", r.version},   {"created", r.created},
+          {"command", r.command},         {"complete", r.complete}, {"stop_reason", r.stopReason},
+          {"environment", r.environment}, {"settings", r.settings}, {"run_under", r.runUnder},
+          {"configs", configs},           {"results", units}};
+}
+
+Results resultsFromJson(const json& doc) {
+  Results r;
+  try {
+    if (!doc.is_object() || doc.value("schema", "") != "bench32-results")
+      throw BadInput("not a bench32 results file (no \"schema\": \"bench32-results\")");
+    r.version = doc.at("version").get<int>();
+    if (r.version != resultsVersion)
+      throw BadInput(fmt::format("results version {} (this harness reads version {})", r.version,
+                                 resultsVersion));
+    r.created = doc.value("created", "");
+    r.command = doc.value("command", std::vector<std::string>{});
+    r.complete = doc.value("complete", false);
+    r.stopReason = doc.value("stop_reason", "");
+    r.environment = doc.value("environment", std::map<std::string, std::string>{});
+    r.settings = doc.value("settings", std::map<std::string, double>{});
+    r.runUnder = doc.value("run_under", "");
+    for (const json& c : doc.at("configs"))
+      r.configs.push_back({c.at("name").get<std::string>(), c.value("compiler", ""),
+                           c.value("compiler_version", ""), c.value("flags", ""),
+                           c.value("build_dir", "")});
+    for (const json& entry : doc.at("results")) {
+      UnitResult u;
+      u.config = entry.at("config").get<std::string>();
+      u.program = entry.at("program").get<std::string>();
+      u.workload = entry.at("workload").get<std::string>();
+      u.status = entry.at("status").get<std::string>();
+      if (u.status != "ok" && u.status != "failed" && u.status != "not-run")
+        throw BadInput(
+            fmt::format("{}/{}: unknown status \"{}\"", u.program, u.workload, u.status));
+      u.failure = entry.value("failure", "");
+      u.inputXxh3 = entry.value("input_xxh3", "");
+      if (entry.contains("binary")) {
+        const json& b = entry.at("binary");
+        u.binary = b.value("path", "");
+        u.binaryXxh3 = b.value("xxh3", "");
+        if (b.contains("text_bytes") && !b.at("text_bytes").is_null())
+          u.textBytes = b.at("text_bytes").get<std::uint64_t>();
+      }
+      if (entry.contains("warmup")) u.warmup = samplesFrom(entry.at("warmup"));
+      u.samples = samplesFrom(entry.at("samples"));
+      if (entry.contains("instructions")) {
+        u.instructions = entry.at("instructions").at("count").get<std::uint64_t>();
+        u.instructionsSource = entry.at("instructions").value("source", "");
+      }
+      r.units.push_back(std::move(u));
+    }
+  } catch (const json::exception& e) {
+    throw BadInput(e.what());
+  }
+  return r;
+}
+
+Results loadResults(const std::filesystem::path& file) {
+  std::ifstream stream(file, std::ios::binary);
+  if (!stream) throw BadInput(file.string() + ": cannot open");
+  try {
+    return resultsFromJson(json::parse(stream));
+  } catch (const json::exception& e) {
+    throw BadInput(fmt::format("{}: not valid JSON: {}", file.string(), e.what()));
+  } catch (const BadInput& e) {
+    throw BadInput(fmt::format("{}: {}", file.string(), e.what()));
+  }
+}
+
+void saveResults(const std::filesystem::path& file, const Results& results) {
+  const std::filesystem::path temporary = file.string() + ".partial";
+  {
+    std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
+    stream << toJson(results).dump(1, ' ', false, json::error_handler_t::replace) << '\n';
+    if (!stream.flush()) throw BadInput(file.string() + ": cannot write");
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary, file, error);
+  if (error) throw BadInput(fmt::format("{}: cannot write: {}", file.string(), error.message()));
+}
+
+std::string utcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+std::map<std::string, std::string> captureEnvironment(const std::filesystem::path& sourceDir) {
+  std::map<std::string, std::string> env;
+  env["cpu"] = fileLine("/proc/cpuinfo", "model name");
+  env["cores"] = std::to_string(sysconf(_SC_NPROCESSORS_ONLN));
+  utsname names{};
+  if (uname(&names) == 0) {
+    env["kernel"] = fmt::format("{} {} {}", names.sysname, names.release, names.machine);
+    env["host"] = names.nodename;
+  }
+  const std::string source = sourceDir.string();
+  env["git_revision"] = commandOutput({"git", "-C", source, "rev-parse", "HEAD"});
+  if (!env["git_revision"].empty()) {
+    // Only the programs and their runtime decide what is measured.
+    const auto changes = commandOutput(
+        {"git", "-C", source, "status", "--porcelain", "--", "runtime", "benchmarks"});
+    env["git_dirty"] = changes.empty() ? "no" : "yes";
+  }
+  std::ifstream governor("/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor");
+  if (std::string line; std::getline(governor, line)) env["governor"] = line;
+  return env;
+}
+
+} // namespace bench32

@@ -1,0 +1,84 @@
+// What a session measured, and its JSON form (schema "bench32-results", version 1,
+// documented in harness/README.md). Every raw sample is kept; summaries are derived.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace bench32 {
+
+inline constexpr int resultsVersion = 1;
+
+struct Sample {
+  double wall = 0; // seconds
+  double user = 0;
+  double system = 0;
+  long maxRssKiB = 0;
+};
+
+enum class Metric { wall, user, system, rss, instructions };
+std::optional<Metric> metricFromName(const std::string& name);
+std::string metricName(Metric metric);
+std::string metricUnit(Metric metric);
+
+struct UnitResult {
+  std::string config;
+  std::string program;
+  std::string workload;
+  std::string status = "not-run"; // ok, failed, not-run (interrupted or stopped first)
+  std::string failure;            // one line, when failed
+  std::string binary;             // path of the executable
+  std::string binaryXxh3;
+  std::string inputXxh3; // of the workload's input, so that comparisons can check it
+  std::optional<std::uint64_t> textBytes;
+  std::vector<Sample> warmup;
+  std::vector<Sample> samples; // timed runs, each verified
+  std::optional<std::uint64_t> instructions;
+  std::string instructionsSource; // perf or callgrind
+
+  bool ok() const { return status == "ok"; }
+  std::vector<double> values(Metric metric) const;
+};
+
+struct ConfigInfo {
+  std::string name;
+  std::string compiler;
+  std::string compilerVersion;
+  std::string flags;
+  std::string buildDir;
+};
+
+struct Results {
+  int version = resultsVersion;
+  std::string created; // UTC, ISO 8601
+  std::vector<std::string> command;
+  std::map<std::string, std::string> environment; // cpu, kernel, host, git revision...
+  std::map<std::string, double> settings;         // warmup, runs, min_time, timeout...
+  std::string runUnder;
+  std::vector<ConfigInfo> configs;
+  std::vector<UnitResult> units;
+  bool complete = false;
+  std::string stopReason; // why the session ended early, when it did
+
+  const UnitResult* find(const std::string& config, const std::string& program,
+                         const std::string& workload) const;
+};
+
+nlohmann::json toJson(const Results& results);
+// Throws BadInput naming what is wrong.
+Results resultsFromJson(const nlohmann::json& doc);
+Results loadResults(const std::filesystem::path& file);
+// Writes through a temporary file and a rename, so a reader never sees half a file.
+void saveResults(const std::filesystem::path& file, const Results& results);
+
+// The machine and checkout the results come from.
+std::map<std::string, std::string> captureEnvironment(const std::filesystem::path& sourceDir);
+std::string utcNow();
+
+} // namespace bench32

@@ -1,0 +1,153 @@
+#include "stats.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <random>
+
+namespace bench32::stats {
+
+double median(std::vector<double> values) { return quantile(std::move(values), 0.5); }
+
+double quantile(std::vector<double> values, double q) {
+  if (values.empty()) return std::nan("");
+  std::sort(values.begin(), values.end());
+  const double position = q * double(values.size() - 1);
+  const auto below = std::size_t(std::floor(position));
+  const auto above = std::min(below + 1, values.size() - 1);
+  const double fraction = position - double(below);
+  return values[below] + (values[above] - values[below]) * fraction;
+}
+
+double mean(const std::vector<double>& values) {
+  if (values.empty()) return std::nan("");
+  return std::accumulate(values.begin(), values.end(), 0.0) / double(values.size());
+}
+
+double mad(const std::vector<double>& values) {
+  const double m = median(values);
+  std::vector<double> deviations;
+  deviations.reserve(values.size());
+  for (double v : values) deviations.push_back(std::fabs(v - m));
+  return median(std::move(deviations));
+}
+
+std::vector<std::size_t> outliers(const std::vector<double>& values, double threshold) {
+  std::vector<std::size_t> found;
+  if (values.size() < 5) return found;
+  const double m = median(values);
+  double scale = 1.4826 * mad(values);
+  if (scale == 0) {
+    // More than half the values are equal: fall back on the mean absolute deviation.
+    double sum = 0;
+    for (double v : values) sum += std::fabs(v - m);
+    scale = 1.253314 * sum / double(values.size());
+  }
+  if (scale == 0) return found;
+  for (std::size_t i = 0; i < values.size(); ++i)
+    if (std::fabs(values[i] - m) / scale > threshold) found.push_back(i);
+  return found;
+}
+
+Interval medianInterval(std::vector<double> values, double confidence) {
+  if (values.empty()) return {std::nan(""), std::nan("")};
+  std::sort(values.begin(), values.end());
+  // The number of values below the median is binomial(n, 1/2): the interval runs from
+  // the j-th to the (n-j+1)-th order statistic, j the largest with P(X < j) <= alpha/2.
+  const std::size_t n = values.size();
+  const double tail = (1 - confidence) / 2;
+  double cumulative = 0;
+  std::size_t j = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double nd = double(n), kd = double(k);
+    const double pmf = std::exp(std::lgamma(nd + 1) - std::lgamma(kd + 1) -
+                                std::lgamma(nd - kd + 1) - nd * std::log(2.0));
+    if (cumulative + pmf > tail) break;
+    cumulative += pmf;
+    j = k + 1;
+  }
+  j = std::max<std::size_t>(j, 1);
+  return {values[j - 1], values[n - j]};
+}
+
+double relativePrecision(const std::vector<double>& values, double confidence) {
+  if (values.size() < 2) return INFINITY;
+  const Interval ci = medianInterval(values, confidence);
+  const double m = median(values);
+  if (m <= 0) return ci.high > ci.low ? INFINITY : 0;
+  return (ci.high - ci.low) / 2 / m;
+}
+
+Interval ratioInterval(const std::vector<double>& a, const std::vector<double>& b,
+                       double confidence, int resamples) {
+  if (a.empty() || b.empty()) return {std::nan(""), std::nan("")};
+  // Seed from the data so that a comparison is repeatable.
+  std::uint64_t seed = a.size() * 1000003u + b.size();
+  for (double v : a) seed = seed * 31 + std::uint64_t(std::llround(v * 1e9));
+  for (double v : b) seed = seed * 37 + std::uint64_t(std::llround(v * 1e9));
+  std::mt19937_64 generator(seed);
+  std::vector<double> ratios, sa(a.size()), sb(b.size());
+  ratios.reserve(std::size_t(resamples));
+  for (int r = 0; r < resamples; ++r) {
+    for (auto& v : sa) v = a[generator() % a.size()];
+    for (auto& v : sb) v = b[generator() % b.size()];
+    const double ma = median(sa);
+    if (ma > 0) ratios.push_back(median(sb) / ma);
+  }
+  if (ratios.empty()) return {std::nan(""), std::nan("")};
+  const double tail = (1 - confidence) / 2;
+  return {quantile(ratios, tail), quantile(ratios, 1 - tail)};
+}
+
+RankTest mannWhitney(const std::vector<double>& a, const std::vector<double>& b) {
+  RankTest result;
+  const double n1 = double(a.size()), n2 = double(b.size());
+  if (a.empty() || b.empty()) return result;
+  struct Tagged {
+    double value;
+    bool first;
+  };
+  std::vector<Tagged> all;
+  for (double v : a) all.push_back({v, true});
+  for (double v : b) all.push_back({v, false});
+  std::sort(all.begin(), all.end(), [](auto& x, auto& y) { return x.value < y.value; });
+  // Average ranks over ties; the tie term corrects the variance.
+  double rankSumA = 0, tieTerm = 0;
+  for (std::size_t i = 0; i < all.size();) {
+    std::size_t j = i;
+    while (j < all.size() && all[j].value == all[i].value) ++j;
+    const double t = double(j - i);
+    const double averageRank = (double(i + 1) + double(j)) / 2;
+    for (std::size_t k = i; k < j; ++k)
+      if (all[k].first) rankSumA += averageRank;
+    tieTerm += t * t * t - t;
+    i = j;
+  }
+  const double n = n1 + n2;
+  result.u = rankSumA - n1 * (n1 + 1) / 2;
+  const double meanU = n1 * n2 / 2;
+  const double variance = n1 * n2 / 12 * ((n + 1) - tieTerm / (n * (n - 1)));
+  if (variance <= 0) return result;
+  const double difference = result.u - meanU;
+  const double corrected = std::max(0.0, std::fabs(difference) - 0.5);
+  result.z = std::copysign(corrected / std::sqrt(variance), difference);
+  result.p = std::min(1.0, std::erfc(std::fabs(result.z) / std::sqrt(2.0)));
+  return result;
+}
+
+Geometric geometric(const std::vector<double>& values) {
+  Geometric g;
+  if (values.empty()) return g;
+  std::vector<double> logs;
+  for (double v : values) logs.push_back(std::log(v));
+  const double m = mean(logs);
+  g.mean = std::exp(m);
+  if (logs.size() > 1) {
+    double sum = 0;
+    for (double l : logs) sum += (l - m) * (l - m);
+    g.sd = std::exp(std::sqrt(sum / double(logs.size() - 1)));
+  }
+  return g;
+}
+
+} // namespace bench32::stats

@@ -1,0 +1,57 @@
+// Robust statistics for timing samples: medians, spreads, outliers, confidence
+// intervals, a rank test for two samples, and geometric summaries of ratios.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace bench32::stats {
+
+double median(std::vector<double> values);
+// Quantile q in [0, 1] with linear interpolation between order statistics.
+double quantile(std::vector<double> values, double q);
+double mean(const std::vector<double>& values);
+// Median absolute deviation from the median (unscaled).
+double mad(const std::vector<double>& values);
+
+// Indices of the values whose modified z-score (distance from the median in units of
+// 1.4826 MAD) exceeds the threshold. Nothing is an outlier among fewer than 5 values.
+std::vector<std::size_t> outliers(const std::vector<double>& values, double threshold = 3.5);
+
+struct Interval {
+  double low = 0;
+  double high = 0;
+};
+
+// Distribution-free confidence interval of the median, from order statistics (exact
+// binomial ranks). With too few values for the confidence asked, it spans the sample.
+Interval medianInterval(std::vector<double> values, double confidence = 0.95);
+
+// Half the width of the median's confidence interval, relative to the median: the
+// precision a repetition loop aims for.
+double relativePrecision(const std::vector<double>& values, double confidence = 0.95);
+
+// Confidence interval of median(b) / median(a) by percentile bootstrap. The generator
+// is seeded from the data, so the same samples always give the same interval.
+Interval ratioInterval(const std::vector<double>& a, const std::vector<double>& b,
+                       double confidence = 0.95, int resamples = 2000);
+
+struct RankTest {
+  double u = 0; // Mann-Whitney U of the first sample
+  double z = 0; // normal approximation, with tie and continuity corrections
+  double p = 1; // two-sided
+};
+
+// Mann-Whitney U test; p = 1 when either sample is empty or all values are tied.
+RankTest mannWhitney(const std::vector<double>& a, const std::vector<double>& b);
+
+// Geometric mean and geometric standard deviation of positive values (gsd = 1 for a
+// single value).
+struct Geometric {
+  double mean = 1;
+  double sd = 1;
+};
+Geometric geometric(const std::vector<double>& values);
+
+} // namespace bench32::stats
