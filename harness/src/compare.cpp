@@ -1,5 +1,6 @@
 #include "compare.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <set>
@@ -18,6 +19,11 @@ std::vector<Series> collectSeries(const std::vector<Results>& files,
     for (const auto& c : files[i].configs) {
       std::string label = c.name;
       if (seen[c.name] > 1) label = fmt::format("{}:{}", fileNames[i], c.name);
+      // The same file given twice still gives two series that can be told apart.
+      for (int n = 2; std::any_of(series.begin(), series.end(),
+                                  [&](const Series& s) { return s.label == label; });
+           ++n)
+        label = fmt::format("{}:{}#{}", fileNames[i], c.name, n);
       series.push_back({label, fileNames[i], &files[i], c.name});
     }
   }

@@ -62,7 +62,7 @@ std::string tickLabel(double seconds) {
 // Median wall time of every program for every series, with the interquartile range as
 // a thick bar and the full range as a thin line, on a log axis.
 std::string timesChart(const std::vector<Series>& series, const std::vector<Row>& rows) {
-  const double left = 190, right = 30, width = 1000, laneHeight = 14, gap = 10, top = 30;
+  const double left = 190, right = 30, width = 1000, laneHeight = 16, gap = 10, top = 30;
   double low = INFINITY, high = 0;
   for (const auto& s : series)
     for (const auto& u : s.results->units) {
@@ -93,9 +93,12 @@ std::string timesChart(const std::vector<Series>& series, const std::vector<Row>
       const UnitResult* u =
           series[i].results->find(series[i].config, rows[r].program, rows[r].workload);
       const double y = y0 + laneHeight * (double(i) + 0.5);
-      if (!u || u->values(Metric::wall).empty()) {
-        svg += fmt::format("<text x='{}' y='{:.1f}' class='fail' fill='#c0392b'>{}</text>",
-                           left + 4, y + 4, u && u->status == "failed" ? "failed" : "not run");
+      if (!u) continue;
+      if (u->values(Metric::wall).empty()) {
+        const bool failed = u->status == "failed";
+        svg += fmt::format("<text x='{}' y='{:.1f}' fill='{}' font-size='11'>{}: {}</text>",
+                           left + 4, y + 4, failed ? "#c0392b" : "#888",
+                           escapeHtml(series[i].label), failed ? "failed" : "not run");
         continue;
       }
       const auto v = u->values(Metric::wall);
@@ -119,7 +122,7 @@ std::string timesChart(const std::vector<Series>& series, const std::vector<Row>
 // Ratio of medians against the baseline, with its confidence interval, on a log axis
 // centred on 1; the geometric mean closes the chart.
 std::string ratioChart(const Comparison& c) {
-  const double left = 190, right = 120, width = 1000, rowHeight = 20, top = 30;
+  const double left = 190, right = 190, width = 1000, rowHeight = 20, top = 30;
   double spread = std::log(1.1);
   for (const auto& row : c.programs)
     if (row.problem.empty())

@@ -1,0 +1,33 @@
+// Reads a command word, then does what it says:
+//   echo N...      prints the numbers, blank-separated, and a newline
+//   status S       exits with status S
+//   crash          dies of SIGSEGV
+//   hang           never ends
+//   orphan         leaves a child that never ends, then hangs itself
+#include <signal.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+
+int main() {
+  std::string command;
+  std::cin >> command;
+  if (command == "echo") {
+    for (long n; std::cin >> n;) std::cout << n << ' ';
+    std::cout << '\n';
+    return 0;
+  }
+  if (command == "status") {
+    int status = 0;
+    std::cin >> status;
+    return status;
+  }
+  if (command == "crash") raise(SIGSEGV);
+  if (command == "orphan" && fork() == 0)
+    for (;;) pause();
+  if (command == "hang" || command == "orphan")
+    for (;;) pause();
+  std::cerr << "fake program: unknown command " << command << '\n';
+  return 99;
+}

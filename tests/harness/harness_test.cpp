@@ -1,0 +1,222 @@
+// The harness end to end, on a suite of stand-in programs that answer right, answer
+// wrong, crash, hang, and end with a non-zero status on purpose.
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "process.hpp"
+#include "results.hpp"
+
+namespace bench32 {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+struct FakeSuite {
+  fs::path root;
+  explicit FakeSuite(const std::string& name) : root(fs::path(testing::TempDir()) / name) {
+    fs::remove_all(root);
+    fs::create_directories(root / "build" / "bin");
+  }
+  void add(const std::string& program, const json& workloads) const {
+    fs::create_directories(root / "benchmarks" / program);
+    std::ofstream(root / "benchmarks" / program / "workloads.json")
+        << json{{"workloads", workloads}};
+    fs::create_symlink(BENCH32_FAKE_PROGRAM, root / "build" / "bin" / program);
+  }
+  fs::path file(const std::string& name) const { return root / name; }
+};
+
+json entry(const std::string& input, const std::string& out, int status = 0) {
+  return {{"input", input}, {"stdout", out}, {"status", status}};
+}
+
+RunResult harness(const FakeSuite& suite, std::vector<std::string> args,
+                  const std::atomic<bool>* cancel = nullptr) {
+  RunRequest request;
+  request.argv = {BENCH32_HARNESS, "--source", suite.root.string()};
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.timeout = 60s;
+  request.cancel = cancel;
+  return runProcess(request);
+}
+
+std::vector<std::string> noBuild(const FakeSuite& suite) {
+  return {"run", "--build", "fake=" + (suite.root / "build").string(), "--no-build"};
+}
+
+const FakeSuite& mixedSuite() {
+  static const FakeSuite suite = [] {
+    FakeSuite s("harness-mixed");
+    s.add("good", {{"smoke", entry("echo 1 2", "1 2 \n")}, {"ref", entry("echo 5", "5 \n")}});
+    s.add("wrong", {{"ref", entry("echo 1 2", "1 3 \n")}});
+    s.add("crash", {{"ref", entry("crash", "")}});
+    s.add("hang", {{"ref", entry("hang", "")}});
+    s.add("status", {{"ref", entry("status 255", "", 255)}});
+    return s;
+  }();
+  return suite;
+}
+
+UnitResult unitOf(const Results& r, const std::string& program) {
+  for (const auto& u : r.units)
+    if (u.program == program) return u;
+  ADD_FAILURE() << "no result for " << program;
+  return {};
+}
+
+TEST(Harness, EveryRunIsVerifiedAndFailuresAreReported) {
+  const FakeSuite& suite = mixedSuite();
+  auto args = noBuild(suite);
+  const std::string out = suite.file("run.json").string();
+  args.insert(args.end(),
+              {"--runs", "3", "--warmup", "1", "--timeout", "0.5", "--json", out, "--csv",
+               suite.file("run.csv").string(), "--markdown", suite.file("run.md").string()});
+  const RunResult run = harness(suite, args);
+  EXPECT_EQ(run.exitStatus, 1) << run.stderrBytes;
+  EXPECT_NE(run.stdoutBytes.find("FAILED fake wrong/ref: stdout differs at line 1 (byte 3): "
+                                 "expected \"1 3 \\x0a\", got \"1 2 \\x0a\""),
+            std::string::npos)
+      << run.stdoutBytes;
+
+  const Results results = loadResults(out);
+  EXPECT_TRUE(results.complete);
+  struct Expect {
+    const char* program;
+    const char* status;
+    std::size_t samples;
+    const char* failure;
+  };
+  const Expect expected[] = {
+      {"good", "ok", 3, ""},
+      {"status", "ok", 3, ""},
+      {"wrong", "failed", 0, "stdout differs at line 1"},
+      {"crash", "failed", 0, "expected exit status 0, got SIGSEGV"},
+      {"hang", "failed", 0, "timed out after 0.5 s"},
+  };
+  for (const auto& e : expected) {
+    const UnitResult u = unitOf(results, e.program);
+    EXPECT_EQ(u.status, e.status) << e.program;
+    EXPECT_EQ(u.samples.size(), e.samples) << e.program;
+    EXPECT_NE(u.failure.find(e.failure), std::string::npos) << e.program << ": " << u.failure;
+    EXPECT_NE(run.stdoutBytes.find(e.program), std::string::npos) << "missing from the table";
+  }
+  EXPECT_EQ(unitOf(results, "good").warmup.size(), 1u);
+  EXPECT_EQ(results.configs.at(0).name, "fake");
+  EXPECT_EQ(results.settings.at("runs"), 3);
+
+  std::ifstream csv(suite.file("run.csv"));
+  std::string header;
+  std::getline(csv, header);
+  EXPECT_EQ(header.rfind("config,program,workload,status,runs", 0), 0u);
+  std::ifstream md(suite.file("run.md"));
+  std::string firstLine;
+  std::getline(md, firstLine);
+  EXPECT_EQ(firstLine.rfind("| program |", 0), 0u);
+
+  // The file compares with itself, and a CI gate passes on it.
+  const RunResult same = harness(suite, {"compare", out, out, "--fail-above", "5"});
+  EXPECT_EQ(same.exitStatus, 0) << same.stderrBytes;
+  EXPECT_NE(same.stdoutBytes.find("0 significantly different"), std::string::npos)
+      << same.stdoutBytes;
+  const RunResult report =
+      harness(suite, {"report", out, "-o", suite.file("report.html").string()});
+  EXPECT_EQ(report.exitStatus, 0) << report.stderrBytes;
+  EXPECT_TRUE(fs::file_size(suite.file("report.html")) > 1000);
+}
+
+TEST(Harness, BadInputGivesOneLineAndStatusTwo) {
+  const FakeSuite& suite = mixedSuite();
+  FakeSuite broken("harness-broken");
+  fs::create_directories(broken.root / "benchmarks" / "p");
+  std::ofstream(broken.root / "benchmarks" / "p" / "workloads.json") << "{\"workloads\": {";
+  std::ofstream(suite.file("garbage.json")) << "[1, 2";
+  Results other;
+  other.configs = {{"x", "", "", "", ""}};
+  UnitResult u;
+  u.config = "x";
+  u.program = "elsewhere";
+  u.workload = "ref";
+  other.units = {u};
+  saveResults(suite.file("other.json"), other);
+  Results lone = other;
+  lone.units[0].program = "good";
+  saveResults(suite.file("lone.json"), lone);
+
+  auto run = [&](std::vector<std::string> extra) {
+    auto args = noBuild(suite);
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  };
+  struct Case {
+    const FakeSuite* suite;
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {&suite, run({"-p", "good,nosuch"}), "unknown program \"nosuch\""},
+      {&suite, run({"-w", "huge"}), "program crash has no workload \"huge\""},
+      {&suite, run({"--runs", "0"}), "--runs"},
+      {&broken, run({}), "not valid JSON"},
+      {&suite,
+       {"run", "--build-root", suite.file("cfgs").string(), "--config",
+        "odd=no-such-compiler++:-O2"},
+       "compiler \"no-such-compiler++\" not found"},
+      {&suite, run({"-p", "good", "--json", "/nonexistent-dir/r.json"}), "cannot write"},
+      {&suite,
+       {"compare", suite.file("garbage.json").string(), suite.file("lone.json").string()},
+       "not valid JSON"},
+      {&suite, {"compare", suite.file("lone.json").string()}, "nothing to compare"},
+      {&suite,
+       {"compare", suite.file("other.json").string(), suite.file("lone.json").string()},
+       "no program and workload in common"},
+      {&suite,
+       {"compare", suite.file("lone.json").string(), suite.file("other.json").string(), "--metric",
+        "joules"},
+       "unknown metric"},
+      {&suite,
+       {"report", suite.file("lone.json").string(), "-o", "/nonexistent-dir/r.html"},
+       "cannot write"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = harness(*c.suite, c.args);
+    EXPECT_EQ(r.exitStatus, 2) << c.message << ": " << r.stderrBytes;
+    EXPECT_NE(r.stderrBytes.find(c.message), std::string::npos) << r.stderrBytes;
+    EXPECT_FALSE(r.stderrBytes.empty());
+  }
+}
+
+TEST(Harness, InterruptKillsTheRunningProgramAndKeepsWhatWasMeasured) {
+  const FakeSuite& suite = mixedSuite();
+  auto args = noBuild(suite);
+  const std::string out = suite.file("interrupted.json").string();
+  args.insert(args.end(), {"-p", "good,hang", "--runs", "2", "--warmup", "0", "--timeout", "60",
+                           "--json", out});
+  std::atomic<bool> stop{false};
+  std::thread interrupter([&] {
+    // Wait for the harness to reach the program that hangs, then press Ctrl-C.
+    std::this_thread::sleep_for(1500ms);
+    if (const int group = runningProcessGroup(); group > 0) kill(group, SIGINT);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult run = harness(suite, args, &stop);
+  interrupter.join();
+  EXPECT_EQ(run.exitStatus, 130) << run.stderrBytes;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+  const Results results = loadResults(out);
+  EXPECT_FALSE(results.complete);
+  EXPECT_EQ(results.stopReason, "interrupted");
+  EXPECT_EQ(unitOf(results, "good").status, "ok");
+  EXPECT_GE(unitOf(results, "good").samples.size(), 1u);
+  EXPECT_EQ(unitOf(results, "hang").status, "not-run");
+}
+
+} // namespace
+} // namespace bench32

@@ -1,0 +1,88 @@
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "expectation.hpp"
+#include "process.hpp"
+
+namespace bench32 {
+namespace {
+
+using namespace std::chrono_literals;
+
+RunResult runFake(const std::string& input, double timeout = 10,
+                  const std::atomic<bool>* cancel = nullptr) {
+  RunRequest request;
+  request.argv = {BENCH32_FAKE_PROGRAM};
+  request.input = input;
+  request.timeout = std::chrono::duration<double>(timeout);
+  request.cancel = cancel;
+  return runProcess(request);
+}
+
+Expectation expecting(const std::string& out, int status = 0, int signal = 0) {
+  Expectation e;
+  e.stdoutBytes = out;
+  e.stdoutDigest = digest(out);
+  e.stdoutSize = out.size();
+  e.status = status;
+  e.signal = signal;
+  return e;
+}
+
+TEST(Process, VerdictsNameWhatWentWrong) {
+  struct Case {
+    const char* input;
+    Expectation expected;
+    bool ok;
+    const char* detail;
+  };
+  const Case cases[] = {
+      {"echo 1 2\n3", expecting("1 2 3 \n"), true, ""},
+      {"echo 1 2 3", expecting("1 2 4 \n"), false, "line 1 (byte 5): expected \"1 2 4 \\x0a\""},
+      {"status 3", expecting("", 255), false, "expected exit status 255, got exit status 3"},
+      {"crash", expecting(""), false, "expected exit status 0, got SIGSEGV"},
+      {"crash", expecting("", 0, SIGSEGV), true, ""},
+      {"bogus", expecting(""), false, "stderr: \"fake program: unknown command bogus\""},
+  };
+  for (const auto& c : cases) {
+    const Verdict v = verify(c.expected, runFake(c.input));
+    EXPECT_EQ(v.ok, c.ok) << c.input << ": " << v.detail;
+    EXPECT_NE(v.detail.find(c.detail), std::string::npos) << c.input << ": " << v.detail;
+  }
+}
+
+TEST(Process, TimeoutKillsTheWholeGroupPromptly) {
+  const auto start = std::chrono::steady_clock::now();
+  // The fake leaves a child holding the output pipe: only a group kill ends the run.
+  const RunResult run = runFake("orphan", 0.3);
+  EXPECT_TRUE(run.timedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_FALSE(verify(expecting(""), run).ok);
+}
+
+TEST(Process, CancellingKillsTheProgram) {
+  std::atomic<bool> cancel{false};
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(200ms);
+    cancel = true;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult run = runFake("hang", 30, &cancel);
+  canceller.join();
+  EXPECT_TRUE(run.cancelled);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST(Process, MissingExecutableIsAStartError) {
+  RunRequest request;
+  request.argv = {"/nonexistent/program"};
+  const RunResult run = runProcess(request);
+  EXPECT_NE(run.startError.find("cannot run /nonexistent/program"), std::string::npos);
+  EXPECT_FALSE(verify(expecting(""), run).ok);
+}
+
+} // namespace
+} // namespace bench32

@@ -1,0 +1,181 @@
+#include <unistd.h>
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "build.hpp"
+#include "expectation.hpp"
+#include "process.hpp"
+#include "results.hpp"
+#include "suite.hpp"
+#include "table.hpp"
+
+namespace bench32 {
+namespace {
+
+using nlohmann::json;
+
+Results sampleResults() {
+  Results r;
+  r.created = "2026-01-01T00:00:00Z";
+  r.command = {"bench32-harness", "run"};
+  r.environment = {{"cpu", "a \"quoted\" CPU"}, {"kernel", "Linux"}};
+  r.settings = {{"warmup", 1}, {"precision", 0.01}};
+  r.runUnder = "qemu-i386 -L /usr/i686-linux-gnu";
+  r.configs = {{"gcc-O2", "g++", "g++ 12", "-O2", "/b/cfg-gcc-O2"}};
+  UnitResult ok;
+  ok.config = "gcc-O2";
+  ok.program = "hailstone";
+  ok.workload = "ref";
+  ok.status = "ok";
+  ok.binary = "/b/cfg-gcc-O2/bin/hailstone";
+  ok.binaryXxh3 = "0123456789abcdef";
+  ok.inputXxh3 = "fedcba9876543210";
+  ok.textBytes = 4957;
+  ok.warmup = {{0.5, 0.4, 0.1, 1000}};
+  ok.samples = {{0.25, 0.2, 0.01, 2048}, {0.125, 0.1, 0, 2049}};
+  ok.instructions = 123456789012;
+  ok.instructionsSource = "callgrind";
+  UnitResult failed;
+  failed.config = "gcc-O2";
+  failed.program = "pegs";
+  failed.workload = "ref";
+  failed.status = "failed";
+  failed.failure = "stdout differs at line 2 (byte 7): expected \"1\\x0a\", got \"2\\x0a\"";
+  r.units = {ok, failed};
+  r.complete = false;
+  r.stopReason = "interrupted";
+  return r;
+}
+
+TEST(Results, JsonRoundTripKeepsEverything) {
+  const Results before = sampleResults();
+  const json doc = toJson(before);
+  const Results after = resultsFromJson(json::parse(doc.dump()));
+  EXPECT_EQ(toJson(after), doc);
+  ASSERT_EQ(after.units.size(), 2u);
+  EXPECT_EQ(after.units[0].samples[1].wall, 0.125);
+  EXPECT_EQ(after.units[0].samples[1].maxRssKiB, 2049);
+  EXPECT_EQ(*after.units[0].instructions, 123456789012u);
+  EXPECT_FALSE(after.units[1].textBytes.has_value());
+  EXPECT_EQ(after.units[1].failure, before.units[1].failure);
+  EXPECT_FALSE(after.complete);
+}
+
+TEST(Results, SaveWritesAWholeFileThatLoadsBack) {
+  const std::string file = testing::TempDir() + "results-save.json";
+  saveResults(file, sampleResults());
+  EXPECT_EQ(toJson(loadResults(file)), toJson(sampleResults()));
+  EXPECT_FALSE(std::filesystem::exists(file + ".partial"));
+  EXPECT_THROW(saveResults("/nonexistent-dir/r.json", sampleResults()), BadInput);
+}
+
+TEST(Results, BadDocumentsAreRejectedWithAReason) {
+  const json good = toJson(sampleResults());
+  struct Case {
+    const char* what;
+    std::function<void(json&)> spoil;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"not an object", [](json& d) { d = json::array(); }, "not a bench32 results file"},
+      {"another schema", [](json& d) { d["schema"] = "other"; }, "not a bench32 results file"},
+      {"future version", [](json& d) { d["version"] = 2; }, "version 2"},
+      {"no results", [](json& d) { d.erase("results"); }, "results"},
+      {"uneven samples", [](json& d) { d["results"][0]["samples"]["user_s"].push_back(1.0); },
+       "different lengths"},
+      {"negative time", [](json& d) { d["results"][0]["samples"]["wall_s"][0] = -1; }, "negative"},
+      {"text for a number", [](json& d) { d["results"][0]["samples"]["wall_s"][0] = "x"; }, ""},
+      {"unknown status", [](json& d) { d["results"][0]["status"] = "great"; }, "unknown status"},
+  };
+  for (const auto& c : cases) {
+    json doc = good;
+    c.spoil(doc);
+    try {
+      resultsFromJson(doc);
+      ADD_FAILURE() << c.what << ": accepted";
+    } catch (const BadInput& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos)
+          << c.what << ": " << e.what();
+    }
+  }
+  const std::string file = testing::TempDir() + "results-garbage.json";
+  std::ofstream(file) << "{\"schema\": \"bench32-results\", ";
+  EXPECT_THROW(loadResults(file), BadInput);
+  EXPECT_THROW(loadResults(testing::TempDir() + "no-such-file.json"), BadInput);
+}
+
+TEST(Suite, TextSizeMatchesTheSectionHeaders) {
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+  RunRequest request;
+  request.argv = {"size", "-A", self};
+  const RunResult run = runProcess(request);
+  ASSERT_EQ(run.exitStatus, 0) << run.stderrBytes;
+  const auto at = run.stdoutBytes.find("\n.text ");
+  ASSERT_NE(at, std::string::npos);
+  const auto expected = std::stoull(run.stdoutBytes.substr(at + 6));
+  EXPECT_EQ(textSize(self), expected);
+
+  // Not ELF, or cut short anywhere: no size, and no crash.
+  const std::string dir = testing::TempDir();
+  std::ofstream(dir + "not-elf") << "#!/bin/sh\n";
+  EXPECT_FALSE(textSize(dir + "not-elf"));
+  EXPECT_FALSE(textSize(dir + "no-such-file"));
+  std::ifstream in(self, std::ios::binary);
+  std::string head(4096, '\0');
+  in.read(head.data(), std::streamsize(head.size()));
+  for (std::size_t cut : {5u, 20u, 64u, 4096u}) {
+    std::ofstream(dir + "cut-elf", std::ios::binary) << head.substr(0, cut);
+    EXPECT_FALSE(textSize(dir + "cut-elf")) << cut;
+  }
+}
+
+TEST(Table, CsvAndMarkdownEscapeTheirSeparators) {
+  Table t;
+  t.header = {"a", "b"};
+  t.rightAligned = {false, true};
+  t.rows = {{"x,y", "say \"hi\""}, {"p|q", "µs"}};
+  EXPECT_EQ(render(t, Format::csv), "a,b\n\"x,y\",\"say \"\"hi\"\"\"\np|q,µs\n");
+  EXPECT_EQ(render(t, Format::markdown),
+            "| a | b |\n| --- | ---: |\n| x,y | say \"hi\" |\n| p\\|q | µs |\n");
+  // Aligned text counts characters, not bytes.
+  EXPECT_EQ(render(t, Format::text), "a           b\n---  --------\n"
+                                     "x,y  say \"hi\"\np|q        µs\n");
+  EXPECT_THROW(formatFromName("xml"), BadInput);
+}
+
+TEST(Build, ConfigurationsAndErrorLines) {
+  struct Case {
+    const char* text;
+    bool valid;
+    const char* compiler;
+    const char* flags;
+  };
+  const Case cases[] = {
+      {"gcc-O2=g++:-O2", true, "g++", "-O2"},
+      {"clang=clang++:-O3 -march=native", true, "clang++", "-O3 -march=native"},
+      {"plain=g++:", true, "g++", ""},
+      {"noflags=g++", false, "", ""},
+      {"=g++:-O2", false, "", ""},
+      {"../up=g++:-O2", false, "", ""},
+      {"x=:-O2", false, "", ""},
+  };
+  for (const auto& c : cases) {
+    if (!c.valid) {
+      EXPECT_THROW(parseConfig(c.text, "/b"), BadInput) << c.text;
+      continue;
+    }
+    const BuildTarget t = parseConfig(c.text, "/b");
+    EXPECT_EQ(t.info.compiler, c.compiler);
+    EXPECT_EQ(t.info.flags, c.flags);
+    EXPECT_EQ(t.info.buildDir, "/b/cfg-" + t.info.name);
+  }
+  EXPECT_EQ(firstErrorLine("[1/2] ok\nx.cpp:3:1: error: expected ';'\nmore\n"),
+            "x.cpp:3:1: error: expected ';'");
+  EXPECT_EQ(firstErrorLine("one\nlast line\n\n"), "last line");
+}
+
+} // namespace
+} // namespace bench32

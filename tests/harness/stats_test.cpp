@@ -1,0 +1,128 @@
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "session.hpp"
+#include "stats.hpp"
+
+namespace bench32::stats {
+namespace {
+
+TEST(Stats, MedianQuantileAndMad) {
+  struct Case {
+    std::vector<double> values;
+    double median, q25, mad;
+  };
+  const Case cases[] = {
+      {{5}, 5, 5, 0},
+      {{3, 1, 2}, 2, 1.5, 1},
+      {{4, 1, 3, 2}, 2.5, 1.75, 1},
+      {{1, 2, 3, 4, 100}, 3, 2, 1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_DOUBLE_EQ(median(c.values), c.median);
+    EXPECT_DOUBLE_EQ(quantile(c.values, 0.25), c.q25);
+    EXPECT_DOUBLE_EQ(mad(c.values), c.mad);
+  }
+  EXPECT_TRUE(std::isnan(median({})));
+}
+
+TEST(Stats, Outliers) {
+  EXPECT_EQ(outliers({1, 1.01, 0.99, 1.02, 0.98, 5}), (std::vector<std::size_t>{5}));
+  EXPECT_TRUE(outliers({1, 1.01, 0.99, 1.02, 0.98, 1.03}).empty());
+  EXPECT_TRUE(outliers({1, 1, 100}).empty()) << "too few values to call one an outlier";
+  // More than half the values equal: the MAD is zero, the far value still stands out.
+  EXPECT_EQ(outliers({2, 2, 2, 2, 2, 2, 2.001, 9}), (std::vector<std::size_t>{7}));
+  EXPECT_TRUE(outliers({2, 2, 2, 2, 2}).empty());
+}
+
+TEST(Stats, MedianIntervalUsesExactBinomialRanks) {
+  std::vector<double> ten;
+  for (int i = 10; i >= 1; --i) ten.push_back(i);
+  // For n = 10 the 95% interval runs from the 2nd to the 9th order statistic.
+  EXPECT_EQ(medianInterval(ten).low, 2);
+  EXPECT_EQ(medianInterval(ten).high, 9);
+  // Five values cannot give 95%: the interval is the whole sample.
+  EXPECT_EQ(medianInterval({3, 1, 2, 5, 4}).low, 1);
+  EXPECT_EQ(medianInterval({3, 1, 2, 5, 4}).high, 5);
+  EXPECT_TRUE(std::isinf(relativePrecision({1})));
+  EXPECT_DOUBLE_EQ(relativePrecision(ten), (9.0 - 2.0) / 2 / 5.5);
+}
+
+TEST(Stats, MannWhitneyAgainstKnownValues) {
+  // Normal approximation with continuity and tie corrections (as R's wilcox.test with
+  // exact = FALSE computes it).
+  struct Case {
+    std::vector<double> a, b;
+    double u, p;
+  };
+  const Case cases[] = {
+      {{1, 2, 3, 4, 5}, {6, 7, 8, 9, 10}, 0, 0.012185780355344818},
+      {{1, 2, 2, 3, 3, 4}, {3, 4, 4, 5, 5, 6}, 3, 0.01810094873944971},
+      {{1, 2, 3}, {1, 2, 3}, 4.5, 1.0},
+  };
+  for (const auto& c : cases) {
+    const RankTest t = mannWhitney(c.a, c.b);
+    EXPECT_DOUBLE_EQ(t.u, c.u);
+    EXPECT_NEAR(t.p, c.p, 1e-12);
+  }
+  EXPECT_EQ(mannWhitney({1, 2, 3, 4, 5}, {6, 7, 8, 9, 10}).z,
+            -mannWhitney({6, 7, 8, 9, 10}, {1, 2, 3, 4, 5}).z);
+  EXPECT_EQ(mannWhitney({}, {1, 2}).p, 1);
+  EXPECT_EQ(mannWhitney({4, 4, 4}, {4, 4}).p, 1) << "all tied: no evidence either way";
+}
+
+TEST(Stats, GeometricMeanAndSd) {
+  const Geometric g = geometric({2, 8});
+  EXPECT_DOUBLE_EQ(g.mean, 4);
+  EXPECT_NEAR(g.sd, std::exp(std::log(4.0) / std::sqrt(2.0)), 1e-12);
+  EXPECT_DOUBLE_EQ(geometric({1.5}).sd, 1);
+  EXPECT_DOUBLE_EQ(geometric({}).mean, 1);
+}
+
+TEST(Stats, RatioIntervalIsRepeatableAndBracketsTheRatio) {
+  const std::vector<double> a{1.00, 1.02, 0.98, 1.01, 0.99, 1.03, 0.97};
+  std::vector<double> b;
+  for (double v : a) b.push_back(v * 1.5);
+  const Interval first = ratioInterval(a, b), second = ratioInterval(a, b);
+  EXPECT_EQ(first.low, second.low);
+  EXPECT_EQ(first.high, second.high);
+  EXPECT_LE(first.low, 1.5);
+  EXPECT_GE(first.high, 1.5);
+  EXPECT_GT(first.low, 1.3);
+  const Interval exact = ratioInterval({2, 2, 2}, {3, 3, 3});
+  EXPECT_DOUBLE_EQ(exact.low, 1.5);
+  EXPECT_DOUBLE_EQ(exact.high, 1.5);
+}
+
+TEST(Stats, StoppingRule) {
+  RunSettings adaptive;
+  adaptive.minRuns = 3;
+  adaptive.maxRuns = 6;
+  adaptive.minTime = 1.0;
+  adaptive.precision = 0.01;
+  RunSettings fixed = adaptive;
+  fixed.runs = 4;
+  const std::vector<double> noisy{0.1, 0.2, 0.1, 0.3, 0.1};
+  const std::vector<double> steady(12, 0.01);
+  struct Case {
+    const char* what;
+    std::vector<std::vector<double>> walls;
+    const RunSettings& settings;
+    bool enough;
+  };
+  const Case cases[] = {
+      {"fewer than the minimum", {{0.5, 0.5}}, adaptive, false},
+      {"minimum time reached", {{0.5, 0.5, 0.5}}, adaptive, true},
+      {"noisy and short", {noisy}, adaptive, false},
+      {"at the maximum", {{0.1, 0.2, 0.1, 0.3, 0.1, 0.2}}, adaptive, true},
+      {"precise enough", {steady}, adaptive, true},
+      {"one configuration still short", {steady, noisy}, adaptive, false},
+      {"fixed count not reached", {{9, 9, 9}}, fixed, false},
+      {"fixed count reached", {{0.1, 0.2, 0.1, 0.3}}, fixed, true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(enoughRuns(c.walls, c.settings), c.enough) << c.what;
+}
+
+} // namespace
+} // namespace bench32::stats
