@@ -54,7 +54,7 @@ void printGRIMList(Ref<node> head) {
 
 Int main() {
   swapped = 666;
-  keep(swapped);
+  keep(&swapped); // its address escapes, so the store happens although nothing reads it
   Int n = read();
   if (n <= 0) {
     println(Int(-1)); // an Int: a bare -1 would be written as a bool (1)
