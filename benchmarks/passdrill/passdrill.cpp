@@ -5,11 +5,11 @@
 //
 // Every pass does all of its work again: the loops of hoisting, unswitching, sum,
 // tailRecursionHelper and randomCalculation step through the runtime's barrier, so no
-// optimiser can replace them with a closed form or drop them (sum(100) in
-// interProceduralOptimization is computed and then overwritten), and the arguments that main hands
-// to the pure functions are hidden per pass, so no call can be hoisted out of the pass loop or
-// merged with the previous pass. The functions with fixed results are left to the optimiser:
-// folding them is what they are there to measure.
+// optimiser can replace them with a closed form or drop them (interProceduralOptimization
+// computes sum(100) and then overwrites it), and the arguments that main hands to the
+// pure functions are hidden in every pass, so no call can be hoisted out of the pass
+// loop or merged with the previous pass. The functions with fixed results are left to
+// the optimiser: folding them is what they are there to measure.
 #include "bench32.hpp"
 
 namespace {
