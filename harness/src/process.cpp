@@ -38,6 +38,9 @@ std::vector<std::string> splitWords(const std::string& text) {
 }
 
 RunResult runProcess(const RunRequest& request) {
+  // A program may exit without reading all its input: the write then fails with EPIPE,
+  // which is handled, instead of killing this process.
+  signal(SIGPIPE, SIG_IGN);
   RunResult result;
   if (request.argv.empty()) {
     result.startError = "nothing to run";

@@ -80,8 +80,9 @@ TEST(Print, BooleansAreOneAndZero) {
               b32::print(true);
               b32::println(false);
               b32::println(b32::Bool(true));
+              b32::println(2); // an int literal is a number, not a boolean
             }),
-            "1 0\n1\n");
+            "1 0\n1\n2\n");
 }
 
 struct Reads {

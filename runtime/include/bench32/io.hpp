@@ -22,6 +22,9 @@ namespace b32 {
 
 void print(Int value);
 void println(Int value);
+// A plain int literal is an Int here, not a bool (int to bool would win otherwise).
+B32_INLINE void print(std::int32_t value) { print(Int(value)); }
+B32_INLINE void println(std::int32_t value) { println(Int(value)); }
 B32_INLINE void print(bool value) { print(Int(value ? 1 : 0)); }
 B32_INLINE void println(bool value) { println(Int(value ? 1 : 0)); }
 B32_INLINE void print(Bool value) { print(Int(value ? 1 : 0)); }
