@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -18,8 +18,11 @@ namespace fs = std::filesystem;
 namespace {
 
 bool validName(const std::string& name) {
-  static const std::regex pattern("[A-Za-z0-9._+-]+");
-  return std::regex_match(name, pattern) && name != "." && name != "..";
+  const bool allowed = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '+' ||
+           c == '-';
+  });
+  return allowed && name != "." && name != "..";
 }
 
 RunResult runTool(const std::vector<std::string>& argv, const fs::path& cwd = {},
@@ -46,10 +49,14 @@ std::string failureLine(const RunResult& run) {
 std::map<std::string, std::string> readCache(const fs::path& buildDir) {
   std::map<std::string, std::string> cache;
   std::ifstream stream(buildDir / "CMakeCache.txt");
-  static const std::regex entry(R"(^([A-Za-z0-9_.-]+):[A-Z_]+=(.*)$)");
-  std::smatch m;
-  for (std::string line; std::getline(stream, line);)
-    if (std::regex_match(line, m, entry)) cache[m[1]] = m[2];
+  // Lines of the form KEY:TYPE=VALUE; comments start with # or //.
+  for (std::string line; std::getline(stream, line);) {
+    const auto colon = line.find(':'), equals = line.find('=');
+    if (line.empty() || line[0] == '#' || line[0] == '/' || colon == std::string::npos ||
+        equals == std::string::npos || colon > equals)
+      continue;
+    cache[line.substr(0, colon)] = line.substr(equals + 1);
+  }
   return cache;
 }
 

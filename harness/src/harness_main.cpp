@@ -188,6 +188,8 @@ int runCommand(const RunCommand& cmd, const fs::path& source,
     SessionHooks hooks;
     hooks.progress = progress;
     hooks.note = note;
+    // On a terminal the progress line carries the estimate; elsewhere a line per round.
+    if (!tty) hooks.round = note;
     hooks.checkpoint = save;
     RunSettings settings = cmd.settings;
     settings.runUnder = splitWords(cmd.runUnder);
@@ -313,6 +315,7 @@ int compareCommand(CompareCommand cmd) {
 } // namespace
 
 int main(int argc, char** argv) {
+  startSpawner();
   CLI::App app{"bench32: build, run, verify, time, compare and report the benchmark suite"};
   app.require_subcommand(1);
   std::string source = BENCH32_SOURCE_DIR;

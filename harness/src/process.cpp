@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,9 +28,133 @@ void closeFd(int& fd) {
 
 double seconds(const timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; }
 
+// The spawner: a small process forked before the harness grows, which starts every
+// program. A child forked from a large process begins with that process's resident
+// size as its peak, and wait4 would report the harness's memory instead of the
+// program's; a child of the spawner begins small.
+int spawnerSocket = -1;
+
+struct SpawnReply {
+  int pid = -1;      // -1: fork failed (execErrno holds its errno)
+  int execErrno = 0; // set when the program could not be started
+  int status = 0;    // in the second reply, once the program has ended
+  rusage usage{};
+};
+
+// In the child: plumbing, a process group of its own, default signals, then exec.
+[[noreturn]] void execChild(int in, int out, int err, int execFd, const std::string& cwd,
+                            char* const* argv) {
+  setpgid(0, 0);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  signal(SIGPIPE, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  int error = 0;
+  if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+    error = errno;
+  } else {
+    execvp(argv[0], argv);
+    error = errno;
+  }
+  ssize_t ignored = write(execFd, &error, sizeof error);
+  (void)ignored;
+  _exit(127);
+}
+
+bool sendWithFds(int socket, const std::string& payload, const int (&fds)[3]) {
+  iovec io{const_cast<char*>(payload.data()), payload.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+  msghdr message{};
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof fds);
+  std::memcpy(CMSG_DATA(header), fds, sizeof fds);
+  ssize_t sent;
+  while ((sent = sendmsg(socket, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  }
+  return sent == ssize_t(payload.size());
+}
+
+// The request: the working directory, then each argument, each ended by a NUL.
+[[noreturn]] void serveSpawns(int socket) {
+  signal(SIGINT, SIG_IGN); // the harness decides what an interrupt stops
+  signal(SIGTERM, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  static char buffer[65536];
+  for (;;) {
+    iovec io{buffer, sizeof buffer};
+    alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+    if (n <= 0) _exit(0); // the harness has gone
+    int fds[3] = {-1, -1, -1};
+    if (cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header && header->cmsg_type == SCM_RIGHTS && header->cmsg_len == CMSG_LEN(sizeof fds))
+      std::memcpy(fds, CMSG_DATA(header), sizeof fds);
+    std::vector<std::string> parts;
+    for (std::size_t at = 0; at < std::size_t(n);) {
+      const std::size_t end = std::find(buffer + at, buffer + n, '\0') - buffer;
+      parts.emplace_back(buffer + at, end - at);
+      at = end + 1;
+    }
+    SpawnReply reply;
+    int execPipe[2] = {-1, -1};
+    if (parts.size() < 2 || fds[0] < 0 || pipe2(execPipe, O_CLOEXEC) != 0) {
+      reply.execErrno = EINVAL;
+    } else {
+      std::vector<char*> argv;
+      for (std::size_t i = 1; i < parts.size(); ++i) argv.push_back(parts[i].data());
+      argv.push_back(nullptr);
+      const pid_t pid = fork();
+      if (pid == 0) execChild(fds[0], fds[1], fds[2], execPipe[1], parts[0], argv.data());
+      reply.pid = pid;
+      if (pid < 0) reply.execErrno = errno;
+      if (pid > 0) setpgid(pid, pid);
+    }
+    for (int& fd : fds) closeFd(fd);
+    closeFd(execPipe[1]);
+    if (reply.pid > 0 && read(execPipe[0], &reply.execErrno, sizeof reply.execErrno) <= 0)
+      reply.execErrno = 0;
+    closeFd(execPipe[0]);
+    send(socket, &reply, sizeof reply, MSG_NOSIGNAL);
+    if (reply.pid <= 0) continue;
+    while (wait4(reply.pid, &reply.status, 0, &reply.usage) < 0 && errno == EINTR) {
+    }
+    send(socket, &reply, sizeof reply, MSG_NOSIGNAL);
+  }
+}
+
 } // namespace
 
 int runningProcessGroup() { return currentGroup.load(); }
+
+void startSpawner() {
+  if (spawnerSocket >= 0) return;
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    ::close(ends[0]);
+    serveSpawns(ends[1]);
+  }
+  ::close(ends[1]);
+  if (pid < 0)
+    ::close(ends[0]);
+  else
+    spawnerSocket = ends[0];
+}
 
 std::vector<std::string> splitWords(const std::string& text) {
   std::vector<std::string> words;
@@ -57,41 +183,49 @@ RunResult runProcess(const RunRequest& request) {
   argv.push_back(nullptr);
 
   const auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid < 0) {
-    result.startError = std::string("fork: ") + std::strerror(errno);
-    return result;
-  }
-  if (pid == 0) {
-    setpgid(0, 0);
-    dup2(inPipe[0], 0);
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    signal(SIGPIPE, SIG_DFL);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    int err = 0;
-    if (!request.workingDirectory.empty() && chdir(request.workingDirectory.c_str()) != 0) {
-      err = errno;
-    } else {
-      execvp(argv[0], argv.data());
-      err = errno;
+  const bool viaSpawner = spawnerSocket >= 0;
+  pid_t pid = -1;
+  int execErr = 0;
+  if (viaSpawner) {
+    std::string payload = request.workingDirectory + '\0';
+    for (const auto& a : request.argv) payload += a + '\0';
+    SpawnReply reply;
+    bool sent = sendWithFds(spawnerSocket, payload, {inPipe[0], outPipe[1], errPipe[1]});
+    ssize_t got = -1;
+    while (sent && (got = recv(spawnerSocket, &reply, sizeof reply, 0)) < 0 && errno == EINTR) {
     }
-    ssize_t ignored = write(execPipe[1], &err, sizeof err);
-    (void)ignored;
-    _exit(127);
+    if (got != sizeof reply) {
+      reply.pid = -1;
+      reply.execErrno = EPIPE;
+    }
+    pid = reply.pid;
+    execErr = reply.execErrno;
+  } else {
+    pid = fork();
+    if (pid == 0)
+      execChild(inPipe[0], outPipe[1], errPipe[1], execPipe[1], request.workingDirectory,
+                argv.data());
+    if (pid < 0) execErr = errno;
   }
-  setpgid(pid, pid); // also here, so that the group exists before any kill
-  currentGroup = pid;
   ::close(inPipe[0]);
   ::close(outPipe[1]);
   ::close(errPipe[1]);
   ::close(execPipe[1]);
   int inFd = inPipe[1], outFd = outPipe[0], errFd = errPipe[0], execFd = execPipe[0];
+  if (pid < 0) {
+    closeFd(inFd);
+    closeFd(outFd);
+    closeFd(errFd);
+    closeFd(execFd);
+    result.startError = std::string("cannot start a process: ") + std::strerror(execErr);
+    return result;
+  }
+  if (!viaSpawner) setpgid(pid, pid); // also here, so that the group exists before any kill
+  currentGroup = pid;
   fcntl(inFd, F_SETFL, O_NONBLOCK);
 
-  int execErr = 0;
-  if (read(execFd, &execErr, sizeof execErr) == sizeof execErr)
+  if (!viaSpawner && read(execFd, &execErr, sizeof execErr) != sizeof execErr) execErr = 0;
+  if (execErr != 0)
     result.startError =
         std::string("cannot run ") + request.argv[0] + ": " + std::strerror(execErr);
   closeFd(execFd);
@@ -157,14 +291,32 @@ RunResult runProcess(const RunRequest& request) {
   // up to a polling interval.
   int status = 0;
   rusage usage{};
-  int pidFd = int(syscall(SYS_pidfd_open, pid, 0));
+  int pidFd = viaSpawner ? -1 : int(syscall(SYS_pidfd_open, pid, 0));
   for (;;) {
     const bool killed = result.timedOut || result.cancelled;
-    pid_t done = wait4(pid, &status, killed ? 0 : WNOHANG, &usage);
-    if (done == pid) break;
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      break;
+    if (viaSpawner) {
+      // The spawner reports the end, with the program's own resource usage.
+      pollfd ended{spawnerSocket, POLLIN, 0};
+      if (killed || poll(&ended, 1, 0) > 0) {
+        SpawnReply reply;
+        const ssize_t n = recv(spawnerSocket, &reply, sizeof reply, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n == sizeof reply) {
+          status = reply.status;
+          usage = reply.usage;
+        } else {
+          result.startError = "the process spawner has gone";
+          closeFd(spawnerSocket);
+        }
+        break;
+      }
+    } else {
+      pid_t done = wait4(pid, &status, killed ? 0 : WNOHANG, &usage);
+      if (done == pid) break;
+      if (done < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
     }
     if (cancelled()) {
       result.cancelled = true;
@@ -181,12 +333,11 @@ RunResult runProcess(const RunRequest& request) {
         int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) + 1;
     // A cancellation is noticed within a tenth of a second even without a signal.
     if (request.cancel) waitMs = std::min(waitMs, 100);
-    if (pidFd >= 0) {
-      pollfd ended{pidFd, POLLIN, 0};
+    pollfd ended{viaSpawner ? spawnerSocket : pidFd, POLLIN, 0};
+    if (ended.fd >= 0)
       poll(&ended, 1, waitMs);
-    } else {
+    else
       usleep(1000);
-    }
   }
   closeFd(pidFd);
   // Anything the program left running in its group goes with it.

@@ -36,6 +36,11 @@ struct RunResult {
 
 RunResult runProcess(const RunRequest& request);
 
+// Starts a small helper process through which every later runProcess starts its
+// program, so that the program's peak RSS from wait4 is its own rather than inherited
+// from a large parent. Call it first thing in main, while the process is small.
+void startSpawner();
+
 // Splits a command prefix such as "qemu-arm -L /usr/arm-linux-gnueabihf" on blanks.
 std::vector<std::string> splitWords(const std::string& text);
 

@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -199,6 +199,9 @@ bool runSession(Results& results, const std::vector<PlannedUnit>& units,
         secondsLeft += typical * runsLeft(wall, settings);
       }
     }
+    if (hooks.round)
+      hooks.round(fmt::format("round {}: {} run{}, about {} left", round + 1, order.size(),
+                              order.size() == 1 ? "" : "s", duration(secondsLeft)));
     for (const PlannedUnit* u : order) {
       progress(fmt::format("round {}: {} ({} left)", round + 1, label(*u), duration(secondsLeft)));
       UnitResult& r = unitResult(*u);
@@ -260,14 +263,26 @@ struct TemporaryFile {
   }
 };
 
+// The count in a counter's report: perf's CSV line "N,,instructions:u,...", or
+// callgrind's "Collected : N".
 std::optional<std::uint64_t> parseCount(const std::string& counter, const std::string& report) {
-  std::smatch m;
-  if (counter == "perf") {
-    static const std::regex line(R"((^|\n)(\d+),[^,\n]*,instructions)");
-    if (std::regex_search(report, m, line)) return std::stoull(m[2]);
-  } else {
-    static const std::regex line(R"(Collected\s*:\s*(\d+))");
-    if (std::regex_search(report, m, line)) return std::stoull(m[1]);
+  std::istringstream lines(report);
+  for (std::string line; std::getline(lines, line);) {
+    std::size_t at = std::string::npos;
+    if (counter == "perf" && line.find(",instructions") != std::string::npos) {
+      at = 0;
+    } else if (counter == "callgrind" && line.find("Collected") != std::string::npos) {
+      at = line.find(':');
+      if (at != std::string::npos) at = line.find_first_not_of(' ', at + 1);
+    }
+    if (at == std::string::npos || at >= line.size() ||
+        !std::isdigit(static_cast<unsigned char>(line[at])))
+      continue;
+    try {
+      return std::stoull(line.substr(at));
+    } catch (const std::out_of_range&) {
+      return std::nullopt;
+    }
   }
   return std::nullopt;
 }

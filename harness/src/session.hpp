@@ -37,6 +37,7 @@ struct PlannedUnit {
 struct SessionHooks {
   std::function<void(const std::string&)> progress; // a status line, replaced as it changes
   std::function<void(const std::string&)> note;     // a line to keep
+  std::function<void(const std::string&)> round;    // the start of a round, with the time left
   std::function<void()> checkpoint;                 // the results so far may be saved
 };
 

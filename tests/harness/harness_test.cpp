@@ -132,6 +132,43 @@ TEST(Harness, EveryRunIsVerifiedAndFailuresAreReported) {
   EXPECT_TRUE(fs::file_size(suite.file("report.html")) > 1000);
 }
 
+TEST(Harness, CountsInstructionsOfVerifiedRuns) {
+  const FakeSuite& suite = mixedSuite();
+  auto args = noBuild(suite);
+  const std::string out = suite.file("counted.json").string();
+  args.insert(args.end(), {"-p", "good", "--runs", "1", "--instructions", "--json", out});
+  const RunResult run = harness(suite, args);
+  ASSERT_EQ(run.exitStatus, 0) << run.stderrBytes;
+  const UnitResult good = unitOf(loadResults(out), "good");
+  ASSERT_TRUE(good.instructions.has_value()) << run.stderrBytes;
+  EXPECT_GT(*good.instructions, 1000u);
+  EXPECT_TRUE(good.instructionsSource == "perf" || good.instructionsSource == "callgrind");
+  EXPECT_NE(run.stdoutBytes.find("instructions"), std::string::npos);
+}
+
+TEST(Harness, RunsUnderAPrefix) {
+  const FakeSuite& suite = mixedSuite();
+  struct Case {
+    const char* prefix;
+    int exitStatus;
+    const char* failure;
+  };
+  const Case cases[] = {
+      {"env BENCH32_UNDER=1", 0, ""},
+      {"/nonexistent/emulator -x", 1, "cannot run /nonexistent/emulator"},
+  };
+  for (const auto& c : cases) {
+    auto args = noBuild(suite);
+    const std::string out = suite.file("under.json").string();
+    args.insert(args.end(), {"-p", "good", "--runs", "2", "--run-under", c.prefix, "--json", out});
+    const RunResult run = harness(suite, args);
+    EXPECT_EQ(run.exitStatus, c.exitStatus) << c.prefix << ": " << run.stderrBytes;
+    const Results results = loadResults(out);
+    EXPECT_EQ(results.runUnder, c.prefix);
+    EXPECT_NE(unitOf(results, "good").failure.find(c.failure), std::string::npos) << c.prefix;
+  }
+}
+
 TEST(Harness, BadInputGivesOneLineAndStatusTwo) {
   const FakeSuite& suite = mixedSuite();
   FakeSuite broken("harness-broken");

@@ -86,3 +86,33 @@ TEST(Process, MissingExecutableIsAStartError) {
 
 } // namespace
 } // namespace bench32
+
+namespace bench32 {
+namespace {
+
+TEST(Process, PeakMemoryIsTheProgramsOwnThroughTheSpawner) {
+  // A large parent: a child forked from it directly would report at least this much.
+  std::vector<char> ballast(96 << 20, 1);
+  RunResult direct = runFake("echo 1");
+  EXPECT_GT(direct.maxRssKiB, 90 << 10) << "the inherited size shows without the spawner";
+  // The spawner is started while the process is small (in the harness: first thing);
+  // the programs it starts do not carry what the parent grew to later.
+  std::vector<char>().swap(ballast);
+  startSpawner();
+  ballast.assign(96 << 20, 2);
+  for (const char* input : {"echo 1 2", "crash", "status 7"}) {
+    const RunResult run = runFake(input);
+    EXPECT_LT(run.maxRssKiB, 90 << 10) << input;
+    EXPECT_GT(run.maxRssKiB, 0) << input;
+  }
+  EXPECT_EQ(runFake("status 7").exitStatus, 7);
+  EXPECT_EQ(runFake("crash").signal, SIGSEGV);
+  EXPECT_EQ(runFake("echo 4 5").stdoutBytes, "4 5 \n");
+  EXPECT_TRUE(runFake("hang", 0.2).timedOut);
+  RunRequest missing;
+  missing.argv = {"/nonexistent/program"};
+  EXPECT_NE(runProcess(missing).startError.find("cannot run"), std::string::npos);
+}
+
+} // namespace
+} // namespace bench32
