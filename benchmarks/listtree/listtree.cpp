@@ -125,10 +125,6 @@ Int smallest(Ref<ListNode> list) {
 // ---------------------------------------------------------------------------
 // Trees
 
-// The written constants are Ints: a bare int literal would be written as a bool (1).
-constexpr Int kSeparator = -999; // after each group of values
-constexpr Int kSearchCall = -1;  // on every call of a search
-
 Ref<TreeNode> treeadd(Ref<TreeNode> tree, Int v) {
   if (tree == nullptr) {
     Ref<TreeNode> node = newRecord<TreeNode>();
@@ -181,7 +177,7 @@ Ref<ListNode> postOrder(Ref<TreeNode> tree) {
 
 // Exhaustive pre-order search; every call writes -1, on empty subtrees too.
 Int treesearch(Ref<TreeNode> tree, Int v) {
-  println(kSearchCall);
+  println(-1);
   if (tree == nullptr) return 0;
   if (tree->value == v) return 1;
   if (treesearch(tree->left, v) == 1) return 1;
@@ -191,7 +187,7 @@ Int treesearch(Ref<TreeNode> tree, Int v) {
 
 // Follows the search order from the root; every call writes -1, on empty subtrees too.
 Int bintreesearch(Ref<TreeNode> tree, Int v) {
-  println(kSearchCall);
+  println(-1);
   if (tree == nullptr) return 0;
   if (tree->value == v) return 1;
   if (v < tree->value) return bintreesearch(tree->left, v);
@@ -221,28 +217,28 @@ Int main() {
     copyB = myCopy(list);
     for (Int k = 0; k < 3; ++k) {
       printList(copyA);
-      println(kSeparator);
+      println(-999);
     }
     Ref<TreeNode> tree = buildTree(copyB);
     treeprint(tree);
-    println(kSeparator);
+    println(-999);
     Ref<ListNode> l = inOrder(tree);
     printList(l);
-    println(kSeparator);
+    println(-999);
     freeList(l);
     l = postOrder(tree);
     printList(l);
-    println(kSeparator);
+    println(-999);
     freeList(l);
     for (Int value : kSearchValues) {
       Int r = treesearch(tree, value);
       println(r);
-      println(kSeparator);
+      println(-999);
     }
     for (Int value : kSearchValues) {
       Int r = bintreesearch(tree, value);
       println(r);
-      println(kSeparator);
+      println(-999);
     }
     freeTree(tree);
   }

@@ -57,7 +57,7 @@ Int main() {
   keep(&swapped); // its address escapes, so the store happens although nothing reads it
   Int n = read();
   if (n <= 0) {
-    println(Int(-1)); // an Int: a bare -1 would be written as a bool (1)
+    println(-1);
     return -1;
   }
   Int count = n * 1000;
