@@ -294,8 +294,6 @@ int compareCommand(CompareCommand cmd) {
     throw BadInput("nothing to compare: one configuration in all; give a second results file");
   bool over = false;
   for (const auto& c : comparisons(series, cmd.baseline, cmd.settings)) {
-    bool common = false;
-    for (const auto& row : c.programs) common = common || row.problem.empty() || row.baseCount;
     std::size_t both = 0;
     for (const auto& row : c.programs) both += row.problem.rfind("only in", 0) != 0;
     if (both == 0)

@@ -195,7 +195,10 @@ bool runSession(Results& results, const std::vector<PlannedUnit>& units,
       for (const PlannedUnit* u : groups[key]) {
         if (!active(*u)) continue;
         const auto wall = walls(unitResult(*u));
-        const double typical = wall.empty() ? 0 : stats::median(wall);
+        // Before the first timed run, the warm-up tells how long a run takes.
+        std::vector<double> seen = wall;
+        for (const Sample& w : unitResult(*u).warmup) seen.push_back(w.wall);
+        const double typical = seen.empty() ? 0 : stats::median(seen);
         secondsLeft += typical * runsLeft(wall, settings);
       }
     }

@@ -99,6 +99,39 @@ Interval ratioInterval(const std::vector<double>& a, const std::vector<double>& 
   return {quantile(ratios, tail), quantile(ratios, 1 - tail)};
 }
 
+namespace {
+
+// Exact two-sided p-value of U for samples of sizes m and n without ties: the share of
+// the C(m+n, m) equally likely arrangements whose U is at least as extreme.
+double exactRankP(std::size_t m, std::size_t n, double u) {
+  // ways[i][j][k]: arrangements of i and j values with U = k.
+  std::vector<std::vector<std::vector<double>>> ways(m + 1,
+                                                     std::vector<std::vector<double>>(n + 1));
+  for (std::size_t i = 0; i <= m; ++i) {
+    for (std::size_t j = 0; j <= n; ++j) {
+      auto& w = ways[i][j];
+      w.assign(i * j + 1, 0);
+      if (i == 0 || j == 0) {
+        w[0] = 1;
+        continue;
+      }
+      // The largest value belongs to the first sample (beating all j) or to the second.
+      for (std::size_t k = 0; k < ways[i - 1][j].size(); ++k) w[k + j] += ways[i - 1][j][k];
+      for (std::size_t k = 0; k < ways[i][j - 1].size(); ++k) w[k] += ways[i][j - 1][k];
+    }
+  }
+  const auto& all = ways[m][n];
+  const double extreme = std::min(u, double(m * n) - u);
+  double total = 0, tail = 0;
+  for (std::size_t k = 0; k < all.size(); ++k) {
+    total += all[k];
+    if (double(k) <= extreme) tail += all[k];
+  }
+  return std::min(1.0, 2 * tail / total);
+}
+
+} // namespace
+
 RankTest mannWhitney(const std::vector<double>& a, const std::vector<double>& b) {
   RankTest result;
   const double n1 = double(a.size()), n2 = double(b.size());
@@ -129,6 +162,12 @@ RankTest mannWhitney(const std::vector<double>& a, const std::vector<double>& b)
   const double variance = n1 * n2 / 12 * ((n + 1) - tieTerm / (n * (n - 1)));
   if (variance <= 0) return result;
   const double difference = result.u - meanU;
+  if (tieTerm == 0 && n <= 40) {
+    // Few samples: the normal approximation is coarse there, so count exactly.
+    result.z = difference / std::sqrt(variance);
+    result.p = exactRankP(a.size(), b.size(), result.u);
+    return result;
+  }
   const double corrected = std::max(0.0, std::fabs(difference) - 0.5);
   result.z = std::copysign(corrected / std::sqrt(variance), difference);
   result.p = std::min(1.0, std::erfc(std::fabs(result.z) / std::sqrt(2.0)));

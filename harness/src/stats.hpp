@@ -39,11 +39,13 @@ Interval ratioInterval(const std::vector<double>& a, const std::vector<double>& 
 
 struct RankTest {
   double u = 0; // Mann-Whitney U of the first sample
-  double z = 0; // normal approximation, with tie and continuity corrections
+  double z = 0; // standardised U (continuity-corrected when approximated)
   double p = 1; // two-sided
 };
 
-// Mann-Whitney U test; p = 1 when either sample is empty or all values are tied.
+// Mann-Whitney U test, two-sided. Up to 40 values in all and without ties the p-value is
+// exact; otherwise it comes from the normal approximation with tie and continuity
+// corrections. p = 1 when either sample is empty or all values are tied.
 RankTest mannWhitney(const std::vector<double>& a, const std::vector<double>& b);
 
 // Geometric mean and geometric standard deviation of positive values (gsd = 1 for a

@@ -50,21 +50,27 @@ TEST(Stats, MedianIntervalUsesExactBinomialRanks) {
 }
 
 TEST(Stats, MannWhitneyAgainstKnownValues) {
-  // Normal approximation with continuity and tie corrections (as R's wilcox.test with
-  // exact = FALSE computes it).
+  std::vector<double> low21, high21;
+  for (int i = 1; i <= 21; ++i) low21.push_back(i), high21.push_back(i + 21);
   struct Case {
+    const char* what;
     std::vector<double> a, b;
     double u, p;
   };
   const Case cases[] = {
-      {{1, 2, 3, 4, 5}, {6, 7, 8, 9, 10}, 0, 0.012185780355344818},
-      {{1, 2, 2, 3, 3, 4}, {3, 4, 4, 5, 5, 6}, 3, 0.01810094873944971},
-      {{1, 2, 3}, {1, 2, 3}, 4.5, 1.0},
+      // Exact: 2 of the C(10, 5) = 252 arrangements are this extreme.
+      {"exact, separated", {1, 2, 3, 4, 5}, {6, 7, 8, 9, 10}, 0, 2.0 / 252},
+      {"exact, interleaved", {1, 2, 4, 6, 7}, {3, 5, 8, 9, 10}, 5, 38.0 / 252},
+      // Ties: normal approximation with continuity and tie corrections (as R's
+      // wilcox.test with exact = FALSE).
+      {"ties", {1, 2, 2, 3, 3, 4}, {3, 4, 4, 5, 5, 6}, 3, 0.01810094873944971},
+      {"many values", low21, high21, 0, 3.125399998400882e-08},
+      {"identical", {1, 2, 3}, {1, 2, 3}, 4.5, 1.0},
   };
   for (const auto& c : cases) {
     const RankTest t = mannWhitney(c.a, c.b);
-    EXPECT_DOUBLE_EQ(t.u, c.u);
-    EXPECT_NEAR(t.p, c.p, 1e-12);
+    EXPECT_DOUBLE_EQ(t.u, c.u) << c.what;
+    EXPECT_NEAR(t.p, c.p, 1e-12 + c.p * 1e-6) << c.what;
   }
   EXPECT_EQ(mannWhitney({1, 2, 3, 4, 5}, {6, 7, 8, 9, 10}).z,
             -mannWhitney({6, 7, 8, 9, 10}, {1, 2, 3, 4, 5}).z);
