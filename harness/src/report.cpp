@@ -136,9 +136,17 @@ std::string ratioChart(const Comparison& c) {
   const double height = top + rowHeight * double(c.programs.size() + 1) + 16;
   std::string svg = fmt::format(
       "<svg xmlns='http://www.w3.org/2000/svg' width='{}' height='{}' role='img'>", width, height);
-  std::vector<double> ticks;
-  for (double t : {0.5, 0.67, 0.8, 0.9, 0.95, 1.0, 1.05, 1.1, 1.25, 1.5, 2.0, 3.0, 5.0})
-    if (std::fabs(std::log(t)) <= spread) ticks.push_back(t);
+  // Ticks outward from 1, each far enough from the last one kept to be read.
+  std::vector<double> ticks{1.0};
+  for (const auto& side : {std::vector<double>{1.05, 1.1, 1.25, 1.5, 2.0, 3.0, 5.0, 10.0},
+                           std::vector<double>{0.95, 0.9, 0.8, 0.67, 0.5, 0.33, 0.2, 0.1}}) {
+    double last = 1.0;
+    for (double t : side)
+      if (std::fabs(std::log(t)) <= spread && std::fabs(x(t) - x(last)) >= 45) {
+        ticks.push_back(t);
+        last = t;
+      }
+  }
   for (double t : ticks)
     svg += fmt::format("<line x1='{0:.1f}' x2='{0:.1f}' y1='{1}' y2='{2:.1f}' stroke='{3}'/>"
                        "<text x='{0:.1f}' y='{4}' text-anchor='middle'>{5:g}×</text>",
