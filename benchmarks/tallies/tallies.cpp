@@ -33,7 +33,7 @@ Int fact(Int n) {
 // that value is -1, which ends the run within this triple, the run would never end.
 void stopIfInputEnded(Int value) {
   if (value != -1 && inputExhausted()) {
-    fail("input ended before a triple whose third value is -1");
+    fail("no more numbers in the input before a triple whose third value is -1");
   }
 }
 
