@@ -82,18 +82,21 @@ bool isOnPath(const std::string& program) {
 } // namespace
 
 std::string firstErrorLine(const std::string& output) {
-  std::string last;
-  std::size_t start = 0;
-  while (start < output.size()) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < output.size();) {
     std::size_t end = output.find('\n', start);
     if (end == std::string::npos) end = output.size();
-    const std::string line = output.substr(start, end - start);
-    if (line.find("error") != std::string::npos || line.find("Error") != std::string::npos)
-      return line;
-    if (line.find_first_not_of(" \t\r") != std::string::npos) last = line;
+    std::string line = output.substr(start, end - start);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    line.erase(0, line.find_first_not_of(" \t"));
+    if (!line.empty()) lines.push_back(line);
     start = end + 1;
   }
-  return last.empty() ? "failed without a message" : last;
+  // A compiler's "error:" says most; CMake's summary lines least.
+  for (const char* marker : {"error:", "Error", "error"})
+    for (const auto& line : lines)
+      if (line.find(marker) != std::string::npos) return line;
+  return lines.empty() ? "failed without a message" : lines.back();
 }
 
 std::string compilerVersion(const std::string& compiler) {

@@ -175,6 +175,9 @@ TEST(Build, ConfigurationsAndErrorLines) {
   EXPECT_EQ(firstErrorLine("[1/2] ok\nx.cpp:3:1: error: expected ';'\nmore\n"),
             "x.cpp:3:1: error: expected ';'");
   EXPECT_EQ(firstErrorLine("one\nlast line\n\n"), "last line");
+  EXPECT_EQ(firstErrorLine("-- Configuring incomplete, errors occurred!\n"
+                           "g++: error: unrecognized command-line option\n"),
+            "g++: error: unrecognized command-line option");
 }
 
 } // namespace
