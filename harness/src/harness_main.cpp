@@ -210,6 +210,16 @@ int runCommand(const RunCommand& cmd, const fs::path& source,
     if (!results.units.empty()) save();
     fmt::print(stderr, "bench32: {}\n", e.what());
     return exitBadInput;
+  } catch (const std::exception& e) {
+    // Anything else (a full disk, a folder that cannot be made): keep what was measured.
+    progress("");
+    results.stopReason = e.what();
+    try {
+      if (!results.units.empty()) save();
+    } catch (const std::exception&) {
+    }
+    fmt::print(stderr, "bench32: {}\n", e.what());
+    return exitBadInput;
   }
 
   fmt::print("{}", render(runTable(results, Format::text), Format::text));
@@ -425,6 +435,11 @@ int main(int argc, char** argv) {
     if (app.got_subcommand("list")) return listCommand(source);
     if (app.got_subcommand(runApp)) {
       if (run.workloads.empty()) throw BadInput("--workload needs a name");
+      // Each workload once, in the order given.
+      std::vector<std::string> unique;
+      for (const auto& w : run.workloads)
+        if (std::find(unique.begin(), unique.end(), w) == unique.end()) unique.push_back(w);
+      run.workloads = unique;
       if (!run.settings.runs && run.settings.minRuns > run.settings.maxRuns)
         throw BadInput("--min-runs is above --max-runs");
       return runCommand(run, fs::absolute(source), commandLine);
