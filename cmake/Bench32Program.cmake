@@ -37,3 +37,21 @@ function(bench32_program name)
     set_tests_properties(${name}/${case_name} PROPERTIES LABELS "cases;${name}" TIMEOUT 120)
   endforeach()
 endfunction()
+
+# bench32_program_test(<program> <source>)
+#
+# A GoogleTest of the program's own functions, called directly: the test source
+# includes the program's source and links the runtime without its entry point. Each
+# test is registered with ctest as "<program>/<suite>.<test>". Host builds only.
+function(bench32_program_test program source)
+  if(NOT BENCH32_TOOLS)
+    return()
+  endif()
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+  add_executable(${program}-tests ${source})
+  target_include_directories(${program}-tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${program}-tests PRIVATE bench32_runtime GTest::gtest_main)
+  gtest_discover_tests(${program}-tests TEST_PREFIX ${program}/ DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS ${program} TIMEOUT 600)
+endfunction()
