@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <sstream>
 
 namespace bench32 {
@@ -222,6 +223,9 @@ RunResult runProcess(const RunRequest& request) {
   }
   if (!viaSpawner) setpgid(pid, pid); // also here, so that the group exists before any kill
   currentGroup = pid;
+  // Readable once the program has ended: its end is timed here, without waiting for the
+  // spawner's report (one more process to wake).
+  int pidFd = int(syscall(SYS_pidfd_open, pid, 0));
   fcntl(inFd, F_SETFL, O_NONBLOCK);
 
   if (!viaSpawner && read(execFd, &execErr, sizeof execErr) != sizeof execErr) execErr = 0;
@@ -291,16 +295,22 @@ RunResult runProcess(const RunRequest& request) {
   // up to a polling interval.
   int status = 0;
   rusage usage{};
-  int pidFd = viaSpawner ? -1 : int(syscall(SYS_pidfd_open, pid, 0));
+  std::optional<std::chrono::steady_clock::time_point> endedAt;
+  auto noteEnd = [&] {
+    if (!endedAt) endedAt = std::chrono::steady_clock::now();
+  };
   for (;;) {
     const bool killed = result.timedOut || result.cancelled;
     if (viaSpawner) {
       // The spawner reports the end, with the program's own resource usage.
-      pollfd ended{spawnerSocket, POLLIN, 0};
-      if (killed || poll(&ended, 1, 0) > 0) {
+      pollfd watch[2] = {{spawnerSocket, POLLIN, 0}, {pidFd, POLLIN, 0}};
+      poll(watch, pidFd >= 0 && !endedAt ? 2 : 1, 0);
+      if (watch[1].revents) noteEnd();
+      if (killed || watch[0].revents) {
         SpawnReply reply;
         const ssize_t n = recv(spawnerSocket, &reply, sizeof reply, 0);
         if (n < 0 && errno == EINTR) continue;
+        noteEnd();
         if (n == sizeof reply) {
           status = reply.status;
           usage = reply.usage;
@@ -312,7 +322,10 @@ RunResult runProcess(const RunRequest& request) {
       }
     } else {
       pid_t done = wait4(pid, &status, killed ? 0 : WNOHANG, &usage);
-      if (done == pid) break;
+      if (done == pid) {
+        noteEnd();
+        break;
+      }
       if (done < 0) {
         if (errno == EINTR) continue;
         break;
@@ -333,9 +346,10 @@ RunResult runProcess(const RunRequest& request) {
         int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) + 1;
     // A cancellation is noticed within a tenth of a second even without a signal.
     if (request.cancel) waitMs = std::min(waitMs, 100);
-    pollfd ended{viaSpawner ? spawnerSocket : pidFd, POLLIN, 0};
-    if (ended.fd >= 0)
-      poll(&ended, 1, waitMs);
+    pollfd watch[2] = {{viaSpawner ? spawnerSocket : pidFd, POLLIN, 0}, {pidFd, POLLIN, 0}};
+    const nfds_t count = viaSpawner && pidFd >= 0 && !endedAt ? 2 : 1;
+    if (watch[0].fd >= 0)
+      poll(watch, count, waitMs);
     else
       usleep(1000);
   }
@@ -344,7 +358,8 @@ RunResult runProcess(const RunRequest& request) {
   kill(-pid, SIGKILL);
   currentGroup = 0;
   result.wallSeconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      std::chrono::duration<double>(endedAt.value_or(std::chrono::steady_clock::now()) - start)
+          .count();
   result.userSeconds = seconds(usage.ru_utime);
   result.systemSeconds = seconds(usage.ru_stime);
   result.maxRssKiB = usage.ru_maxrss;
