@@ -7,7 +7,7 @@
 function(bench32_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE bench32_entry)
-  set_property(GLOBAL APPEND PROPERTY BENCH32_PROGRAMS ${name})
+  add_dependencies(bench32-programs ${name})
 
   set(cases_file ${CMAKE_CURRENT_SOURCE_DIR}/cases.json)
   if(NOT EXISTS ${cases_file})
