@@ -26,6 +26,9 @@ import re
 import signal
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from programs import discover  # noqa: E402
 import time
 from dataclasses import dataclass, field
 
@@ -89,20 +92,6 @@ PROFILES = {
 DEFAULT = Profile([(-20, 20)], 5, "no profile: small numbers only")
 
 BLANKS = " \t\n\v\f\r"
-
-
-def discover(benchmarks):
-    """Program name -> folder, from each folder's bench32_program(<name> ...)."""
-    found = {}
-    for entry in sorted(os.listdir(benchmarks)):
-        cml = os.path.join(benchmarks, entry, "CMakeLists.txt")
-        if not os.path.isfile(cml):
-            continue
-        with open(cml, encoding="utf-8") as f:
-            m = re.search(r"bench32_program\(\s*([A-Za-z0-9_]+)", f.read())
-        if m:
-            found[m.group(1)] = entry
-    return found
 
 
 def range_at(profile, i):

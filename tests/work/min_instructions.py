@@ -20,21 +20,10 @@ import re
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from programs import discover  # noqa: E402
+
 REFS = re.compile(r"^==\d+==\s+(?:Collected\s*:|I\s+refs:)\s*([\d,]+)", re.M)
-
-
-def discover(benchmarks):
-    """Program name -> folder, from each folder's bench32_program(<name> ...)."""
-    found = {}
-    for entry in sorted(os.listdir(benchmarks)):
-        cml = os.path.join(benchmarks, entry, "CMakeLists.txt")
-        if not os.path.isfile(cml):
-            continue
-        with open(cml, encoding="utf-8") as f:
-            m = re.search(r"bench32_program\(\s*([A-Za-z0-9_]+)", f.read())
-        if m:
-            found[m.group(1)] = entry
-    return found
 
 
 def input_bytes(spec, folder):
