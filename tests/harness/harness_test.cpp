@@ -1,6 +1,7 @@
 // The harness end to end, on a suite of stand-in programs that answer right, answer
 // wrong, crash, hang, and end with a non-zero status on purpose.
 #include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -21,7 +22,9 @@ using namespace std::chrono_literals;
 
 struct FakeSuite {
   fs::path root;
-  explicit FakeSuite(const std::string& name) : root(fs::path(testing::TempDir()) / name) {
+  // One folder per test process: ctest runs the tests of this file in parallel.
+  explicit FakeSuite(const std::string& name)
+      : root(fs::path(testing::TempDir()) / (name + "-" + std::to_string(getpid()))) {
     fs::remove_all(root);
     fs::create_directories(root / "build" / "bin");
   }
