@@ -26,13 +26,13 @@ from programs import discover  # noqa: E402
 REFS = re.compile(r"^==\d+==\s+(?:Collected\s*:|I\s+refs:)\s*([\d,]+)", re.M)
 
 
-def input_bytes(spec, folder):
+def input_bytes(given, folder):
     """The bytes of an entry's "input": a string, or a list of strings,
     {"repeat": s, "times": n} and {"file": name} parts."""
-    if isinstance(spec, str):
-        return spec.encode("utf-8")
+    if isinstance(given, str):
+        return given.encode("utf-8")
     out = bytearray()
-    for part in spec:
+    for part in given:
         if isinstance(part, str):
             out += part.encode("utf-8")
         elif "repeat" in part:
