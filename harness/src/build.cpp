@@ -10,7 +10,6 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "expectation.hpp"
 #include "process.hpp"
 
 namespace bench32 {
@@ -43,7 +42,7 @@ bool succeeded(const RunResult& run) {
 std::string failureLine(const RunResult& run) {
   if (!run.startError.empty()) return run.startError;
   if (run.timedOut) return "timed out";
-  return firstErrorLine(run.stdoutBytes + "\n" + run.stderrBytes);
+  return firstErrorLine(run.stdoutText() + "\n" + run.stderrBytes);
 }
 
 std::map<std::string, std::string> readCache(const fs::path& buildDir) {
@@ -105,7 +104,8 @@ std::string compilerVersion(const std::string& compiler) {
   request.timeout = std::chrono::seconds(30);
   const RunResult run = runProcess(request);
   if (!succeeded(run)) return {};
-  return run.stdoutBytes.substr(0, run.stdoutBytes.find('\n'));
+  const std::string text = run.stdoutText();
+  return text.substr(0, text.find('\n'));
 }
 
 BuildTarget parseConfig(const std::string& text, const fs::path& buildRoot) {

@@ -5,18 +5,13 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "errors.hpp"
 #include "results.hpp"
 
 namespace bench32 {
-
-// A build that cannot go ahead at all (no compiler, configure failed): one line.
-struct BuildError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 enum class BuildKind {
   preset,   // the suite's own release folder, configured with its preset when missing

@@ -52,11 +52,11 @@ int main(int argc, char** argv) {
 
     if (describe) {
       nlohmann::json entry{{"name", name}};
-      if (run.stdoutBytes.size() <= 64 * 1024) {
-        entry["stdout"] = run.stdoutBytes;
+      if (run.stdoutSize() <= 64 * 1024) {
+        entry["stdout"] = run.stdoutText();
       } else {
-        entry["stdout_xxh3"] = bench32::digestHex(bench32::digest(run.stdoutBytes));
-        entry["stdout_size"] = run.stdoutBytes.size();
+        entry["stdout_xxh3"] = bench32::digestHex(bench32::digest(*run.stdoutFile));
+        entry["stdout_size"] = run.stdoutSize();
       }
       if (run.signal)
         entry["signal"] = bench32::signalName(run.signal);
@@ -73,8 +73,8 @@ int main(int argc, char** argv) {
       return 1;
     }
     return 0;
-  } catch (const bench32::BadInput& e) {
+  } catch (const std::exception& e) {
     fmt::print(stderr, "bench32-case: {}\n", e.what());
-    return 2;
+    return bench32::exitStatusFor(e);
   }
 }

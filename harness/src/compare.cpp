@@ -46,19 +46,19 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
     row.workload = workload;
     const UnitResult* a = base.results->find(base.config, program, workload);
     const UnitResult* b = other.results->find(other.config, program, workload);
-    const auto va = a ? a->values(settings.metric) : std::vector<double>{};
-    const auto vb = b ? b->values(settings.metric) : std::vector<double>{};
+    const auto va = a ? metricValues(*a, settings.metric) : std::vector<double>{};
+    const auto vb = b ? metricValues(*b, settings.metric) : std::vector<double>{};
     row.baseCount = va.size();
     row.otherCount = vb.size();
     if (!a || !b) {
       row.problem = fmt::format("only in {}", a ? base.label : other.label);
     } else if (!a->ok() || !b->ok()) {
-      row.problem = fmt::format("{} in {}", a->ok() ? b->status : a->status,
+      row.problem = fmt::format("{} in {}", statusName(a->ok() ? b->status : a->status),
                                 a->ok() ? other.label : base.label);
     } else if (!a->inputXxh3.empty() && !b->inputXxh3.empty() && a->inputXxh3 != b->inputXxh3) {
       row.problem = "different inputs";
     } else if (va.empty() || vb.empty()) {
-      row.problem = "no " + metricName(settings.metric) + " measurements";
+      row.problem = fmt::format("no {} measurements", metricInfo(settings.metric).name);
     }
     if (!row.problem.empty()) {
       result.programs.push_back(row);
@@ -74,26 +74,24 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
     row.ratio = row.otherMedian / row.baseMedian;
     ratios.push_back(row.ratio);
     const bool bigEnough = std::fabs(row.ratio - 1) >= settings.minEffect;
-    if (settings.metric == Metric::instructions) {
+    if (metricInfo(settings.metric).exact) {
       // Exact counts: no sampling error, only the effect size decides.
       row.interval = {row.ratio, row.ratio};
       row.p = row.ratio == 1 ? 1 : 0;
-      row.verdict = !bigEnough      ? Verdict3::same
-                    : row.ratio > 1 ? Verdict3::slower
-                                    : Verdict3::faster;
+      row.verdict = !bigEnough ? Change::same : row.ratio > 1 ? Change::slower : Change::faster;
     } else {
       row.interval = stats::ratioInterval(va, vb, settings.confidence);
       row.p = stats::mannWhitney(va, vb).p;
       const bool enough =
           int(va.size()) >= settings.minSamples && int(vb.size()) >= settings.minSamples;
       if (!enough)
-        row.verdict = Verdict3::unknown;
+        row.verdict = Change::tooFewRuns;
       else if (row.p < settings.alpha && bigEnough)
-        row.verdict = row.ratio > 1 ? Verdict3::slower : Verdict3::faster;
+        row.verdict = row.ratio > 1 ? Change::slower : Change::faster;
       else
-        row.verdict = Verdict3::same;
+        row.verdict = Change::same;
     }
-    if (row.verdict == Verdict3::slower || row.verdict == Verdict3::faster) ++result.flagged;
+    if (row.verdict == Change::slower || row.verdict == Change::faster) ++result.flagged;
     result.programs.push_back(row);
   }
   result.ratios = ratios.size();
@@ -101,82 +99,83 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
   return result;
 }
 
-std::string verdictName(Verdict3 verdict) {
-  switch (verdict) {
-  case Verdict3::faster:
+std::string changeName(Change change) {
+  switch (change) {
+  case Change::faster:
     return "faster";
-  case Verdict3::slower:
+  case Change::slower:
     return "slower";
-  case Verdict3::same:
+  case Change::same:
     return "~";
-  default:
-    return "too few runs";
+  case Change::tooFewRuns:
+    break;
   }
+  return "too few runs";
 }
 
-namespace {
-
-std::string formatValue(Metric metric, double value) {
-  switch (metric) {
-  case Metric::rss:
-    return formatKiB(value);
-  case Metric::instructions:
-    return formatCount(value);
-  default:
-    return formatSeconds(value);
-  }
-}
-
-std::string raw(double value) { return std::isfinite(value) ? fmt::format("{:.9g}", value) : ""; }
-
-} // namespace
-
-Table comparisonTable(const Comparison& c, Format format) {
+Table comparisonTable(const Comparison& c) {
+  const MetricInfo& metric = metricInfo(c.metric);
   Table table;
-  const bool csv = format == Format::csv;
-  if (csv) {
-    table.header = {"program", "workload",    "base",         "other", "base_n",
-                    "other_n", "base_median", "other_median", "ratio", "ci_low",
-                    "ci_high", "p",           "verdict"};
-  } else {
-    table.header = {"program", "workload", c.base.label, c.other.label,
-                    "ratio",   "95% CI",   "p",          "verdict"};
-    table.rightAligned = {false, false, true, true, true, true, true, false};
-  }
+  // Tools get both labels and sample counts on every row; people get them as headers.
+  table.columns = {{"program", "program"},
+                   {"workload", "workload"},
+                   {"", "base"},
+                   {"", "other"},
+                   {"", "base_n"},
+                   {"", "other_n"},
+                   {c.base.label, "base_median", true},
+                   {c.other.label, "other_median", true},
+                   {"ratio", "ratio", true},
+                   {"95% CI", "", true},
+                   {"", "ci_low"},
+                   {"", "ci_high"},
+                   {"p", "p", true},
+                   {"verdict", "verdict"}};
   for (const auto& row : c.programs) {
-    if (csv) {
-      table.rows.push_back({row.program, row.workload, c.base.label, c.other.label,
-                            std::to_string(row.baseCount), std::to_string(row.otherCount),
-                            raw(row.baseMedian), raw(row.otherMedian), raw(row.ratio),
-                            raw(row.interval.low), raw(row.interval.high), raw(row.p),
-                            row.problem.empty() ? verdictName(row.verdict) : row.problem});
-      continue;
-    }
-    if (!row.problem.empty()) {
-      table.rows.push_back({row.program, row.workload, "-", "-", "-", "-", "-", row.problem});
-      continue;
-    }
-    table.rows.push_back({row.program, row.workload, formatValue(c.metric, row.baseMedian),
-                          formatValue(c.metric, row.otherMedian), fmt::format("{:.3f}", row.ratio),
-                          fmt::format("{:.3f}–{:.3f}", row.interval.low, row.interval.high),
-                          row.p < 0.001 ? "<0.001" : fmt::format("{:.3f}", row.p),
-                          verdictName(row.verdict)});
+    const bool shown = row.problem.empty();
+    auto people = [&](std::string text) { return shown ? text : std::string("-"); };
+    const std::string verdict = shown ? changeName(row.verdict) : row.problem;
+    table.rows.push_back(
+        {row.program,
+         row.workload,
+         c.base.label,
+         c.other.label,
+         std::to_string(row.baseCount),
+         std::to_string(row.otherCount),
+         {people(metric.format(row.baseMedian)), formatRaw(row.baseMedian)},
+         {people(metric.format(row.otherMedian)), formatRaw(row.otherMedian)},
+         {people(fmt::format("{:.3f}", row.ratio)), formatRaw(row.ratio)},
+         people(fmt::format("{:.3f}–{:.3f}", row.interval.low, row.interval.high)),
+         formatRaw(row.interval.low),
+         formatRaw(row.interval.high),
+         {people(row.p < 0.001 ? "<0.001" : fmt::format("{:.3f}", row.p)), formatRaw(row.p)},
+         verdict});
+    table.rowTags.push_back(row.verdict == Change::slower   ? "slower"
+                            : row.verdict == Change::faster ? "faster"
+                                                            : "");
   }
   return table;
+}
+
+Document comparisonDocument(const std::vector<Comparison>& comparisons) {
+  Document document;
+  for (const auto& c : comparisons)
+    document.sections.push_back({"", comparisonTable(c), {comparisonSummary(c)}});
+  return document;
 }
 
 std::string comparisonSummary(const Comparison& c) {
   return fmt::format(
       "{} against {} ({}): geometric mean ratio {:.3f}, geometric sd {:.3f}, over {} "
       "program{}; {} significantly different",
-      c.other.label, c.base.label, metricName(c.metric), c.geometric.mean, c.geometric.sd, c.ratios,
-      c.ratios == 1 ? "" : "s", c.flagged);
+      c.other.label, c.base.label, metricInfo(c.metric).name, c.geometric.mean, c.geometric.sd,
+      c.ratios, c.ratios == 1 ? "" : "s", c.flagged);
 }
 
 bool exceeds(const Comparison& c, double threshold) {
   if (c.ratios > 0 && c.geometric.mean > 1 + threshold) return true;
   for (const auto& row : c.programs)
-    if (row.verdict == Verdict3::slower && row.ratio > 1 + threshold) return true;
+    if (row.verdict == Change::slower && row.ratio > 1 + threshold) return true;
   return false;
 }
 

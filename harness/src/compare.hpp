@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "metrics.hpp"
 #include "results.hpp"
 #include "stats.hpp"
 #include "table.hpp"
@@ -33,7 +34,8 @@ struct CompareSettings {
   double confidence = 0.95;
 };
 
-enum class Verdict3 { faster, same, slower, unknown };
+// What a comparison concludes for one program.
+enum class Change { faster, same, slower, tooFewRuns };
 
 struct ProgramComparison {
   std::string program;
@@ -44,7 +46,7 @@ struct ProgramComparison {
   double ratio = 0; // other / base: above 1 means the other is slower (or larger)
   stats::Interval interval;
   double p = 1;
-  Verdict3 verdict = Verdict3::unknown;
+  Change verdict = Change::tooFewRuns;
 };
 
 struct Comparison {
@@ -58,9 +60,11 @@ struct Comparison {
 
 Comparison compare(const Series& base, const Series& other, const CompareSettings& settings);
 
-std::string verdictName(Verdict3 verdict);
-Table comparisonTable(const Comparison& comparison, Format format);
+std::string changeName(Change change);
+Table comparisonTable(const Comparison& comparison);
 std::string comparisonSummary(const Comparison& comparison);
+// The table of each comparison, with its summary under it.
+Document comparisonDocument(const std::vector<Comparison>& comparisons);
 
 // Whether the comparison is over the gate: the geometric mean ratio, or any
 // significantly slower program's ratio, above 1 + threshold.

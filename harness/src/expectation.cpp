@@ -2,25 +2,30 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <csignal>
-#include <fstream>
-#include <sstream>
+#include <cstdint>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 #include <xxhash.h>
+
+#include "files.hpp"
 
 namespace bench32 {
 namespace {
 
 using nlohmann::json;
 
-std::string readFile(const std::filesystem::path& file) {
-  std::ifstream stream(file, std::ios::binary);
-  if (!stream) throw BadInput(fmt::format("{}: cannot open", file.string()));
-  std::ostringstream text;
-  text << stream.rdbuf();
-  return text.str();
+// Every key a file may hold, so that a misspelt one ("stauts") is refused instead of
+// silently meaning its default.
+void onlyKeys(const json& object, std::initializer_list<const char*> allowed,
+              const std::string& where) {
+  if (!object.is_object()) throw BadInput(fmt::format("{} must be an object", where));
+  for (const auto& [key, value] : object.items())
+    if (std::none_of(allowed.begin(), allowed.end(), [&](const char* k) { return key == k; }))
+      throw BadInput(where.empty() ? fmt::format("unknown key \"{}\"", key)
+                                   : fmt::format("unknown key \"{}\" in {}", key, where));
 }
 
 json parseFile(const std::filesystem::path& file) {
@@ -34,6 +39,7 @@ json parseFile(const std::filesystem::path& file) {
 std::string inputPart(const json& part, const std::filesystem::path& dir) {
   if (part.is_string()) return part.get<std::string>();
   if (part.is_object() && part.contains("repeat")) {
+    onlyKeys(part, {"repeat", "times"}, "an input part");
     const std::string unit = part.at("repeat").get<std::string>();
     const auto times = part.value("times", std::uint64_t{1});
     if (unit.size() * times > (std::uint64_t{1} << 30)) throw BadInput("input larger than 1 GiB");
@@ -42,8 +48,10 @@ std::string inputPart(const json& part, const std::filesystem::path& dir) {
     for (std::uint64_t i = 0; i < times; ++i) text += unit;
     return text;
   }
-  if (part.is_object() && part.contains("file"))
+  if (part.is_object() && part.contains("file")) {
+    onlyKeys(part, {"file"}, "an input part");
     return readFile(dir / part.at("file").get<std::string>());
+  }
   throw BadInput("an input part must be a string, {\"repeat\", \"times\"} or {\"file\"}");
 }
 
@@ -59,24 +67,62 @@ std::string printable(std::string_view line) {
   return text;
 }
 
-// Names the first line where two outputs differ.
-std::string firstDifference(std::string_view want, std::string_view got) {
-  std::size_t lineStart = 0, lineNo = 1, i = 0;
-  while (i < want.size() && i < got.size() && want[i] == got[i]) {
-    if (want[i] == '\n') {
-      lineStart = i + 1;
-      ++lineNo;
+// The line of the text that starts at lineStart, or "<end of output>".
+std::string lineAt(std::string_view text, std::size_t lineStart) {
+  if (lineStart >= text.size()) return "<end of output>";
+  const std::size_t end = text.find('\n', lineStart);
+  const std::size_t length = end == std::string_view::npos ? end : end - lineStart + 1;
+  return fmt::format("\"{}\"", printable(text.substr(lineStart, length)));
+}
+
+// Compares the output with the expected bytes a chunk at a time and names the first
+// line where they differ; only that line is read back from the output.
+std::optional<std::string> firstDifference(std::string_view want, const MemoryFile& got) {
+  std::uint64_t at = 0, lineStart = 0, lineNo = 1;
+  bool differs = false;
+  got.forEachChunk([&](std::string_view chunk) {
+    // Whole chunks that match are only counted; the byte walk finds the difference.
+    if (at + chunk.size() <= want.size() && want.substr(at, chunk.size()) == chunk) {
+      const auto lines = std::count(chunk.begin(), chunk.end(), '\n');
+      if (lines > 0) {
+        lineNo += std::uint64_t(lines);
+        lineStart = at + chunk.rfind('\n') + 1;
+      }
+      at += chunk.size();
+      return true;
     }
-    ++i;
-  }
-  auto lineAt = [&](std::string_view text) {
-    std::size_t end = text.find('\n', lineStart);
-    if (lineStart >= text.size()) return std::string("<end of output>");
-    const std::size_t length = end == std::string_view::npos ? end : end - lineStart + 1;
-    return fmt::format("\"{}\"", printable(text.substr(lineStart, length)));
-  };
-  return fmt::format("stdout differs at line {} (byte {}): expected {}, got {}", lineNo, i + 1,
-                     lineAt(want), lineAt(got));
+    for (char c : chunk) {
+      if (at >= want.size() || want[at] != c) {
+        differs = true;
+        return false;
+      }
+      if (c == '\n') {
+        lineStart = at + 1;
+        ++lineNo;
+      }
+      ++at;
+    }
+    return true;
+  });
+  if (!differs && at == want.size()) return std::nullopt;
+  // 61 bytes are enough to show 60 and mark the rest as cut.
+  const std::string gotLine = got.read(lineStart, 61);
+  const std::string shown =
+      gotLine.empty() ? "<end of output>" : lineAt(gotLine.substr(0, gotLine.find('\n') + 1), 0);
+  return fmt::format("stdout differs at line {} (byte {}): expected {}, got {}", lineNo, at + 1,
+                     lineAt(want, lineStart), shown);
+}
+
+std::uint64_t fileDigestOf(const MemoryFile& file) {
+  XXH3_state_t* state = XXH3_createState();
+  XXH3_64bits_reset(state);
+  file.forEachChunk([&](std::string_view chunk) {
+    XXH3_64bits_update(state, chunk.data(), chunk.size());
+    return true;
+  });
+  const std::uint64_t value = XXH3_64bits_digest(state);
+  XXH3_freeState(state);
+  return value;
 }
 
 std::string ending(int status, int signal) {
@@ -86,6 +132,8 @@ std::string ending(int status, int signal) {
 } // namespace
 
 std::uint64_t digest(std::string_view bytes) { return XXH3_64bits(bytes.data(), bytes.size()); }
+
+std::uint64_t digest(const MemoryFile& file) { return fileDigestOf(file); }
 
 std::string digestHex(std::uint64_t value) { return fmt::format("{:016x}", value); }
 
@@ -106,6 +154,10 @@ Expectation parseExpectation(const json& entry, const std::filesystem::path& dir
   Expectation e;
   try {
     e.name = entry.at("name").get<std::string>();
+    onlyKeys(entry,
+             {"name", "note", "input", "stdout", "stdout_xxh3", "stdout_size", "status", "signal",
+              "min_instructions"},
+             "");
     const json& input = entry.value("input", json(""));
     if (input.is_array()) {
       for (const json& part : input) e.input += inputPart(part, dir);
@@ -131,6 +183,8 @@ Expectation parseExpectation(const json& entry, const std::filesystem::path& dir
       if (e.status < 0 || e.status > 255) throw BadInput("status must be 0 to 255");
     }
     e.note = entry.value("note", std::string());
+    if (entry.contains("min_instructions"))
+      e.minInstructions = entry.at("min_instructions").get<std::uint64_t>();
   } catch (const json::exception& ex) {
     throw BadInput(fmt::format("entry \"{}\": {}", e.name, ex.what()));
   } catch (const std::invalid_argument&) {
@@ -145,6 +199,7 @@ std::vector<Expectation> loadCases(const std::filesystem::path& casesFile) {
   const json doc = parseFile(casesFile);
   std::vector<Expectation> cases;
   try {
+    onlyKeys(doc, {"cases"}, "");
     for (const json& entry : doc.at("cases"))
       cases.push_back(parseExpectation(entry, casesFile.parent_path()));
   } catch (const json::exception& ex) {
@@ -155,21 +210,57 @@ std::vector<Expectation> loadCases(const std::filesystem::path& casesFile) {
   return cases;
 }
 
-std::map<std::string, Expectation> loadWorkloads(const std::filesystem::path& workloadsFile) {
+namespace {
+
+RobustnessProfile parseRobustness(const json& doc) {
+  onlyKeys(doc, {"why", "reads", "ranges", "end_marker", "signals"}, "\"robustness\"");
+  RobustnessProfile p;
+  p.why = doc.at("why").get<std::string>();
+  p.reads = doc.at("reads").get<int>();
+  if (p.reads < 0) throw BadInput("\"robustness\": reads must not be negative");
+  for (const json& range : doc.at("ranges")) {
+    const auto bounds = range.get<std::pair<std::int64_t, std::int64_t>>();
+    if (bounds.first > bounds.second || bounds.first < INT32_MIN || bounds.second > INT32_MAX)
+      throw BadInput("\"robustness\": a range is [low, high] within 32-bit integers");
+    p.ranges.push_back(bounds);
+  }
+  if (p.ranges.empty()) throw BadInput("\"robustness\": ranges must not be empty");
+  p.endMarker = doc.value("end_marker", "");
+  if (p.endMarker != "" && p.endMarker != "any" && p.endMarker != "third")
+    throw BadInput("\"robustness\": end_marker is \"any\" or \"third\"");
+  p.signals = doc.value("signals", std::vector<std::string>{});
+  for (const auto& name : p.signals)
+    if (signalNumber(name) == 0) throw BadInput("\"robustness\": unknown signal " + name);
+  return p;
+}
+
+} // namespace
+
+ProgramFacts loadProgramFacts(const std::filesystem::path& workloadsFile) {
   const json doc = parseFile(workloadsFile);
-  std::map<std::string, Expectation> workloads;
+  ProgramFacts facts;
   try {
+    onlyKeys(doc, {"workloads", "robustness"}, "");
     for (const auto& [name, entry] : doc.at("workloads").items()) {
+      if (!entry.is_object())
+        throw BadInput(fmt::format("workload \"{}\" must be an object", name));
+      if (entry.contains("name"))
+        throw BadInput(fmt::format("entry \"{}\": unknown key \"name\"", name));
       json named = entry;
       named["name"] = name;
-      workloads.emplace(name, parseExpectation(named, workloadsFile.parent_path()));
+      facts.workloads.emplace(name, parseExpectation(named, workloadsFile.parent_path()));
     }
+    if (doc.contains("robustness")) facts.robustness = parseRobustness(doc.at("robustness"));
   } catch (const json::exception& ex) {
     throw BadInput(fmt::format("{}: {}", workloadsFile.string(), ex.what()));
   } catch (const BadInput& ex) {
     throw BadInput(fmt::format("{}: {}", workloadsFile.string(), ex.what()));
   }
-  return workloads;
+  return facts;
+}
+
+std::map<std::string, Expectation> loadWorkloads(const std::filesystem::path& workloadsFile) {
+  return loadProgramFacts(workloadsFile).workloads;
 }
 
 Verdict verify(const Expectation& expected, const RunResult& run) {
@@ -185,16 +276,16 @@ Verdict verify(const Expectation& expected, const RunResult& run) {
       detail += fmt::format(" (stderr: \"{}\")", printable(err.substr(0, err.find('\n'))));
     return {false, detail};
   }
+  if (!run.stdoutFile) return {false, "no standard output was captured"};
+  const MemoryFile& out = *run.stdoutFile;
   if (expected.stdoutBytes) {
-    if (*expected.stdoutBytes != run.stdoutBytes)
-      return {false, firstDifference(*expected.stdoutBytes, run.stdoutBytes)};
-  } else if (run.stdoutBytes.size() != expected.stdoutSize ||
-             digest(run.stdoutBytes) != expected.stdoutDigest) {
+    if (auto difference = firstDifference(*expected.stdoutBytes, out)) return {false, *difference};
+  } else if (const std::uint64_t size = out.size(), got = fileDigestOf(out);
+             size != expected.stdoutSize || got != expected.stdoutDigest) {
     return {
         false,
         fmt::format("stdout differs: expected {} bytes with digest {}, got {} bytes with digest {}",
-                    expected.stdoutSize, digestHex(expected.stdoutDigest), run.stdoutBytes.size(),
-                    digestHex(digest(run.stdoutBytes)))};
+                    expected.stdoutSize, digestHex(expected.stdoutDigest), size, digestHex(got))};
   }
   return {true, {}};
 }

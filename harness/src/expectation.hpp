@@ -1,24 +1,18 @@
-// Cases and workloads: what a program is given and what it must produce.
-//
-// Both live beside each program as JSON (cases.json, workloads.json). One entry:
-//   {"name": "seven", "input": "7\n", "stdout": "7 22 11 ...\n", "status": 0}
-// "input" is a string, or a list of parts, each a string or
-// {"repeat": "5 ", "times": 1000000}, or {"file": "ref.in"} (beside the JSON file).
-// The expected standard output is either "stdout" (exact bytes) or, for long
-// outputs, "stdout_xxh3" (hex XXH3-64 digest) with "stdout_size" (bytes).
-// The ending is "status" (exit status, 0 when absent) or "signal" (e.g. "SIGFPE").
+// Cases and workloads: what a program is given and what it must produce, read from
+// the cases.json and workloads.json in the program's folder. The format is described
+// in full, once, in harness/README.md ("A program's folder"); unknown keys are refused.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "errors.hpp"
 #include "process.hpp"
 
 namespace bench32 {
@@ -32,18 +26,33 @@ struct Expectation {
   int status = 0; // expected exit status, when signal == 0
   int signal = 0; // expected terminating signal, or 0
   std::string note;
+  std::optional<std::uint64_t> minInstructions; // of the program's own work, at any -O
 };
 
-// A file that cannot be used: the message names the file and what is wrong.
-struct BadInput : std::runtime_error {
-  using std::runtime_error::runtime_error;
+// The inputs a program is fed by the robustness test, which must all end cleanly.
+struct RobustnessProfile {
+  // Range of each read, in order; the last range holds for every later read.
+  std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+  int reads = 0;         // how many numbers a normal input holds
+  std::string why;       // one line on what bounds the ranges
+  std::string endMarker; // "", "any" (-1 ends the input anywhere) or "third" (every third read)
+  std::vector<std::string> signals; // signals that may end a run, e.g. "SIGFPE"
 };
 
+// A program's workloads.json: its workloads by name, and its robustness profile.
+struct ProgramFacts {
+  std::map<std::string, Expectation> workloads;
+  std::optional<RobustnessProfile> robustness;
+};
+
+// Each throws BadInput with one line naming the file and what is wrong in it.
 Expectation parseExpectation(const nlohmann::json& entry, const std::filesystem::path& dir);
 std::vector<Expectation> loadCases(const std::filesystem::path& casesFile);
+ProgramFacts loadProgramFacts(const std::filesystem::path& workloadsFile);
 std::map<std::string, Expectation> loadWorkloads(const std::filesystem::path& workloadsFile);
 
 std::uint64_t digest(std::string_view bytes);
+std::uint64_t digest(const MemoryFile& file); // read a chunk at a time
 std::string digestHex(std::uint64_t digest);
 
 // "SIGFPE" <-> 8; returns 0 / "signal N" when unknown.

@@ -1,18 +1,47 @@
-// Runs one program: fork/exec with no shell in between, the input fed on a pipe,
-// standard output and standard error captured, a wall-clock timeout that kills the
-// whole process group, and the resource usage taken from wait4.
+// Runs one program: no shell in between; its input read from, and its standard output
+// written to, unlinked files in memory, so that it never waits for the harness;
+// standard error captured (bounded); a wall-clock timeout that kills the whole process
+// group; the resource usage taken from wait4.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bench32 {
 
+// An unlinked file in memory (a memfd). Throws std::system_error when none can be made.
+class MemoryFile {
+public:
+  explicit MemoryFile(const char* name);
+  ~MemoryFile();
+  MemoryFile(const MemoryFile&) = delete;
+  MemoryFile& operator=(const MemoryFile&) = delete;
+  int fd() const { return fd_; }
+  std::uint64_t size() const;
+  // A new descriptor of the file, at its start, for reading only.
+  int openForReading() const;
+  void append(std::string_view bytes);
+  // Calls take(chunk) for each piece of the file in order, reading a bounded amount
+  // at a time; stops early when take returns false.
+  void forEachChunk(const std::function<bool(std::string_view)>& take) const;
+  std::string read(std::uint64_t offset, std::size_t length) const;
+  std::string readAll() const;
+
+private:
+  int fd_ = -1;
+};
+
 struct RunRequest {
   std::vector<std::string> argv; // argv[0] is the executable (a path, or a name on PATH)
-  std::string input;
+  std::string input;             // used when inputFile is not set
+  // The input, written once and read from its start by every run that shares it.
+  std::shared_ptr<const MemoryFile> inputFile;
   std::string workingDirectory; // empty: the harness's own
   std::chrono::duration<double> timeout{60.0};
   std::size_t stderrLimit = 64 * 1024; // keep this much of standard error
@@ -21,7 +50,7 @@ struct RunRequest {
 };
 
 struct RunResult {
-  std::string stdoutBytes;
+  std::shared_ptr<const MemoryFile> stdoutFile; // what the program wrote, whole
   std::string stderrBytes;
   int exitStatus = -1;    // set when the process exited
   int signal = 0;         // set when a signal ended it
@@ -32,14 +61,13 @@ struct RunResult {
   double userSeconds = 0;
   double systemSeconds = 0;
   long maxRssKiB = 0;
+
+  // The whole standard output, for tools whose output is small.
+  std::string stdoutText() const { return stdoutFile ? stdoutFile->readAll() : std::string(); }
+  std::uint64_t stdoutSize() const { return stdoutFile ? stdoutFile->size() : 0; }
 };
 
 RunResult runProcess(const RunRequest& request);
-
-// Starts a small helper process through which every later runProcess starts its
-// program, so that the program's peak RSS from wait4 is its own rather than inherited
-// from a large parent. Call it first thing in main, while the process is small.
-void startSpawner();
 
 // Splits a command prefix such as "qemu-arm -L /usr/arm-linux-gnueabihf" on blanks.
 std::vector<std::string> splitWords(const std::string& text);

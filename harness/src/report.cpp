@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 
+#include "export/html.hpp"
+#include "metrics.hpp"
 #include "stats.hpp"
 
 namespace bench32 {
@@ -15,19 +17,6 @@ const char* const palette[] = {"#3366cc", "#dc7d1e", "#2ca02c", "#9467bd",
                                "#8c564b", "#e377c2", "#17becf", "#7f7f7f"};
 
 const char* colour(std::size_t i) { return palette[i % std::size(palette)]; }
-
-const char* const style = R"(
-body { font: 14px/1.4 system-ui, sans-serif; margin: 24px auto; max-width: 1100px; color: #222; }
-h1 { font-size: 22px; } h2 { font-size: 18px; margin-top: 32px; border-bottom: 1px solid #ddd; }
-table { border-collapse: collapse; margin: 8px 0; font-size: 13px; }
-th, td { padding: 3px 10px; border-bottom: 1px solid #eee; text-align: left; }
-td.n { text-align: right; font-variant-numeric: tabular-nums; }
-.slower { color: #c0392b; font-weight: 600; } .faster { color: #1e8449; font-weight: 600; }
-.fail { color: #c0392b; } .muted { color: #777; }
-svg text { font: 12px system-ui, sans-serif; fill: #222; }
-.legend span { display: inline-block; margin-right: 16px; }
-.legend i { display: inline-block; width: 12px; height: 12px; margin-right: 4px; vertical-align: -1px; }
-)";
 
 struct Row {
   std::string program, workload;
@@ -67,7 +56,7 @@ std::string timesChart(const std::vector<Series>& series, const std::vector<Row>
   for (const auto& s : series)
     for (const auto& u : s.results->units) {
       if (u.config != s.config) continue;
-      for (double v : u.values(Metric::wall))
+      for (double v : metricValues(u, Metric::wall))
         if (v > 0) low = std::min(low, v), high = std::max(high, v);
     }
   if (!(high > 0)) return "<p class=muted>No timed runs.</p>";
@@ -94,14 +83,14 @@ std::string timesChart(const std::vector<Series>& series, const std::vector<Row>
           series[i].results->find(series[i].config, rows[r].program, rows[r].workload);
       const double y = y0 + laneHeight * (double(i) + 0.5);
       if (!u) continue;
-      if (u->values(Metric::wall).empty()) {
-        const bool failed = u->status == "failed";
+      if (metricValues(*u, Metric::wall).empty()) {
+        const bool failed = u->status == Status::failed;
         svg += fmt::format("<text x='{}' y='{:.1f}' fill='{}' font-size='11'>{}: {}</text>",
                            left + 4, y + 4, failed ? "#c0392b" : "#888",
                            escapeHtml(series[i].label), failed ? "failed" : "not run");
         continue;
       }
-      const auto v = u->values(Metric::wall);
+      const auto v = metricValues(*u, Metric::wall);
       const double q1 = stats::quantile(v, 0.25), q3 = stats::quantile(v, 0.75);
       const double lo = *std::min_element(v.begin(), v.end());
       const double hi = *std::max_element(v.begin(), v.end());
@@ -170,12 +159,12 @@ std::string ratioChart(const Comparison& c) {
   };
   for (std::size_t r = 0; r < c.programs.size(); ++r) {
     const auto& row = c.programs[r];
-    const char* fill = row.verdict == Verdict3::slower   ? "#c0392b"
-                       : row.verdict == Verdict3::faster ? "#1e8449"
-                                                         : "#888";
+    const char* fill = row.verdict == Change::slower   ? "#c0392b"
+                       : row.verdict == Change::faster ? "#1e8449"
+                                                       : "#888";
     rowAt(r, row.program + "/" + row.workload, row.problem.empty() ? row.ratio : 0,
           row.interval.low, row.interval.high, fill,
-          row.problem.empty() ? fmt::format("{:.3f}× {}", row.ratio, verdictName(row.verdict))
+          row.problem.empty() ? fmt::format("{:.3f}× {}", row.ratio, changeName(row.verdict))
                               : row.problem,
           fmt::format("{}: {:.3f}× (95% CI {:.3f} to {:.3f}), p = {:.3g}", row.program, row.ratio,
                       row.interval.low, row.interval.high, row.p));
@@ -188,55 +177,14 @@ std::string ratioChart(const Comparison& c) {
   return svg + "</svg>";
 }
 
-std::string htmlTable(const Table& table, const std::vector<std::string>& rowClasses = {}) {
-  std::string html = "<table><tr>";
-  for (const auto& h : table.header) html += "<th>" + escapeHtml(h) + "</th>";
-  html += "</tr>";
-  for (std::size_t r = 0; r < table.rows.size(); ++r) {
-    html += fmt::format("<tr class='{}'>", r < rowClasses.size() ? rowClasses[r] : "");
-    for (std::size_t c = 0; c < table.rows[r].size(); ++c) {
-      const bool right = c < table.rightAligned.size() && table.rightAligned[c];
-      html += fmt::format("<td{}>{}</td>", right ? " class='n'" : "", escapeHtml(table.rows[r][c]));
-    }
-    html += "</tr>";
-  }
-  return html + "</table>";
-}
-
 } // namespace
-
-std::string escapeHtml(const std::string& text) {
-  std::string out;
-  for (char ch : text) {
-    switch (ch) {
-    case '&':
-      out += "&amp;";
-      break;
-    case '<':
-      out += "&lt;";
-      break;
-    case '>':
-      out += "&gt;";
-      break;
-    case '"':
-      out += "&quot;";
-      break;
-    case '\'':
-      out += "&#39;";
-      break;
-    default:
-      out += ch;
-    }
-  }
-  return out;
-}
 
 std::string htmlReport(const std::vector<Series>& series,
                        const std::vector<Comparison>& comparisons) {
   std::string html = fmt::format(
       "<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'><title>bench32 report</title>"
       "<style>{}</style></head><body><h1>bench32 report</h1>",
-      style);
+      htmlStyle);
   // Configurations, with the machines and checkouts they were measured on.
   html += "<table><tr><th></th><th>configuration</th><th>compiler</th><th>flags</th><th>file</th>"
           "<th>measured</th><th>machine</th><th>revision</th></tr>";
@@ -278,12 +226,7 @@ std::string htmlReport(const std::vector<Series>& series,
             "with its 95% bootstrap interval; red and green mark significant differences "
             "(Mann–Whitney U).</p>";
     html += ratioChart(c);
-    std::vector<std::string> classes;
-    for (const auto& row : c.programs)
-      classes.push_back(row.verdict == Verdict3::slower   ? "slower"
-                        : row.verdict == Verdict3::faster ? "faster"
-                                                          : "");
-    html += htmlTable(comparisonTable(c, Format::text), classes);
+    html += htmlSections({{{"", comparisonTable(c), {}}}});
   }
 
   html += "<h2>Measurements</h2>";
@@ -291,9 +234,7 @@ std::string htmlReport(const std::vector<Series>& series,
   for (const auto& s : series) {
     if (!shown.insert(s.results).second) continue;
     html += fmt::format("<h3>{}</h3>", escapeHtml(s.file));
-    html += htmlTable(runTable(*s.results, Format::text));
-    for (const auto& line : failureLines(*s.results))
-      html += "<p class='fail'>" + escapeHtml(line) + "</p>";
+    html += htmlSections(runDocument(*s.results));
   }
   return html + "</body></html>\n";
 }

@@ -11,7 +11,4 @@ namespace bench32 {
 std::string htmlReport(const std::vector<Series>& series,
                        const std::vector<Comparison>& comparisons);
 
-// Text made safe for HTML and SVG content and attributes.
-std::string escapeHtml(const std::string& text);
-
 } // namespace bench32

@@ -10,7 +10,9 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "expectation.hpp"
+#include "errors.hpp"
+#include "files.hpp"
+#include "metrics.hpp"
 #include "process.hpp"
 
 namespace bench32 {
@@ -18,31 +20,31 @@ namespace {
 
 using nlohmann::json;
 
-const char* const metricNames[] = {"wall", "user", "sys", "rss", "instructions"};
-
+// Each per-run metric is a list of its own, in run order: "wall_s": [...], ...
 json samplesJson(const std::vector<Sample>& samples) {
-  json wall = json::array(), user = json::array(), sys = json::array(), rss = json::array();
-  for (const Sample& s : samples) {
-    wall.push_back(s.wall);
-    user.push_back(s.user);
-    sys.push_back(s.system);
-    rss.push_back(s.maxRssKiB);
+  json lists = json::object();
+  for (const auto& m : metrics()) {
+    if (!m.field) continue;
+    json& list = lists[m.samplesKey] = json::array();
+    for (const Sample& s : samples)
+      list.push_back(m.integral ? json(std::llround(s.*m.field)) : json(s.*m.field));
   }
-  return {{"wall_s", wall}, {"user_s", user}, {"sys_s", sys}, {"max_rss_kib", rss}};
+  return lists;
 }
 
 std::vector<Sample> samplesFrom(const json& doc) {
-  const auto wall = doc.at("wall_s").get<std::vector<double>>();
-  const auto user = doc.at("user_s").get<std::vector<double>>();
-  const auto sys = doc.at("sys_s").get<std::vector<double>>();
-  const auto rss = doc.at("max_rss_kib").get<std::vector<long>>();
-  if (user.size() != wall.size() || sys.size() != wall.size() || rss.size() != wall.size())
-    throw BadInput("sample lists of different lengths");
   std::vector<Sample> samples;
-  for (std::size_t i = 0; i < wall.size(); ++i) {
-    if (!(wall[i] >= 0) || !(user[i] >= 0) || !(sys[i] >= 0) || rss[i] < 0)
-      throw BadInput("negative or missing sample");
-    samples.push_back({wall[i], user[i], sys[i], rss[i]});
+  bool first = true;
+  for (const auto& m : metrics()) {
+    if (!m.field) continue;
+    const auto values = doc.at(m.samplesKey).get<std::vector<double>>();
+    if (first) samples.resize(values.size());
+    if (values.size() != samples.size()) throw BadInput("sample lists of different lengths");
+    first = false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (!(values[i] >= 0)) throw BadInput("negative or missing sample");
+      samples[i].*m.field = values[i];
+    }
   }
   return samples;
 }
@@ -64,57 +66,29 @@ std::string commandOutput(std::vector<std::string> argv) {
   request.timeout = std::chrono::seconds(20);
   const RunResult run = runProcess(request);
   if (run.exitStatus != 0) return {};
-  std::string text = run.stdoutBytes;
+  std::string text = run.stdoutText();
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   return text;
 }
 
 } // namespace
 
-std::optional<Metric> metricFromName(const std::string& name) {
-  for (int i = 0; i < 5; ++i)
-    if (name == metricNames[i]) return Metric(i);
+std::string statusName(Status status) {
+  switch (status) {
+  case Status::ok:
+    return "ok";
+  case Status::failed:
+    return "failed";
+  case Status::notRun:
+    break;
+  }
+  return "not-run";
+}
+
+std::optional<Status> statusFromName(const std::string& name) {
+  for (Status s : {Status::ok, Status::failed, Status::notRun})
+    if (statusName(s) == name) return s;
   return std::nullopt;
-}
-
-std::string metricName(Metric metric) { return metricNames[int(metric)]; }
-
-std::string metricUnit(Metric metric) {
-  switch (metric) {
-  case Metric::rss:
-    return "KiB";
-  case Metric::instructions:
-    return "instructions";
-  default:
-    return "s";
-  }
-}
-
-std::vector<double> UnitResult::values(Metric metric) const {
-  std::vector<double> out;
-  if (metric == Metric::instructions) {
-    if (instructions) out.push_back(double(*instructions));
-    return out;
-  }
-  for (const Sample& s : samples) {
-    switch (metric) {
-    case Metric::wall:
-      out.push_back(s.wall);
-      break;
-    case Metric::user:
-      out.push_back(s.user);
-      break;
-    case Metric::system:
-      out.push_back(s.system);
-      break;
-    case Metric::rss:
-      out.push_back(double(s.maxRssKiB));
-      break;
-    case Metric::instructions:
-      break;
-    }
-  }
-  return out;
 }
 
 const UnitResult* Results::find(const std::string& config, const std::string& program,
@@ -137,7 +111,7 @@ json toJson(const Results& r) {
     json unit{{"config", u.config},
               {"program", u.program},
               {"workload", u.workload},
-              {"status", u.status},
+              {"status", statusName(u.status)},
               {"binary", {{"path", u.binary}, {"xxh3", u.binaryXxh3}}},
               {"warmup", samplesJson(u.warmup)},
               {"samples", samplesJson(u.samples)}};
@@ -179,10 +153,10 @@ Results resultsFromJson(const json& doc) {
       u.config = entry.at("config").get<std::string>();
       u.program = entry.at("program").get<std::string>();
       u.workload = entry.at("workload").get<std::string>();
-      u.status = entry.at("status").get<std::string>();
-      if (u.status != "ok" && u.status != "failed" && u.status != "not-run")
-        throw BadInput(
-            fmt::format("{}/{}: unknown status \"{}\"", u.program, u.workload, u.status));
+      const auto status = entry.at("status").get<std::string>();
+      if (!statusFromName(status))
+        throw BadInput(fmt::format("{}/{}: unknown status \"{}\"", u.program, u.workload, status));
+      u.status = *statusFromName(status);
       u.failure = entry.value("failure", "");
       u.inputXxh3 = entry.value("input_xxh3", "");
       if (entry.contains("binary")) {
@@ -207,10 +181,9 @@ Results resultsFromJson(const json& doc) {
 }
 
 Results loadResults(const std::filesystem::path& file) {
-  std::ifstream stream(file, std::ios::binary);
-  if (!stream) throw BadInput(file.string() + ": cannot open");
+  const std::string text = readFile(file);
   try {
-    return resultsFromJson(json::parse(stream));
+    return resultsFromJson(json::parse(text));
   } catch (const json::exception& e) {
     throw BadInput(fmt::format("{}: not valid JSON: {}", file.string(), e.what()));
   } catch (const BadInput& e) {
@@ -219,15 +192,7 @@ Results loadResults(const std::filesystem::path& file) {
 }
 
 void saveResults(const std::filesystem::path& file, const Results& results) {
-  const std::filesystem::path temporary = file.string() + ".partial";
-  {
-    std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
-    stream << toJson(results).dump(1, ' ', false, json::error_handler_t::replace) << '\n';
-    if (!stream.flush()) throw BadInput(file.string() + ": cannot write");
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, file, error);
-  if (error) throw BadInput(fmt::format("{}: cannot write: {}", file.string(), error.message()));
+  writeFile(file, toJson(results).dump(1, ' ', false, json::error_handler_t::replace) + "\n");
 }
 
 std::string utcNow() {

@@ -15,25 +15,27 @@ namespace bench32 {
 
 inline constexpr int resultsVersion = 1;
 
+// One run's measurements; metrics.cpp says how each is named, read and shown.
 struct Sample {
   double wall = 0; // seconds
   double user = 0;
   double system = 0;
-  long maxRssKiB = 0;
+  double maxRssKiB = 0;
 };
 
-enum class Metric { wall, user, system, rss, instructions };
-std::optional<Metric> metricFromName(const std::string& name);
-std::string metricName(Metric metric);
-std::string metricUnit(Metric metric);
+// What became of one (configuration, program, workload): every run verified, one run
+// failed, or no timed run at all (the session stopped first).
+enum class Status { ok, failed, notRun };
+std::string statusName(Status status); // "ok", "failed", "not-run": the results file's words
+std::optional<Status> statusFromName(const std::string& name);
 
 struct UnitResult {
   std::string config;
   std::string program;
   std::string workload;
-  std::string status = "not-run"; // ok, failed, not-run (interrupted or stopped first)
-  std::string failure;            // one line, when failed
-  std::string binary;             // path of the executable
+  Status status = Status::notRun;
+  std::string failure; // one line, when failed
+  std::string binary;  // path of the executable
   std::string binaryXxh3;
   std::string inputXxh3; // of the workload's input, so that comparisons can check it
   std::optional<std::uint64_t> textBytes;
@@ -42,8 +44,7 @@ struct UnitResult {
   std::optional<std::uint64_t> instructions;
   std::string instructionsSource; // perf or callgrind
 
-  bool ok() const { return status == "ok"; }
-  std::vector<double> values(Metric metric) const;
+  bool ok() const { return status == Status::ok; }
 };
 
 struct ConfigInfo {
@@ -75,6 +76,7 @@ nlohmann::json toJson(const Results& results);
 Results resultsFromJson(const nlohmann::json& doc);
 Results loadResults(const std::filesystem::path& file);
 // Writes through a temporary file and a rename, so a reader never sees half a file.
+// Throws WriteError with the system's reason.
 void saveResults(const std::filesystem::path& file, const Results& results);
 
 // The machine and checkout the results come from.

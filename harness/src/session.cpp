@@ -1,18 +1,16 @@
 #include "session.hpp"
 
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include <fmt/format.h>
 
+#include "counters.hpp"
+#include "metrics.hpp"
 #include "stats.hpp"
 
 namespace bench32 {
@@ -28,38 +26,29 @@ extern "C" void onInterrupt(int signalNumber) {
 }
 
 Sample sampleOf(const RunResult& run) {
-  return {run.wallSeconds, run.userSeconds, run.systemSeconds, run.maxRssKiB};
-}
-
-RunRequest requestFor(const PlannedUnit& unit, const RunSettings& settings) {
-  RunRequest request;
-  request.argv = settings.runUnder;
-  request.argv.push_back(unit.executable.string());
-  request.input = unit.expected->input;
-  request.timeout = std::chrono::duration<double>(settings.timeout);
-  request.cancel = &interruptedFlag;
-  return request;
+  return {run.wallSeconds, run.userSeconds, run.systemSeconds, double(run.maxRssKiB)};
 }
 
 // Runs once and verifies; false (with the unit marked failed) when the run fails.
 bool runOnce(UnitResult& result, const PlannedUnit& unit, const RunSettings& settings,
              std::vector<Sample>& into) {
-  const RunResult run = runProcess(requestFor(unit, settings));
+  const RunResult run = runProcess(runRequest(unit, settings));
   if (run.cancelled || interruptedFlag) return false;
   Verdict verdict = verify(*unit.expected, run);
   if (run.timedOut)
     verdict.detail = fmt::format("timed out after {} s (process group killed)", settings.timeout);
   if (!verdict.ok) {
-    result.status = "failed";
+    result.status = Status::failed;
     result.failure = verdict.detail;
     return false;
   }
   into.push_back(sampleOf(run));
-  if (result.status == "not-run") result.status = "ok";
+  // A unit is ok once it has a verified timed run; warm-ups alone leave it not-run.
+  if (!result.samples.empty()) result.status = Status::ok;
   return true;
 }
 
-std::vector<double> walls(const UnitResult& result) { return result.values(Metric::wall); }
+std::vector<double> walls(const UnitResult& result) { return metricValues(result, Metric::wall); }
 
 std::string duration(double seconds) {
   if (!(seconds < 1e7)) return "?";
@@ -67,22 +56,6 @@ std::string duration(double seconds) {
   if (s >= 3600) return fmt::format("{}h{:02}m", s / 3600, s / 60 % 60);
   if (s >= 60) return fmt::format("{}m{:02}s", s / 60, s % 60);
   return fmt::format("{}s", s);
-}
-
-// Runs still expected for one configuration of a program, for the time-left estimate.
-double runsLeft(const std::vector<double>& wall, const RunSettings& settings) {
-  const double n = double(wall.size());
-  if (settings.runs > 0) return std::max(0.0, settings.runs - n);
-  double left = std::max(0.0, settings.minRuns - n);
-  if (!wall.empty()) {
-    double spent = 0;
-    for (double w : wall) spent += w;
-    const double m = stats::median(wall);
-    if (m > 0 && stats::relativePrecision(wall) > settings.precision)
-      left =
-          std::max(left, std::min(settings.maxRuns - n, std::ceil((settings.minTime - spent) / m)));
-  }
-  return left;
 }
 
 } // namespace
@@ -97,21 +70,27 @@ void installInterruptHandler() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-bool enoughRuns(const std::vector<std::vector<double>>& wallLists, const RunSettings& settings) {
-  for (const auto& wall : wallLists) {
-    const auto n = int(wall.size());
-    if (settings.runs > 0) {
-      if (n < settings.runs) return false;
-      continue;
-    }
-    if (n >= settings.maxRuns) continue;
-    if (n < settings.minRuns) return false;
-    double spent = 0;
-    for (double w : wall) spent += w;
-    if (spent < settings.minTime && stats::relativePrecision(wall) > settings.precision)
-      return false;
+double runsNeeded(const std::vector<double>& wall, const RunSettings& settings) {
+  const double n = double(wall.size());
+  if (settings.runs > 0) return std::max(0.0, settings.runs - n);
+  if (n >= settings.maxRuns) return 0;
+  double spent = 0;
+  for (double w : wall) spent += w;
+  const bool settled =
+      spent >= settings.minTime || stats::relativePrecision(wall) <= settings.precision;
+  double needed = std::max(0.0, settings.minRuns - n);
+  if (!settled) {
+    // Enough runs to fill the time at the typical speed seen so far.
+    const double typical = wall.empty() ? 0 : stats::median(wall);
+    needed = std::max(
+        {needed, 1.0, typical > 0 ? std::ceil((settings.minTime - spent) / typical) : 1.0});
   }
-  return true;
+  return std::min(needed, settings.maxRuns - n);
+}
+
+bool enoughRuns(const std::vector<std::vector<double>>& wallLists, const RunSettings& settings) {
+  return std::all_of(wallLists.begin(), wallLists.end(),
+                     [&](const auto& wall) { return runsNeeded(wall, settings) == 0; });
 }
 
 bool runSession(Results& results, const std::vector<PlannedUnit>& units,
@@ -147,7 +126,7 @@ bool runSession(Results& results, const std::vector<PlannedUnit>& units,
     if (!groups.count(key)) groupOrder.push_back(key);
     groups[key].push_back(&u);
   }
-  auto active = [&](const PlannedUnit& u) { return unitResult(u).status != "failed"; };
+  auto active = [&](const PlannedUnit& u) { return unitResult(u).status != Status::failed; };
 
   // Warm-up, verified like every other run.
   for (int w = 0; w < settings.warmup; ++w) {
@@ -199,7 +178,7 @@ bool runSession(Results& results, const std::vector<PlannedUnit>& units,
         std::vector<double> seen = wall;
         for (const Sample& w : unitResult(*u).warmup) seen.push_back(w.wall);
         const double typical = seen.empty() ? 0 : stats::median(seen);
-        secondsLeft += typical * runsLeft(wall, settings);
+        secondsLeft += typical * runsNeeded(wall, settings);
       }
     }
     if (hooks.round)
@@ -242,97 +221,15 @@ bool runSession(Results& results, const std::vector<PlannedUnit>& units,
   return true;
 }
 
-namespace {
-
-// A temporary file for a counter's report, removed when done.
-struct TemporaryFile {
-  std::string path;
-  TemporaryFile() {
-    char name[] = "/tmp/bench32-count-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) {
-      ::close(fd);
-      path = name;
-    }
-  }
-  ~TemporaryFile() {
-    if (!path.empty()) ::unlink(path.c_str());
-  }
-  std::string text() const {
-    std::ifstream stream(path);
-    std::ostringstream all;
-    all << stream.rdbuf();
-    return all.str();
-  }
-};
-
-// The count in a counter's report: perf's CSV line "N,,instructions:u,...", or
-// callgrind's "Collected : N".
-std::optional<std::uint64_t> parseCount(const std::string& counter, const std::string& report) {
-  std::istringstream lines(report);
-  for (std::string line; std::getline(lines, line);) {
-    std::size_t at = std::string::npos;
-    if (counter == "perf" && line.find(",instructions") != std::string::npos) {
-      at = 0;
-    } else if (counter == "callgrind" && line.find("Collected") != std::string::npos) {
-      at = line.find(':');
-      if (at != std::string::npos) at = line.find_first_not_of(' ', at + 1);
-    }
-    if (at == std::string::npos || at >= line.size() ||
-        !std::isdigit(static_cast<unsigned char>(line[at])))
-      continue;
-    try {
-      return std::stoull(line.substr(at));
-    } catch (const std::out_of_range&) {
-      return std::nullopt;
-    }
-  }
-  return std::nullopt;
-}
-
-std::vector<std::string> counterPrefix(const std::string& counter, const std::string& report) {
-  if (counter == "perf") return {"perf", "stat", "-x,", "-e", "instructions:u", "-o", report, "--"};
-  return {"valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", "--log-file=" + report};
-}
-
-} // namespace
-
-std::string instructionCounter() {
-  for (const std::string counter : {"perf", "callgrind"}) {
-    TemporaryFile report;
-    RunRequest request;
-    request.argv = counterPrefix(counter, report.path);
-    request.argv.push_back("true");
-    request.timeout = std::chrono::seconds(60);
-    const RunResult run = runProcess(request);
-    if (run.exitStatus == 0 && parseCount(counter, report.text())) return counter;
-  }
-  return {};
-}
-
-InstructionCount countInstructions(const std::string& counter, const PlannedUnit& unit,
-                                   const RunSettings& settings) {
-  InstructionCount result;
-  TemporaryFile report;
-  RunRequest request = requestFor(unit, settings);
-  auto prefix = counterPrefix(counter, report.path);
-  request.argv.insert(request.argv.begin(), prefix.begin(), prefix.end());
-  // Counting under valgrind is some fifty times slower than running.
-  if (counter == "callgrind") request.timeout *= 100;
-  const RunResult run = runProcess(request);
-  const Verdict verdict = verify(*unit.expected, run);
-  if (!verdict.ok) {
-    result.error = verdict.detail;
-    return result;
-  }
-  const auto count = parseCount(counter, report.text());
-  if (!count) {
-    result.error = "no count in the counter's report";
-    return result;
-  }
-  result.count = *count;
-  result.source = counter;
-  return result;
+RunRequest runRequest(const PlannedUnit& unit, const RunSettings& settings) {
+  RunRequest request;
+  request.argv = settings.runUnder;
+  request.argv.push_back(unit.executable.string());
+  request.inputFile = unit.input;
+  if (!request.inputFile) request.input = unit.expected->input;
+  request.timeout = std::chrono::duration<double>(settings.timeout);
+  request.cancel = &interruptedFlag;
+  return request;
 }
 
 } // namespace bench32

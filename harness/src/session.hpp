@@ -30,6 +30,7 @@ struct RunSettings {
 // session's Results, at resultIndex.
 struct PlannedUnit {
   std::shared_ptr<const Expectation> expected;
+  std::shared_ptr<const MemoryFile> input; // the expected input, written once
   std::filesystem::path executable;
   std::size_t resultIndex = 0;
 };
@@ -45,23 +46,20 @@ struct SessionHooks {
 const std::atomic<bool>& interruptFlag();
 void installInterruptHandler();
 
-// Whether the adaptive rule (or the fixed count) is satisfied by these wall times,
-// each list being one configuration's samples of the same program.
+// The stopping rule, stated once: how many more timed runs a configuration of a program
+// needs, given its wall times so far (0: enough). With --runs, exactly that many.
+// Otherwise at least minRuns, and then more until minTime seconds have been timed or
+// the median's 95% interval is within precision, never past maxRuns. It also makes the
+// estimate of the time left.
+double runsNeeded(const std::vector<double>& wall, const RunSettings& settings);
+// Whether every configuration of a program has enough runs: they stop together.
 bool enoughRuns(const std::vector<std::vector<double>>& walls, const RunSettings& settings);
 
 // Runs the session; returns false when it was interrupted.
 bool runSession(Results& results, const std::vector<PlannedUnit>& units,
                 const RunSettings& settings, const SessionHooks& hooks);
 
-// Counts the instructions of one run with perf (when the machine allows it) or
-// callgrind; the run is verified too. Returns the count, or an error message.
-struct InstructionCount {
-  std::uint64_t count = 0;
-  std::string source;
-  std::string error;
-};
-std::string instructionCounter(); // "perf", "callgrind" or "" when neither works
-InstructionCount countInstructions(const std::string& counter, const PlannedUnit& unit,
-                                   const RunSettings& settings);
+// The request that runs a unit's program once, on its input.
+RunRequest runRequest(const PlannedUnit& unit, const RunSettings& settings);
 
 } // namespace bench32

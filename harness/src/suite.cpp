@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "errors.hpp"
 #include "expectation.hpp"
 
 namespace bench32 {

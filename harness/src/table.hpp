@@ -1,5 +1,6 @@
-// Tables for people (aligned text, Markdown) and for tools (CSV), and the formatting of
-// the quantities in them.
+// Tables as data: every command that prints results builds a Document, and an
+// exporter (export/) turns it into text, Markdown, CSV, JSON or HTML. A column can be
+// for people (formatted, e.g. "1.234 ms"), for tools (a key and a raw number), or both.
 #pragma once
 
 #include <string>
@@ -9,28 +10,43 @@
 
 namespace bench32 {
 
-enum class Format { text, markdown, csv };
-// Throws BadInput for anything but text, markdown (md) or csv.
-Format formatFromName(const std::string& name);
-
-struct Table {
-  std::vector<std::string> header;
-  std::vector<bool> rightAligned; // per column
-  std::vector<std::vector<std::string>> rows;
+struct Column {
+  std::string header;   // for people; empty: a column for tools only
+  std::string key;      // for tools (CSV header, JSON key); empty: for people only
+  bool numeric = false; // right-aligned for people
+  bool forPeople() const { return !header.empty(); }
+  bool forTools() const { return !key.empty(); }
 };
 
-std::string render(const Table& table, Format format);
+struct Cell {
+  std::string text; // for people
+  std::string raw;  // for tools
+  Cell(std::string both = {}) : text(both), raw(std::move(both)) {}
+  Cell(std::string people, std::string tools) : text(std::move(people)), raw(std::move(tools)) {}
+};
 
-std::string formatSeconds(double seconds);
-std::string formatKiB(double kib);
-std::string formatCount(double count); // 1.23 M, 4.56 G
-std::string formatPercent(double fraction);
+struct Table {
+  std::vector<Column> columns;
+  std::vector<std::vector<Cell>> rows;
+  std::vector<std::string> rowTags; // per row, may be empty: "slower", "faster", "failed"
+};
 
-// One row per configuration of each program and workload: status, runs, median and
-// spread of wall time, user and system time, peak memory, code size (and instruction
-// counts when measured). In CSV every number is raw (seconds, KiB, bytes).
-Table runTable(const Results& results, Format format);
+struct Section {
+  std::string title; // may be empty
+  Table table;
+  std::vector<std::string> notes; // lines under the table, for people
+};
+
+struct Document {
+  std::vector<Section> sections;
+};
+
+// One row per configuration of each program and workload: status, runs, then each
+// metric's median (wall time with its spread and interval).
+Table runTable(const Results& results);
 // One line per failed unit, for under the table.
 std::vector<std::string> failureLines(const Results& results);
+// The run table with the failure lines under it.
+Document runDocument(const Results& results);
 
 } // namespace bench32

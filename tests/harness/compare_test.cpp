@@ -7,7 +7,7 @@ namespace bench32 {
 namespace {
 
 UnitResult unit(const std::string& config, const std::string& program,
-                const std::vector<double>& walls, const std::string& status = "ok") {
+                const std::vector<double>& walls, Status status = Status::ok) {
   UnitResult u;
   u.config = config;
   u.program = program;
@@ -33,7 +33,7 @@ Results twoConfigs() {
       unit("base", "faster", around(1.0, 10)),    unit("new", "faster", around(0.8, 10)),
       unit("base", "tiny", around(1.0, 10)),      unit("new", "tiny", around(1.01, 10)),
       unit("base", "few", around(1.0, 3)),        unit("new", "few", around(2.0, 3)),
-      unit("base", "broken", around(1.0, 10)),    unit("new", "broken", {}, "failed"),
+      unit("base", "broken", around(1.0, 10)),    unit("new", "broken", {}, Status::failed),
       unit("base", "only-base", around(1.0, 10)),
   };
   return r;
@@ -46,14 +46,14 @@ TEST(Compare, VerdictsFollowSignificanceEffectAndSampleCount) {
   const Comparison c = compare(series[0], series[1], CompareSettings{});
   struct Expect {
     const char* program;
-    Verdict3 verdict;
+    Change verdict;
     bool hasProblem;
   };
   const Expect expected[] = {
-      {"broken", Verdict3::unknown, true}, {"faster", Verdict3::faster, false},
-      {"few", Verdict3::unknown, false},   {"only-base", Verdict3::unknown, true},
-      {"same", Verdict3::same, false},     {"slower", Verdict3::slower, false},
-      {"tiny", Verdict3::same, false},
+      {"broken", Change::tooFewRuns, true}, {"faster", Change::faster, false},
+      {"few", Change::tooFewRuns, false},   {"only-base", Change::tooFewRuns, true},
+      {"same", Change::same, false},        {"slower", Change::slower, false},
+      {"tiny", Change::same, false},
   };
   ASSERT_EQ(c.programs.size(), std::size(expected));
   for (std::size_t i = 0; i < c.programs.size(); ++i) {
@@ -81,7 +81,7 @@ TEST(Compare, SameConfigurationInTwoFiles) {
   EXPECT_EQ(series[0].label, "monday:release");
   EXPECT_EQ(series[1].label, "tuesday:release");
   const Comparison c = compare(series[0], series[1], CompareSettings{});
-  EXPECT_EQ(c.programs[0].verdict, Verdict3::same);
+  EXPECT_EQ(c.programs[0].verdict, Change::same);
   EXPECT_DOUBLE_EQ(c.programs[0].ratio, 1.0);
   EXPECT_EQ(c.programs[1].problem, "different inputs");
   EXPECT_EQ(c.flagged, 0u);

@@ -84,10 +84,10 @@ TEST(Harness, EveryRunIsVerifiedAndFailuresAreReported) {
                suite.file("run.csv").string(), "--markdown", suite.file("run.md").string()});
   const RunResult run = harness(suite, args);
   EXPECT_EQ(run.exitStatus, 1) << run.stderrBytes;
-  EXPECT_NE(run.stdoutBytes.find("FAILED fake wrong/ref: stdout differs at line 1 (byte 3): "
-                                 "expected \"1 3 \\x0a\", got \"1 2 \\x0a\""),
+  EXPECT_NE(run.stdoutText().find("FAILED fake wrong/ref: stdout differs at line 1 (byte 3): "
+                                  "expected \"1 3 \\x0a\", got \"1 2 \\x0a\""),
             std::string::npos)
-      << run.stdoutBytes;
+      << run.stdoutText();
 
   const Results results = loadResults(out);
   EXPECT_TRUE(results.complete);
@@ -106,10 +106,10 @@ TEST(Harness, EveryRunIsVerifiedAndFailuresAreReported) {
   };
   for (const auto& e : expected) {
     const UnitResult u = unitOf(results, e.program);
-    EXPECT_EQ(u.status, e.status) << e.program;
+    EXPECT_EQ(statusName(u.status), e.status) << e.program;
     EXPECT_EQ(u.samples.size(), e.samples) << e.program;
     EXPECT_NE(u.failure.find(e.failure), std::string::npos) << e.program << ": " << u.failure;
-    EXPECT_NE(run.stdoutBytes.find(e.program), std::string::npos) << "missing from the table";
+    EXPECT_NE(run.stdoutText().find(e.program), std::string::npos) << "missing from the table";
   }
   EXPECT_EQ(unitOf(results, "good").warmup.size(), 1u);
   EXPECT_EQ(results.configs.at(0).name, "fake");
@@ -127,8 +127,8 @@ TEST(Harness, EveryRunIsVerifiedAndFailuresAreReported) {
   // The file compares with itself, and a CI gate passes on it.
   const RunResult same = harness(suite, {"compare", out, out, "--fail-above", "5"});
   EXPECT_EQ(same.exitStatus, 0) << same.stderrBytes;
-  EXPECT_NE(same.stdoutBytes.find("0 significantly different"), std::string::npos)
-      << same.stdoutBytes;
+  EXPECT_NE(same.stdoutText().find("0 significantly different"), std::string::npos)
+      << same.stdoutText();
   const RunResult report =
       harness(suite, {"report", out, "-o", suite.file("report.html").string()});
   EXPECT_EQ(report.exitStatus, 0) << report.stderrBytes;
@@ -146,7 +146,7 @@ TEST(Harness, CountsInstructionsOfVerifiedRuns) {
   ASSERT_TRUE(good.instructions.has_value()) << run.stderrBytes;
   EXPECT_GT(*good.instructions, 1000u);
   EXPECT_TRUE(good.instructionsSource == "perf" || good.instructionsSource == "callgrind");
-  EXPECT_NE(run.stdoutBytes.find("instructions"), std::string::npos);
+  EXPECT_NE(run.stdoutText().find("instructions"), std::string::npos);
 }
 
 TEST(Harness, RunsUnderAPrefix) {
@@ -209,7 +209,6 @@ TEST(Harness, BadInputGivesOneLineAndStatusTwo) {
        {"run", "--build-root", suite.file("cfgs").string(), "--config",
         "odd=no-such-compiler++:-O2"},
        "compiler \"no-such-compiler++\" not found"},
-      {&suite, run({"-p", "good", "--json", "/nonexistent-dir/r.json"}), "cannot write"},
       {&suite,
        {"compare", suite.file("garbage.json").string(), suite.file("lone.json").string()},
        "not valid JSON"},
@@ -221,15 +220,33 @@ TEST(Harness, BadInputGivesOneLineAndStatusTwo) {
        {"compare", suite.file("lone.json").string(), suite.file("other.json").string(), "--metric",
         "joules"},
        "unknown metric"},
-      {&suite,
-       {"report", suite.file("lone.json").string(), "-o", "/nonexistent-dir/r.html"},
-       "cannot write"},
   };
   for (const auto& c : cases) {
     const RunResult r = harness(*c.suite, c.args);
     EXPECT_EQ(r.exitStatus, 2) << c.message << ": " << r.stderrBytes;
     EXPECT_NE(r.stderrBytes.find(c.message), std::string::npos) << r.stderrBytes;
     EXPECT_FALSE(r.stderrBytes.empty());
+  }
+}
+
+TEST(Harness, AnOutputThatCannotBeWrittenStopsTheCommandFirstWithTheReason) {
+  const FakeSuite& suite = mixedSuite();
+  auto args = noBuild(suite);
+  const std::vector<std::vector<std::string>> cases = {
+      {"run", "--build", "fake=" + (suite.root / "build").string(), "--no-build", "-p", "good",
+       "--json", "/nonexistent-dir/r.json"},
+      {"run", "--build", "fake=" + (suite.root / "build").string(), "--no-build", "-p", "good",
+       "--csv", "/nonexistent-dir/r.csv"},
+      {"report", suite.file("garbage.json").string(), "-o", "/nonexistent-dir/r.html"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = harness(suite, c);
+    EXPECT_EQ(r.exitStatus, 3) << c.back() << ": " << r.stderrBytes;
+    EXPECT_NE(r.stderrBytes.find(c.back() + ": cannot write: No such file or directory"),
+              std::string::npos)
+        << r.stderrBytes;
+    // Nothing was run for an output that could not be kept.
+    EXPECT_EQ(r.stdoutText(), "") << c.back();
   }
 }
 
@@ -253,9 +270,9 @@ TEST(Harness, InterruptKillsTheRunningProgramAndKeepsWhatWasMeasured) {
   const Results results = loadResults(out);
   EXPECT_FALSE(results.complete);
   EXPECT_EQ(results.stopReason, "interrupted");
-  EXPECT_EQ(unitOf(results, "good").status, "ok");
+  EXPECT_EQ(unitOf(results, "good").status, Status::ok);
   EXPECT_GE(unitOf(results, "good").samples.size(), 1u);
-  EXPECT_EQ(unitOf(results, "hang").status, "not-run");
+  EXPECT_EQ(unitOf(results, "hang").status, Status::notRun);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include "expectation.hpp"
 #include "process.hpp"
+#include "spawner.hpp"
 
 namespace bench32 {
 namespace {
@@ -112,7 +113,7 @@ TEST(Process, PeakMemoryIsTheProgramsOwnThroughTheSpawner) {
   }
   EXPECT_EQ(runFake("status 7").exitStatus, 7);
   EXPECT_EQ(runFake("crash").signal, SIGSEGV);
-  EXPECT_EQ(runFake("echo 4 5").stdoutBytes, "4 5 \n");
+  EXPECT_EQ(runFake("echo 4 5").stdoutText(), "4 5 \n");
   EXPECT_TRUE(runFake("hang", 0.2).timedOut);
   RunRequest missing;
   missing.argv = {"/nonexistent/program"};

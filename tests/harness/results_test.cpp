@@ -1,12 +1,14 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <set>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "build.hpp"
 #include "expectation.hpp"
+#include "export/exporter.hpp"
 #include "process.hpp"
 #include "results.hpp"
 #include "suite.hpp"
@@ -29,7 +31,7 @@ Results sampleResults() {
   ok.config = "gcc-O2";
   ok.program = "hailstone";
   ok.workload = "ref";
-  ok.status = "ok";
+  ok.status = Status::ok;
   ok.binary = "/b/cfg-gcc-O2/bin/hailstone";
   ok.binaryXxh3 = "0123456789abcdef";
   ok.inputXxh3 = "fedcba9876543210";
@@ -42,7 +44,7 @@ Results sampleResults() {
   failed.config = "gcc-O2";
   failed.program = "pegs";
   failed.workload = "ref";
-  failed.status = "failed";
+  failed.status = Status::failed;
   failed.failure = "stdout differs at line 2 (byte 7): expected \"1\\x0a\", got \"2\\x0a\"";
   r.units = {ok, failed};
   r.complete = false;
@@ -69,7 +71,7 @@ TEST(Results, SaveWritesAWholeFileThatLoadsBack) {
   saveResults(file, sampleResults());
   EXPECT_EQ(toJson(loadResults(file)), toJson(sampleResults()));
   EXPECT_FALSE(std::filesystem::exists(file + ".partial"));
-  EXPECT_THROW(saveResults("/nonexistent-dir/r.json", sampleResults()), BadInput);
+  EXPECT_THROW(saveResults("/nonexistent-dir/r.json", sampleResults()), WriteError);
 }
 
 TEST(Results, BadDocumentsAreRejectedWithAReason) {
@@ -113,9 +115,10 @@ TEST(Suite, TextSizeMatchesTheSectionHeaders) {
   request.argv = {"size", "-A", self};
   const RunResult run = runProcess(request);
   ASSERT_EQ(run.exitStatus, 0) << run.stderrBytes;
-  const auto at = run.stdoutBytes.find("\n.text ");
+  const std::string out = run.stdoutText();
+  const auto at = out.find("\n.text ");
   ASSERT_NE(at, std::string::npos);
-  const auto expected = std::stoull(run.stdoutBytes.substr(at + 6));
+  const auto expected = std::stoull(out.substr(at + 6));
   EXPECT_EQ(textSize(self), expected);
 
   // Not ELF, or cut short anywhere: no size, and no crash.
@@ -132,18 +135,38 @@ TEST(Suite, TextSizeMatchesTheSectionHeaders) {
   }
 }
 
-TEST(Table, CsvAndMarkdownEscapeTheirSeparators) {
+TEST(Export, EachFormatEscapesItsSeparatorsAndShowsItsAudiencesColumns) {
   Table t;
-  t.header = {"a", "b"};
-  t.rightAligned = {false, true};
-  t.rows = {{"x,y", "say \"hi\""}, {"p|q", "µs"}};
-  EXPECT_EQ(render(t, Format::csv), "a,b\n\"x,y\",\"say \"\"hi\"\"\"\np|q,µs\n");
-  EXPECT_EQ(render(t, Format::markdown),
-            "| a | b |\n| --- | ---: |\n| x,y | say \"hi\" |\n| p\\|q | µs |\n");
-  // Aligned text counts characters, not bytes.
-  EXPECT_EQ(render(t, Format::text), "a           b\n---  --------\n"
-                                     "x,y  say \"hi\"\np|q        µs\n");
-  EXPECT_THROW(formatFromName("xml"), BadInput);
+  // "a" is for both audiences, "b" for people only, "c" for tools only.
+  t.columns = {{"a", "a"}, {"b", "", true}, {"", "c"}};
+  t.rows = {{Cell("x,y"), Cell("say \"hi\""), Cell("", "1.5")},
+            {Cell("p|q"), Cell("µs"), Cell("<&>")}};
+  t.rowTags = {"slower", ""};
+  const Document doc{{{"", t, {"a note"}}}};
+  struct Case {
+    const char* format;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"csv", "a,c\n\"x,y\",1.5\np|q,<&>\n"},
+      {"markdown", "| a | b |\n| --- | ---: |\n| x,y | say \"hi\" |\n| p\\|q | µs |\n\na note\n"},
+      // Aligned text counts characters, not bytes.
+      {"text", "a           b\n---  --------\nx,y  say \"hi\"\np|q        µs\na note\n"},
+      {"json", "\"c\": 1.5"},
+      {"html", "<tr class='slower'><td>x,y</td><td class='n'>say &quot;hi&quot;</td></tr>"},
+  };
+  for (const auto& c : cases) {
+    const std::string out = exporterNamed(c.format).render(doc);
+    if (std::string(c.format) == "json" || std::string(c.format) == "html")
+      EXPECT_NE(out.find(c.expected), std::string::npos) << c.format << ":\n" << out;
+    else
+      EXPECT_EQ(out, c.expected) << c.format;
+  }
+  EXPECT_THROW(exporterNamed("xml"), BadInput);
+  // Every format has its own name, and the JSON one is valid JSON.
+  std::set<std::string> names;
+  for (const Exporter* e : exporters()) EXPECT_TRUE(names.insert(e->name()).second);
+  EXPECT_TRUE(json::accept(jsonExporter().render(doc)));
 }
 
 TEST(Build, ConfigurationsAndErrorLines) {

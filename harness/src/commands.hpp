@@ -1,0 +1,48 @@
+// The harness's commands, each a function from its options to an exit status; main
+// only parses the command line into these options.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "compare.hpp"
+#include "session.hpp"
+
+namespace bench32 {
+
+struct RunOptions {
+  std::vector<std::string> workloads{"ref"};
+  std::vector<std::string> programs;          // names or globs; empty: all
+  std::vector<std::string> exclude;           // names or globs
+  std::vector<std::string> configs;           // NAME=COMPILER:FLAGS
+  std::vector<std::string> builds;            // NAME=DIR
+  std::string json;                           // the results file
+  std::map<std::string, std::string> exports; // exporter name -> file of the run table
+  std::string runUnder, buildRoot;
+  bool noBuild = false;
+  int jobs = 0;
+  RunSettings settings;
+};
+
+struct CompareOptions {
+  std::vector<std::string> files;
+  std::string baseline, format = "text", metric = "wall";
+  double failAbove = -1; // percent; negative: no gate
+  CompareSettings settings;
+};
+
+struct ReportOptions {
+  std::vector<std::string> files;
+  std::string output, baseline;
+};
+
+int runCommand(const RunOptions& options, const std::filesystem::path& source,
+               const std::vector<std::string>& commandLine);
+int listCommand(const std::filesystem::path& source, bool asJson);
+int showCommand(const std::string& file, const std::string& format);
+int compareCommand(CompareOptions options);
+int reportCommand(const ReportOptions& options);
+
+} // namespace bench32

@@ -1,0 +1,20 @@
+// Reading and writing whole files, with errors that say which file and why.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace bench32 {
+
+// Throws BadInput: "FILE: cannot open: REASON".
+std::string readFile(const std::filesystem::path& file);
+
+// Writes through a temporary file beside it and a rename, so that a reader never sees
+// half a file and a failed write leaves the old one. Throws WriteError with the reason.
+void writeFile(const std::filesystem::path& file, const std::string& text);
+
+// Throws WriteError when the file could not be created or replaced, before any work is
+// done for it; leaves no file behind.
+void checkWritable(const std::filesystem::path& file);
+
+} // namespace bench32

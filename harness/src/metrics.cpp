@@ -1,0 +1,150 @@
+#include "metrics.hpp"
+
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "errors.hpp"
+
+namespace bench32 {
+namespace {
+
+std::optional<double> textBytes(const UnitResult& u) {
+  return u.textBytes ? std::optional<double>(double(*u.textBytes)) : std::nullopt;
+}
+
+std::optional<double> instructionCount(const UnitResult& u) {
+  return u.instructions ? std::optional<double>(double(*u.instructions)) : std::nullopt;
+}
+
+const std::vector<MetricInfo> table = {
+    {.id = Metric::wall,
+     .name = "wall",
+     .unit = "s",
+     .column = "wall",
+     .toolColumn = "wall_median_s",
+     .field = &Sample::wall,
+     .samplesKey = "wall_s",
+     .format = formatSeconds,
+     .withSpread = true},
+    {.id = Metric::user,
+     .name = "user",
+     .unit = "s",
+     .column = "user",
+     .toolColumn = "user_median_s",
+     .field = &Sample::user,
+     .samplesKey = "user_s",
+     .format = formatSeconds},
+    {.id = Metric::system,
+     .name = "sys",
+     .unit = "s",
+     .column = "sys",
+     .toolColumn = "sys_median_s",
+     .field = &Sample::system,
+     .samplesKey = "sys_s",
+     .format = formatSeconds},
+    {.id = Metric::rss,
+     .name = "rss",
+     .unit = "KiB",
+     .column = "peak RSS",
+     .toolColumn = "max_rss_kib",
+     .field = &Sample::maxRssKiB,
+     .samplesKey = "max_rss_kib",
+     .format = formatKiB,
+     .integral = true},
+    {.id = Metric::text,
+     .name = "text",
+     .unit = "B",
+     .column = ".text",
+     .toolColumn = "text_bytes",
+     .perUnit = textBytes,
+     .format = formatBytes,
+     .integral = true,
+     .exact = true},
+    {.id = Metric::instructions,
+     .name = "instructions",
+     .unit = "instructions",
+     .column = "instructions",
+     .toolColumn = "instructions",
+     .perUnit = instructionCount,
+     .format = formatCount,
+     .integral = true,
+     .exact = true,
+     .optional = true},
+};
+
+} // namespace
+
+const std::vector<MetricInfo>& metrics() { return table; }
+
+const MetricInfo& metricInfo(Metric metric) {
+  for (const auto& m : table)
+    if (m.id == metric) return m;
+  return table.front(); // unreachable: every Metric has its row
+}
+
+std::string metricNames() {
+  std::string names;
+  for (std::size_t i = 0; i < table.size(); ++i)
+    names += (i == 0 ? "" : i + 1 == table.size() ? " or " : ", ") + std::string(table[i].name);
+  return names;
+}
+
+const MetricInfo& metricNamed(const std::string& name) {
+  for (const auto& m : table)
+    if (name == m.name) return m;
+  throw BadInput(fmt::format("unknown metric \"{}\" ({})", name, metricNames()));
+}
+
+std::vector<double> metricValues(const UnitResult& unit, Metric metric) {
+  const MetricInfo& m = metricInfo(metric);
+  std::vector<double> values;
+  if (m.field) {
+    for (const Sample& s : unit.samples) values.push_back(s.*m.field);
+  } else if (const auto value = m.perUnit(unit)) {
+    values.push_back(*value);
+  }
+  return values;
+}
+
+std::string formatSeconds(double s) {
+  if (!std::isfinite(s)) return "-";
+  if (s == 0) return "0";
+  if (s >= 100) return fmt::format("{:.1f} s", s);
+  if (s >= 1) return fmt::format("{:.3f} s", s);
+  if (s >= 1e-3) return fmt::format("{:.3f} ms", s * 1e3);
+  return fmt::format("{:.1f} µs", s * 1e6);
+}
+
+std::string formatKiB(double kib) {
+  if (!std::isfinite(kib)) return "-";
+  if (kib >= 1024 * 1024) return fmt::format("{:.2f} GiB", kib / 1024 / 1024);
+  if (kib >= 1024) return fmt::format("{:.1f} MiB", kib / 1024);
+  return fmt::format("{:.0f} KiB", kib);
+}
+
+std::string formatBytes(double bytes) {
+  if (!std::isfinite(bytes)) return "-";
+  return fmt::format("{:.0f} B", bytes);
+}
+
+std::string formatCount(double n) {
+  if (!std::isfinite(n)) return "-";
+  if (n >= 1e9) return fmt::format("{:.3f} G", n / 1e9);
+  if (n >= 1e6) return fmt::format("{:.3f} M", n / 1e6);
+  if (n >= 1e3) return fmt::format("{:.3f} k", n / 1e3);
+  return fmt::format("{:.0f}", n);
+}
+
+std::string formatPercent(double fraction) {
+  if (!std::isfinite(fraction)) return "-";
+  return fmt::format("{:.1f}%", fraction * 100);
+}
+
+std::string formatRaw(double value) {
+  if (!std::isfinite(value)) return "";
+  if (value == std::floor(value) && std::fabs(value) < 1e17) return fmt::format("{:.0f}", value);
+  return fmt::format("{:.9g}", value);
+}
+
+} // namespace bench32

@@ -1,0 +1,43 @@
+// Planning a session: which programs, workloads and configurations, checked before
+// anything is built or run, so that a mistake costs a second rather than an hour.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "build.hpp"
+#include "commands.hpp"
+#include "expectation.hpp"
+#include "results.hpp"
+#include "suite.hpp"
+
+namespace bench32 {
+
+struct Plan {
+  std::vector<ProgramInfo> programs;
+  std::vector<std::string> workloads;
+  // (program, workload) -> what the program is given and must produce.
+  std::map<std::pair<std::string, std::string>, std::shared_ptr<const Expectation>> expected;
+  std::vector<BuildTarget> targets;
+};
+
+// The programs named (exactly, or by a glob such as "list*") and not excluded, in
+// suite order. Throws BadInput for a name that matches nothing, with a "did you mean"
+// when one differs only in case.
+std::vector<ProgramInfo> selectPrograms(const std::vector<ProgramInfo>& all,
+                                        const std::vector<std::string>& wanted,
+                                        const std::vector<std::string>& excluded);
+
+// Throws BadInput (or WriteError for an output file that cannot be written).
+Plan makePlan(const RunOptions& options, const std::filesystem::path& source);
+
+// The results file before the first run: every unit not-run, settings and machine noted.
+Results startResults(const Plan& plan, const RunOptions& options,
+                     const std::filesystem::path& source,
+                     const std::vector<std::string>& commandLine);
+
+} // namespace bench32

@@ -1,0 +1,149 @@
+// `run`: plan, build, measure, then print and write the results. The results file is
+// written before the first build and after every round, so nothing measured is lost.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <fmt/format.h>
+
+#include "commands.hpp"
+#include "export/exporter.hpp"
+#include "files.hpp"
+#include "plan.hpp"
+
+namespace bench32 {
+namespace fs = std::filesystem;
+namespace {
+
+// The bench32-case next to this executable, for builds that leave the tools out.
+fs::path siblingCaseRunner() {
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? fs::path("bench32-case") : self.parent_path() / "bench32-case";
+}
+
+struct Console {
+  bool tty = isatty(STDERR_FILENO);
+  // A status line, replaced as it changes (on a terminal only).
+  void progress(const std::string& line) const {
+    if (tty) fmt::print(stderr, "\r\033[K{}", line), std::fflush(stderr);
+  }
+  void note(const std::string& line) const {
+    fmt::print(stderr, "{}{}\n", tty ? "\r\033[K" : "", line);
+    std::fflush(stderr);
+  }
+};
+
+// Builds each configuration and plans a run of every program that built.
+std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOptions& options,
+                                      const fs::path& source, const Console& console,
+                                      const std::function<void()>& save) {
+  std::vector<std::string> programNames;
+  for (const auto& p : plan.programs) programNames.push_back(p.name);
+  BuildOptions buildOptions;
+  buildOptions.sourceDir = source;
+  buildOptions.caseRunner = siblingCaseRunner();
+  buildOptions.jobs = options.jobs;
+  buildOptions.cancel = &interruptFlag();
+  buildOptions.log = [&](const std::string& line) { console.note(line); };
+  // One input file per workload, shared by every configuration's runs.
+  std::map<std::pair<std::string, std::string>, std::shared_ptr<const MemoryFile>> inputs;
+  for (const auto& [key, expected] : plan.expected) {
+    auto file = std::make_shared<MemoryFile>("bench32-input");
+    file->append(expected->input);
+    inputs[key] = file;
+  }
+  std::vector<PlannedUnit> planned;
+  for (auto& target : plan.targets) {
+    std::map<std::string, std::string> buildFailures;
+    if (options.noBuild)
+      describeBuild(target.info);
+    else
+      buildFailures = buildPrograms(target, programNames, buildOptions);
+    results.configs.push_back(target.info);
+    for (std::size_t i = 0; i < results.units.size(); ++i) {
+      UnitResult& u = results.units[i];
+      if (u.config != target.info.name) continue;
+      // A program's executable is named after its folder.
+      const fs::path exe = fs::path(target.info.buildDir) / "bin" / u.program;
+      u.binary = exe.string();
+      if (auto failure = buildFailures.find(u.program); failure != buildFailures.end())
+        u.failure = failure->second;
+      else if (access(exe.c_str(), X_OK) != 0)
+        u.failure = fmt::format("no executable at {}", exe.string());
+      if (!u.failure.empty()) {
+        u.status = Status::failed;
+        console.note(
+            fmt::format("FAILED {} {}/{}: {}", u.config, u.program, u.workload, u.failure));
+        continue;
+      }
+      u.textBytes = textSize(exe);
+      u.binaryXxh3 = fileDigest(exe);
+      const std::pair key{u.program, u.workload};
+      planned.push_back({plan.expected.at(key), inputs.at(key), exe, i});
+    }
+    save();
+  }
+  return planned;
+}
+
+} // namespace
+
+int runCommand(const RunOptions& options, const fs::path& source,
+               const std::vector<std::string>& commandLine) {
+  const Console console;
+  Results results;
+  auto save = [&] {
+    if (!options.json.empty()) saveResults(options.json, results);
+  };
+  installInterruptHandler();
+  try {
+    Plan plan = makePlan(options, source);
+    results = startResults(plan, options, source, commandLine);
+    save();
+    const auto planned = buildAndPlan(plan, results, options, source, console, save);
+
+    SessionHooks hooks;
+    hooks.progress = [&](const std::string& line) { console.progress(line); };
+    hooks.note = [&](const std::string& line) { console.note(line); };
+    // On a terminal the progress line carries the estimate; elsewhere a line per round.
+    if (!console.tty) hooks.round = hooks.note;
+    hooks.checkpoint = save;
+    RunSettings settings = options.settings;
+    settings.runUnder = splitWords(options.runUnder);
+    const bool finished = runSession(results, planned, settings, hooks);
+    console.progress("");
+    results.complete = finished;
+    if (!finished) results.stopReason = "interrupted";
+    save();
+  } catch (const std::exception& e) {
+    // Keep what was measured, say what stopped us, and exit with the status its kind
+    // calls for.
+    console.progress("");
+    results.stopReason = e.what();
+    try {
+      if (!results.units.empty()) save();
+    } catch (const std::exception&) {
+    }
+    fmt::print(stderr, "bench32: {}\n", e.what());
+    return interruptFlag() ? exitInterrupted : exitStatusFor(e);
+  }
+
+  const Document document = runDocument(results);
+  fmt::print("{}", textExporter().render(document));
+  for (const auto& [format, file] : options.exports)
+    writeFile(file, exporterNamed(format).render(document));
+  std::size_t runs = 0;
+  for (const auto& u : results.units) runs += u.samples.size() + u.warmup.size();
+  const auto failures = failureLines(results);
+  fmt::print(stderr, "{} runs, all verified; {} of {} measurements failed{}\n", runs,
+             failures.size(), results.units.size(),
+             options.json.empty() ? "" : fmt::format("; results in {}", options.json));
+  if (!results.complete) {
+    fmt::print(stderr, "bench32: interrupted; the results so far are kept\n");
+    return exitInterrupted;
+  }
+  return failures.empty() ? exitOk : exitFailed;
+}
+
+} // namespace bench32

@@ -1,0 +1,202 @@
+#include "spawner.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace bench32 {
+namespace {
+
+int spawnerSocket = -1;
+
+struct SpawnReply {
+  int pid = -1;      // -1: fork failed (execErrno holds its errno)
+  int execErrno = 0; // set when the program could not be started
+  int status = 0;    // in the second reply, once the program has ended
+  rusage usage{};
+};
+
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// In the child: plumbing, a process group of its own, default signals, then exec. An
+// exec failure is reported on execFd.
+[[noreturn]] void execChild(const int (&fds)[3], int execFd, const std::string& cwd,
+                            char* const* argv) {
+  setpgid(0, 0);
+  for (int i = 0; i < 3; ++i) dup2(fds[i], i);
+  signal(SIGPIPE, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  int error = 0;
+  if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+    error = errno;
+  } else {
+    execvp(argv[0], argv);
+    error = errno;
+  }
+  ssize_t ignored = write(execFd, &error, sizeof error);
+  (void)ignored;
+  _exit(127);
+}
+
+// Forks and execs; the exec's errno, if any, comes back on a close-on-exec pipe.
+Launch forkAndExec(const std::vector<std::string>& args, const std::string& cwd,
+                   const int (&fds)[3]) {
+  Launch launched;
+  int execPipe[2];
+  if (pipe2(execPipe, O_CLOEXEC) != 0) {
+    launched.error = errno;
+    return launched;
+  }
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  launched.pid = fork();
+  if (launched.pid == 0) execChild(fds, execPipe[1], cwd, argv.data());
+  closeFd(execPipe[1]);
+  if (launched.pid < 0) {
+    launched.error = errno;
+  } else {
+    setpgid(launched.pid, launched.pid); // also here, so the group exists before any kill
+    ssize_t got;
+    while ((got = read(execPipe[0], &launched.error, sizeof launched.error)) < 0 &&
+           errno == EINTR) {
+    }
+    if (got != sizeof launched.error) launched.error = 0;
+  }
+  closeFd(execPipe[0]);
+  return launched;
+}
+
+bool sendWithFds(int socket, const std::string& payload, const int (&fds)[3]) {
+  iovec io{const_cast<char*>(payload.data()), payload.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+  msghdr message{};
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof fds);
+  std::memcpy(CMSG_DATA(header), fds, sizeof fds);
+  ssize_t sent;
+  while ((sent = sendmsg(socket, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  }
+  return sent == ssize_t(payload.size());
+}
+
+// The spawner's loop. A request is the working directory, then each argument, each
+// ended by a NUL, with the three descriptors attached. Two replies: the start, and the
+// end with the program's resource usage.
+[[noreturn]] void serveSpawns(int socket) {
+  signal(SIGINT, SIG_IGN); // the harness decides what an interrupt stops
+  signal(SIGTERM, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  static char buffer[65536];
+  for (;;) {
+    iovec io{buffer, sizeof buffer};
+    alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+    if (n <= 0) _exit(0); // the harness has gone
+    int fds[3] = {-1, -1, -1};
+    if (cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header && header->cmsg_type == SCM_RIGHTS && header->cmsg_len == CMSG_LEN(sizeof fds))
+      std::memcpy(fds, CMSG_DATA(header), sizeof fds);
+    std::vector<std::string> parts;
+    for (std::size_t at = 0; at < std::size_t(n);) {
+      const std::size_t end = std::find(buffer + at, buffer + n, '\0') - buffer;
+      parts.emplace_back(buffer + at, end - at);
+      at = end + 1;
+    }
+    SpawnReply reply;
+    if (parts.size() < 2 || fds[0] < 0) {
+      reply.execErrno = EINVAL;
+    } else {
+      const Launch launched =
+          forkAndExec(std::vector<std::string>(parts.begin() + 1, parts.end()), parts[0], fds);
+      reply.pid = launched.pid;
+      reply.execErrno = launched.error;
+    }
+    for (int& fd : fds) closeFd(fd);
+    send(socket, &reply, sizeof reply, MSG_NOSIGNAL);
+    if (reply.pid <= 0) continue;
+    while (wait4(reply.pid, &reply.status, 0, &reply.usage) < 0 && errno == EINTR) {
+    }
+    send(socket, &reply, sizeof reply, MSG_NOSIGNAL);
+  }
+}
+
+} // namespace
+
+void startSpawner() {
+  if (spawnerSocket >= 0) return;
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    ::close(ends[0]);
+    serveSpawns(ends[1]);
+  }
+  ::close(ends[1]);
+  if (pid < 0)
+    ::close(ends[0]);
+  else
+    spawnerSocket = ends[0];
+}
+
+Launch launch(const std::vector<std::string>& argv, const std::string& cwd, const int (&fds)[3]) {
+  if (spawnerSocket < 0) return forkAndExec(argv, cwd, fds);
+  std::string payload = cwd + '\0';
+  for (const auto& a : argv) payload += a + '\0';
+  SpawnReply reply;
+  const bool sent = sendWithFds(spawnerSocket, payload, fds);
+  ssize_t got = -1;
+  while (sent && (got = recv(spawnerSocket, &reply, sizeof reply, 0)) < 0 && errno == EINTR) {
+  }
+  if (got != sizeof reply) return {-1, EPIPE};
+  return {reply.pid, reply.execErrno};
+}
+
+int endFd(const Launch&, int pidFd) { return spawnerSocket >= 0 ? spawnerSocket : pidFd; }
+
+bool collectEnd(const Launch& launched, int& status, rusage& usage) {
+  if (spawnerSocket >= 0) {
+    pollfd watch{spawnerSocket, POLLIN, 0};
+    if (poll(&watch, 1, 0) <= 0) return false;
+    SpawnReply reply;
+    const ssize_t n = recv(spawnerSocket, &reply, sizeof reply, 0);
+    if (n < 0 && errno == EINTR) return false;
+    if (n != sizeof reply) {
+      // The spawner has gone: the program's end can no longer be known.
+      closeFd(spawnerSocket);
+      status = W_EXITCODE(127, 0);
+      return true;
+    }
+    status = reply.status;
+    usage = reply.usage;
+    return true;
+  }
+  const pid_t done = wait4(launched.pid, &status, WNOHANG, &usage);
+  return done == launched.pid || (done < 0 && errno != EINTR);
+}
+
+} // namespace bench32
