@@ -1,11 +1,18 @@
-# bench32_program(<name> <source>...)
+# bench32_program([<name>] <source>...)
 #
-# Builds one benchmark program, named exactly <name>, into <build>/bin, and registers
+# Builds one benchmark program, named after its folder (or <name>, for a program
+# outside benchmarks/ such as a test probe), into <build>/bin, and registers
 # every case of the program's cases.json with ctest as "<name>/<case>". Each case runs
 # the program with its input on a pipe and checks the exact standard output bytes and
 # the exit status or signal.
-function(bench32_program name)
-  add_executable(${name} ${ARGN})
+function(bench32_program first)
+  get_filename_component(name ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  set(sources ${first} ${ARGN})
+  if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${first})
+    set(name ${first})
+    list(REMOVE_AT sources 0)
+  endif()
+  add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE bench32_entry)
   add_dependencies(bench32-programs ${name})
 
@@ -38,12 +45,13 @@ function(bench32_program name)
   endforeach()
 endfunction()
 
-# bench32_program_test(<program> <source>)
+# bench32_program_test(<source>)
 #
 # A GoogleTest of the program's own functions, called directly: the test source
 # includes the program's source and links the runtime without its entry point. Each
 # test is registered with ctest as "<program>/<suite>.<test>". Host builds only.
-function(bench32_program_test program source)
+function(bench32_program_test source)
+  get_filename_component(program ${CMAKE_CURRENT_SOURCE_DIR} NAME)
   if(NOT BENCH32_TOOLS)
     return()
   endif()

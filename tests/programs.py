@@ -1,18 +1,19 @@
-"""The suite's programs, as the test scripts find them in the source tree."""
+"""The suite's programs, as the harness finds them: `bench32-harness list --json`.
 
-import os
-import re
+One rule says what a program is (a folder under benchmarks/ with a workloads.json,
+its executable named after the folder) and one parser reads its facts; the test
+scripts ask the harness rather than reading the files again.
+"""
+
+import json
+import subprocess
+import sys
 
 
-def discover(benchmarks):
-    """Program name -> folder, from each folder's bench32_program(<name> ...)."""
-    found = {}
-    for entry in sorted(os.listdir(benchmarks)):
-        cml = os.path.join(benchmarks, entry, "CMakeLists.txt")
-        if not os.path.isfile(cml):
-            continue
-        with open(cml, encoding="utf-8") as f:
-            m = re.search(r"bench32_program\(\s*([A-Za-z0-9_]+)", f.read())
-        if m:
-            found[m.group(1)] = entry
-    return found
+def load(harness, source):
+    """Every program: {"name", "folder", "workloads": {name: {...}}, "robustness"}."""
+    run = subprocess.run([harness, "--source", source, "list", "--json"],
+                         capture_output=True, text=True)
+    if run.returncode != 0:
+        sys.exit(f"cannot list the programs: {run.stderr.strip()}")
+    return json.loads(run.stdout)["programs"]

@@ -8,14 +8,14 @@ ended before an end marker). Anything else fails the program: a sanitizer report
 (it writes to standard error), a crash by a signal other than the documented
 SIGFPE of stats and scopeprobe, or a run that outlives its timeout.
 
-Programs are found in the benchmarks folder at run time, so new ones join by
-themselves. Each program gets numbers only within the ranges of its profile below:
-several programs legitimately run for a very long time on large inputs (a busy
-delay that grows with the input, an exponential recursion), and a timeout is a
-failure only because every input fed here is one that the program is meant to
-finish quickly. A program without a profile gets small numbers only.
+Programs are found by the harness at run time (`list --json`), so new ones join by
+themselves. Each program gets numbers only within the ranges of the "robustness"
+profile in its workloads.json: several programs legitimately run for a very long
+time on large inputs (a busy delay that grows with the input, an exponential
+recursion), and a timeout is a failure only because every input fed here is one
+that the program is meant to finish quickly. A program without a profile fails.
 
-    robustness.py --benchmarks DIR --bin DIR [--runs N] [--seed S] [--timeout T]
+    robustness.py --source DIR --harness EXE --bin DIR [--runs N] [--seed S] [--timeout T]
 """
 
 import argparse
@@ -28,13 +28,12 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from programs import discover  # noqa: E402
+from programs import load  # noqa: E402
 import time
 from dataclasses import dataclass, field
 
 INT_MIN = -(2**31)
 INT_MAX = 2**31 - 1
-ANY = (INT_MIN, INT_MAX)
 
 
 @dataclass
@@ -50,46 +49,14 @@ class Profile:
     signals: set = field(default_factory=set)
 
 
-PROFILES = {
-    "hailstone": Profile([ANY], 1, "any value: at most a few hundred steps"),
-    "listtree": Profile([ANY], 10, "any values: ten reads, trees of ten nodes"),
-    "listmath": Profile(
-        [(0, 12)], 6, "values 0 to 12: the count-down of twice the product is up to 6e6 steps"
-    ),
-    "noughts": Profile([ANY], 8, "any positions: at most eight moves"),
-    "calltour": Profile([ANY], 3, "reads nothing"),
-    "quadloop": Profile([ANY], 2, "any values: 50 passes of at most 500001 steps"),
-    "frontlist": Profile([(INT_MIN, 5000)], 1, "count up to 5000 nodes"),
-    "sinksort": Profile([(INT_MIN, 2)], 1, "count up to 2: 2000 records, quadratic sort"),
-    "pegs": Profile([(INT_MIN, 12)], 1, "up to 12 discs: 4095 moves"),
-    "spinloop": Profile([(INT_MIN, 60)], 1, "n up to 60: about 74000 numbers written"),
-    "passdrill": Profile([(INT_MIN, 300)], 1, "up to 300 passes, each growing with the count"),
-    "primes": Profile([(INT_MIN, 20000)], 1, "bound up to 20000"),
-    "Fibonacci": Profile([(INT_MIN, 24)], 1, "n up to 24: 2·F(24) - 1 calls"),
-    "radixsum": Profile(
-        [(INT_MIN, 9999999)], 1, "at most 7 digits: value up to 127, delay up to 1.3e8 steps"
-    ),
-    "powtable": Profile([ANY, (INT_MIN, 20)], 2, "exponent up to 20: 2e7 multiplications"),
-    "stats": Profile(
-        [ANY, (INT_MIN, 5000)],
-        2,
-        "count up to 5000; seed 0 divides by zero",
-        signals={"SIGFPE"},
-    ),
-    "scopeprobe": Profile(
-        [(-20000, INT_MAX)], 1, "start from -20000: at most 30000 lines", signals={"SIGFPE"}
-    ),
-    "mixed": Profile(
-        [(INT_MIN, 100000), (INT_MIN, 100000), (INT_MIN, 100000), (0, 2), (0, 20)],
-        5,
-        "depth, size and count up to 100000; ackermann with m in 0..2 and n in 0..20",
-    ),
-    "biggest": Profile([ANY], 40, "any values, up to 40 before the -1 end marker", marker="any"),
-    "tallies": Profile(
-        [(-3000, 3000)], 30, "factorials of |n| up to 3000 (recursion depth)", marker="third"
-    ),
-}
-DEFAULT = Profile([(-20, 20)], 5, "no profile: small numbers only")
+def profile_of(program):
+    """The program's profile from its workloads.json, or None."""
+    p = program.get("robustness")
+    if not p:
+        return None
+    return Profile([tuple(r) for r in p["ranges"]], p["reads"], p["why"], p["end_marker"],
+                   set(p["signals"]))
+
 
 BLANKS = " \t\n\v\f\r"
 
@@ -252,7 +219,8 @@ def check_run(exe, data, timeout, allowed_signals):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--benchmarks", required=True, help="the benchmarks folder")
+    ap.add_argument("--source", required=True, help="the suite's source tree")
+    ap.add_argument("--harness", required=True, help="the bench32-harness executable")
     ap.add_argument("--bin", required=True, help="folder of the built programs")
     ap.add_argument("--runs", type=int, default=16, help="random inputs per program")
     ap.add_argument("--seed", type=int, default=20261209)
@@ -267,17 +235,23 @@ def main():
     os.environ["ASAN_OPTIONS"] = asan + ":handle_sigfpe=0"
     os.environ.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
 
-    programs = discover(args.benchmarks)
+    programs = load(args.harness, args.source)
     if args.programs:
-        programs = {p: d for p, d in programs.items() if p in args.programs}
+        programs = [p for p in programs if p["name"] in args.programs]
     if not programs:
         print("robustness: no programs found", file=sys.stderr)
         return 1
 
     jobs = []  # (program, input name, data)
-    for name in programs:
+    failures = 0
+    for program in programs:
+        name = program["name"]
         exe = os.path.join(args.bin, name)
-        profile = PROFILES.get(name, DEFAULT)
+        profile = profile_of(program)
+        if profile is None:
+            print(f"FAIL {name}: no \"robustness\" profile in its workloads.json")
+            failures += 1
+            continue
         if not os.access(exe, os.X_OK):
             print(f"{name}: skipped, not built ({exe})")
             continue
@@ -288,7 +262,6 @@ def main():
         for i in range(args.runs):
             jobs.append((name, exe, f"random-{i}", random_input(rng, profile), profile))
 
-    failures = 0
     stops = {}
     times = []
     started = time.monotonic()

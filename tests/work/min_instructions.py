@@ -8,39 +8,24 @@ excluded, so that they cannot hide missing work) to be at least the workload's "
 steps its description prescribes. A compiler that deletes a busy loop, hoists a
 repeated call out of its loop or merges repeated passes executes fewer instructions
 than there are steps, and fails here. Programs whose smoke workload has no
-"min_instructions" are reported as skipped.
+"min_instructions" are reported as skipped. The programs and their workloads come
+from the harness (`list --json`); the case runner feeds each run its input and
+verifies what it wrote.
 
-    min_instructions.py --source DIR --build DIR --cxx COMPILER --case-runner PATH
+    min_instructions.py --source DIR --harness EXE --build DIR --cxx COMPILER --case-runner PATH
 """
 
 import argparse
-import json
 import os
 import re
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from programs import discover  # noqa: E402
+from programs import load  # noqa: E402
 
 REFS = re.compile(r"^==\d+==\s+(?:Collected\s*:|I\s+refs:)\s*([\d,]+)", re.M)
-
-
-def input_bytes(given, folder):
-    """The bytes of an entry's "input": a string, or a list of strings,
-    {"repeat": s, "times": n} and {"file": name} parts."""
-    if isinstance(given, str):
-        return given.encode("utf-8")
-    out = bytearray()
-    for part in given:
-        if isinstance(part, str):
-            out += part.encode("utf-8")
-        elif "repeat" in part:
-            out += part["repeat"].encode("utf-8") * int(part["times"])
-        else:
-            with open(os.path.join(folder, part["file"]), "rb") as f:
-                out += f.read()
-    return bytes(out)
 
 
 def build(args, programs):
@@ -56,22 +41,29 @@ def build(args, programs):
                     "--", "-k", "0"], check=False, stdout=subprocess.DEVNULL)
 
 
-def instructions(exe, data):
-    """Instructions executed by one run under callgrind, and its standard output."""
-    run = subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-         "--toggle-collect=*programMain*", exe],
-        input=data, capture_output=True, timeout=1800)
-    m = REFS.search(run.stderr.decode("utf-8", "replace"))
+def instructions(case_runner, exe, workloads):
+    """Instructions executed by the smoke run under callgrind, which the case runner
+    starts and verifies; and the runner's complaint when the run was wrong."""
+    with tempfile.NamedTemporaryFile(prefix="bench32-callgrind-", suffix=".log") as log:
+        run = subprocess.run(
+            [case_runner, "--timeout", "1800", "--run-under",
+             "valgrind --tool=callgrind --callgrind-out-file=/dev/null "
+             f"--toggle-collect=*programMain* --log-file={log.name}",
+             exe, workloads, "smoke"],
+            capture_output=True, timeout=2000)
+        report = log.read().decode("utf-8", "replace")
+    wrong = run.stdout.decode("utf-8", "replace").strip() if run.returncode else ""
+    m = REFS.search(report)
     if not m:
-        raise RuntimeError("no instruction count from callgrind:\n" +
+        raise RuntimeError("no instruction count from callgrind:\n" + report[-2000:] +
                            run.stderr.decode("utf-8", "replace")[-2000:])
-    return int(m.group(1).replace(",", "")), run.stdout
+    return int(m.group(1).replace(",", "")), wrong
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--source", required=True, help="the source tree")
+    ap.add_argument("--harness", required=True, help="the bench32-harness executable")
     ap.add_argument("--build", required=True, help="build folder for the -O3 programs")
     ap.add_argument("--cxx", required=True, help="the C++ compiler")
     ap.add_argument("--case-runner", required=True, help="a native bench32-case")
@@ -79,19 +71,16 @@ def main():
     ap.add_argument("programs", nargs="*", help="only these programs")
     args = ap.parse_args()
 
-    benchmarks = os.path.join(args.source, "benchmarks")
-    programs = discover(benchmarks)
+    programs = load(args.harness, args.source)
     if args.programs:
-        programs = {p: d for p, d in programs.items() if p in args.programs}
-    build(args, list(programs))
+        programs = [p for p in programs if p["name"] in args.programs]
+    build(args, [p["name"] for p in programs])
 
     failed = checked = 0
-    for name, folder in programs.items():
-        path = os.path.join(benchmarks, folder, "workloads.json")
-        try:
-            with open(path, encoding="utf-8") as f:
-                smoke = json.load(f)["workloads"]["smoke"]
-        except (OSError, KeyError, ValueError):
+    for program in programs:
+        name = program["name"]
+        smoke = program["workloads"].get("smoke")
+        if smoke is None:
             print(f"{name}: skipped (no smoke workload)")
             continue
         wanted = smoke.get("min_instructions")
@@ -103,12 +92,12 @@ def main():
             print(f"{name}: FAIL, not built at -O3 with {args.cxx}")
             failed += 1
             continue
-        data = input_bytes(smoke.get("input", ""), os.path.join(benchmarks, folder))
-        got, out = instructions(exe, data)
+        got, wrong = instructions(args.case_runner, exe,
+                                  os.path.join(program["folder"], "workloads.json"))
         checked += 1
         # A count is only worth something if the run did the right thing.
-        if "stdout" in smoke and out != smoke["stdout"].encode("utf-8"):
-            print(f"{name}: FAIL, the smoke workload's output differs at -O3")
+        if wrong:
+            print(f"{name}: FAIL, the smoke workload's run differs at -O3: {wrong}")
             failed += 1
         elif got < wanted:
             print(f"{name}: FAIL, {got:,} instructions < {wanted:,} prescribed steps: "
