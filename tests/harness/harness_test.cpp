@@ -277,3 +277,78 @@ TEST(Harness, InterruptKillsTheRunningProgramAndKeepsWhatWasMeasured) {
 
 } // namespace
 } // namespace bench32
+
+namespace bench32 {
+namespace {
+
+TEST(HarnessCommandLine, MistakesGetOnePlainLineAndStatusTwo) {
+  const FakeSuite& suite = mixedSuite();
+  const std::string json = suite.file("cli.json").string();
+  auto run = [&](std::vector<std::string> extra) {
+    auto args = noBuild(suite);
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  };
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"frob"}, "unknown command \"frob\" (commands: list, run, compare, report, show)"},
+      {run({"--runs", "0"}), "--runs must be at least 1"},
+      {run({"--runs", "abc"}), "--runs"},
+      {run({"--timeout", "-1"}), "--timeout must be at least 0.001"},
+      {run({"--min-runs", "9", "--max-runs", "3"}), "--min-runs is above --max-runs"},
+      {run({"-p", "Good"}), "unknown program \"Good\"; did you mean \"good\"?"},
+      {run({"-p", "zz*"}), "--programs: unknown program \"zz*\""},
+      {run({"--exclude", "nosuch"}), "--exclude: unknown program \"nosuch\""},
+      {run({"-p", "good", "--exclude", "g*"}), "no program left to run"},
+      {run({"--json", json, "--csv", json}), "given for two outputs"},
+      {{"compare", json, json, "--alpha", "5"}, "--alpha must be between 0 and 1"},
+      {{"compare", json, json, "--min-samples", "-3"}, "--min-samples must be at least 1"},
+      {{"compare", json, json, "--fail-above", "-5"}, "--fail-above must be at least 0"},
+      {{"show", json, "--format", "xml"},
+       "unknown format \"xml\" (text, markdown, csv, json, html)"},
+      {{"show", suite.file("missing.json").string()}, "missing.json: cannot open: No such file"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = harness(suite, c.args);
+    EXPECT_EQ(r.exitStatus, 2) << c.message << ": " << r.stderrBytes;
+    EXPECT_NE(r.stderrBytes.find(c.message), std::string::npos) << r.stderrBytes;
+    EXPECT_EQ(std::count(r.stderrBytes.begin(), r.stderrBytes.end(), '\n'), 1) << r.stderrBytes;
+    EXPECT_FALSE(fs::exists(json)) << c.message << ": ran anyway";
+  }
+}
+
+TEST(HarnessCommandLine, ProgramsByGlobAndExclusionAndPathsFromTheCallersDirectory) {
+  const FakeSuite& suite = mixedSuite();
+  const fs::path caller = suite.file("caller");
+  fs::create_directories(caller);
+  auto args = noBuild(suite);
+  args.insert(args.end(), {"-p", "*", "--exclude", "hang,cr*", "-n", "1", "--warmup", "0", "--json",
+                           "here.json", "--markdown", "here.md"});
+  RunRequest request;
+  request.argv = {BENCH32_HARNESS, "--source", suite.root.string()};
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.workingDirectory = caller.string();
+  request.timeout = 60s;
+  const RunResult run = runProcess(request);
+  EXPECT_EQ(run.exitStatus, 1) << run.stderrBytes; // "wrong" fails, as it should
+  ASSERT_TRUE(fs::exists(caller / "here.json")) << run.stderrBytes;
+  EXPECT_TRUE(fs::exists(caller / "here.md"));
+  std::vector<std::string> programs;
+  for (const auto& u : loadResults(caller / "here.json").units) programs.push_back(u.program);
+  EXPECT_EQ(programs, (std::vector<std::string>{"good", "status", "wrong"}));
+
+  RunRequest version;
+  version.argv = {BENCH32_HARNESS, "--version"};
+  EXPECT_EQ(runProcess(version).stdoutText().rfind("bench32 ", 0), 0u);
+  version.argv = {BENCH32_HARNESS, "--help"};
+  const std::string help = runProcess(version).stdoutText();
+  EXPECT_EQ(help.find("bench32-harness"), std::string::npos) << help;
+  for (const char* word : {"Usage: bench32", "test", "setup", "compare", "report"})
+    EXPECT_NE(help.find(word), std::string::npos) << word;
+}
+
+} // namespace
+} // namespace bench32
