@@ -50,6 +50,9 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
     const auto vb = b ? metricValues(*b, settings.metric) : std::vector<double>{};
     row.baseCount = va.size();
     row.otherCount = vb.size();
+    // What the baseline measured and the other side did not is a failure, not a gap.
+    if (a && a->ok() && (!b || !b->ok()))
+      result.lost.push_back(fmt::format("{}/{}", program, workload));
     if (!a || !b) {
       row.problem = fmt::format("only in {}", a ? base.label : other.label);
     } else if (!a->ok() || !b->ok()) {
@@ -81,12 +84,19 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
       row.verdict = !bigEnough ? Change::same : row.ratio > 1 ? Change::slower : Change::faster;
     } else {
       row.interval = stats::ratioInterval(va, vb, settings.confidence);
-      row.p = stats::mannWhitney(va, vb).p;
+
       const bool enough =
           int(va.size()) >= settings.minSamples && int(vb.size()) >= settings.minSamples;
+      // The rank test's direction (U of the baseline below its mean: the other side's
+      // runs tend to be the larger) must agree with the ratio's: with two-peaked samples
+      // the medians can point one way while most pairs point the other.
+      const auto test = stats::mannWhitney(va, vb);
+      row.p = test.p;
+      const bool rankSaysSlower = test.u < double(va.size() * vb.size()) / 2;
+      const bool agree = rankSaysSlower == (row.ratio > 1);
       if (!enough)
         row.verdict = Change::tooFewRuns;
-      else if (row.p < settings.alpha && bigEnough)
+      else if (row.p < settings.alpha && bigEnough && agree)
         row.verdict = row.ratio > 1 ? Change::slower : Change::faster;
       else
         row.verdict = Change::same;
@@ -112,6 +122,16 @@ std::string changeName(Change change) {
   }
   return "too few runs";
 }
+
+namespace {
+
+// An interval's end: an unbounded one says so.
+std::string bound(double value) {
+  if (std::isinf(value)) return value > 0 ? "∞" : "-∞";
+  return fmt::format("{:.3f}", value);
+}
+
+} // namespace
 
 Table comparisonTable(const Comparison& c) {
   const MetricInfo& metric = metricInfo(c.metric);
@@ -145,7 +165,7 @@ Table comparisonTable(const Comparison& c) {
          {people(metric.format(row.baseMedian)), formatRaw(row.baseMedian)},
          {people(metric.format(row.otherMedian)), formatRaw(row.otherMedian)},
          {people(fmt::format("{:.3f}", row.ratio)), formatRaw(row.ratio)},
-         people(fmt::format("{:.3f}–{:.3f}", row.interval.low, row.interval.high)),
+         people(fmt::format("{}–{}", bound(row.interval.low), bound(row.interval.high))),
          formatRaw(row.interval.low),
          formatRaw(row.interval.high),
          {people(row.p < 0.001 ? "<0.001" : fmt::format("{:.3f}", row.p)), formatRaw(row.p)},
@@ -165,14 +185,25 @@ Document comparisonDocument(const std::vector<Comparison>& comparisons) {
 }
 
 std::string comparisonSummary(const Comparison& c) {
-  return fmt::format(
-      "{} against {} ({}): geometric mean ratio {:.3f}, geometric sd {:.3f}, over {} "
-      "program{}; {} significantly different",
-      c.other.label, c.base.label, metricInfo(c.metric).name, c.geometric.mean, c.geometric.sd,
-      c.ratios, c.ratios == 1 ? "" : "s", c.flagged);
+  std::string summary =
+      c.ratios == 0
+          ? fmt::format("{} against {} ({}): no program to compare", c.other.label, c.base.label,
+                        metricInfo(c.metric).name)
+          : fmt::format("{} against {} ({}): geometric mean ratio {:.3f}, geometric sd {:.3f}, "
+                        "over {} program{}; {} significantly different",
+                        c.other.label, c.base.label, metricInfo(c.metric).name, c.geometric.mean,
+                        c.geometric.sd, c.ratios, c.ratios == 1 ? "" : "s", c.flagged);
+  if (!c.lost.empty()) {
+    std::string names;
+    for (const auto& name : c.lost) names += (names.empty() ? "" : ", ") + name;
+    summary += fmt::format("; {} program{} failed in {}: {}", c.lost.size(),
+                           c.lost.size() == 1 ? "" : "s", c.other.label, names);
+  }
+  return summary;
 }
 
 bool exceeds(const Comparison& c, double threshold) {
+  if (!c.lost.empty()) return true;
   if (c.ratios > 0 && c.geometric.mean > 1 + threshold) return true;
   for (const auto& row : c.programs)
     if (row.verdict == Change::slower && row.ratio > 1 + threshold) return true;

@@ -56,6 +56,9 @@ struct Comparison {
   stats::Geometric geometric; // over the programs that have a ratio
   std::size_t ratios = 0;
   std::size_t flagged = 0; // significantly different
+  // Programs the baseline measured that failed, or are missing, on the other side:
+  // each counts against a gate as a failure.
+  std::vector<std::string> lost;
 };
 
 Comparison compare(const Series& base, const Series& other, const CompareSettings& settings);
@@ -66,8 +69,8 @@ std::string comparisonSummary(const Comparison& comparison);
 // The table of each comparison, with its summary under it.
 Document comparisonDocument(const std::vector<Comparison>& comparisons);
 
-// Whether the comparison is over the gate: the geometric mean ratio, or any
-// significantly slower program's ratio, above 1 + threshold.
+// Whether the comparison is over the gate: a program lost on the other side, or the
+// geometric mean ratio, or any significantly slower program's ratio, above 1 + threshold.
 bool exceeds(const Comparison& comparison, double threshold);
 
 } // namespace bench32

@@ -142,7 +142,8 @@ std::string formatPercent(double fraction) {
 }
 
 std::string formatRaw(double value) {
-  if (!std::isfinite(value)) return "";
+  if (std::isnan(value)) return "";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
   if (value == std::floor(value) && std::fabs(value) < 1e17) return fmt::format("{:.0f}", value);
   return fmt::format("{:.9g}", value);
 }

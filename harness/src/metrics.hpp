@@ -48,7 +48,7 @@ std::string formatBytes(double bytes);
 std::string formatCount(double count); // 1.23 M, 4.56 G
 std::string formatPercent(double fraction);
 // A number for tools: integers without a fraction, others with nine significant
-// digits; NaN and infinities as an empty field.
+// digits; infinities as inf and -inf, NaN as an empty field.
 std::string formatRaw(double value);
 
 } // namespace bench32

@@ -16,6 +16,9 @@ double quantile(std::vector<double> values, double q) {
   const auto below = std::size_t(std::floor(position));
   const auto above = std::min(below + 1, values.size() - 1);
   const double fraction = position - double(below);
+  // Exact positions and equal neighbours need no interpolation, which would turn an
+  // infinite end into NaN.
+  if (fraction == 0 || values[above] == values[below]) return values[below];
   return values[below] + (values[above] - values[below]) * fraction;
 }
 
@@ -91,8 +94,13 @@ Interval ratioInterval(const std::vector<double>& a, const std::vector<double>& 
   for (int r = 0; r < resamples; ++r) {
     for (auto& v : sa) v = a[generator() % a.size()];
     for (auto& v : sb) v = b[generator() % b.size()];
-    const double ma = median(sa);
-    if (ma > 0) ratios.push_back(median(sb) / ma);
+    // A resample whose baseline median is 0 has an unbounded ratio: it is kept, so that
+    // the interval shows the unbounded end instead of hiding it.
+    const double ma = median(sa), mb = median(sb);
+    if (ma > 0)
+      ratios.push_back(mb / ma);
+    else if (mb > 0)
+      ratios.push_back(INFINITY);
   }
   if (ratios.empty()) return {std::nan(""), std::nan("")};
   const double tail = (1 - confidence) / 2;

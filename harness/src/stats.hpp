@@ -33,7 +33,8 @@ Interval medianInterval(std::vector<double> values, double confidence = 0.95);
 double relativePrecision(const std::vector<double>& values, double confidence = 0.95);
 
 // Confidence interval of median(b) / median(a) by percentile bootstrap. The generator
-// is seeded from the data, so the same samples always give the same interval.
+// is seeded from the data, so the same samples always give the same interval. Its high
+// end is infinite when enough resamples have a baseline median of 0.
 Interval ratioInterval(const std::vector<double>& a, const std::vector<double>& b,
                        double confidence = 0.95, int resamples = 2000);
 

@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "compare.hpp"
@@ -65,7 +67,67 @@ TEST(Compare, VerdictsFollowSignificanceEffectAndSampleCount) {
   EXPECT_EQ(c.ratios, 5u);
   EXPECT_NEAR(c.programs[5].ratio, 1.5, 1e-12);
   EXPECT_TRUE(exceeds(c, 0.10)) << "slower by 50% is over a 10% gate";
-  EXPECT_FALSE(exceeds(c, 0.60));
+  // The program that failed and the one missing in "new" count against any gate.
+  EXPECT_EQ(c.lost, (std::vector<std::string>{"broken/ref", "only-base/ref"}));
+  EXPECT_TRUE(exceeds(c, 0.60));
+  EXPECT_NE(comparisonSummary(c).find("2 programs failed in new: broken/ref, only-base/ref"),
+            std::string::npos)
+      << comparisonSummary(c);
+}
+
+// Each case: what the baseline and the other side measured, and what must be concluded.
+TEST(Compare, NeverReportsWhatTheDataDoNotSay) {
+  auto jitter = [](double centre, int n, int seed) {
+    std::vector<double> v;
+    for (int i = 0; i < n; ++i) v.push_back(centre * (1 + 0.001 * ((i * 7 + seed) % 11)));
+    return v;
+  };
+  auto join = [](std::vector<double> a, const std::vector<double>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  struct Case {
+    const char* name;
+    std::vector<double> base, other;
+    Metric metric;
+    Change verdict;
+    bool unboundedHigh;
+  };
+  const Case cases[] = {
+      // Two peaks a side: the medians say faster (0.96) while 74% of pairs are slower.
+      {"directions disagree", join(jitter(1.0, 20, 1), jitter(2.0, 21, 2)),
+       join(jitter(1.9, 21, 3), jitter(3.0, 20, 4)), Metric::wall, Change::same, false},
+      {"directions agree", jitter(1.0, 20, 1), jitter(1.5, 20, 2), Metric::wall, Change::slower,
+       false},
+      // Half the baseline's resamples have a median of 0: the ratio has no upper bound.
+      {"baseline near zero",
+       {0, 0, 0, 0.001, 0.001, 0.002, 0.002},
+       std::vector<double>(7, 0.001),
+       Metric::system,
+       Change::same,
+       true},
+  };
+  for (const auto& c : cases) {
+    Results r;
+    r.configs = {{"base", "", "", "", ""}, {"new", "", "", "", ""}};
+    r.units = {unit("base", "p", {}), unit("new", "p", {})};
+    for (double v : c.base) r.units[0].samples.push_back({v, v, v, 1000});
+    for (double v : c.other) r.units[1].samples.push_back({v, v, v, 1000});
+    const std::vector<Results> files{r};
+    const auto series = collectSeries(files, {"r"});
+    CompareSettings settings;
+    settings.metric = c.metric;
+    const Comparison result = compare(series[0], series[1], settings);
+    ASSERT_EQ(result.programs.size(), 1u) << c.name;
+    const auto& row = result.programs[0];
+    EXPECT_EQ(row.verdict, c.verdict) << c.name << ": ratio " << row.ratio << ", p " << row.p;
+    EXPECT_EQ(std::isinf(row.interval.high), c.unboundedHigh) << c.name;
+    if (c.unboundedHigh) {
+      const Table table = comparisonTable(result);
+      EXPECT_NE(table.rows[0][9].text.find("∞"), std::string::npos) << table.rows[0][9].text;
+      EXPECT_EQ(table.rows[0][11].raw, "inf");
+    }
+  }
 }
 
 TEST(Compare, SameConfigurationInTwoFiles) {

@@ -352,3 +352,60 @@ TEST(HarnessCommandLine, ProgramsByGlobAndExclusionAndPathsFromTheCallersDirecto
 
 } // namespace
 } // namespace bench32
+
+namespace bench32 {
+namespace {
+
+TEST(HarnessGate, FailsWhenTheCandidatesProgramsFail) {
+  const FakeSuite& suite = mixedSuite();
+  const std::string base = suite.file("gate-base.json").string();
+  const std::string candidate = suite.file("gate-candidate.json").string();
+  auto session = [&](const std::string& out, std::vector<std::string> extra) {
+    auto args = noBuild(suite);
+    args.insert(args.end(), {"-p", "good,status", "-n", "5", "--warmup", "0", "--json", out});
+    args.insert(args.end(), extra.begin(), extra.end());
+    return harness(suite, args);
+  };
+  ASSERT_EQ(session(base, {}).exitStatus, 0);
+  // Every program of the candidate fails: nothing is left to compute a ratio from.
+  ASSERT_EQ(session(candidate, {"--run-under", "/nonexistent/emulator"}).exitStatus, 1);
+  const RunResult gate = harness(suite, {"compare", base, candidate, "--fail-above", "5"});
+  EXPECT_EQ(gate.exitStatus, 1) << gate.stdoutText() << gate.stderrBytes;
+  EXPECT_NE(gate.stdoutText().find("no program to compare; 2 programs failed in "),
+            std::string::npos)
+      << gate.stdoutText();
+  // Without a gate the comparison is only reported.
+  EXPECT_EQ(harness(suite, {"compare", base, candidate}).exitStatus, 0);
+  // And the baseline against itself passes the gate.
+  EXPECT_EQ(harness(suite, {"compare", base, base, "--fail-above", "5"}).exitStatus, 0);
+}
+
+} // namespace
+} // namespace bench32
+
+namespace bench32 {
+namespace {
+
+TEST(HarnessGate, AProgramStoppedBeforeItsFirstTimedRunIsNotRun) {
+  const FakeSuite& suite = mixedSuite();
+  auto args = noBuild(suite);
+  const std::string out = suite.file("warmed.json").string();
+  // good's warm-up passes; hang's warm-up is interrupted before any timed run.
+  args.insert(args.end(), {"-p", "good,hang", "--runs", "2", "--warmup", "1", "--timeout", "60",
+                           "--json", out});
+  std::thread interrupter([&] {
+    std::this_thread::sleep_for(1500ms);
+    if (const int group = runningProcessGroup(); group > 0) kill(group, SIGINT);
+  });
+  const RunResult run = harness(suite, args);
+  interrupter.join();
+  EXPECT_EQ(run.exitStatus, 130) << run.stderrBytes;
+  const UnitResult good = unitOf(loadResults(out), "good");
+  EXPECT_EQ(good.warmup.size(), 1u);
+  EXPECT_EQ(good.samples.size(), 0u);
+  EXPECT_EQ(good.status, Status::notRun);
+  EXPECT_NE(run.stdoutText().find("not-run"), std::string::npos) << run.stdoutText();
+}
+
+} // namespace
+} // namespace bench32
