@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <set>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 namespace bench32 {
 
@@ -75,6 +77,7 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
       continue;
     }
     row.ratio = row.otherMedian / row.baseMedian;
+    if (!a->binaryXxh3.empty() && a->binaryXxh3 == b->binaryXxh3) ++result.identicalBinaries;
     ratios.push_back(row.ratio);
     const bool bigEnough = std::fabs(row.ratio - 1) >= settings.minEffect;
     if (metricInfo(settings.metric).exact) {
@@ -177,10 +180,63 @@ Table comparisonTable(const Comparison& c) {
   return table;
 }
 
+namespace {
+
+std::string environmentOf(const Series& s, const std::string& key) {
+  const auto it = s.results->environment.find(key);
+  return it == s.results->environment.end() ? std::string() : it->second;
+}
+
+// The higher 1-minute load average of a session's start and end; negative when unknown.
+double sessionLoad(const Series& s) {
+  double load = -1;
+  for (const char* key : {"load_before", "load_after"}) {
+    const std::string text = environmentOf(s, key);
+    if (!text.empty()) load = std::max(load, std::strtod(text.c_str(), nullptr));
+  }
+  return load;
+}
+
+} // namespace
+
+std::vector<std::string> noiseNotes(const Comparison& c) {
+  std::vector<std::string> notes;
+  if (c.identicalBinaries > 0)
+    notes.push_back(fmt::format("{} of {} programs ran byte-identical binaries on both sides: "
+                                "any difference between them is noise",
+                                c.identicalBinaries, c.ratios));
+  if (c.base.results != c.other.results) {
+    std::vector<std::string> differences;
+    for (const char* key : {"host", "kernel", "governor", "cpu"}) {
+      const std::string a = environmentOf(c.base, key), b = environmentOf(c.other, key);
+      if (!a.empty() && !b.empty() && a != b)
+        differences.push_back(fmt::format("{} {} against {}", key, a, b));
+    }
+    // A load that differs by a whole busy processor changes what the other side got.
+    const double loadA = sessionLoad(c.base), loadB = sessionLoad(c.other);
+    if (loadA >= 0 && loadB >= 0 && std::fabs(loadA - loadB) >= 1)
+      differences.push_back(fmt::format("load average {:.2f} against {:.2f}", loadA, loadB));
+    if (!differences.empty())
+      notes.push_back(fmt::format("warning: the sessions ran under different conditions: {}",
+                                  fmt::join(differences, "; ")));
+  }
+  std::size_t busy = 0, runs = 0;
+  for (const auto* s : {&c.base, &c.other})
+    for (const auto& u : s->results->units)
+      if (u.config == s->config) busy += busyRuns(u), runs += u.samples.size();
+  if (busy > 0)
+    notes.push_back(fmt::format("{} of {} timed runs waited for a processor: the machine was busy",
+                                busy, runs));
+  return notes;
+}
+
 Document comparisonDocument(const std::vector<Comparison>& comparisons) {
   Document document;
-  for (const auto& c : comparisons)
-    document.sections.push_back({"", comparisonTable(c), {comparisonSummary(c)}});
+  for (const auto& c : comparisons) {
+    std::vector<std::string> notes{comparisonSummary(c)};
+    for (auto& note : noiseNotes(c)) notes.push_back(std::move(note));
+    document.sections.push_back({"", comparisonTable(c), notes});
+  }
   return document;
 }
 

@@ -59,7 +59,15 @@ struct Comparison {
   // Programs the baseline measured that failed, or are missing, on the other side:
   // each counts against a gate as a failure.
   std::vector<std::string> lost;
+  // Programs whose two executables are byte for byte the same: their differences are
+  // noise.
+  std::size_t identicalBinaries = 0;
 };
+
+// Lines that say how far a comparison can be trusted: identical binaries on both
+// sides, sessions run under different conditions (load, governor, kernel, host), and
+// runs that waited for a processor.
+std::vector<std::string> noiseNotes(const Comparison& comparison);
 
 Comparison compare(const Series& base, const Series& other, const CompareSettings& settings);
 

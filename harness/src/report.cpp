@@ -222,6 +222,7 @@ std::string htmlReport(const std::vector<Series>& series,
   for (const auto& c : comparisons) {
     html += fmt::format("<h2>{} against {}</h2><p>{}</p>", escapeHtml(c.other.label),
                         escapeHtml(c.base.label), escapeHtml(comparisonSummary(c)));
+    for (const auto& note : noiseNotes(c)) html += "<p class='muted'>" + escapeHtml(note) + "</p>";
     html += "<p class='muted'>Ratio of median wall times (above 1: slower than the baseline), "
             "with its 95% bootstrap interval; red and green mark significant differences "
             "(Mann–Whitney U).</p>";

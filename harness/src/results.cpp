@@ -3,6 +3,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -195,6 +196,23 @@ void saveResults(const std::filesystem::path& file, const Results& results) {
   writeFile(file, toJson(results).dump(1, ' ', false, json::error_handler_t::replace) + "\n");
 }
 
+std::string loadAverage() {
+  std::ifstream stream("/proc/loadavg");
+  std::string one, five, fifteen;
+  stream >> one >> five >> fifteen;
+  return stream ? fmt::format("{} {} {}", one, five, fifteen) : std::string();
+}
+
+bool busyRun(const Sample& s) {
+  // A run that spent far longer on the clock than on a processor waited for one. The
+  // margin covers the tick-based accounting of user and system time in short runs.
+  return s.wall > 1.5 * (s.user + s.system) + 0.01;
+}
+
+std::size_t busyRuns(const UnitResult& unit) {
+  return std::size_t(std::count_if(unit.samples.begin(), unit.samples.end(), busyRun));
+}
+
 std::string utcNow() {
   const std::time_t now = std::time(nullptr);
   std::tm parts{};
@@ -208,6 +226,7 @@ std::map<std::string, std::string> captureEnvironment(const std::filesystem::pat
   std::map<std::string, std::string> env;
   env["cpu"] = fileLine("/proc/cpuinfo", "model name");
   env["cores"] = std::to_string(sysconf(_SC_NPROCESSORS_ONLN));
+  env["load_before"] = loadAverage();
   utsname names{};
   if (uname(&names) == 0) {
     env["kernel"] = fmt::format("{} {} {}", names.sysname, names.release, names.machine);

@@ -79,6 +79,15 @@ Results loadResults(const std::filesystem::path& file);
 // Throws WriteError with the system's reason.
 void saveResults(const std::filesystem::path& file, const Results& results);
 
+// The load average, "1-min 5-min 15-min", as the session starts ("load_before" in the
+// environment) and ends ("load_after").
+std::string loadAverage();
+
+// A timed run whose wall time is far above its user and system time: the program
+// waited for a processor, so the machine was busy. Such runs are counted and shown.
+bool busyRun(const Sample& sample);
+std::size_t busyRuns(const UnitResult& unit);
+
 // The machine and checkout the results come from.
 std::map<std::string, std::string> captureEnvironment(const std::filesystem::path& sourceDir);
 std::string utcNow();

@@ -114,6 +114,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
     const bool finished = runSession(results, planned, settings, hooks);
     console.progress("");
     results.complete = finished;
+    results.environment["load_after"] = loadAverage();
     if (!finished) results.stopReason = "interrupted";
     save();
   } catch (const std::exception& e) {

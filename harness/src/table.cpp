@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "metrics.hpp"
 #include "stats.hpp"
@@ -32,6 +33,7 @@ Table runTable(const Results& results) {
     }
   }
   table.columns.push_back({"", "failure"});
+  table.columns.push_back({"", "busy_runs"});
 
   // Grouped by program, so that configurations sit side by side.
   std::vector<const UnitResult*> units;
@@ -42,8 +44,14 @@ Table runTable(const Results& results) {
   for (const UnitResult* u : units) {
     const auto timed = metricValues(*u, Metric::wall);
     const auto outliers = stats::outliers(timed).size();
+    const auto busy = busyRuns(*u);
     std::string runs = std::to_string(timed.size());
-    if (outliers) runs += fmt::format(" ({} out)", outliers);
+    if (outliers || busy) {
+      std::vector<std::string> marks;
+      if (outliers) marks.push_back(fmt::format("{} out", outliers));
+      if (busy) marks.push_back(fmt::format("{} busy", busy));
+      runs += fmt::format(" ({})", fmt::join(marks, ", "));
+    }
     std::vector<Cell> row{
         u->config,
         u->program,
@@ -65,6 +73,7 @@ Table runTable(const Results& results) {
       }
     }
     row.push_back(u->failure);
+    row.push_back(std::to_string(busy));
     table.rows.push_back(std::move(row));
     table.rowTags.push_back(u->status == Status::failed ? "failed" : "");
   }
@@ -81,7 +90,14 @@ std::vector<std::string> failureLines(const Results& results) {
 }
 
 Document runDocument(const Results& results) {
-  return {{{"", runTable(results), failureLines(results)}}};
+  auto notes = failureLines(results);
+  std::size_t busy = 0, runs = 0;
+  for (const auto& u : results.units) busy += busyRuns(u), runs += u.samples.size();
+  if (busy > 0)
+    notes.push_back(fmt::format("{} of {} timed runs waited for a processor (wall time well "
+                                "above user + system): the machine was busy",
+                                busy, runs));
+  return {{{"", runTable(results), notes}}};
 }
 
 } // namespace bench32

@@ -339,6 +339,10 @@ TEST(HarnessCommandLine, ProgramsByGlobAndExclusionAndPathsFromTheCallersDirecto
   std::vector<std::string> programs;
   for (const auto& u : loadResults(caller / "here.json").units) programs.push_back(u.program);
   EXPECT_EQ(programs, (std::vector<std::string>{"good", "status", "wrong"}));
+  // The load around the session is recorded, to tell a busy session from a quiet one.
+  const Results results = loadResults(caller / "here.json");
+  EXPECT_FALSE(results.environment.at("load_before").empty());
+  EXPECT_FALSE(results.environment.at("load_after").empty());
 
   RunRequest version;
   version.argv = {BENCH32_HARNESS, "--version"};
