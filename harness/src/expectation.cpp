@@ -21,11 +21,14 @@ using nlohmann::json;
 // silently meaning its default.
 void onlyKeys(const json& object, std::initializer_list<const char*> allowed,
               const std::string& where) {
-  if (!object.is_object()) throw BadInput(fmt::format("{} must be an object", where));
-  for (const auto& [key, value] : object.items())
+  if (!object.is_object())
+    throw BadInput(where.empty() ? "expected an object" : where + " must be an object");
+  for (const auto& item : object.items()) {
+    const std::string& key = item.key();
     if (std::none_of(allowed.begin(), allowed.end(), [&](const char* k) { return key == k; }))
       throw BadInput(where.empty() ? fmt::format("unknown key \"{}\"", key)
                                    : fmt::format("unknown key \"{}\" in {}", key, where));
+  }
 }
 
 json parseFile(const std::filesystem::path& file) {
