@@ -1,5 +1,6 @@
 // Reads a command word, then does what it says:
 //   echo N...      prints the numbers, blank-separated, and a newline
+//   lines N        prints 1 to N, one a line (a large output)
 //   status S       exits with status S
 //   crash          dies of SIGSEGV
 //   hang           never ends
@@ -16,6 +17,12 @@ int main() {
   if (command == "echo") {
     for (long n; std::cin >> n;) std::cout << n << ' ';
     std::cout << '\n';
+    return 0;
+  }
+  if (command == "lines") {
+    long n = 0;
+    std::cin >> n;
+    for (long i = 1; i <= n; ++i) std::cout << i << '\n';
     return 0;
   }
   if (command == "status") {

@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "expectation.hpp"
 #include "process.hpp"
 #include "results.hpp"
+#include "spawner.hpp"
 
 namespace bench32 {
 namespace {
@@ -409,6 +411,33 @@ TEST(HarnessGate, AProgramStoppedBeforeItsFirstTimedRunIsNotRun) {
   EXPECT_EQ(good.samples.size(), 0u);
   EXPECT_EQ(good.status, Status::notRun);
   EXPECT_NE(run.stdoutText().find("not-run"), std::string::npos) << run.stdoutText();
+}
+
+} // namespace
+} // namespace bench32
+
+namespace bench32 {
+namespace {
+
+TEST(HarnessMemory, StaysBoundedWhateverTheProgramWrites) {
+  // The harness is started through a spawner made while this process is small, so that
+  // its peak is its own and not this process's, which holds the expected output.
+  startSpawner();
+  // About 23 MB of output, verified by its digest: the harness holds none of it.
+  std::string expected;
+  for (long i = 1; i <= 3000000; ++i) expected += std::to_string(i) + '\n';
+  FakeSuite suite("harness-memory");
+  suite.add("big", {{"ref",
+                     {{"input", "lines 3000000"},
+                      {"stdout_xxh3", digestHex(digest(expected))},
+                      {"stdout_size", expected.size()}}}});
+  const std::string out = suite.file("big.json").string();
+  auto args = noBuild(suite);
+  args.insert(args.end(), {"-n", "2", "--warmup", "0", "--json", out});
+  const RunResult run = harness(suite, args);
+  ASSERT_EQ(run.exitStatus, 0) << run.stderrBytes;
+  EXPECT_EQ(unitOf(loadResults(out), "big").samples.size(), 2u);
+  EXPECT_LT(run.maxRssKiB, 16 << 10) << "the harness's own peak, in KiB";
 }
 
 } // namespace

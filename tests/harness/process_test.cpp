@@ -56,6 +56,48 @@ TEST(Process, VerdictsNameWhatWentWrong) {
   }
 }
 
+std::string linesUpTo(long n) {
+  std::string text;
+  for (long i = 1; i <= n; ++i) text += std::to_string(i) + '\n';
+  return text;
+}
+
+TEST(Process, LargeOutputsAreVerifiedAChunkAtATime) {
+  // About 6.9 MB: several chunks, so differences fall inside, across and after them.
+  const long n = 1000000;
+  const std::string right = linesUpTo(n);
+  const RunResult run = runFake("lines " + std::to_string(n));
+  ASSERT_EQ(run.stdoutSize(), right.size());
+  std::string changed = right;
+  changed[right.find("\n654321\n") + 3] = '9'; // line 654321 reads 659321
+  Expectation digestOnly = expecting(right);
+  digestOnly.stdoutBytes.reset();
+  Expectation wrongDigest = digestOnly;
+  wrongDigest.stdoutDigest ^= 1;
+  struct Case {
+    const char* name;
+    Expectation expected;
+    bool ok;
+    const char* detail;
+  };
+  const Case cases[] = {
+      {"same bytes", expecting(right), true, ""},
+      {"same digest", digestOnly, true, ""},
+      {"a line in the middle", expecting(changed), false,
+       "line 654321 (byte 4469138): expected \"659321\\x0a\", got \"654321\\x0a\""},
+      {"more expected", expecting(right + "1000001\n"), false,
+       "line 1000001 (byte 6888897): expected \"1000001\\x0a\", got <end of output>"},
+      {"less expected", expecting(right.substr(0, right.size() - 8)), false,
+       "line 1000000 (byte 6888889): expected <end of output>, got \"1000000\\x0a\""},
+      {"another digest", wrongDigest, false, "stdout differs: expected 6888896 bytes"},
+  };
+  for (const auto& c : cases) {
+    const Verdict v = verify(c.expected, run);
+    EXPECT_EQ(v.ok, c.ok) << c.name << ": " << v.detail;
+    EXPECT_NE(v.detail.find(c.detail), std::string::npos) << c.name << ": " << v.detail;
+  }
+}
+
 TEST(Process, TimeoutKillsTheWholeGroupPromptly) {
   const auto start = std::chrono::steady_clock::now();
   // The fake leaves a child holding the output pipe: only a group kill ends the run.
