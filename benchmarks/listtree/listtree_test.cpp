@@ -34,7 +34,7 @@ Ref<ListNode> makeList(const std::vector<std::int32_t>& values) {
 
 std::vector<std::int32_t> valuesOf(Ref<ListNode> list) {
   std::vector<std::int32_t> values;
-  for (; list != nullptr; list = list->next) values.push_back(list->value.v);
+  for (; list != nullptr; list = list->next) values.push_back(list->value);
   return values;
 }
 

@@ -13,18 +13,18 @@ Int isqrt(Int n) {
   while (square <= n) {
     // The next square would not fit in 32 bits, so it is above every n: the root is
     // that of the current square (46340, for every n ≥ 46340²).
-    if (square > Int::max() - step) return step / 2;
+    if (square > INT32_MAX - step) return divide(step, 2);
     square = square + step;
     step = step + 2;
   }
-  return step / 2 - 1;
+  return divide(step, 2) - 1;
 }
 
 bool prime(Int n) {
   if (n < 2) return false;
   Int limit = isqrt(n);
   for (Int i = 2; i <= limit; i = i + 1) {
-    if (n - (n / i) * i == 0) return false;
+    if (n - divide(n, i) * i == 0) return false;
   }
   return true;
 }
@@ -34,7 +34,7 @@ Int main() {
   for (Int candidate = 0; candidate <= bound; candidate = candidate + 1) {
     if (prime(candidate)) println(candidate);
     // Past the largest integer the candidate would wrap and the loop never end.
-    if (candidate == Int::max()) break;
+    if (candidate == INT32_MAX) break;
   }
   return 0;
 }

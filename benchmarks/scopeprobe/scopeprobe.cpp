@@ -20,7 +20,7 @@ Int fun2(Int x, Int y) {
 }
 
 Int fun1(Int x, Int y, Int z) {
-  Int t = 11 - x * 2 + 4 / y + z;
+  Int t = 11 - x * 2 + divide(4, y) + z;
   if (t > y) return fun2(t, x);
   return fun2(t, y);
 }

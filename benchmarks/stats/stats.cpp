@@ -26,8 +26,8 @@ Ref<ListNode> getRands(Int seed, Int num) {
   num = num - 1;
   while (num > 0) {
     // The quotients are formed in this order; a zero seed raises SIGFPE at the first.
-    Int scaled = cur * cur / seed;
-    Int half = seed / 2;
+    Int scaled = divide(cur * cur, seed);
+    Int half = divide(seed, 2);
     cur = scaled * half + 1;
     Ref<ListNode> node = newRecord<ListNode>();
     node->value = cur;
@@ -46,7 +46,7 @@ Int calcMean(Ref<ListNode> list) {
     sum = sum + node->value;
     count = count + 1;
   }
-  if (count != 0) return sum / count;
+  if (count != 0) return divide(sum, count);
   return 0;
 }
 

@@ -1,14 +1,18 @@
-// The C entry point: reserves the record heap, runs the program's `main` on a big
-// stack, flushes standard output and exits with main's result modulo 256.
+// The C entry point: reserves the record heap, switches to a big stack, runs the
+// program's `main` there, flushes standard output and exits with main's result modulo
+// 256.
+//
+// The big stack is a mapping of this process, entered with swapcontext in the same
+// thread: no second thread to start (no clone, no libpthread start-up), and the
+// program's `main` ends by returning to this one through the context's link.
 #include "bench32/entry.hpp"
 
-#include <pthread.h>
 #include <sys/mman.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
 
 #include "bench32/io.hpp"
 #include "bench32/record.hpp"
@@ -21,9 +25,13 @@ constexpr std::size_t kStackBytes =
     sizeof(void*) == 8 ? std::size_t{1} << 30 : std::size_t{256} << 20;
 // Below the stack: never accessible, so running off the stack faults there.
 constexpr std::size_t kGuardBytes = std::size_t{1} << 20;
+// The fault handler's own stack, for when the program's stack is used up.
+constexpr std::size_t kAltStackBytes = 64 * 1024;
 
 std::byte* guardBegin = nullptr;
-std::int32_t programStatus = 0;
+b32::Int programStatus = 0;
+ucontext_t entryContext;
+ucontext_t programContext;
 
 void onSegv(int, siginfo_t* info, void*) {
   auto* addr = static_cast<std::byte*>(info->si_addr);
@@ -37,49 +45,38 @@ void onSegv(int, siginfo_t* info, void*) {
   signal(SIGSEGV, SIG_DFL);
 }
 
-void* runProgram(void*) {
-  // The fault handler needs a stack of its own when the program's stack is gone.
-  // Mapped rather than static: AddressSanitizer unmaps a thread's signal stack when
-  // the thread ends.
-  constexpr std::size_t kAltStackBytes = 64 * 1024;
-  void* altStack =
-      mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (altStack != MAP_FAILED) {
-    stack_t ss{};
-    ss.ss_sp = altStack;
-    ss.ss_size = kAltStackBytes;
-    sigaltstack(&ss, nullptr);
-  }
-  programStatus = b32::programMain().v;
-  return nullptr;
-}
+void runProgram() { programStatus = b32::programMain(); }
 
 } // namespace
 
 int main() {
   b32::heap::reserve();
 
-  void* region = mmap(nullptr, kStackBytes + kGuardBytes, PROT_NONE,
+  void* region = mmap(nullptr, kGuardBytes + kStackBytes + kAltStackBytes, PROT_NONE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
   if (region == MAP_FAILED) b32::fail("cannot reserve the program stack");
   guardBegin = static_cast<std::byte*>(region);
-  if (mprotect(guardBegin + kGuardBytes, kStackBytes, PROT_READ | PROT_WRITE) != 0)
+  std::byte* stackBegin = guardBegin + kGuardBytes;
+  if (mprotect(stackBegin, kStackBytes + kAltStackBytes, PROT_READ | PROT_WRITE) != 0)
     b32::fail("cannot reserve the program stack");
 
+  stack_t altStack{};
+  altStack.ss_sp = stackBegin + kStackBytes;
+  altStack.ss_size = kAltStackBytes;
+  sigaltstack(&altStack, nullptr);
   struct sigaction sa {};
   sa.sa_sigaction = onSegv;
   sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGSEGV, &sa, nullptr);
 
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstack(&attr, guardBegin + kGuardBytes, kStackBytes);
-  pthread_t thread;
-  if (pthread_create(&thread, &attr, runProgram, nullptr) != 0)
-    b32::fail("cannot start the program thread");
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
+  getcontext(&programContext);
+  programContext.uc_stack.ss_sp = stackBegin;
+  programContext.uc_stack.ss_size = kStackBytes;
+  programContext.uc_link = &entryContext;
+  makecontext(&programContext, runProgram, 0);
+  if (swapcontext(&entryContext, &programContext) != 0)
+    b32::fail("cannot switch to the program stack");
 
   b32::flushOutput();
   return programStatus; // the exit status is this modulo 256

@@ -58,7 +58,7 @@ TEST(Records, FieldsKeepTheirValuesAndReferencesCompare) {
   }
   int expected = 99999, count = 0;
   for (Ref<Three> p = head; p != nullptr; p = p->c, --expected, ++count) {
-    ASSERT_EQ(p->a.v, expected);
+    ASSERT_EQ(p->a, expected);
     ASSERT_EQ(bool(p->b), expected % 2 == 0);
   }
   EXPECT_EQ(count, 100000);

@@ -20,7 +20,7 @@
 #include <new>
 #include <type_traits>
 
-#include "bench32/barrier.hpp"
+#include "bench32/inline.hpp"
 #include "bench32/int.hpp"
 
 namespace b32 {
@@ -90,7 +90,6 @@ B32_INLINE Ref<T> newRecord() {
     h.top += k;
   }
   ::new (h.base + std::size_t{i} * 4) T;
-  keep(i); // the allocation happens even if the record is never used
   return Ref<T>::fromIndex(i);
 }
 
@@ -103,7 +102,6 @@ B32_INLINE void release(Ref<T> r) {
   std::uint32_t next = h.freeHead[k];
   __builtin_memcpy(h.base + std::size_t{r.index} * 4, &next, 4);
   h.freeHead[k] = r.index;
-  keep(r.index); // the release happens even if nothing reuses the storage
 }
 
 } // namespace b32

@@ -1,9 +1,10 @@
+// The record heap: one reservation of address space, committed as it grows.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "bench32/io.hpp"
+#include "bench32/entry.hpp"
 #include "bench32/record.hpp"
 
 namespace b32::heap {
