@@ -3,10 +3,12 @@
 // 256.
 //
 // The big stack is a mapping of this process, entered with swapcontext in the same
-// thread: no second thread to start (no clone, no libpthread start-up), and the
-// program's `main` ends by returning to this one through the context's link.
+// thread: no second thread to start, and the program's `main` ends by returning to this
+// one through the context's link. AddressSanitizer cannot follow swapcontext (it warns on
+// standard error), so a sanitized build runs the program on a thread with that stack.
 #include "bench32/entry.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -28,6 +30,14 @@ constexpr std::size_t kGuardBytes = std::size_t{1} << 20;
 // The fault handler's own stack, for when the program's stack is used up.
 constexpr std::size_t kAltStackBytes = 64 * 1024;
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 std::byte* guardBegin = nullptr;
 b32::Int programStatus = 0;
 ucontext_t entryContext;
@@ -45,7 +55,40 @@ void onSegv(int, siginfo_t* info, void*) {
   signal(SIGSEGV, SIG_DFL);
 }
 
-void runProgram() { programStatus = b32::programMain(); }
+// Runs on the big stack. The fault handler's stack is set here, by the thread that runs
+// the program (an alternate signal stack belongs to one thread).
+void runProgram() {
+  stack_t altStack{};
+  altStack.ss_sp = guardBegin + kGuardBytes + kStackBytes;
+  altStack.ss_size = kAltStackBytes;
+  sigaltstack(&altStack, nullptr);
+  programStatus = b32::programMain();
+}
+
+void runOnStack(std::byte* stack, std::size_t bytes) {
+  if constexpr (kAddressSanitizer) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstack(&attr, stack, bytes);
+    pthread_t thread;
+    auto body = [](void*) -> void* {
+      runProgram();
+      return nullptr;
+    };
+    if (pthread_create(&thread, &attr, body, nullptr) != 0)
+      b32::fail("cannot start the program thread");
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+  } else {
+    getcontext(&programContext);
+    programContext.uc_stack.ss_sp = stack;
+    programContext.uc_stack.ss_size = bytes;
+    programContext.uc_link = &entryContext;
+    makecontext(&programContext, runProgram, 0);
+    if (swapcontext(&entryContext, &programContext) != 0)
+      b32::fail("cannot switch to the program stack");
+  }
+}
 
 } // namespace
 
@@ -60,23 +103,13 @@ int main() {
   if (mprotect(stackBegin, kStackBytes + kAltStackBytes, PROT_READ | PROT_WRITE) != 0)
     b32::fail("cannot reserve the program stack");
 
-  stack_t altStack{};
-  altStack.ss_sp = stackBegin + kStackBytes;
-  altStack.ss_size = kAltStackBytes;
-  sigaltstack(&altStack, nullptr);
   struct sigaction sa {};
   sa.sa_sigaction = onSegv;
   sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGSEGV, &sa, nullptr);
 
-  getcontext(&programContext);
-  programContext.uc_stack.ss_sp = stackBegin;
-  programContext.uc_stack.ss_size = kStackBytes;
-  programContext.uc_link = &entryContext;
-  makecontext(&programContext, runProgram, 0);
-  if (swapcontext(&entryContext, &programContext) != 0)
-    b32::fail("cannot switch to the program stack");
+  runOnStack(stackBegin, kStackBytes);
 
   b32::flushOutput();
   return programStatus; // the exit status is this modulo 256
