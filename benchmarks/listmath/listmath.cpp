@@ -74,7 +74,10 @@ Int main() {
   // A busy loop of one step per unit, 2^32 - |acc| steps for a negative acc; its
   // steps are the work, and through the barrier they cannot be replaced by the 0
   // they end at.
-  while (acc != 0) acc = opaque(acc - 1);
+  while (acc != 0) {
+    keep(acc);
+    acc = acc - 1;
+  }
   println(diff);
   println(acc);
   return 0;

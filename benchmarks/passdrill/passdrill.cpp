@@ -71,7 +71,10 @@ Int commonSubexpressionElimination() {
 Int hoisting() {
   Int i = 0;
   // The count is the work and nothing uses it: through the barrier each step stays.
-  while (i < 1000000) i = opaque(i + 1);
+  while (i < 1000000) {
+    keep(i);
+    i = i + 1;
+  }
   return 2;
 }
 
@@ -108,7 +111,7 @@ Int tailRecursionHelper(Int value, Int accumulated) {
 Int tailRecursion(Int n) { return tailRecursionHelper(n, 0); }
 
 Int unswitching() {
-  Bool always = true;
+  bool always = true;
   Int i = 1;
   while (i < 1000000) {
     if (always) i = i + 1;
@@ -116,21 +119,27 @@ Int unswitching() {
   return i;
 }
 
-// Multiplies value by k and divides it by k again, which gives value back. Where the
-// product would not fit in 32 bits the pair is skipped, so value still comes back
-// unchanged: the wrapped quotient would differ, and from a counter of 536870912 on it
-// would send randomCalculation's counter below zero, so that its loop never ended.
-Int timesThenDivided(Int value, Int k) {
-  if (value > divide(INT32_MAX, k) || value < divide(INT32_MIN, k)) return value;
-  return divide(value * k, k);
-}
+// Multiplies value by k and divides it by k again, which gives value back wherever the
+// product fits in 32 bits.
+Int timesThenDivided(Int value, Int k) { return divide(value * k, k); }
 
+// Up to a counter of 536870911 every product of a pass fits, and the pass is the
+// described one. From 536870912 on, counter × 4 would wrap and the quotient differ (and
+// from there send the counter below zero, so that the loop never ended); there a pass
+// steps the counter by 1, as the pairs are meant to give it back. The split is tested
+// once, before the loops.
 Int randomCalculation(Int n) {
+  constexpr Int kAllFit = 536870912; // INT32_MAX / 4 + 1
   Int counter = 0;
   Int total = 0;
-  while (counter < n) {
+  Int described = n < kAllFit ? n : kAllFit;
+  while (counter < described) {
     total = total + 19;
     counter = timesThenDivided(timesThenDivided(timesThenDivided(counter, 2), 3), 4) + 1;
+  }
+  while (counter < n) {
+    total = total + 19;
+    counter = counter + 1;
   }
   return total;
 }

@@ -23,7 +23,7 @@ Int compare(Ref<node> a, Ref<node> b) { return a->value - b->value; }
 // Each pass walks from head to the last record and stops there; passes repeat until
 // one exchanges nothing.
 void deathSort(Ref<node> head) {
-  Bool passSwapped;
+  bool passSwapped;
   do {
     passSwapped = false;
     Ref<node> cur = head;

@@ -71,14 +71,14 @@ void range(Ref<ListNode> list) {
 
 // The smallest g ≥ 1 with g × g ≥ num, found by trying 1, 2, 3, ... in turn.
 Int approxSqrt(Int num) {
+  // 46341² does not fit in 32 bits and is larger than every num, so 46341 is the root
+  // of whatever is above 46340²; squaring on would wrap and, for some values, never
+  // end. Tested once, so the loop below is the described one.
+  if (num > 46340 * 46340) return 46341;
   Int guess = 1;
   Int square = 0;
   Int root = 1;
   while (square < num) {
-    // 46341² does not fit in 32 bits and is larger than every num, so 46341 is the
-    // root of whatever is still above 46340²; squaring on would wrap and, for some
-    // values, never end.
-    if (guess > 46340) return guess;
     square = guess * guess;
     root = guess;
     guess = guess + 1;

@@ -56,8 +56,11 @@ struct Ref {
     return r;
   }
 
+  // A plain cast, as C would write it: records are implicit-lifetime types, begun by
+  // newRecord's placement new. (std::launder is an optimisation barrier to g++: with it,
+  // stores into a record could no longer be sunk out of a loop.)
   B32_INLINE T* operator->() const {
-    return std::launder(reinterpret_cast<T*>(heap::state.base + std::size_t{index} * 4));
+    return reinterpret_cast<T*>(heap::state.base + std::size_t{index} * 4);
   }
   B32_INLINE T& operator*() const { return *operator->(); }
 
