@@ -72,8 +72,8 @@ Int main() {
   for (Int i = 0; i < 2; ++i) acc = acc + recurseList(list);
   println(acc);
   // A busy loop of one step per unit, 2^32 - |acc| steps for a negative acc; its
-  // steps are the work, and through the barrier they cannot be replaced by the 0
-  // they end at.
+  // steps are the work, and through the barrier, which keeps each value of the
+  // counter, they cannot be replaced by the 0 they end at.
   while (acc != 0) {
     keep(acc);
     acc = acc - 1;

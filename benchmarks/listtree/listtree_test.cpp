@@ -22,8 +22,8 @@ void ensureHeap() {
 std::uint32_t liveNodes() {
   std::uint32_t released = 0;
   for (std::uint32_t i = heap::state.freeHead[2]; i != 0; ++released)
-    __builtin_memcpy(&i, heap::state.base + std::size_t{i} * 4, 4);
-  return (heap::state.top - heapStart) / 2 - released;
+    __builtin_memcpy(&i, heap::state.base + i, 4);
+  return (heap::state.top - heapStart) / 8 - released;
 }
 
 Ref<ListNode> makeList(const std::vector<std::int32_t>& values) {

@@ -21,10 +21,7 @@ struct mathRecord {
 // countdown runs in constant stack for any depth, at every optimisation level. Its
 // steps are the work: through the barrier they cannot be folded away.
 void tailrecursive(Int num) {
-  while (num > 0) {
-    keep(num);
-    num = num - 1;
-  }
+  while (num > 0) num = opaque(num) - 1;
 }
 
 // Leaves the two inner records allocated.
@@ -37,10 +34,7 @@ void domath(Int num) {
   second->whole = 3;
   first->inner->whole = first->whole;
   second->inner->whole = second->whole;
-  while (num > 0) {
-    keep(num);
-    num = num - 1;
-  }
+  while (num > 0) num = opaque(num) - 1;
   release(first);
   release(second);
 }

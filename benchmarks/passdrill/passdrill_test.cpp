@@ -18,8 +18,9 @@ TEST(Passdrill, TimesThenDividedGivesTheValueBack) {
   const std::int32_t values[] = {0, 1, -1, 536870911, -536870912, 715827882, -715827882};
   for (std::int32_t k : {2, 3, 4})
     for (std::int32_t v : values) {
-      if (v <= INT32_MAX / k && v >= INT32_MIN / k)
+      if (v <= INT32_MAX / k && v >= INT32_MIN / k) {
         EXPECT_EQ(timesThenDivided(v, k), v) << v << " by " << k;
+      }
     }
 }
 

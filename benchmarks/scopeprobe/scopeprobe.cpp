@@ -15,10 +15,7 @@ using namespace b32;
 // that it needs no stack at any optimisation level; the barrier keeps every step of
 // the count-down, which the optimiser could otherwise drop since it only yields y.
 Int fun2(Int x, Int y) {
-  while (x != 0) {
-    keep(x);
-    x = x - 1;
-  }
+  while (x != 0) x = opaque(x) - 1;
   return y;
 }
 

@@ -29,9 +29,9 @@ TEST(Records, TakeExactlyFourBytesPerField) {
   Ref<Three> a = newRecord<Three>();
   Ref<Nine> b = newRecord<Nine>();
   Ref<One> c = newRecord<One>();
-  EXPECT_EQ(heap::state.top - before, 3u + 9u + 1u);
-  EXPECT_EQ(b.index - a.index, 3u);
-  EXPECT_EQ(c.index - b.index, 9u);
+  EXPECT_EQ(heap::state.top - before, 4 * (3u + 9u + 1u));
+  EXPECT_EQ(b.offset - a.offset, 12u);
+  EXPECT_EQ(c.offset - b.offset, 36u);
 }
 
 TEST(Records, ReleasedStorageIsReusedBySize) {
