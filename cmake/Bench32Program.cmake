@@ -15,6 +15,9 @@ function(bench32_program first)
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE bench32_entry)
   add_dependencies(bench32-programs ${name})
+  if(BENCH32_BARRIER_VARIANTS)
+    bench32_barrier_variants(${name} ${sources})
+  endif()
 
   set(cases_file ${CMAKE_CURRENT_SOURCE_DIR}/cases.json)
   if(NOT EXISTS ${cases_file})
@@ -62,4 +65,29 @@ function(bench32_program_test source)
   target_link_libraries(${program}-tests PRIVATE bench32_runtime GTest::gtest_main)
   gtest_discover_tests(${program}-tests TEST_PREFIX ${program}/ DISCOVERY_TIMEOUT 60
                        PROPERTIES LABELS ${program} TIMEOUT 600)
+endfunction()
+
+# bench32_barrier_variants(<name> <source>...)
+#
+# Adds <name>.drop-<line> for every barrier (a call of keep or opaque) on line <line> of
+# the program's sources: the program built with that one barrier dropped. The
+# barrier-minimality test builds them and checks that each drop loses described work.
+function(bench32_barrier_variants name)
+  foreach(source ${ARGN})
+    # One list entry per line, empty lines included (file(STRINGS) would skip them and
+    # shift the numbers); semicolons are set aside first, as CMake lists split on them.
+    file(READ ${CMAKE_CURRENT_SOURCE_DIR}/${source} text)
+    string(REPLACE ";" "," text "${text}")
+    string(REGEX MATCHALL "[^\n]*\n" lines "${text}")
+    set(number 0)
+    foreach(line IN LISTS lines)
+      math(EXPR number "${number} + 1")
+      if(line MATCHES "^[ \t]*//" OR NOT line MATCHES "(^|[^A-Za-z0-9_])(keep|opaque)\\(")
+        continue()
+      endif()
+      add_executable(${name}.drop-${number} ${ARGN})
+      target_link_libraries(${name}.drop-${number} PRIVATE bench32_entry)
+      target_compile_definitions(${name}.drop-${number} PRIVATE B32_DROP_BARRIER_AT=${number})
+    endforeach()
+  endforeach()
 endfunction()

@@ -10,9 +10,11 @@ import subprocess
 import sys
 
 
-def load(harness, source):
-    """Every program: {"name", "folder", "workloads": {name: {...}}, "robustness"}."""
-    run = subprocess.run([harness, "--source", source, "list", "--json"],
+def load(harness, source, full=False):
+    """Every program: {"name", "folder", "workloads": {name: {...}}, "robustness"}.
+    With full, each workload also holds its "input" and, when exact, its "stdout"."""
+    run = subprocess.run([harness, "--source", source, "list", "--json"] +
+                         (["--full"] if full else []),
                          capture_output=True, text=True)
     if run.returncode != 0:
         sys.exit(f"cannot list the programs: {run.stderr.strip()}")

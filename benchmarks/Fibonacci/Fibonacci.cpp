@@ -8,13 +8,7 @@ using namespace b32;
 Int computeFib(Int n) {
   if (n == 0) return 0;
   if (n <= 2) return 1;
-  // The barriers keep every call made at run time: hiding the arguments stops the
-  // compiler from working out small cases ahead of time in an inlined copy, and
-  // keeping the second result stops it from turning the second call into a loop.
-  Int previous = computeFib(opaque(n - 1));
-  Int beforeThat = computeFib(opaque(n - 2));
-  keep(beforeThat);
-  return previous + beforeThat;
+  return computeFib(n - 1) + computeFib(n - 2);
 }
 
 Int main() {

@@ -43,8 +43,7 @@ TEST_F(CalltourTest, ChecksWriteTheirFailureForms) {
   const Row rows[] = {
       {"integer check holds", [] { checkInt(42, 42); }, "1\n"},
       {"integer check fails", [] { checkInt(7, 42); }, "0 7\n"},
-      {"integer check fails on a negative", [] { checkInt(b32::Int::min(), 0); },
-       "0 -2147483648\n"},
+      {"integer check fails on a negative", [] { checkInt(INT32_MIN, 0); }, "0 -2147483648\n"},
       {"boolean check expecting true fails", [] { checkBool(false, true); }, "0\n"},
       {"boolean check expecting false fails", [] { checkBool(true, false); }, "0\n"},
       {"boolean check expecting false holds", [] { checkBool(false, false); }, "1\n"},
@@ -70,7 +69,7 @@ TEST_F(CalltourTest, UncalledAndIdentityFunctions) {
   EXPECT_TRUE(setcounter(5));
   EXPECT_EQ(counter, 5);
 
-  EXPECT_EQ(returnint(b32::Int::min()), b32::Int::min());
+  EXPECT_EQ(returnint(INT32_MIN), INT32_MIN);
   EXPECT_FALSE(returnbool(false));
   Ref<triad> u = newRecord<triad>();
   Ref<triad> v = newRecord<triad>();

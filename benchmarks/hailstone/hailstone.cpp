@@ -7,7 +7,7 @@ namespace {
 using namespace b32;
 
 // The remainder with the sign of a.
-Int mod(Int a, Int b) { return a - (a / b) * b; }
+Int mod(Int a, Int b) { return a - divide(a, b) * b; }
 
 void hailstone(Int n) {
   for (;;) {
@@ -17,7 +17,7 @@ void hailstone(Int n) {
     if (mod(n, 2) == 1) {
       n = 3 * n + 1;
     } else {
-      n = n / 2;
+      n = divide(n, 2);
     }
     if (n <= 1) {
       println(n);

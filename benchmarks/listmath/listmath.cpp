@@ -67,17 +67,17 @@ Int main() {
   Ref<ListNode> list = buildList();
   Int product = multiple(list);
   Int total = add(list);
-  Int diff = product - total / 2;
+  Int diff = product - divide(total, 2);
   Int acc = 0;
-  for (Int i = 0; i < 2; ++i) {
-    acc = acc + recurseList(list);
-    // Both walks happen: the compiler may not reuse the first product for the second.
-    keep(acc);
-  }
+  for (Int i = 0; i < 2; ++i) acc = acc + recurseList(list);
   println(acc);
-  // One step per unit, 2^32 - |acc| steps for a negative acc; opaque keeps the
-  // compiler from replacing the loop with its result.
-  while (acc != 0) acc = opaque(acc - 1);
+  // A busy loop of one step per unit, 2^32 - |acc| steps for a negative acc; its
+  // steps are the work, and through the barrier, which keeps each value of the
+  // counter, they cannot be replaced by the 0 they end at.
+  while (acc != 0) {
+    keep(acc);
+    acc = acc - 1;
+  }
   println(diff);
   println(acc);
   return 0;

@@ -96,7 +96,7 @@ Int smallest(Ref<ListNode> list) {
 // Nothing in this program calls it; it belongs to the list operations all the same.
 [[maybe_unused]] Ref<ListNode> quickSort(Ref<ListNode> list) {
   if (size(list) < 2) return list;
-  Int pivot = (get(list, 0) + get(list, size(list) - 1)) / 2;
+  Int pivot = divide(get(list, 0) + get(list, size(list) - 1), 2);
   Ref<ListNode> low = nullptr;
   Ref<ListNode> high = nullptr;
   partition(list, pivot, low, high);

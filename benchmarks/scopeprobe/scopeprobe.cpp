@@ -15,12 +15,12 @@ using namespace b32;
 // that it needs no stack at any optimisation level; the barrier keeps every step of
 // the count-down, which the optimiser could otherwise drop since it only yields y.
 Int fun2(Int x, Int y) {
-  while (x != 0) x = opaque(x - 1);
+  while (x != 0) x = opaque(x) - 1;
   return y;
 }
 
 Int fun1(Int x, Int y, Int z) {
-  Int t = 11 - x * 2 + 4 / y + z;
+  Int t = 11 - x * 2 + divide(4, y) + z;
   if (t > y) return fun2(t, x);
   return fun2(t, y);
 }

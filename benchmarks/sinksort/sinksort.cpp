@@ -13,7 +13,8 @@ struct node {
   Ref<node> next; // the last record's next is the first record
 };
 
-// Set once and never read: the sort keeps its pass flag in a local.
+// Set once and never read: the sort keeps its pass flag in a local. The store is dead,
+// and the compiler may drop it.
 Int swapped = 0;
 
 // Wraps like every subtraction.
@@ -22,7 +23,7 @@ Int compare(Ref<node> a, Ref<node> b) { return a->value - b->value; }
 // Each pass walks from head to the last record and stops there; passes repeat until
 // one exchanges nothing.
 void deathSort(Ref<node> head) {
-  Bool passSwapped;
+  bool passSwapped;
   do {
     passSwapped = false;
     Ref<node> cur = head;
@@ -54,7 +55,6 @@ void printGRIMList(Ref<node> head) {
 
 Int main() {
   swapped = 666;
-  keep(&swapped); // its address escapes, so the store happens although nothing reads it
   Int n = read();
   if (n <= 0) {
     println(-1);

@@ -24,7 +24,7 @@ Int function(Int num) {
 Int main() {
   Int n = read();
   function(n);
-  println(Int(0));
+  println(0);
   return 0;
 }
 

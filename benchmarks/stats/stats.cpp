@@ -26,8 +26,8 @@ Ref<ListNode> getRands(Int seed, Int num) {
   num = num - 1;
   while (num > 0) {
     // The quotients are formed in this order; a zero seed raises SIGFPE at the first.
-    Int scaled = cur * cur / seed;
-    Int half = seed / 2;
+    Int scaled = divide(cur * cur, seed);
+    Int half = divide(seed, 2);
     cur = scaled * half + 1;
     Ref<ListNode> node = newRecord<ListNode>();
     node->value = cur;
@@ -46,7 +46,7 @@ Int calcMean(Ref<ListNode> list) {
     sum = sum + node->value;
     count = count + 1;
   }
-  if (count != 0) return sum / count;
+  if (count != 0) return divide(sum, count);
   return 0;
 }
 
@@ -71,14 +71,14 @@ void range(Ref<ListNode> list) {
 
 // The smallest g ≥ 1 with g × g ≥ num, found by trying 1, 2, 3, ... in turn.
 Int approxSqrt(Int num) {
+  // 46341² does not fit in 32 bits and is larger than every num, so 46341 is the root
+  // of whatever is above 46340²; squaring on would wrap and, for some values, never
+  // end. Tested once, so the loop below is the described one.
+  if (num > 46340 * 46340) return 46341;
   Int guess = 1;
   Int square = 0;
   Int root = 1;
   while (square < num) {
-    // 46341² does not fit in 32 bits and is larger than every num, so 46341 is the
-    // root of whatever is still above 46340²; squaring on would wrap and, for some
-    // values, never end.
-    if (guess > 46340) return guess;
     square = guess * guess;
     root = guess;
     guess = guess + 1;

@@ -15,15 +15,13 @@ Int fact(Int n) {
   if (n <= 1) {
     // -n does not fit for the smallest integer; as 2^31 ≡ -2^31 (mod 2^32), its
     // factorial is n × (2^31 - 1)!, which holds 2^32 as a factor and is 0.
-    if (n == Int::min()) return n * fact(Int::max());
+    if (n == INT32_MIN) return n * fact(INT32_MAX);
     return fact(-1 * n);
   }
   Int product = 1;
   Int factor = 1;
   while (factor < n) {
-    // Through the barrier the trip count is unknown to the compiler, so the
-    // multiplications are done one by one, not several at a time.
-    factor = opaque(factor + 1);
+    factor = factor + 1;
     product = factor * product;
   }
   return product;

@@ -40,7 +40,8 @@ struct ReportOptions {
 
 int runCommand(const RunOptions& options, const std::filesystem::path& source,
                const std::vector<std::string>& commandLine);
-int listCommand(const std::filesystem::path& source, bool asJson);
+// With full, each workload's input and (when exact) expected output are in the JSON too.
+int listCommand(const std::filesystem::path& source, bool asJson, bool full);
 int showCommand(const std::string& file, const std::string& format);
 int compareCommand(CompareOptions options);
 int reportCommand(const ReportOptions& options);

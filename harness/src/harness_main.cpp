@@ -73,9 +73,10 @@ int main(int argc, char** argv) {
   std::string source = BENCH32_SOURCE_DIR;
   app.add_option("--source", source, "The suite's source tree")->capture_default_str();
 
-  bool listJson = false;
+  bool listJson = false, listFull = false;
   auto* listApp = app.add_subcommand("list", "List the programs and their workloads");
   listApp->add_flag("--json", listJson, "Print every program's facts as JSON, for tools");
+  listApp->add_flag("--full", listFull, "With --json: each workload's input and exact output too");
 
   RunOptions run;
   auto* runApp = app.add_subcommand("run", "Build, run, verify and time the programs");
@@ -186,7 +187,7 @@ int main(int argc, char** argv) {
                  {compareApp, "--min-effect", cmp.settings.minEffect, 0, INFINITY},
                  {compareApp, "--min-samples", double(cmp.settings.minSamples), 1, INFINITY},
                  {compareApp, "--fail-above", cmp.failAbove, 0, INFINITY}});
-    if (app.got_subcommand(listApp)) return listCommand(source, listJson);
+    if (app.got_subcommand(listApp)) return listCommand(source, listJson, listFull);
     if (app.got_subcommand(runApp)) {
       if (!run.settings.runs && run.settings.minRuns > run.settings.maxRuns)
         throw BadInput("--min-runs is above --max-runs");

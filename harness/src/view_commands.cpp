@@ -17,7 +17,7 @@ namespace {
 
 using nlohmann::json;
 
-json workloadJson(const Expectation& e) {
+json workloadJson(const Expectation& e, bool full) {
   json entry{{"note", e.note},
              {"input_size", e.input.size()},
              {"input_xxh3", digestHex(digest(e.input))},
@@ -28,6 +28,10 @@ json workloadJson(const Expectation& e) {
   else
     entry["status"] = e.status;
   entry["min_instructions"] = e.minInstructions ? json(*e.minInstructions) : json(nullptr);
+  if (full) {
+    entry["input"] = e.input;
+    if (e.stdoutBytes) entry["stdout"] = *e.stdoutBytes;
+  }
   return entry;
 }
 
@@ -72,7 +76,7 @@ std::vector<Comparison> comparisons(const std::vector<Series>& series, const std
 
 } // namespace
 
-int listCommand(const fs::path& source, bool asJson) {
+int listCommand(const fs::path& source, bool asJson, bool full) {
   json programs = json::array();
   Table table;
   table.columns = {{"program", "program"},
@@ -84,7 +88,7 @@ int listCommand(const fs::path& source, bool asJson) {
     const ProgramFacts facts = loadProgramFacts(program.workloadsFile());
     json workloads = json::object();
     for (const auto& [name, e] : facts.workloads) {
-      workloads[name] = workloadJson(e);
+      workloads[name] = workloadJson(e, full);
       const std::string ending =
           e.signal ? signalName(e.signal) : fmt::format("status {}", e.status);
       table.rows.push_back({program.name,
@@ -99,7 +103,8 @@ int listCommand(const fs::path& source, bool asJson) {
                         {"robustness", robustnessJson(facts.robustness)}});
   }
   if (asJson)
-    fmt::print("{}\n", json{{"programs", programs}}.dump(1));
+    fmt::print("{}\n",
+               json{{"programs", programs}}.dump(1, ' ', false, json::error_handler_t::replace));
   else
     fmt::print("{}", textExporter().render({{{"", table, {}}}}));
   return exitOk;

@@ -1,4 +1,6 @@
 #include "bench32/io.hpp"
+
+#include "bench32/entry.hpp"
 #include "bench32/testing.hpp"
 
 #include <sys/stat.h>
@@ -8,8 +10,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
-#include <vector>
 
 namespace b32 {
 namespace {
@@ -119,7 +119,8 @@ constexpr std::size_t kInputChunk = 64 * 1024;
 
 struct Input {
   int fd = 0;
-  std::vector<unsigned char> data; // [pos, len) is read but not yet consumed
+  unsigned char* data = nullptr; // [pos, len) is read but not yet consumed
+  std::size_t capacity = 0;
   std::size_t pos = 0;
   std::size_t len = 0;
   bool ended = false;      // end of input (or a read error) is final, as in glibc
@@ -133,8 +134,17 @@ std::int32_t readScratch = 0;
 bool isBlank(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool isDigit(int c) { return c >= '0' && c <= '9'; }
 
+// Makes room for `bytes` of input; malloc rather than a container, so that programs
+// need nothing from the C++ library at run time.
+void reserveInput(std::size_t bytes) {
+  void* grown = std::realloc(in.data, bytes);
+  if (grown == nullptr) fail("out of memory for input");
+  in.data = static_cast<unsigned char*>(grown);
+  in.capacity = bytes;
+}
+
 void setUpInput() {
-  in.data.resize(kInputChunk);
+  reserveInput(kInputChunk);
   // glibc flushes a line-buffered stdout before it reads a terminal, so a prompt
   // or a board is on screen before the program waits for the reply.
   in.flushOutputFirst = isatty(in.fd) != 0;
@@ -147,17 +157,17 @@ void setUpInput() {
   if (in.ended) return false;
   if (!in.setUp) setUpInput();
   if (in.pos > 0) {
-    std::memmove(in.data.data(), in.data.data() + in.pos, in.len - in.pos);
+    std::memmove(in.data, in.data + in.pos, in.len - in.pos);
     in.len -= in.pos;
     in.pos = 0;
   }
-  if (in.len == in.data.size()) in.data.resize(in.data.size() * 2); // look-ahead only
+  if (in.len == in.capacity) reserveInput(in.capacity * 2); // look-ahead only
   if (in.flushOutputFirst) {
     if (out.size == 0) setUpOutput();
     if (out.lineBuffered && out.used > 0) writeBuffer();
   }
   for (;;) {
-    ssize_t r = ::read(in.fd, in.data.data() + in.len, in.data.size() - in.len);
+    ssize_t r = ::read(in.fd, in.data + in.len, in.capacity - in.len);
     if (r > 0) {
       in.len += static_cast<std::size_t>(r);
       return true;
@@ -191,14 +201,14 @@ int skipBlanks() {
 void print(Int value) {
   char text[16];
   text[15] = ' ';
-  char* start = formatDecimal(text + 15, value.v);
+  char* start = formatDecimal(text + 15, value);
   append(start, static_cast<std::size_t>(text + 16 - start));
 }
 
 void println(Int value) {
   char text[16];
   text[15] = '\n';
-  char* start = formatDecimal(text + 15, value.v);
+  char* start = formatDecimal(text + 15, value);
   if (out.size == 0) setUpOutput();
   if (!out.lineBuffered) {
     append(start, static_cast<std::size_t>(text + 16 - start));
@@ -227,7 +237,7 @@ Int read() {
   }
   if (!isDigit(c)) {
     in.lastFailed = true;
-    return Int(readScratch);
+    return readScratch;
   }
   // Accumulate the magnitude; past 2^31 the value saturates, so stop growing it
   // (but keep consuming digits).
@@ -243,7 +253,7 @@ Int read() {
   else
     readScratch = magnitude >= kLimit ? INT32_MAX : static_cast<std::int32_t>(magnitude);
   in.lastFailed = false;
-  return Int(readScratch);
+  return readScratch;
 }
 
 bool inputExhausted() {
@@ -267,6 +277,7 @@ void resetIo(int inputFd, int outputFd) {
   flushOutput();
   out = Output{};
   out.fd = outputFd;
+  std::free(in.data);
   in = Input{};
   in.fd = inputFd;
   readScratch = 0;
@@ -277,22 +288,4 @@ void flushOutput() {
   if (out.used > 0) writeBuffer();
 }
 
-void fail(const char* message) {
-  flushOutput();
-  std::string_view text = message;
-  constexpr std::string_view prefix = "bench32: ";
-  char line[256];
-  std::size_t n = 0;
-  for (std::string_view part : {prefix, text, std::string_view("\n")})
-    for (char ch : part)
-      if (n < sizeof line) line[n++] = ch;
-  ssize_t ignored = ::write(2, line, n);
-  (void)ignored;
-  std::_Exit(2);
-}
-
 } // namespace b32
-
-// Under AddressSanitizer, a division by zero must still end the process by SIGFPE
-// (the sanitizer would otherwise report it and exit with status 1).
-extern "C" const char* __asan_default_options() { return "handle_sigfpe=0"; }

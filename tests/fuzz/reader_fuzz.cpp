@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t extra = 0;
   for (std::size_t step = 0; step < maxReads; ++step) {
     const std::int32_t want = model.read();
-    const std::int32_t got = b32::read().v;
+    const std::int32_t got = b32::read();
     if (got != want) mismatch(text, step, "value", got, want);
     if (askExhausted) {
       const bool wantEnd = model.exhausted();

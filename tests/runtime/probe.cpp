@@ -33,7 +33,7 @@ Int main() {
   } else if (mode == 4) { // prints n numbers, then divides by zero
     Int n = read();
     for (Int i = 0; i < n; ++i) print(i);
-    println(n / (n - n));
+    println(divide(n, n - n));
   } else if (mode == 5) { // a list of n records, summed, then released
     Int n = read();
     Ref<Pair> head = nullptr;

@@ -1,28 +1,40 @@
-// Optimisation barriers: the work a benchmark describes must run at every
-// optimisation level, even when its result never reaches the output.
+// Optimisation barriers: they stop the compiler from deleting described work wholesale,
+// and nothing else.
 //
-// Both barriers are empty inline-assembly statements, so they cost no instruction
-// themselves. The compiler must treat them as having unknown side effects: it may not
-// delete, merge or hoist them, and so must perform every iteration of a loop that
-// contains one and materialise every value passed to one.
+// A program is the code a careful C programmer would write, so the compiler under test
+// stays free to inline, unroll, vectorise, turn recursion into loops and merge stores.
+// A barrier goes only at the edge of a described repetition:
+//   - opaque(x) on a repetition's input, when the same computation is repeated on the
+//     same values, so that it cannot be computed once and hoisted out of the repetition
+//     loop; or on the counter of a busy loop, whose steps are the work;
+//   - keep(x) on a repetition's result, when it would otherwise be dead.
+// Never inside the computation being measured and never on a value that reaches the
+// output anyway. Each barrier of the suite is shown necessary by a work floor: the
+// barrier-minimality test builds every program with each barrier dropped in turn
+// (B32_DROP_BARRIER_AT=<line>) and requires some floor to be missed.
+//
+// Both are empty assembly statements: no instruction of their own, and no memory
+// clobber, so values in registers and the record heap's base stay where they are.
 #pragma once
 
 #include "bench32/int.hpp"
 
 namespace b32 {
 
-// Forces `value` to be computed at this point of every execution, and every pending
-// store to memory to be done before it (the "memory" clobber).
-template <class T>
-B32_INLINE void keep(const T& value) {
-  asm volatile("" : : "g"(value) : "memory");
+// `value` is computed at this point every time control passes here.
+B32_INLINE void keep(Int value, [[maybe_unused]] int line = __builtin_LINE()) {
+#ifdef B32_DROP_BARRIER_AT
+  if (line == B32_DROP_BARRIER_AT) return;
+#endif
+  asm volatile("" : : "r"(value));
 }
 
-// Returns `value` unchanged, but hides what it is from the optimiser: a loop whose
-// counter passes through `opaque` cannot be replaced with its closed form, and a call
-// whose argument passes through it cannot be hoisted out of the loop.
-B32_INLINE Int opaque(Int value) {
-  asm volatile("" : "+r"(value.v));
+// `value`, unchanged, but unknown to the optimiser from here on.
+B32_INLINE Int opaque(Int value, [[maybe_unused]] int line = __builtin_LINE()) {
+#ifdef B32_DROP_BARRIER_AT
+  if (line == B32_DROP_BARRIER_AT) return value;
+#endif
+  asm volatile("" : "+r"(value));
   return value;
 }
 

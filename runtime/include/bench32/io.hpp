@@ -22,13 +22,11 @@ namespace b32 {
 
 void print(Int value);
 void println(Int value);
-// A plain int literal is an Int here, not a bool (int to bool would win otherwise).
-B32_INLINE void print(std::int32_t value) { print(Int(value)); }
-B32_INLINE void println(std::int32_t value) { println(Int(value)); }
-B32_INLINE void print(bool value) { print(Int(value ? 1 : 0)); }
-B32_INLINE void println(bool value) { println(Int(value ? 1 : 0)); }
-B32_INLINE void print(Bool value) { print(Int(value ? 1 : 0)); }
-B32_INLINE void println(Bool value) { println(Int(value ? 1 : 0)); }
+// Booleans are written as 1 and 0.
+B32_INLINE void print(bool value) { print(Int{value ? 1 : 0}); }
+B32_INLINE void println(bool value) { println(Int{value ? 1 : 0}); }
+B32_INLINE void print(Bool value) { print(Int{value ? 1 : 0}); }
+B32_INLINE void println(Bool value) { println(Int{value ? 1 : 0}); }
 
 // Reads one integer into the read scratch and yields the scratch.
 Int read();
@@ -43,10 +41,5 @@ bool inputExhausted();
 
 // Writes whatever output is buffered. The runtime calls it when `main` returns.
 void flushOutput();
-
-// Ends the process after a fatal runtime condition (no memory, no stack, input that
-// ended before a program's end marker): one line on standard error, exit status 2.
-// Buffered output is written first, so no completed output is lost.
-[[noreturn]] void fail(const char* message);
 
 } // namespace b32

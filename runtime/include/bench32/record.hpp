@@ -1,11 +1,12 @@
 // Heap records: every field is a 32-bit cell, references included, on every host.
 //
-// A reference (`Ref<T>`) is a 32-bit index of a 4-byte cell in one record heap that
+// A reference (`Ref<T>`) is the 32-bit byte offset of a record in one record heap that
 // the runtime reserves at start-up, so a record of k fields takes exactly 4·k bytes on
-// 64-bit hosts too, with no header. Released records go on a free list per record
-// size (LIFO) and are reused first; new ones are cut from the top of the heap, whose
-// pages are committed as it grows. Index 0 is null, and the first page of the heap is
-// never readable, so following a null reference faults as it would in C.
+// 64-bit hosts too, with no header, and reaching a field is one addition to the heap's
+// base, as a C pointer's field is. Released records go on a free list per record size
+// (LIFO) and are reused first; new ones are cut from the top of the heap, whose pages
+// are committed as it grows. Offset 0 is null, and the first page of the heap is never
+// readable, so following a null reference faults as it would in C.
 //
 // Records are plain structs whose fields are `Int`, `Bool` or `Ref<...>`:
 //
@@ -20,7 +21,7 @@
 #include <new>
 #include <type_traits>
 
-#include "bench32/barrier.hpp"
+#include "bench32/inline.hpp"
 #include "bench32/int.hpp"
 
 namespace b32 {
@@ -30,39 +31,40 @@ inline constexpr std::uint32_t kMaxFields = 64;
 
 // The state of the record heap; read by every dereference, so kept in one place.
 struct State {
-  std::byte* base;                        // cell i lives at base + 4·i
-  std::uint32_t top;                      // first cell never handed out
-  std::uint32_t committed;                // cells [0, committed) are accessible
+  std::byte* base;                        // the record at offset r lives at base + r
+  std::uint32_t top;                      // first byte never handed out
+  std::uint32_t committed;                // bytes [0, committed) are accessible
   std::uint32_t freeHead[kMaxFields + 1]; // per field count, 0 when empty
 };
 inline State state{};
 
-// Commits more of the reservation so that `cells` more cells fit above `top`, or
-// ends the process with a message when the reservation is used up.
-[[gnu::noinline]] void grow(std::uint32_t cells);
+// Commits more of the reservation so that `bytes` more bytes fit above `top`, or ends
+// the process with a message when the reservation is used up.
+[[gnu::noinline]] void grow(std::uint32_t bytes);
 // Takes the reservation; called once before `main` runs.
 void reserve();
 } // namespace heap
 
 template <class T>
 struct Ref {
-  std::uint32_t index;
+  std::uint32_t offset;
 
   Ref() = default;
-  B32_INLINE constexpr Ref(std::nullptr_t) : index(0) {}
-  B32_INLINE static constexpr Ref fromIndex(std::uint32_t i) {
-    Ref r;
-    r.index = i;
-    return r;
+  B32_INLINE constexpr Ref(std::nullptr_t) : offset(0) {}
+  B32_INLINE static constexpr Ref fromOffset(std::uint32_t r) {
+    Ref ref;
+    ref.offset = r;
+    return ref;
   }
 
-  B32_INLINE T* operator->() const {
-    return std::launder(reinterpret_cast<T*>(heap::state.base + std::size_t{index} * 4));
-  }
+  // A plain cast, as C would write it: records are implicit-lifetime types, begun by
+  // newRecord's placement new. (std::launder is an optimisation barrier to g++: with it,
+  // stores into a record could no longer be sunk out of a loop.)
+  B32_INLINE T* operator->() const { return reinterpret_cast<T*>(heap::state.base + offset); }
   B32_INLINE T& operator*() const { return *operator->(); }
 
-  B32_INLINE friend constexpr bool operator==(Ref a, Ref b) { return a.index == b.index; }
-  B32_INLINE friend constexpr bool operator==(Ref a, std::nullptr_t) { return a.index == 0; }
+  B32_INLINE friend constexpr bool operator==(Ref a, Ref b) { return a.offset == b.offset; }
+  B32_INLINE friend constexpr bool operator==(Ref a, std::nullptr_t) { return a.offset == 0; }
 };
 
 template <class T>
@@ -79,31 +81,29 @@ template <RecordType T>
 B32_INLINE Ref<T> newRecord() {
   constexpr std::uint32_t k = fieldCount<T>;
   heap::State& h = heap::state;
-  std::uint32_t i = h.freeHead[k];
-  if (i != 0) {
+  std::uint32_t r = h.freeHead[k];
+  if (r != 0) {
     std::uint32_t next;
-    __builtin_memcpy(&next, h.base + std::size_t{i} * 4, 4);
+    __builtin_memcpy(&next, h.base + r, 4);
     h.freeHead[k] = next;
   } else {
-    if (h.committed - h.top < k) heap::grow(k);
-    i = h.top;
-    h.top += k;
+    if (h.committed - h.top < sizeof(T)) heap::grow(sizeof(T));
+    r = h.top;
+    h.top += sizeof(T);
   }
-  ::new (h.base + std::size_t{i} * 4) T;
-  keep(i); // the allocation happens even if the record is never used
-  return Ref<T>::fromIndex(i);
+  ::new (h.base + r) T;
+  return Ref<T>::fromOffset(r);
 }
 
 // Releases the one record `r` denotes; releasing null does nothing.
 template <RecordType T>
 B32_INLINE void release(Ref<T> r) {
-  if (r.index == 0) return;
+  if (r.offset == 0) return;
   constexpr std::uint32_t k = fieldCount<T>;
   heap::State& h = heap::state;
   std::uint32_t next = h.freeHead[k];
-  __builtin_memcpy(h.base + std::size_t{r.index} * 4, &next, 4);
-  h.freeHead[k] = r.index;
-  keep(r.index); // the release happens even if nothing reuses the storage
+  __builtin_memcpy(h.base + r.offset, &next, 4);
+  h.freeHead[k] = r.offset;
 }
 
 } // namespace b32

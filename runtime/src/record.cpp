@@ -1,9 +1,10 @@
+// The record heap: one reservation of address space, committed as it grows.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "bench32/io.hpp"
+#include "bench32/entry.hpp"
 #include "bench32/record.hpp"
 
 namespace b32::heap {
@@ -14,7 +15,9 @@ namespace {
 constexpr std::size_t kPreferred = sizeof(void*) == 8 ? std::size_t{4} << 30 : std::size_t{1} << 30;
 constexpr std::size_t kSmallest = std::size_t{64} << 20;
 constexpr std::size_t kMinCommit = std::size_t{1} << 20;
-std::size_t reservedBytes = 0;
+// Offsets are 32 bits: on a 64-bit host the top page of a 4 GiB reservation stays
+// unused, so that every offset, and the top, fits.
+std::size_t usableBytes = 0;
 
 } // namespace
 
@@ -25,28 +28,28 @@ void reserve() {
     void* p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p != MAP_FAILED) {
       state.base = static_cast<std::byte*>(p);
-      reservedBytes = bytes;
-      // The first page stays inaccessible: index 0 is null, and a record never
+      // The first page stays inaccessible: offset 0 is null, and a record never
       // starts there.
       const auto page = static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE));
-      state.top = page / 4;
-      state.committed = page / 4;
+      usableBytes = std::min<std::size_t>(bytes, (std::size_t{1} << 32) - page);
+      state.top = page;
+      state.committed = page;
       return;
     }
   }
   fail("cannot reserve memory for records");
 }
 
-void grow(std::uint32_t cells) {
-  const std::size_t committedBytes = std::size_t{state.committed} * 4;
-  const std::size_t needed = (std::size_t{state.top} + cells) * 4;
-  if (needed > reservedBytes) fail("out of memory for records");
+void grow(std::uint32_t bytes) {
+  const std::size_t committed = state.committed;
+  const std::size_t needed = std::size_t{state.top} + bytes;
+  if (needed > usableBytes) fail("out of memory for records");
   // Grow geometrically so that mprotect calls stay rare.
-  std::size_t target = std::max({needed, committedBytes * 2, kMinCommit});
-  target = std::min((target + kMinCommit - 1) / kMinCommit * kMinCommit, reservedBytes);
-  if (mprotect(state.base + committedBytes, target - committedBytes, PROT_READ | PROT_WRITE) != 0)
+  std::size_t target = std::max({needed, committed * 2, kMinCommit});
+  target = std::min((target + kMinCommit - 1) / kMinCommit * kMinCommit, usableBytes);
+  if (mprotect(state.base + committed, target - committed, PROT_READ | PROT_WRITE) != 0)
     fail("out of memory for records");
-  state.committed = static_cast<std::uint32_t>(std::min<std::size_t>(target / 4, UINT32_MAX));
+  state.committed = static_cast<std::uint32_t>(target);
 }
 
 } // namespace b32::heap
