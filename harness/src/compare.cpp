@@ -55,6 +55,7 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
     // What the baseline measured and the other side did not is a failure, not a gap.
     if (a && a->ok() && (!b || !b->ok()))
       result.lost.push_back(fmt::format("{}/{}", program, workload));
+    row.inBoth = a && b;
     if (!a || !b) {
       row.problem = fmt::format("only in {}", a ? base.label : other.label);
     } else if (!a->ok() || !b->ok()) {

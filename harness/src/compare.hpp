@@ -41,6 +41,7 @@ struct ProgramComparison {
   std::string program;
   std::string workload;
   std::string problem; // why there is no ratio (missing, failed, no samples), else empty
+  bool inBoth = false; // measured (or attempted) on both sides
   std::size_t baseCount = 0, otherCount = 0;
   double baseMedian = 0, otherMedian = 0;
   double ratio = 0; // other / base: above 1 means the other is slower (or larger)

@@ -125,9 +125,7 @@ int compareCommand(CompareOptions options) {
     throw BadInput("nothing to compare: one configuration in all; give a second results file");
   const auto all = comparisons(series, options.baseline, options.settings);
   for (const auto& c : all) {
-    std::size_t both = 0;
-    for (const auto& row : c.programs) both += row.problem.rfind("only in", 0) != 0;
-    if (both == 0)
+    if (std::none_of(c.programs.begin(), c.programs.end(), [](auto& row) { return row.inBoth; }))
       throw BadInput(fmt::format("{} and {} have no program and workload in common", c.base.label,
                                  c.other.label));
   }
