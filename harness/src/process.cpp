@@ -124,9 +124,9 @@ RunResult runProcess(const RunRequest& request) {
   }
   int errFd = errPipe[0];
 
-  const auto start = std::chrono::steady_clock::now();
   const Launch launched =
       launch(request.argv, request.workingDirectory, {inFd, output->fd(), errPipe[1]});
+  const auto start = launched.started;
   closeFd(inFd);
   closeFd(errPipe[1]);
   if (launched.pid < 0) {

@@ -22,6 +22,7 @@ struct SpawnReply {
   int execErrno = 0; // set when the program could not be started
   int status = 0;    // in the second reply, once the program has ended
   rusage usage{};
+  std::chrono::steady_clock::duration::rep started = 0; // Launch::started
 };
 
 void closeFd(int& fd) {
@@ -62,6 +63,7 @@ Launch forkAndExec(const std::vector<std::string>& args, const std::string& cwd,
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  launched.started = std::chrono::steady_clock::now();
   launched.pid = fork();
   if (launched.pid == 0) execChild(fds, execPipe[1], cwd, argv.data());
   closeFd(execPipe[1]);
@@ -135,6 +137,7 @@ bool sendWithFds(int socket, const std::string& payload, const int (&fds)[3]) {
           forkAndExec(std::vector<std::string>(parts.begin() + 1, parts.end()), parts[0], fds);
       reply.pid = launched.pid;
       reply.execErrno = launched.error;
+      reply.started = launched.started.time_since_epoch().count();
     }
     for (int& fd : fds) closeFd(fd);
     send(socket, &reply, sizeof reply, MSG_NOSIGNAL);
@@ -172,8 +175,10 @@ Launch launch(const std::vector<std::string>& argv, const std::string& cwd, cons
   ssize_t got = -1;
   while (sent && (got = recv(spawnerSocket, &reply, sizeof reply, 0)) < 0 && errno == EINTR) {
   }
-  if (got != sizeof reply) return {-1, EPIPE};
-  return {reply.pid, reply.execErrno};
+  if (got != sizeof reply) return {-1, EPIPE, {}};
+  return {
+      reply.pid, reply.execErrno,
+      std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(reply.started))};
 }
 
 int endFd(const Launch&, int pidFd) { return spawnerSocket >= 0 ? spawnerSocket : pidFd; }

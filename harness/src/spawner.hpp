@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ void startSpawner();
 struct Launch {
   pid_t pid = -1;
   int error = 0; // errno of the fork or the exec; 0 when the program runs
+  // Just before the fork, on the monotonic clock every process shares: the start of the
+  // program's wall time, without the hop to the spawner.
+  std::chrono::steady_clock::time_point started;
 };
 
 // Starts argv[0] (a path, or a name on PATH) in a process group of its own, with the
