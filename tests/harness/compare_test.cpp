@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "compare.hpp"
+#include "export/exporter.hpp"
 #include "report.hpp"
 
 namespace bench32 {
@@ -221,6 +222,26 @@ TEST(Noise, BusyRunsIdenticalBinariesAndDifferentConditionsAreNamed) {
     for (const char* n : c.absent)
       EXPECT_EQ(notes.find(n), std::string::npos) << c.name << ": " << notes;
   }
+}
+
+// Tools read CSV columns by position as often as by name: their order only grows at
+// the end.
+TEST(Export, ToolColumnsKeepTheirOrder) {
+  const Results r = twoConfigs();
+  const std::vector<Results> files{r};
+  const auto series = collectSeries(files, {"r"});
+  auto keys = [](const Table& t) {
+    std::string line;
+    for (std::size_t c : toolColumns(t)) line += (line.empty() ? "" : ",") + t.columns[c].key;
+    return line;
+  };
+  EXPECT_EQ(keys(runTable(r)),
+            "config,program,workload,status,runs,outliers,wall_median_s,wall_mad_s,"
+            "wall_ci_low_s,wall_ci_high_s,user_median_s,sys_median_s,max_rss_kib,text_bytes,"
+            "instructions,failure,busy_runs");
+  EXPECT_EQ(keys(comparisonTable(compare(series[0], series[1], CompareSettings{}))),
+            "program,workload,base,other,base_n,other_n,base_median,other_median,ratio,ci_low,"
+            "ci_high,p,verdict");
 }
 
 TEST(Report, IsOnePageWithChartsAndEscapedText) {
