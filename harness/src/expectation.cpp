@@ -44,8 +44,13 @@ std::string inputPart(const json& part, const std::filesystem::path& dir) {
   if (part.is_object() && part.contains("repeat")) {
     onlyKeys(part, {"repeat", "times"}, "an input part");
     const std::string unit = part.at("repeat").get<std::string>();
-    const auto times = part.value("times", std::uint64_t{1});
-    if (unit.size() * times > (std::uint64_t{1} << 30)) throw BadInput("input larger than 1 GiB");
+    const json& count = part.value("times", json(1));
+    if (!count.is_number_unsigned()) throw BadInput("\"times\" must be a count (0 or more)");
+    const auto times = count.get<std::uint64_t>();
+    // Divided rather than multiplied, so that a huge count cannot wrap round to a small
+    // size and then loop for ever.
+    constexpr std::uint64_t limit = std::uint64_t{1} << 30;
+    if (!unit.empty() && times > limit / unit.size()) throw BadInput("input larger than 1 GiB");
     std::string text;
     text.reserve(unit.size() * times);
     for (std::uint64_t i = 0; i < times; ++i) text += unit;

@@ -44,6 +44,13 @@ TEST(Workloads, MistakesAreRefusedNamingTheFileAndTheKey) {
       {"name-key", R"({"workloads": {"smoke": {"name": "x", "stdout": ""}}})",
        "entry \"smoke\": unknown key \"name\""},
       {"no-stdout", R"({"workloads": {"smoke": {"input": ""}}})", "needs \"stdout\""},
+      // 2^63 repeats of two bytes wrap round to 0 bytes when multiplied.
+      {"huge-repeat",
+       R"({"workloads": {"smoke": {"input": [{"repeat": "12", "times": 9223372036854775808}], "stdout": ""}}})",
+       "input larger than 1 GiB"},
+      {"negative-repeat",
+       R"({"workloads": {"smoke": {"input": [{"repeat": "1", "times": -1}], "stdout": ""}}})",
+       "\"times\" must be a count"},
   };
   for (const auto& c : cases) {
     const std::string file = writeWorkloads(c.name, c.text);
