@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
                  {runApp, "--max-runs", double(run.settings.maxRuns), 1, INFINITY},
                  {runApp, "--min-time", run.settings.minTime, 0, INFINITY},
                  {runApp, "--precision", run.settings.precision, 0, INFINITY},
-                 {runApp, "--timeout", run.settings.timeout, 0.001, INFINITY},
+                 {runApp, "--timeout", run.settings.timeout, 0.001, 1e6},
                  {runApp, "--jobs", double(run.jobs), 1, INFINITY},
                  {compareApp, "--alpha", cmp.settings.alpha, 0, 1},
                  {compareApp, "--min-effect", cmp.settings.minEffect, 0, INFINITY},

@@ -145,8 +145,10 @@ RunResult runProcess(const RunRequest& request) {
   const int endWatch = endFd(launched, pidFd);
   fcntl(errFd, F_SETFL, O_NONBLOCK);
 
+  // Bounded, so that converting it to clock ticks cannot overflow: a year is "never".
+  const auto timeout = std::min(request.timeout, std::chrono::duration<double>(3.2e7));
   const auto deadline =
-      start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(request.timeout);
+      start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
   std::optional<std::chrono::steady_clock::time_point> endedAt;
   int status = 0;
   rusage usage{};
