@@ -1,0 +1,13 @@
+# Fails unless every executable in PROGRAMS names libc.so.6 as its only shared library.
+foreach(program ${PROGRAMS})
+  execute_process(COMMAND ${READELF} -d ${program} OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "readelf failed on ${program}")
+  endif()
+  string(REGEX MATCHALL "Shared library: \\[[^]]*\\]" needed "${dynamic}")
+  if(NOT needed STREQUAL "Shared library: [libc.so.6]")
+    message(FATAL_ERROR "${program} loads more than libc: ${needed}")
+  endif()
+endforeach()
+list(LENGTH PROGRAMS count)
+message(STATUS "${count} programs load libc and nothing else")
