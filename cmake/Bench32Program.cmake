@@ -1,9 +1,9 @@
 # bench32_program([<name>] <source>...)
 #
 # Builds one benchmark program, named after its folder (or <name>, for a program
-# outside benchmarks/ such as a test probe), into <build>/bin, and registers
-# every case of the program's cases.json with ctest as "<name>/<case>". Each case runs
-# the program with its input on a pipe and checks the exact standard output bytes and
+# outside benchmarks/ such as a test probe), into <build>/bin, and registers every case
+# of the program's cases.json with ctest as "<name>/<case>". Each case runs the program
+# with its input from a file in memory and checks the exact standard output bytes and
 # the exit status or signal.
 function(bench32_program first)
   get_filename_component(name ${CMAKE_CURRENT_SOURCE_DIR} NAME)
