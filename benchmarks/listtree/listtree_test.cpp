@@ -22,7 +22,7 @@ void ensureHeap() {
 std::uint32_t liveNodes() {
   std::uint32_t released = 0;
   for (std::uint32_t i = heap::state.freeHead[2]; i != 0; ++released)
-    __builtin_memcpy(&i, heap::state.base + i, 4);
+    __builtin_memcpy(&i, heap::at(i), 4);
   return (heap::state.top - heapStart) / 8 - released;
 }
 

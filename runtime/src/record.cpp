@@ -10,44 +10,56 @@
 namespace b32::heap {
 namespace {
 
-// The reservation is address space only; pages are committed as the heap grows.
-// 4 GiB on 64-bit hosts; a 32-bit process cannot spare that much address space.
-constexpr std::size_t kPreferred = sizeof(void*) == 8 ? std::size_t{4} << 30 : std::size_t{1} << 30;
+// The reservation is address space only; pages are committed as the heap grows. It
+// must lie below 4 GiB, where every address fits a 32-bit reference: on a 64-bit host
+// the kernel is asked for a place low in the address space, and as much as fits there
+// is taken (3 GiB, less where a sanitizer or valgrind keeps that space for itself). A
+// 32-bit process cannot spare more than 1 GiB.
+constexpr bool kWide = sizeof(void*) == 8;
+constexpr std::size_t kPreferred = kWide ? std::size_t{3} << 30 : std::size_t{1} << 30;
 constexpr std::size_t kSmallest = std::size_t{64} << 20;
 constexpr std::size_t kMinCommit = std::size_t{1} << 20;
-// Offsets are 32 bits: on a 64-bit host the top page of a 4 GiB reservation stays
-// unused, so that every offset, and the top, fits.
-std::size_t usableBytes = 0;
+void* const kLowHint = reinterpret_cast<void*>(std::uintptr_t{1} << 20);
+std::uintptr_t heapBegin = 0;
+std::uintptr_t heapEnd = 0; // below 2^32: the top always fits in 32 bits
+
+bool belowFourGiB(std::uintptr_t end) {
+  if constexpr (kWide) return end < (std::uintptr_t{1} << 32);
+  return end >= heapBegin; // a 32-bit mapping fits unless it ends at the very top
+}
 
 } // namespace
 
 void reserve() {
-  // Some environments (valgrind, low address-space limits) refuse a large mapping:
-  // halve it until one is accepted.
+  // Some environments (valgrind, sanitizers, low address-space limits) refuse a large
+  // mapping, or place it high: halve it until one is accepted below 4 GiB.
   for (std::size_t bytes = kPreferred; bytes >= kSmallest; bytes /= 2) {
-    void* p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p != MAP_FAILED) {
-      state.base = static_cast<std::byte*>(p);
-      // The first page stays inaccessible: offset 0 is null, and a record never
-      // starts there.
-      const auto page = static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE));
-      usableBytes = std::min<std::size_t>(bytes, (std::size_t{1} << 32) - page);
-      state.top = page;
-      state.committed = page;
-      return;
+    void* p = mmap(kLowHint, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) continue;
+    heapBegin = reinterpret_cast<std::uintptr_t>(p);
+    if (heapBegin == 0 || !belowFourGiB(heapBegin + bytes) || heapBegin + bytes == 0) {
+      munmap(p, bytes);
+      continue;
     }
+    heapEnd = heapBegin + bytes;
+    state.top = static_cast<std::uint32_t>(heapBegin);
+    state.committed = static_cast<std::uint32_t>(heapBegin);
+    return;
   }
   fail("cannot reserve memory for records");
 }
 
 void grow(std::uint32_t bytes) {
-  const std::size_t committed = state.committed;
-  const std::size_t needed = std::size_t{state.top} + bytes;
-  if (needed > usableBytes) fail("out of memory for records");
+  const std::uintptr_t committed = state.committed;
+  const std::uintptr_t needed = std::uintptr_t{state.top} + bytes;
+  if (needed > heapEnd || needed < committed) fail("out of memory for records");
   // Grow geometrically so that mprotect calls stay rare.
-  std::size_t target = std::max({needed, committed * 2, kMinCommit});
-  target = std::min((target + kMinCommit - 1) / kMinCommit * kMinCommit, usableBytes);
-  if (mprotect(state.base + committed, target - committed, PROT_READ | PROT_WRITE) != 0)
+  std::uintptr_t size =
+      std::max<std::uintptr_t>({needed - heapBegin, 2 * (committed - heapBegin), kMinCommit});
+  size = (size + kMinCommit - 1) / kMinCommit * kMinCommit;
+  const std::uintptr_t target = std::min(heapBegin + size, heapEnd);
+  if (mprotect(at(static_cast<std::uint32_t>(committed)), target - committed,
+               PROT_READ | PROT_WRITE) != 0)
     fail("out of memory for records");
   state.committed = static_cast<std::uint32_t>(target);
 }

@@ -30,8 +30,8 @@ TEST(Records, TakeExactlyFourBytesPerField) {
   Ref<Nine> b = newRecord<Nine>();
   Ref<One> c = newRecord<One>();
   EXPECT_EQ(heap::state.top - before, 4 * (3u + 9u + 1u));
-  EXPECT_EQ(b.offset - a.offset, 12u);
-  EXPECT_EQ(c.offset - b.offset, 36u);
+  EXPECT_EQ(b.address - a.address, 12u);
+  EXPECT_EQ(c.address - b.address, 36u);
 }
 
 TEST(Records, ReleasedStorageIsReusedBySize) {

@@ -1,12 +1,12 @@
 // Heap records: every field is a 32-bit cell, references included, on every host.
 //
-// A reference (`Ref<T>`) is the 32-bit byte offset of a record in one record heap that
-// the runtime reserves at start-up, so a record of k fields takes exactly 4·k bytes on
-// 64-bit hosts too, with no header, and reaching a field is one addition to the heap's
-// base, as a C pointer's field is. Released records go on a free list per record size
-// (LIFO) and are reused first; new ones are cut from the top of the heap, whose pages
-// are committed as it grows. Offset 0 is null, and the first page of the heap is never
-// readable, so following a null reference faults as it would in C.
+// A reference (`Ref<T>`) is the record's address in 32 bits: the runtime reserves the
+// record heap below 4 GiB, so on 64-bit hosts too a record of k fields takes exactly
+// 4·k bytes, with no header, and following a reference is one load, as following a C
+// pointer is. Released records go on a free list per record size (LIFO) and are reused
+// first; new ones are cut from the top of the heap, whose pages are committed as it
+// grows. The null reference is address 0, which is never mapped, so following it
+// faults as it would in C.
 //
 // Records are plain structs whose fields are `Int`, `Bool` or `Ref<...>`:
 //
@@ -31,11 +31,15 @@ inline constexpr std::uint32_t kMaxFields = 64;
 
 // The state of the record heap; read by every dereference, so kept in one place.
 struct State {
-  std::byte* base;                        // the record at offset r lives at base + r
-  std::uint32_t top;                      // first byte never handed out
-  std::uint32_t committed;                // bytes [0, committed) are accessible
+  std::uint32_t top;                      // address of the first byte never handed out
+  std::uint32_t committed;                // the heap is accessible below this address
   std::uint32_t freeHead[kMaxFields + 1]; // per field count, 0 when empty
 };
+
+// The memory at a 32-bit heap address.
+B32_INLINE std::byte* at(std::uint32_t address) {
+  return reinterpret_cast<std::byte*>(std::uintptr_t{address});
+}
 inline State state{};
 
 // Commits more of the reservation so that `bytes` more bytes fit above `top`, or ends
@@ -47,24 +51,24 @@ void reserve();
 
 template <class T>
 struct Ref {
-  std::uint32_t offset;
+  std::uint32_t address;
 
   Ref() = default;
-  B32_INLINE constexpr Ref(std::nullptr_t) : offset(0) {}
-  B32_INLINE static constexpr Ref fromOffset(std::uint32_t r) {
+  B32_INLINE constexpr Ref(std::nullptr_t) : address(0) {}
+  B32_INLINE static constexpr Ref fromAddress(std::uint32_t a) {
     Ref ref;
-    ref.offset = r;
+    ref.address = a;
     return ref;
   }
 
   // A plain cast, as C would write it: records are implicit-lifetime types, begun by
   // newRecord's placement new. (std::launder is an optimisation barrier to g++: with it,
   // stores into a record could no longer be sunk out of a loop.)
-  B32_INLINE T* operator->() const { return reinterpret_cast<T*>(heap::state.base + offset); }
+  B32_INLINE T* operator->() const { return reinterpret_cast<T*>(heap::at(address)); }
   B32_INLINE T& operator*() const { return *operator->(); }
 
-  B32_INLINE friend constexpr bool operator==(Ref a, Ref b) { return a.offset == b.offset; }
-  B32_INLINE friend constexpr bool operator==(Ref a, std::nullptr_t) { return a.offset == 0; }
+  B32_INLINE friend constexpr bool operator==(Ref a, Ref b) { return a.address == b.address; }
+  B32_INLINE friend constexpr bool operator==(Ref a, std::nullptr_t) { return a.address == 0; }
 };
 
 template <class T>
@@ -84,26 +88,26 @@ B32_INLINE Ref<T> newRecord() {
   std::uint32_t r = h.freeHead[k];
   if (r != 0) {
     std::uint32_t next;
-    __builtin_memcpy(&next, h.base + r, 4);
+    __builtin_memcpy(&next, heap::at(r), 4);
     h.freeHead[k] = next;
   } else {
     if (h.committed - h.top < sizeof(T)) heap::grow(sizeof(T));
     r = h.top;
     h.top += sizeof(T);
   }
-  ::new (h.base + r) T;
-  return Ref<T>::fromOffset(r);
+  ::new (heap::at(r)) T;
+  return Ref<T>::fromAddress(r);
 }
 
 // Releases the one record `r` denotes; releasing null does nothing.
 template <RecordType T>
 B32_INLINE void release(Ref<T> r) {
-  if (r.offset == 0) return;
+  if (r.address == 0) return;
   constexpr std::uint32_t k = fieldCount<T>;
   heap::State& h = heap::state;
   std::uint32_t next = h.freeHead[k];
-  __builtin_memcpy(h.base + r.offset, &next, 4);
-  h.freeHead[k] = r.offset;
+  __builtin_memcpy(heap::at(r.address), &next, 4);
+  h.freeHead[k] = r.address;
 }
 
 } // namespace b32
