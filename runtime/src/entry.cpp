@@ -40,8 +40,6 @@ constexpr bool kAddressSanitizer = false;
 
 std::byte* guardBegin = nullptr;
 b32::Int programStatus = 0;
-ucontext_t entryContext;
-ucontext_t programContext;
 
 void onSegv(int, siginfo_t* info, void*) {
   auto* addr = static_cast<std::byte*>(info->si_addr);
@@ -80,6 +78,9 @@ void runOnStack(std::byte* stack, std::size_t bytes) {
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
   } else {
+    // Both live until the program's main returns through the link.
+    ucontext_t entryContext;
+    ucontext_t programContext;
     getcontext(&programContext);
     programContext.uc_stack.ss_sp = stack;
     programContext.uc_stack.ss_size = bytes;
