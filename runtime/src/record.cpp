@@ -15,17 +15,16 @@ namespace {
 // the kernel is asked for a place low in the address space, and as much as fits there
 // is taken (3 GiB, less where a sanitizer or valgrind keeps that space for itself). A
 // 32-bit process cannot spare more than 1 GiB.
-constexpr bool kWide = sizeof(void*) == 8;
-constexpr std::size_t kPreferred = kWide ? std::size_t{3} << 30 : std::size_t{1} << 30;
+constexpr std::size_t kPreferred = sizeof(void*) == 8 ? std::size_t{3} << 30 : std::size_t{1} << 30;
 constexpr std::size_t kSmallest = std::size_t{64} << 20;
 constexpr std::size_t kMinCommit = std::size_t{1} << 20;
 void* const kLowHint = reinterpret_cast<void*>(std::uintptr_t{1} << 20);
 std::uintptr_t heapBegin = 0;
 std::uintptr_t heapEnd = 0; // below 2^32: the top always fits in 32 bits
 
-bool belowFourGiB(std::uintptr_t end) {
-  if constexpr (kWide) return end < (std::uintptr_t{1} << 32);
-  return end >= heapBegin; // a 32-bit mapping fits unless it ends at the very top
+// In 64-bit arithmetic, so that one test serves 32-bit and 64-bit hosts alike.
+bool fitsBelowFourGiB(std::uintptr_t begin, std::size_t bytes) {
+  return begin != 0 && std::uint64_t{begin} + bytes < (std::uint64_t{1} << 32);
 }
 
 } // namespace
@@ -36,12 +35,13 @@ void reserve() {
   for (std::size_t bytes = kPreferred; bytes >= kSmallest; bytes /= 2) {
     void* p = mmap(kLowHint, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) continue;
-    heapBegin = reinterpret_cast<std::uintptr_t>(p);
-    if (heapBegin == 0 || !belowFourGiB(heapBegin + bytes) || heapBegin + bytes == 0) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    if (!fitsBelowFourGiB(begin, bytes)) {
       munmap(p, bytes);
       continue;
     }
-    heapEnd = heapBegin + bytes;
+    heapBegin = begin;
+    heapEnd = begin + bytes;
     state.top = static_cast<std::uint32_t>(heapBegin);
     state.committed = static_cast<std::uint32_t>(heapBegin);
     return;
