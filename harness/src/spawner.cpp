@@ -30,8 +30,10 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
-// In the child: plumbing, a process group of its own, default signals, then exec. An
-// exec failure is reported on execFd.
+// In the child: plumbing, a process group of its own, default signals, then exec. The
+// clock starts here, just before the exec, and goes to the parent on execFd, so that a
+// run's time leaves out the fork and the copying of the parent's page tables; an exec
+// failure follows it on execFd.
 [[noreturn]] void execChild(const int (&fds)[3], int execFd, const std::string& cwd,
                             char* const* argv) {
   setpgid(0, 0);
@@ -43,12 +45,20 @@ void closeFd(int& fd) {
   if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
     error = errno;
   } else {
-    execvp(argv[0], argv);
+    const auto started = std::chrono::steady_clock::now().time_since_epoch().count();
+    if (write(execFd, &started, sizeof started) == sizeof started) execvp(argv[0], argv);
     error = errno;
   }
   ssize_t ignored = write(execFd, &error, sizeof error);
   (void)ignored;
   _exit(127);
+}
+
+bool readFully(int fd, void* into, std::size_t size) {
+  ssize_t got;
+  while ((got = read(fd, into, size)) < 0 && errno == EINTR) {
+  }
+  return got == ssize_t(size);
 }
 
 // Forks and execs; the exec's errno, if any, comes back on a close-on-exec pipe.
@@ -63,7 +73,7 @@ Launch forkAndExec(const std::vector<std::string>& args, const std::string& cwd,
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  launched.started = std::chrono::steady_clock::now();
+  launched.started = std::chrono::steady_clock::now(); // in case the child sends no start
   launched.pid = fork();
   if (launched.pid == 0) execChild(fds, execPipe[1], cwd, argv.data());
   closeFd(execPipe[1]);
@@ -71,11 +81,12 @@ Launch forkAndExec(const std::vector<std::string>& args, const std::string& cwd,
     launched.error = errno;
   } else {
     setpgid(launched.pid, launched.pid); // also here, so the group exists before any kill
-    ssize_t got;
-    while ((got = read(execPipe[0], &launched.error, sizeof launched.error)) < 0 &&
-           errno == EINTR) {
-    }
-    if (got != sizeof launched.error) launched.error = 0;
+    std::chrono::steady_clock::duration::rep started = 0;
+    if (readFully(execPipe[0], &started, sizeof started))
+      launched.started =
+          std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(started));
+    // End of file: the exec succeeded; otherwise its errno.
+    if (!readFully(execPipe[0], &launched.error, sizeof launched.error)) launched.error = 0;
   }
   closeFd(execPipe[0]);
   return launched;
