@@ -19,6 +19,9 @@ function(bench32_program first)
   if(BENCH32_BARRIER_VARIANTS)
     bench32_barrier_variants(${name} ${sources})
   endif()
+  if(BENCH32_LAYOUTS GREATER 0)
+    bench32_layout_variants(${name} ${sources})
+  endif()
 
   set(cases_file ${CMAKE_CURRENT_SOURCE_DIR}/cases.json)
   if(NOT EXISTS ${cases_file})
@@ -90,5 +93,27 @@ function(bench32_barrier_variants name)
       target_link_libraries(${name}.drop-${number} PRIVATE bench32_entry)
       target_compile_definitions(${name}.drop-${number} PRIVATE B32_DROP_BARRIER_AT=${number})
     endforeach()
+  endforeach()
+endfunction()
+
+# bench32_layout_variants(<name> <source>...)
+#
+# Adds <name>.layout-<k> for k < BENCH32_LAYOUTS: the program's objects, compiled once
+# with every function in its own section, linked by lld with the functions in an order
+# shuffled with seed k; layout 0 keeps the order of the objects. The variants differ
+# only in where code is placed. They are built only when asked for.
+function(bench32_layout_variants name)
+  add_library(${name}.sections OBJECT EXCLUDE_FROM_ALL ${ARGN})
+  target_link_libraries(${name}.sections PRIVATE bench32_entry_sections)
+  target_compile_options(${name}.sections PRIVATE -ffunction-sections)
+  math(EXPR last "${BENCH32_LAYOUTS} - 1")
+  foreach(k RANGE ${last})
+    set(variant ${name}.layout-${k})
+    add_executable(${variant} EXCLUDE_FROM_ALL $<TARGET_OBJECTS:${name}.sections>)
+    target_link_libraries(${variant} PRIVATE bench32_entry_sections)
+    target_link_options(${variant} PRIVATE -fuse-ld=lld)
+    if(k GREATER 0)
+      target_link_options(${variant} PRIVATE "LINKER:--shuffle-sections=.text*=${k}")
+    endif()
   endforeach()
 endfunction()

@@ -152,6 +152,13 @@ void describeBuild(ConfigInfo& info) {
     info.flags = flags;
   }
   if (!info.compiler.empty()) info.compilerVersion = compilerVersion(info.compiler);
+  if (std::atoi(cache["BENCH32_LAYOUTS"].c_str()) > 0 && !cache["BENCH32_LLD"].empty())
+    info.linker = compilerVersion(cache["BENCH32_LLD"]);
+}
+
+fs::path programExecutable(const ConfigInfo& info, const std::string& program, int layout) {
+  const std::string name = layout < 0 ? program : fmt::format("{}.layout-{}", program, layout);
+  return fs::path(info.buildDir) / "bin" / name;
 }
 
 std::map<std::string, std::string> buildPrograms(BuildTarget& target,
@@ -195,6 +202,18 @@ std::map<std::string, std::string> buildPrograms(BuildTarget& target,
   } else if (!fs::exists(dir / "CMakeCache.txt")) {
     throw BuildError(fmt::format("{}: not a configured build folder", dir.string()));
   }
+  // Code layouts are targets of their own, defined when the folder is configured for
+  // at least as many as asked; the programs' usual targets stay as they are.
+  if (options.layouts > 0 &&
+      std::atoi(readCache(dir)["BENCH32_LAYOUTS"].c_str()) < options.layouts) {
+    log(fmt::format("configuring {} for {} code layouts", dir.string(), options.layouts));
+    const RunResult run =
+        runTool({"cmake", fmt::format("-DBENCH32_LAYOUTS={}", options.layouts), dir.string()}, {},
+                options.cancel);
+    if (!succeeded(run))
+      throw BuildError(fmt::format("{}: cmake configure for code layouts failed: {}", dir.string(),
+                                   failureLine(run)));
+  }
   describeBuild(info);
   if (info.compilerVersion.empty() && target.kind == BuildKind::owned)
     throw BuildError(fmt::format("config {}: \"{} --version\" fails", info.name, info.compiler));
@@ -210,13 +229,27 @@ std::map<std::string, std::string> buildPrograms(BuildTarget& target,
     if (run.cancelled) throw BuildError("interrupted");
     return run;
   };
-  log(fmt::format("building {} program{} in {}", programs.size(), programs.size() == 1 ? "" : "s",
+  // A program's targets: itself, or each of its code layouts.
+  auto targetsOf = [&](const std::string& program) {
+    if (options.layouts <= 0) return std::vector<std::string>{program};
+    std::vector<std::string> targets;
+    for (int k = 0; k < options.layouts; ++k)
+      targets.push_back(programExecutable(info, program, k).filename().string());
+    return targets;
+  };
+  std::vector<std::string> everything;
+  for (const auto& program : programs) {
+    const auto targets = targetsOf(program);
+    everything.insert(everything.end(), targets.begin(), targets.end());
+  }
+  log(fmt::format("building {} program{}{} in {}", programs.size(), programs.size() == 1 ? "" : "s",
+                  options.layouts > 0 ? fmt::format(" in {} layouts", options.layouts) : "",
                   dir.string()));
-  const RunResult all = build(programs);
+  const RunResult all = build(everything);
   if (succeeded(all)) return failed;
   // Find out which programs fail, so that the others can still be measured.
   for (const auto& program : programs) {
-    const RunResult one = build({program});
+    const RunResult one = build(targetsOf(program));
     if (!succeeded(one)) failed[program] = "build failed: " + failureLine(one);
   }
   if (failed.empty()) // the programs build one by one: the failure was elsewhere

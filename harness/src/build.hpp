@@ -32,8 +32,9 @@ BuildTarget parseExistingBuild(const std::string& text);
 
 struct BuildOptions {
   std::filesystem::path sourceDir;
-  std::filesystem::path caseRunner;          // handed to builds made without the tools
-  int jobs = 0;                              // 0: the build tool's default
+  std::filesystem::path caseRunner; // handed to builds made without the tools
+  int jobs = 0;                     // 0: the build tool's default
+  int layouts = 0; // > 0: build <program>.layout-<k> for k < layouts instead of <program>
   const std::atomic<bool>* cancel = nullptr; // stops the build (an interrupt)
   std::function<void(const std::string&)> log;
 };
@@ -45,8 +46,13 @@ std::map<std::string, std::string> buildPrograms(BuildTarget& target,
                                                  const std::vector<std::string>& programs,
                                                  const BuildOptions& options);
 
-// Fills in the compiler, its version and the flags of a configured build folder.
+// Fills in the compiler, its version and the flags of a configured build folder, and
+// the linker of its code layouts when it has them.
 void describeBuild(ConfigInfo& info);
+
+// The executable of a program's code layout k (k < 0: the program itself).
+std::filesystem::path programExecutable(const ConfigInfo& info, const std::string& program,
+                                        int layout = -1);
 
 // The first line of "COMPILER --version", or empty when it does not run.
 std::string compilerVersion(const std::string& compiler);

@@ -116,6 +116,10 @@ int main(int argc, char** argv) {
   runApp->add_option("-j,--jobs", run.jobs, "Parallel build jobs");
   runApp->add_option("--run-under", run.runUnder,
                      "Command prefix for every run (an emulator or a tool)");
+  runApp->add_option("--layouts", run.settings.layouts,
+                     "Build every program in N code layouts (N >= 2) and rotate the runs "
+                     "through them, each with a random environment padding; -n and the "
+                     "adaptive bounds count runs per layout");
   runApp->add_flag("--instructions", run.settings.instructions,
                    "Also count instructions (perf, else callgrind: slow)");
   runApp->add_option("--json", run.json, "Write every sample and the environment here");
@@ -183,6 +187,7 @@ int main(int argc, char** argv) {
                  {runApp, "--precision", run.settings.precision, 0, INFINITY},
                  {runApp, "--timeout", run.settings.timeout, 0.001, 1e6},
                  {runApp, "--jobs", double(run.jobs), 1, INFINITY},
+                 {runApp, "--layouts", double(run.settings.layouts), 2, 1000},
                  {compareApp, "--alpha", cmp.settings.alpha, 0, 1},
                  {compareApp, "--min-effect", cmp.settings.minEffect, 0, INFINITY},
                  {compareApp, "--min-samples", double(cmp.settings.minSamples), 1, INFINITY},

@@ -125,6 +125,7 @@ Results startResults(const Plan& plan, const RunOptions& options, const fs::path
                       {"min_runs", s.minRuns},   {"max_runs", s.maxRuns},
                       {"min_time_s", s.minTime}, {"precision", s.precision},
                       {"timeout_s", s.timeout},  {"instructions", s.instructions ? 1 : 0}};
+  if (s.layouts > 0) results.settings["layouts"] = s.layouts;
   results.runUnder = options.runUnder;
   for (const auto& t : plan.targets)
     for (const auto& p : plan.programs)

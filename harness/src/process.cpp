@@ -124,8 +124,8 @@ RunResult runProcess(const RunRequest& request) {
   }
   int errFd = errPipe[0];
 
-  const Launch launched =
-      launch(request.argv, request.workingDirectory, {inFd, output->fd(), errPipe[1]});
+  const Launch launched = launch(request.argv, request.workingDirectory,
+                                 {inFd, output->fd(), errPipe[1]}, request.environmentPadding);
   const auto start = launched.started;
   closeFd(inFd);
   closeFd(errPipe[1]);

@@ -45,6 +45,9 @@ struct RunRequest {
   std::string workingDirectory; // empty: the harness's own
   std::chrono::duration<double> timeout{60.0};
   std::size_t stderrLimit = 64 * 1024; // keep this much of standard error
+  // Characters of BENCH32_PADDING added to the environment (0: none), moving the
+  // program's initial stack by about as many bytes.
+  std::size_t environmentPadding = 0;
   // When set and it becomes true, the program's process group is killed (an interrupt).
   const std::atomic<bool>* cancel = nullptr;
 };

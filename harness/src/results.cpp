@@ -30,6 +30,14 @@ json samplesJson(const std::vector<Sample>& samples) {
     for (const Sample& s : samples)
       list.push_back(m.integral ? json(std::llround(s.*m.field)) : json(s.*m.field));
   }
+  if (std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return s.layout >= 0; })) {
+    json& layouts = lists["layout"] = json::array();
+    json& padding = lists["padding_bytes"] = json::array();
+    for (const Sample& s : samples) {
+      layouts.push_back(s.layout);
+      padding.push_back(s.paddingBytes);
+    }
+  }
   return lists;
 }
 
@@ -47,7 +55,27 @@ std::vector<Sample> samplesFrom(const json& doc) {
       samples[i].*m.field = values[i];
     }
   }
+  if (doc.contains("layout") || doc.contains("padding_bytes")) {
+    const auto layouts = doc.at("layout").get<std::vector<int>>();
+    const auto padding = doc.at("padding_bytes").get<std::vector<int>>();
+    if (layouts.size() != samples.size() || padding.size() != samples.size())
+      throw BadInput("sample lists of different lengths");
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      if (layouts[i] < 0 || padding[i] < 0) throw BadInput("negative layout or padding");
+      samples[i].layout = layouts[i];
+      samples[i].paddingBytes = padding[i];
+    }
+  }
   return samples;
+}
+
+json textBytesJson(const std::optional<std::uint64_t>& bytes) {
+  return bytes ? json(*bytes) : json(nullptr);
+}
+
+std::optional<std::uint64_t> textBytesFrom(const json& doc) {
+  if (!doc.contains("text_bytes") || doc.at("text_bytes").is_null()) return std::nullopt;
+  return doc.at("text_bytes").get<std::uint64_t>();
 }
 
 std::string fileLine(const char* path, const std::string& key) {
@@ -101,12 +129,15 @@ const UnitResult* Results::find(const std::string& config, const std::string& pr
 
 json toJson(const Results& r) {
   json configs = json::array();
-  for (const auto& c : r.configs)
+  for (const auto& c : r.configs) {
     configs.push_back({{"name", c.name},
                        {"compiler", c.compiler},
                        {"compiler_version", c.compilerVersion},
                        {"flags", c.flags},
                        {"build_dir", c.buildDir}});
+    if (!c.linker.empty()) configs.back()["linker"] = c.linker;
+  }
+  bool layouts = false;
   json units = json::array();
   for (const auto& u : r.units) {
     json unit{{"config", u.config},
@@ -118,15 +149,31 @@ json toJson(const Results& r) {
               {"samples", samplesJson(u.samples)}};
     if (!u.failure.empty()) unit["failure"] = u.failure;
     if (!u.inputXxh3.empty()) unit["input_xxh3"] = u.inputXxh3;
-    unit["binary"]["text_bytes"] = u.textBytes ? json(*u.textBytes) : json(nullptr);
+    unit["binary"]["text_bytes"] = textBytesJson(u.textBytes);
+    if (!u.layouts.empty()) {
+      layouts = true;
+      json& list = unit["layouts"] = json::array();
+      for (const auto& l : u.layouts)
+        list.push_back(
+            {{"path", l.path}, {"xxh3", l.xxh3}, {"text_bytes", textBytesJson(l.textBytes)}});
+    }
+    layouts = layouts || std::any_of(u.samples.begin(), u.samples.end(),
+                                     [](const Sample& s) { return s.layout >= 0; });
     if (u.instructions)
       unit["instructions"] = {{"count", *u.instructions}, {"source", u.instructionsSource}};
     units.push_back(unit);
   }
-  return {{"schema", "bench32-results"},  {"version", r.version},   {"created", r.created},
-          {"command", r.command},         {"complete", r.complete}, {"stop_reason", r.stopReason},
-          {"environment", r.environment}, {"settings", r.settings}, {"run_under", r.runUnder},
-          {"configs", configs},           {"results", units}};
+  return {{"schema", "bench32-results"},
+          {"version", layouts ? 2 : 1},
+          {"created", r.created},
+          {"command", r.command},
+          {"complete", r.complete},
+          {"stop_reason", r.stopReason},
+          {"environment", r.environment},
+          {"settings", r.settings},
+          {"run_under", r.runUnder},
+          {"configs", configs},
+          {"results", units}};
 }
 
 Results resultsFromJson(const json& doc) {
@@ -135,9 +182,9 @@ Results resultsFromJson(const json& doc) {
     if (!doc.is_object() || doc.value("schema", "") != "bench32-results")
       throw BadInput("not a bench32 results file (no \"schema\": \"bench32-results\")");
     r.version = doc.at("version").get<int>();
-    if (r.version != resultsVersion)
-      throw BadInput(fmt::format("results version {} (this harness reads version {})", r.version,
-                                 resultsVersion));
+    if (r.version < 1 || r.version > resultsVersion)
+      throw BadInput(fmt::format("results version {} (this harness reads versions 1 to {})",
+                                 r.version, resultsVersion));
     r.created = doc.value("created", "");
     r.command = doc.value("command", std::vector<std::string>{});
     r.complete = doc.value("complete", false);
@@ -148,7 +195,7 @@ Results resultsFromJson(const json& doc) {
     for (const json& c : doc.at("configs"))
       r.configs.push_back({c.at("name").get<std::string>(), c.value("compiler", ""),
                            c.value("compiler_version", ""), c.value("flags", ""),
-                           c.value("build_dir", "")});
+                           c.value("build_dir", ""), c.value("linker", "")});
     for (const json& entry : doc.at("results")) {
       UnitResult u;
       u.config = entry.at("config").get<std::string>();
@@ -164,9 +211,10 @@ Results resultsFromJson(const json& doc) {
         const json& b = entry.at("binary");
         u.binary = b.value("path", "");
         u.binaryXxh3 = b.value("xxh3", "");
-        if (b.contains("text_bytes") && !b.at("text_bytes").is_null())
-          u.textBytes = b.at("text_bytes").get<std::uint64_t>();
+        u.textBytes = textBytesFrom(b);
       }
+      for (const json& l : entry.value("layouts", json::array()))
+        u.layouts.push_back({l.value("path", ""), l.value("xxh3", ""), textBytesFrom(l)});
       if (entry.contains("warmup")) u.warmup = samplesFrom(entry.at("warmup"));
       u.samples = samplesFrom(entry.at("samples"));
       if (entry.contains("instructions")) {

@@ -1,5 +1,5 @@
-// What a session measured, and its JSON form (schema "bench32-results", version 1,
-// documented in harness/README.md). Every raw sample is kept; summaries are derived.
+// What a session measured, and its JSON form (schema "bench32-results", documented in
+// harness/README.md). Every raw sample is kept; summaries are derived.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,9 @@
 
 namespace bench32 {
 
-inline constexpr int resultsVersion = 1;
+// Version 2 adds code layouts (per-sample layout and padding, per-layout binaries);
+// a session without them is still written as version 1, which older readers take.
+inline constexpr int resultsVersion = 2;
 
 // One run's measurements; metrics.cpp says how each is named, read and shown.
 struct Sample {
@@ -21,6 +23,15 @@ struct Sample {
   double user = 0;
   double system = 0;
   double maxRssKiB = 0;
+  int layout = -1;      // the code layout run (0, 1, ...), or -1 in a session without layouts
+  int paddingBytes = 0; // characters of environment padding the run was given
+};
+
+// One code layout of a program: the executable and what identifies it.
+struct LayoutBinary {
+  std::string path;
+  std::string xxh3;
+  std::optional<std::uint64_t> textBytes;
 };
 
 // What became of one (configuration, program, workload): every run verified, one run
@@ -39,6 +50,7 @@ struct UnitResult {
   std::string binaryXxh3;
   std::string inputXxh3; // of the workload's input, so that comparisons can check it
   std::optional<std::uint64_t> textBytes;
+  std::vector<LayoutBinary> layouts; // with code layouts: each one's executable; else empty
   std::vector<Sample> warmup;
   std::vector<Sample> samples; // timed runs, each verified
   std::optional<std::uint64_t> instructions;
@@ -53,6 +65,7 @@ struct ConfigInfo {
   std::string compilerVersion;
   std::string flags;
   std::string buildDir;
+  std::string linker; // with code layouts: the linker that placed the code
 };
 
 struct Results {

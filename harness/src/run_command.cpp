@@ -44,6 +44,7 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
   buildOptions.sourceDir = source;
   buildOptions.caseRunner = siblingCaseRunner();
   buildOptions.jobs = options.jobs;
+  buildOptions.layouts = options.settings.layouts;
   buildOptions.cancel = &interruptFlag();
   buildOptions.log = [&](const std::string& line) { console.note(line); };
   // One input file per workload, shared by every configuration's runs.
@@ -64,23 +65,30 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
     for (std::size_t i = 0; i < results.units.size(); ++i) {
       UnitResult& u = results.units[i];
       if (u.config != target.info.name) continue;
-      // A program's executable is named after its folder.
-      const fs::path exe = fs::path(target.info.buildDir) / "bin" / u.program;
-      u.binary = exe.string();
+      // A program's executable is named after its folder; its code layouts after both.
+      std::vector<fs::path> executables;
+      for (int k = 0; k < std::max(options.settings.layouts, 1); ++k)
+        executables.push_back(
+            programExecutable(target.info, u.program, options.settings.layouts > 0 ? k : -1));
+      u.binary = executables.front().string();
       if (auto failure = buildFailures.find(u.program); failure != buildFailures.end())
         u.failure = failure->second;
-      else if (access(exe.c_str(), X_OK) != 0)
-        u.failure = fmt::format("no executable at {}", exe.string());
+      for (const auto& exe : executables)
+        if (u.failure.empty() && access(exe.c_str(), X_OK) != 0)
+          u.failure = fmt::format("no executable at {}", exe.string());
       if (!u.failure.empty()) {
         u.status = Status::failed;
         console.note(
             fmt::format("FAILED {} {}/{}: {}", u.config, u.program, u.workload, u.failure));
         continue;
       }
-      u.textBytes = textSize(exe);
-      u.binaryXxh3 = fileDigest(exe);
+      u.textBytes = textSize(executables.front());
+      u.binaryXxh3 = fileDigest(executables.front());
+      if (options.settings.layouts > 0)
+        for (const auto& exe : executables)
+          u.layouts.push_back({exe.string(), fileDigest(exe), textSize(exe)});
       const std::pair key{u.program, u.workload};
-      planned.push_back({plan.expected.at(key), inputs.at(key), exe, i});
+      planned.push_back({plan.expected.at(key), inputs.at(key), executables, i});
     }
     save();
   }

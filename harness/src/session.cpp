@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <random>
 
 #include <fmt/format.h>
 
@@ -25,14 +26,13 @@ extern "C" void onInterrupt(int signalNumber) {
   signal(signalNumber, SIG_DFL);
 }
 
-Sample sampleOf(const RunResult& run) {
-  return {run.wallSeconds, run.userSeconds, run.systemSeconds, double(run.maxRssKiB)};
-}
-
-// Runs once and verifies; false (with the unit marked failed) when the run fails.
+// Runs once (code layout `layout` when the session has layouts) and verifies; false
+// (with the unit marked failed) when the run fails.
 bool runOnce(UnitResult& result, const PlannedUnit& unit, const RunSettings& settings,
-             std::vector<Sample>& into) {
-  const RunResult run = runProcess(runRequest(unit, settings));
+             std::vector<Sample>& into, int layout = 0) {
+  RunRequest request = runRequest(unit, settings, layout);
+  if (settings.layouts > 0) request.environmentPadding = randomPadding();
+  const RunResult run = runProcess(request);
   if (run.cancelled || interruptedFlag) return false;
   Verdict verdict = verify(*unit.expected, run);
   if (run.timedOut)
@@ -42,7 +42,12 @@ bool runOnce(UnitResult& result, const PlannedUnit& unit, const RunSettings& set
     result.failure = verdict.detail;
     return false;
   }
-  into.push_back(sampleOf(run));
+  Sample sample{run.wallSeconds, run.userSeconds, run.systemSeconds, double(run.maxRssKiB)};
+  if (settings.layouts > 0) {
+    sample.layout = layout;
+    sample.paddingBytes = int(request.environmentPadding);
+  }
+  into.push_back(sample);
   // A unit is ok once it has a verified timed run; warm-ups alone leave it not-run.
   if (!result.samples.empty()) result.status = Status::ok;
   return true;
@@ -62,6 +67,11 @@ std::string duration(double seconds) {
 
 const std::atomic<bool>& interruptFlag() { return interruptedFlag; }
 
+std::size_t randomPadding() {
+  static std::mt19937 generator{std::random_device{}()};
+  return std::uniform_int_distribution<std::size_t>(0, 4096)(generator);
+}
+
 void installInterruptHandler() {
   struct sigaction action {};
   action.sa_handler = onInterrupt;
@@ -70,7 +80,13 @@ void installInterruptHandler() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-double runsNeeded(const std::vector<double>& wall, const RunSettings& settings) {
+double runsNeeded(const std::vector<double>& wall, const RunSettings& given) {
+  // With code layouts the counts are per layout, and a round runs every layout once.
+  RunSettings settings = given;
+  const int layouts = std::max(given.layouts, 1);
+  settings.runs *= layouts;
+  settings.minRuns *= layouts;
+  settings.maxRuns *= layouts;
   const double n = double(wall.size());
   if (settings.runs > 0) return std::max(0.0, settings.runs - n);
   if (n >= settings.maxRuns) return 0;
@@ -128,15 +144,17 @@ bool runSession(Results& results, const std::vector<PlannedUnit>& units,
   }
   auto active = [&](const PlannedUnit& u) { return unitResult(u).status != Status::failed; };
 
-  // Warm-up, verified like every other run.
+  const int layouts = std::max(settings.layouts, 1);
+  // Warm-up, verified like every other run: every code layout once.
   for (int w = 0; w < settings.warmup; ++w) {
     for (const auto& u : units) {
-      if (!active(u)) continue;
-      progress(fmt::format("warm-up {}/{}: {}", w + 1, settings.warmup, label(u)));
-      UnitResult& r = unitResult(u);
-      if (!runOnce(r, u, settings, r.warmup)) {
-        if (interruptedFlag) return false;
-        reportFailure(u);
+      for (int k = 0; k < layouts && active(u); ++k) {
+        progress(fmt::format("warm-up {}/{}: {}", w + 1, settings.warmup, label(u)));
+        UnitResult& r = unitResult(u);
+        if (!runOnce(r, u, settings, r.warmup, k)) {
+          if (interruptedFlag) return false;
+          reportFailure(u);
+        }
       }
     }
   }
@@ -182,17 +200,25 @@ bool runSession(Results& results, const std::vector<PlannedUnit>& units,
       }
     }
     if (hooks.round)
-      hooks.round(fmt::format("round {}: {} run{}, about {} left", round + 1, order.size(),
-                              order.size() == 1 ? "" : "s", duration(secondsLeft)));
-    for (const PlannedUnit* u : order) {
-      progress(fmt::format("round {}: {} ({} left)", round + 1, label(*u), duration(secondsLeft)));
-      UnitResult& r = unitResult(*u);
-      const auto before = walls(r);
-      if (!runOnce(r, *u, settings, r.samples)) {
-        if (interruptedFlag) return false;
-        reportFailure(*u);
+      hooks.round(fmt::format("round {}: {} run{}, about {} left", round + 1,
+                              order.size() * layouts, order.size() * layouts == 1 ? "" : "s",
+                              duration(secondsLeft)));
+    // With code layouts, the round passes over the units once per layout, each pass
+    // one layout further on, starting one further on each round: every layout runs
+    // once a round, in a different place of it each time.
+    for (int slot = 0; slot < layouts; ++slot) {
+      for (const PlannedUnit* u : order) {
+        if (!active(*u)) continue;
+        progress(
+            fmt::format("round {}: {} ({} left)", round + 1, label(*u), duration(secondsLeft)));
+        UnitResult& r = unitResult(*u);
+        const auto before = walls(r);
+        if (!runOnce(r, *u, settings, r.samples, (slot + round) % layouts)) {
+          if (interruptedFlag) return false;
+          reportFailure(*u);
+        }
+        if (!before.empty()) secondsLeft = std::max(0.0, secondsLeft - stats::median(before));
       }
-      if (!before.empty()) secondsLeft = std::max(0.0, secondsLeft - stats::median(before));
     }
     checkpoint();
   }
@@ -221,10 +247,10 @@ bool runSession(Results& results, const std::vector<PlannedUnit>& units,
   return true;
 }
 
-RunRequest runRequest(const PlannedUnit& unit, const RunSettings& settings) {
+RunRequest runRequest(const PlannedUnit& unit, const RunSettings& settings, int layout) {
   RunRequest request;
   request.argv = settings.runUnder;
-  request.argv.push_back(unit.executable.string());
+  request.argv.push_back(unit.executables.at(std::size_t(layout)).string());
   request.inputFile = unit.input;
   if (!request.inputFile) request.input = unit.expected->input;
   request.timeout = std::chrono::duration<double>(settings.timeout);

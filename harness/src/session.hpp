@@ -24,6 +24,9 @@ struct RunSettings {
   double timeout = 120;    // seconds per run
   std::vector<std::string> runUnder;
   bool instructions = false;
+  // > 0: every program is run in this many code layouts, each run with a random
+  // environment padding; the run counts above are then per layout.
+  int layouts = 0;
 };
 
 // One (configuration, program, workload) to measure; its result lives in the
@@ -31,7 +34,8 @@ struct RunSettings {
 struct PlannedUnit {
   std::shared_ptr<const Expectation> expected;
   std::shared_ptr<const MemoryFile> input; // the expected input, written once
-  std::filesystem::path executable;
+  // The program, or each of its code layouts in order.
+  std::vector<std::filesystem::path> executables;
   std::size_t resultIndex = 0;
 };
 
@@ -59,7 +63,11 @@ bool enoughRuns(const std::vector<std::vector<double>>& walls, const RunSettings
 bool runSession(Results& results, const std::vector<PlannedUnit>& units,
                 const RunSettings& settings, const SessionHooks& hooks);
 
-// The request that runs a unit's program once, on its input.
-RunRequest runRequest(const PlannedUnit& unit, const RunSettings& settings);
+// The request that runs a unit's program (code layout `layout`) once, on its input.
+RunRequest runRequest(const PlannedUnit& unit, const RunSettings& settings, int layout = 0);
+
+// The environment padding of a run in a session with code layouts: uniform over 0 to
+// 4096 characters.
+std::size_t randomPadding();
 
 } // namespace bench32

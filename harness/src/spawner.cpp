@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace bench32 {
@@ -35,7 +36,7 @@ void closeFd(int& fd) {
 // run's time leaves out the fork and the copying of the parent's page tables; an exec
 // failure follows it on execFd.
 [[noreturn]] void execChild(const int (&fds)[3], int execFd, const std::string& cwd,
-                            char* const* argv) {
+                            char* const* argv, char* const* envp) {
   setpgid(0, 0);
   for (int i = 0; i < 3; ++i) dup2(fds[i], i);
   signal(SIGPIPE, SIG_DFL);
@@ -46,7 +47,7 @@ void closeFd(int& fd) {
     error = errno;
   } else {
     const auto started = std::chrono::steady_clock::now().time_since_epoch().count();
-    if (write(execFd, &started, sizeof started) == sizeof started) execvp(argv[0], argv);
+    if (write(execFd, &started, sizeof started) == sizeof started) execvpe(argv[0], argv, envp);
     error = errno;
   }
   ssize_t ignored = write(execFd, &error, sizeof error);
@@ -63,7 +64,7 @@ bool readFully(int fd, void* into, std::size_t size) {
 
 // Forks and execs; the exec's errno, if any, comes back on a close-on-exec pipe.
 Launch forkAndExec(const std::vector<std::string>& args, const std::string& cwd,
-                   const int (&fds)[3]) {
+                   const int (&fds)[3], std::size_t padding) {
   Launch launched;
   int execPipe[2];
   if (pipe2(execPipe, O_CLOEXEC) != 0) {
@@ -73,9 +74,18 @@ Launch forkAndExec(const std::vector<std::string>& args, const std::string& cwd,
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  // The environment, and the padding at its end; built before the fork.
+  std::vector<char*> envp;
+  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  std::string pad;
+  if (padding > 0) {
+    pad = "BENCH32_PADDING=" + std::string(padding, 'x');
+    envp.push_back(pad.data());
+  }
+  envp.push_back(nullptr);
   launched.started = std::chrono::steady_clock::now(); // in case the child sends no start
   launched.pid = fork();
-  if (launched.pid == 0) execChild(fds, execPipe[1], cwd, argv.data());
+  if (launched.pid == 0) execChild(fds, execPipe[1], cwd, argv.data(), envp.data());
   closeFd(execPipe[1]);
   if (launched.pid < 0) {
     launched.error = errno;
@@ -111,9 +121,9 @@ bool sendWithFds(int socket, const std::string& payload, const int (&fds)[3]) {
   return sent == ssize_t(payload.size());
 }
 
-// The spawner's loop. A request is the working directory, then each argument, each
-// ended by a NUL, with the three descriptors attached. Two replies: the start, and the
-// end with the program's resource usage.
+// The spawner's loop. A request is the working directory, the padding (in decimal),
+// then each argument, each ended by a NUL, with the three descriptors attached. Two replies: the
+// start, and the end with the program's resource usage.
 [[noreturn]] void serveSpawns(int socket) {
   signal(SIGINT, SIG_IGN); // the harness decides what an interrupt stops
   signal(SIGTERM, SIG_IGN);
@@ -141,11 +151,12 @@ bool sendWithFds(int socket, const std::string& payload, const int (&fds)[3]) {
       at = end + 1;
     }
     SpawnReply reply;
-    if (parts.size() < 2 || fds[0] < 0) {
+    if (parts.size() < 3 || fds[0] < 0) {
       reply.execErrno = EINVAL;
     } else {
       const Launch launched =
-          forkAndExec(std::vector<std::string>(parts.begin() + 1, parts.end()), parts[0], fds);
+          forkAndExec(std::vector<std::string>(parts.begin() + 2, parts.end()), parts[0], fds,
+                      std::strtoul(parts[1].c_str(), nullptr, 10));
       reply.pid = launched.pid;
       reply.execErrno = launched.error;
       reply.started = launched.started.time_since_epoch().count();
@@ -177,9 +188,10 @@ void startSpawner() {
     spawnerSocket = ends[0];
 }
 
-Launch launch(const std::vector<std::string>& argv, const std::string& cwd, const int (&fds)[3]) {
-  if (spawnerSocket < 0) return forkAndExec(argv, cwd, fds);
-  std::string payload = cwd + '\0';
+Launch launch(const std::vector<std::string>& argv, const std::string& cwd, const int (&fds)[3],
+              std::size_t padding) {
+  if (spawnerSocket < 0) return forkAndExec(argv, cwd, fds, padding);
+  std::string payload = cwd + '\0' + std::to_string(padding) + '\0';
   for (const auto& a : argv) payload += a + '\0';
   SpawnReply reply;
   const bool sent = sendWithFds(spawnerSocket, payload, fds);

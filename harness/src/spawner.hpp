@@ -19,15 +19,18 @@ void startSpawner();
 struct Launch {
   pid_t pid = -1;
   int error = 0; // errno of the fork or the exec; 0 when the program runs
-  // Just before the fork, on the monotonic clock every process shares: the start of the
-  // program's wall time, without the hop to the spawner.
+  // Just before the exec, on the monotonic clock every process shares: the start of the
+  // program's wall time, without the hop to the spawner or the fork.
   std::chrono::steady_clock::time_point started;
 };
 
 // Starts argv[0] (a path, or a name on PATH) in a process group of its own, with the
-// given descriptors as its standard input, output and error, in cwd (empty: ours).
-// Through the spawner when there is one, else forked from this process.
-Launch launch(const std::vector<std::string>& argv, const std::string& cwd, const int (&fds)[3]);
+// given descriptors as its standard input, output and error, in cwd (empty: ours), and
+// with BENCH32_PADDING=<padding characters> added to its environment when padding > 0
+// (which moves its initial stack). Through the spawner when there is one, else forked
+// from this process.
+Launch launch(const std::vector<std::string>& argv, const std::string& cwd, const int (&fds)[3],
+              std::size_t padding = 0);
 
 // How a launched program ended, without waiting: true once known (status and usage
 // filled in; with the spawner, the usage its wait4 saw). endFd becomes readable when

@@ -30,7 +30,7 @@ std::vector<double> around(double centre, int n) {
 
 Results twoConfigs() {
   Results r;
-  r.configs = {{"base", "", "", "", ""}, {"new", "", "", "", ""}};
+  r.configs = {{"base", "", "", "", "", ""}, {"new", "", "", "", "", ""}};
   r.units = {
       unit("base", "same", around(1.0, 10)),      unit("new", "same", around(1.0, 10)),
       unit("base", "slower", around(1.0, 10)),    unit("new", "slower", around(1.5, 10)),
@@ -111,7 +111,7 @@ TEST(Compare, NeverReportsWhatTheDataDoNotSay) {
   };
   for (const auto& c : cases) {
     Results r;
-    r.configs = {{"base", "", "", "", ""}, {"new", "", "", "", ""}};
+    r.configs = {{"base", "", "", "", "", ""}, {"new", "", "", "", "", ""}};
     r.units = {unit("base", "p", {}), unit("new", "p", {})};
     for (double v : c.base) r.units[0].samples.push_back({v, v, v, 1000});
     for (double v : c.other) r.units[1].samples.push_back({v, v, v, 1000});
@@ -134,7 +134,7 @@ TEST(Compare, NeverReportsWhatTheDataDoNotSay) {
 
 TEST(Compare, SameConfigurationInTwoFiles) {
   Results a, b;
-  a.configs = b.configs = {{"release", "", "", "", ""}};
+  a.configs = b.configs = {{"release", "", "", "", "", ""}};
   a.units = {unit("release", "p", around(1.0, 8)), unit("release", "q", around(2.0, 8))};
   b.units = a.units;
   a.units[1].inputXxh3 = "1111";
@@ -205,7 +205,7 @@ TEST(Noise, BusyRunsIdenticalBinariesAndDifferentConditionsAreNamed) {
   };
   for (const auto& c : cases) {
     Results a, b;
-    a.configs = b.configs = {{"release", "", "", "", ""}};
+    a.configs = b.configs = {{"release", "", "", "", "", ""}};
     a.environment = c.baseEnvironment;
     b.environment = c.otherEnvironment;
     a.units = {unit("release", "p", around(1.0, 8)), unit("release", "q", around(2.0, 8))};

@@ -181,7 +181,7 @@ TEST(Harness, BadInputGivesOneLineAndStatusTwo) {
   std::ofstream(broken.root / "benchmarks" / "p" / "workloads.json") << "{\"workloads\": {";
   std::ofstream(suite.file("garbage.json")) << "[1, 2";
   Results other;
-  other.configs = {{"x", "", "", "", ""}};
+  other.configs = {{"x", "", "", "", "", ""}};
   UnitResult u;
   u.config = "x";
   u.program = "elsewhere";

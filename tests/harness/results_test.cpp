@@ -26,7 +26,7 @@ Results sampleResults() {
   r.environment = {{"cpu", "a \"quoted\" CPU"}, {"kernel", "Linux"}};
   r.settings = {{"warmup", 1}, {"precision", 0.01}};
   r.runUnder = "qemu-i386 -L /usr/i686-linux-gnu";
-  r.configs = {{"gcc-O2", "g++", "g++ 12", "-O2", "/b/cfg-gcc-O2"}};
+  r.configs = {{"gcc-O2", "g++", "g++ 12", "-O2", "/b/cfg-gcc-O2", ""}};
   UnitResult ok;
   ok.config = "gcc-O2";
   ok.program = "hailstone";
