@@ -66,6 +66,28 @@ TEST(Results, JsonRoundTripKeepsEverything) {
   EXPECT_FALSE(after.complete);
 }
 
+TEST(Results, LayoutsRoundTripAndOnlyThenNeedVersionTwo) {
+  Results plain = sampleResults();
+  Results layered = sampleResults();
+  layered.configs[0].linker = "LLD 14";
+  UnitResult& u = layered.units[0];
+  u.layouts = {{"/b/hailstone.layout-0", "00", 4000}, {"/b/hailstone.layout-1", "11", 4016}};
+  u.samples[0].layout = 0;
+  u.samples[0].paddingBytes = 4096;
+  u.samples[1].layout = 1;
+  u.samples[1].paddingBytes = 0;
+  for (const auto& [results, version] : {std::pair{plain, 1}, {layered, 2}}) {
+    const json doc = toJson(results);
+    EXPECT_EQ(doc["version"], version);
+    const Results after = resultsFromJson(json::parse(doc.dump()));
+    EXPECT_EQ(toJson(after), doc);
+    EXPECT_EQ(after.units[0].layouts.size(), results.units[0].layouts.size());
+    EXPECT_EQ(after.units[0].samples[0].paddingBytes, results.units[0].samples[0].paddingBytes);
+    EXPECT_EQ(after.units[0].samples[1].layout, results.units[0].samples[1].layout);
+  }
+  EXPECT_EQ(resultsFromJson(toJson(layered)).configs[0].linker, "LLD 14");
+}
+
 TEST(Results, SaveWritesAWholeFileThatLoadsBack) {
   const std::string file = testing::TempDir() + "results-save.json";
   saveResults(file, sampleResults());
@@ -84,7 +106,22 @@ TEST(Results, BadDocumentsAreRejectedWithAReason) {
   const Case cases[] = {
       {"not an object", [](json& d) { d = json::array(); }, "not a bench32 results file"},
       {"another schema", [](json& d) { d["schema"] = "other"; }, "not a bench32 results file"},
-      {"future version", [](json& d) { d["version"] = 2; }, "version 2"},
+      {"future version", [](json& d) { d["version"] = 3; }, "version 3"},
+      {"version 0", [](json& d) { d["version"] = 0; }, "version 0"},
+      {"layouts of another length",
+       [](json& d) {
+         d["results"][0]["samples"]["layout"] = {0};
+         d["results"][0]["samples"]["padding_bytes"] = {0, 1};
+       },
+       "different lengths"},
+      {"layout without padding", [](json& d) { d["results"][0]["samples"]["layout"] = {0, 1}; },
+       "padding_bytes"},
+      {"negative layout",
+       [](json& d) {
+         d["results"][0]["samples"]["layout"] = {0, -1};
+         d["results"][0]["samples"]["padding_bytes"] = {0, 1};
+       },
+       "negative layout"},
       {"no results", [](json& d) { d.erase("results"); }, "results"},
       {"uneven samples", [](json& d) { d["results"][0]["samples"]["user_s"].push_back(1.0); },
        "different lengths"},
