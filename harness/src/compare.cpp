@@ -32,6 +32,32 @@ std::vector<Series> collectSeries(const std::vector<Results>& files,
   return series;
 }
 
+stats::Layouts layoutGroups(const UnitResult& unit, Metric metric) {
+  const MetricInfo& m = metricInfo(metric);
+  stats::Layouts groups;
+  if (!m.field) return groups;
+  for (const Sample& s : unit.samples) {
+    if (s.layout < 0) return {};
+    if (std::size_t(s.layout) >= groups.size()) groups.resize(std::size_t(s.layout) + 1);
+    groups[std::size_t(s.layout)].push_back(s.*m.field);
+  }
+  // A layout that never ran (a session stopped early) is no layout.
+  std::erase_if(groups, [](const auto& runs) { return runs.empty(); });
+  return groups;
+}
+
+namespace {
+
+bool sameBinaries(const UnitResult& a, const UnitResult& b) {
+  if (a.binaryXxh3.empty() || a.binaryXxh3 != b.binaryXxh3) return false;
+  if (a.layouts.size() != b.layouts.size()) return false;
+  for (std::size_t k = 0; k < a.layouts.size(); ++k)
+    if (a.layouts[k].xxh3 != b.layouts[k].xxh3) return false;
+  return true;
+}
+
+} // namespace
+
 Comparison compare(const Series& base, const Series& other, const CompareSettings& settings) {
   Comparison result;
   result.base = base;
@@ -70,15 +96,17 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
       result.programs.push_back(row);
       continue;
     }
-    row.baseMedian = stats::median(va);
-    row.otherMedian = stats::median(vb);
+    const auto la = layoutGroups(*a, settings.metric), lb = layoutGroups(*b, settings.metric);
+    const bool twoLevel = !la.empty() && !lb.empty();
+    row.baseMedian = twoLevel ? stats::layoutMedian(la) : stats::median(va);
+    row.otherMedian = twoLevel ? stats::layoutMedian(lb) : stats::median(vb);
     if (!(row.baseMedian > 0) || !(row.otherMedian > 0)) {
       row.problem = "a median of zero";
       result.programs.push_back(row);
       continue;
     }
     row.ratio = row.otherMedian / row.baseMedian;
-    if (!a->binaryXxh3.empty() && a->binaryXxh3 == b->binaryXxh3) ++result.identicalBinaries;
+    if (sameBinaries(*a, *b)) ++result.identicalBinaries;
     ratios.push_back(row.ratio);
     const bool bigEnough = std::fabs(row.ratio - 1) >= settings.minEffect;
     if (metricInfo(settings.metric).exact) {
@@ -86,6 +114,27 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
       row.interval = {row.ratio, row.ratio};
       row.p = row.ratio == 1 ? 1 : 0;
       row.verdict = !bigEnough ? Change::same : row.ratio > 1 ? Change::slower : Change::faster;
+    } else if (twoLevel) {
+      // The layouts are the replicates: see stats::layoutRatio.
+      result.layouts = true;
+      row.baseLayouts = la.size();
+      row.otherLayouts = lb.size();
+      row.baseSpread = stats::layoutSpread(la);
+      row.otherSpread = stats::layoutSpread(lb);
+      row.layoutSensitive =
+          stats::layoutSensitive(row.baseSpread) || stats::layoutSensitive(row.otherSpread);
+      const auto test = stats::layoutRatio(la, lb, settings.confidence);
+      row.interval = test.interval;
+      row.p = test.p;
+      const bool enough =
+          int(va.size()) >= settings.minSamples && int(vb.size()) >= settings.minSamples &&
+          int(la.size()) >= settings.minLayouts && int(lb.size()) >= settings.minLayouts;
+      if (!enough)
+        row.verdict = Change::tooFewRuns;
+      else if (row.p < settings.alpha && bigEnough)
+        row.verdict = row.ratio > 1 ? Change::slower : Change::faster;
+      else
+        row.verdict = Change::same;
     } else {
       row.interval = stats::ratioInterval(va, vb, settings.confidence);
 
@@ -155,10 +204,22 @@ Table comparisonTable(const Comparison& c) {
                    {"", "ci_high"},
                    {"p", "p", true},
                    {"verdict", "verdict"}};
+  // With code layouts: each side's layouts, and how far its layouts and its runs spread.
+  if (c.layouts)
+    table.columns.insert(table.columns.end(), {{"layouts", "", true},
+                                               {"layout spread", "", true},
+                                               {"run spread", "", true},
+                                               {"", "base_layout_spread"},
+                                               {"", "other_layout_spread"},
+                                               {"", "base_run_spread"},
+                                               {"", "other_run_spread"},
+                                               {"", "layout_sensitive"}});
   for (const auto& row : c.programs) {
     const bool shown = row.problem.empty();
     auto people = [&](std::string text) { return shown ? text : std::string("-"); };
     const std::string verdict = shown ? changeName(row.verdict) : row.problem;
+    const std::string marked =
+        verdict + (shown && row.layoutSensitive ? " (layout-sensitive)" : "");
     table.rows.push_back(
         {row.program,
          row.workload,
@@ -173,7 +234,22 @@ Table comparisonTable(const Comparison& c) {
          formatRaw(row.interval.low),
          formatRaw(row.interval.high),
          {people(row.p < 0.001 ? "<0.001" : fmt::format("{:.3f}", row.p)), formatRaw(row.p)},
-         verdict});
+         {marked, verdict}});
+    if (c.layouts) {
+      const bool layered = shown && row.baseLayouts > 0;
+      auto pair = [&](double a, double b) {
+        return layered ? fmt::format("{}/{}", formatPercent(a), formatPercent(b))
+                       : std::string("-");
+      };
+      auto& cells = table.rows.back();
+      cells.emplace_back(layered ? fmt::format("{}/{}", row.baseLayouts, row.otherLayouts) : "-");
+      cells.emplace_back(pair(row.baseSpread.layout, row.otherSpread.layout));
+      cells.emplace_back(pair(row.baseSpread.run, row.otherSpread.run));
+      for (double spread :
+           {row.baseSpread.layout, row.otherSpread.layout, row.baseSpread.run, row.otherSpread.run})
+        cells.emplace_back(layered ? formatRaw(spread) : "");
+      cells.emplace_back(row.layoutSensitive ? "layout-sensitive" : "");
+    }
     table.rowTags.push_back(row.verdict == Change::slower   ? "slower"
                             : row.verdict == Change::faster ? "faster"
                                                             : "");
@@ -250,6 +326,11 @@ std::string comparisonSummary(const Comparison& c) {
                         "over {} program{}; {} significantly different",
                         c.other.label, c.base.label, metricInfo(c.metric).name, c.geometric.mean,
                         c.geometric.sd, c.ratios, c.ratios == 1 ? "" : "s", c.flagged);
+  if (c.layouts) {
+    const auto sensitive = std::count_if(c.programs.begin(), c.programs.end(),
+                                         [](const auto& row) { return row.layoutSensitive; });
+    summary += fmt::format("; {} layout-sensitive", sensitive);
+  }
   if (!c.lost.empty()) {
     std::string names;
     for (const auto& name : c.lost) names += (names.empty() ? "" : ", ") + name;

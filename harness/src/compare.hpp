@@ -31,6 +31,7 @@ struct CompareSettings {
   double alpha = 0.01;     // significance level of the rank test
   double minEffect = 0.02; // smaller relative differences are never flagged
   int minSamples = 5;      // fewer samples on either side: never flagged
+  int minLayouts = 3;      // with code layouts: fewer layouts on either side: never flagged
   double confidence = 0.95;
 };
 
@@ -48,6 +49,11 @@ struct ProgramComparison {
   stats::Interval interval;
   double p = 1;
   Change verdict = Change::tooFewRuns;
+  // With code layouts on both sides: how many, and how far each side's layouts and runs
+  // spread (the medians and the test above are then the two-level ones).
+  std::size_t baseLayouts = 0, otherLayouts = 0;
+  stats::LayoutSpread baseSpread, otherSpread;
+  bool layoutSensitive = false; // on either side
 };
 
 struct Comparison {
@@ -60,6 +66,7 @@ struct Comparison {
   // Programs the baseline measured that failed, or are missing, on the other side:
   // each counts against a gate as a failure.
   std::vector<std::string> lost;
+  bool layouts = false; // some program was compared layout by layout
   // Programs whose two executables are byte for byte the same: their differences are
   // noise.
   std::size_t identicalBinaries = 0;
@@ -77,6 +84,10 @@ Table comparisonTable(const Comparison& comparison);
 std::string comparisonSummary(const Comparison& comparison);
 // The table of each comparison, with its summary under it.
 Document comparisonDocument(const std::vector<Comparison>& comparisons);
+
+// A unit's values of a metric, one list per code layout, in layout order; empty when
+// its runs carry no layout.
+stats::Layouts layoutGroups(const UnitResult& unit, Metric metric);
 
 // Whether the comparison is over the gate: a program lost on the other side, or the
 // geometric mean ratio, or any significantly slower program's ratio, above 1 + threshold.

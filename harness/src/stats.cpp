@@ -107,6 +107,71 @@ Interval ratioInterval(const std::vector<double>& a, const std::vector<double>& 
   return {quantile(ratios, tail), quantile(ratios, 1 - tail)};
 }
 
+double layoutMedian(const Layouts& layouts) {
+  std::vector<double> medians;
+  for (const auto& runs : layouts)
+    if (!runs.empty()) medians.push_back(median(runs));
+  return medians.empty() ? std::nan("") : median(medians);
+}
+
+LayoutTest layoutRatio(const Layouts& a, const Layouts& b, double confidence, int resamples) {
+  const double observed = layoutMedian(b) / layoutMedian(a);
+  if (!std::isfinite(observed)) return {{std::nan(""), std::nan("")}, 1};
+  std::uint64_t seed = a.size() * 1000003u + b.size();
+  for (const auto* side : {&a, &b})
+    for (const auto& runs : *side)
+      for (double v : runs) seed = seed * 31 + std::uint64_t(std::llround(v * 1e9));
+  std::mt19937_64 generator(seed);
+  auto resample = [&](const Layouts& side) {
+    std::vector<double> medians, drawn;
+    for (std::size_t i = 0; i < side.size(); ++i) {
+      const auto& runs = side[generator() % side.size()];
+      if (runs.empty()) continue;
+      drawn.resize(runs.size());
+      for (auto& v : drawn) v = runs[generator() % runs.size()];
+      medians.push_back(median(drawn));
+    }
+    return medians.empty() ? std::nan("") : median(medians);
+  };
+  std::vector<double> ratios;
+  ratios.reserve(std::size_t(resamples));
+  std::size_t atOrBelow = 0, atOrAbove = 0;
+  for (int r = 0; r < resamples; ++r) {
+    const double ma = resample(a), mb = resample(b);
+    const double ratio = ma > 0 ? mb / ma : mb > 0 ? INFINITY : std::nan("");
+    if (std::isnan(ratio)) continue;
+    ratios.push_back(ratio);
+    atOrBelow += ratio <= 1;
+    atOrAbove += ratio >= 1;
+  }
+  if (ratios.empty()) return {{std::nan(""), std::nan("")}, 1};
+  const double tail = (1 - confidence) / 2;
+  const double far = double(observed > 1 ? atOrBelow : observed < 1 ? atOrAbove : ratios.size());
+  const double p = std::min(1.0, 2 * (far + 1) / double(ratios.size() + 1));
+  return {{quantile(ratios, tail), quantile(ratios, 1 - tail)}, p};
+}
+
+LayoutSpread layoutSpread(const Layouts& layouts) {
+  std::vector<double> medians, distances;
+  bool repeated = false;
+  for (const auto& runs : layouts) {
+    if (runs.empty()) continue;
+    const double m = median(runs);
+    medians.push_back(m);
+    repeated = repeated || runs.size() > 1;
+    for (double v : runs) distances.push_back(m > 0 ? v / m - 1 : 0);
+  }
+  if (medians.empty()) return {std::nan(""), std::nan("")};
+  const double center = median(medians);
+  constexpr double normal = 1.4826; // MAD to standard deviation, for normal data
+  return {center > 0 ? normal * mad(medians) / center : std::nan(""),
+          repeated ? normal * mad(distances) : std::nan("")};
+}
+
+bool layoutSensitive(const LayoutSpread& spread) {
+  return spread.layout > 2 * spread.run && spread.layout >= 0.005;
+}
+
 namespace {
 
 // Exact two-sided p-value of U for samples of sizes m and n without ties: the share of

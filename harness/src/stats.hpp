@@ -49,6 +49,41 @@ struct RankTest {
 // corrections. p = 1 when either sample is empty or all values are tied.
 RankTest mannWhitney(const std::vector<double>& a, const std::vector<double>& b);
 
+// Samples measured in several code layouts: one list of runs per layout. The layouts,
+// not the runs, are the unit of replication: a layout's accident (where its hot loop
+// fell) is shared by all its runs.
+using Layouts = std::vector<std::vector<double>>;
+
+// The median of the per-layout medians, every layout weighing the same.
+double layoutMedian(const Layouts& layouts);
+
+struct LayoutTest {
+  Interval interval; // of layoutMedian(b) / layoutMedian(a)
+  double p = 1;      // two-sided
+};
+
+// Two-level bootstrap of layoutMedian(b) / layoutMedian(a). A resample of a side draws
+// as many layouts as it has, with replacement, then for each drawn layout as many of
+// its runs as it has, with replacement, and takes the median of the drawn layouts'
+// medians. The interval is the resampled ratios' percentile interval; p is twice the
+// share of resampled ratios on the far side of 1 from the observed ratio (ties at 1
+// count on both sides), with the usual +1 correction, at most 1. Seeded from the data.
+LayoutTest layoutRatio(const Layouts& a, const Layouts& b, double confidence = 0.95,
+                       int resamples = 4000);
+
+// How much the layouts move a program, against how much its runs move: both robust
+// standard deviations (1.4826 MAD) relative to the layout median. layout: of the
+// per-layout medians; run: of every run's relative distance from its own layout's
+// median, pooled. run is NaN when no layout has two runs.
+struct LayoutSpread {
+  double layout = 0;
+  double run = 0;
+};
+LayoutSpread layoutSpread(const Layouts& layouts);
+
+// A layout spread that dwarfs the run spread: more than twice it, and at least 0.5%.
+bool layoutSensitive(const LayoutSpread& spread);
+
 // Geometric mean and geometric standard deviation of positive values (gsd = 1 for a
 // single value).
 struct Geometric {

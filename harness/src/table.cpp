@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "compare.hpp"
 #include "metrics.hpp"
 #include "stats.hpp"
 
@@ -34,6 +35,14 @@ Table runTable(const Results& results) {
   }
   table.columns.push_back({"", "failure"});
   table.columns.push_back({"", "busy_runs"});
+  // With code layouts: how many ran, and how far the layouts and the runs spread.
+  const bool layouts = std::any_of(results.units.begin(), results.units.end(),
+                                   [](const auto& u) { return !u.layouts.empty(); });
+  if (layouts)
+    table.columns.insert(table.columns.end(), {{"layouts", "layouts", true},
+                                               {"layout spread", "layout_spread", true},
+                                               {"run spread", "run_spread", true},
+                                               {"sensitive", "layout_sensitive"}});
 
   // Grouped by program, so that configurations sit side by side.
   std::vector<const UnitResult*> units;
@@ -74,6 +83,16 @@ Table runTable(const Results& results) {
     }
     row.push_back(u->failure);
     row.push_back(std::to_string(busy));
+    if (layouts) {
+      const auto groups = layoutGroups(*u, Metric::wall);
+      const auto spread = stats::layoutSpread(groups);
+      const bool sensitive = !groups.empty() && stats::layoutSensitive(spread);
+      row.push_back(std::to_string(groups.size()));
+      row.push_back(
+          {groups.empty() ? "-" : formatPercent(spread.layout), formatRaw(spread.layout)});
+      row.push_back({groups.empty() ? "-" : formatPercent(spread.run), formatRaw(spread.run)});
+      row.push_back({sensitive ? "yes" : "", sensitive ? "1" : "0"});
+    }
     table.rows.push_back(std::move(row));
     table.rowTags.push_back(u->status == Status::failed ? "failed" : "");
   }
