@@ -223,9 +223,15 @@ std::string htmlReport(const std::vector<Series>& series,
     html += fmt::format("<h2>{} against {}</h2><p>{}</p>", escapeHtml(c.other.label),
                         escapeHtml(c.base.label), escapeHtml(comparisonSummary(c)));
     for (const auto& note : noiseNotes(c)) html += "<p class='muted'>" + escapeHtml(note) + "</p>";
-    html += "<p class='muted'>Ratio of median wall times (above 1: slower than the baseline), "
-            "with its 95% bootstrap interval; red and green mark significant differences "
-            "(Mann–Whitney U).</p>";
+    html += c.layouts
+                ? "<p class='muted'>Ratio of the medians of the per-layout median wall times "
+                  "(above 1: slower than the baseline), with its 95% two-level bootstrap "
+                  "interval (layouts, then runs within them); red and green mark significant "
+                  "differences. Layout spread: how far the layouts' medians spread; run spread: "
+                  "how far runs spread within a layout (base/other).</p>"
+                : "<p class='muted'>Ratio of median wall times (above 1: slower than the "
+                  "baseline), with its 95% bootstrap interval; red and green mark significant "
+                  "differences (Mann–Whitney U).</p>";
     html += ratioChart(c);
     html += htmlSections({{{"", comparisonTable(c), {}}}});
   }
@@ -236,6 +242,9 @@ std::string htmlReport(const std::vector<Series>& series,
     if (!shown.insert(s.results).second) continue;
     html += fmt::format("<h3>{}</h3>", escapeHtml(s.file));
     html += htmlSections(runDocument(*s.results));
+    if (Table layouts = layoutTable(*s.results); !layouts.rows.empty())
+      html += "<h4>Median wall time of each code layout</h4>" +
+              htmlSections({{{"", std::move(layouts), {}}}});
   }
   return html + "</body></html>\n";
 }

@@ -99,6 +99,32 @@ Table runTable(const Results& results) {
   return table;
 }
 
+Table layoutTable(const Results& results) {
+  std::size_t most = 0;
+  for (const auto& u : results.units) most = std::max(most, u.layouts.size());
+  Table table;
+  if (most == 0) return table;
+  table.columns = {{"program", "program"}, {"config", "config"}, {"workload", "workload"}};
+  for (std::size_t k = 0; k < most; ++k)
+    table.columns.push_back(
+        {fmt::format("layout {}", k), fmt::format("layout_{}_wall_s", k), true});
+  for (const auto& u : results.units) {
+    if (u.layouts.empty()) continue;
+    std::vector<std::vector<double>> walls(most);
+    for (const Sample& s : u.samples)
+      if (s.layout >= 0 && std::size_t(s.layout) < most)
+        walls[std::size_t(s.layout)].push_back(s.wall);
+    std::vector<Cell> row{u.program, u.config, u.workload};
+    for (const auto& w : walls) {
+      const double median = stats::median(w);
+      row.push_back({w.empty() ? "-" : formatSeconds(median), formatRaw(median)});
+    }
+    table.rows.push_back(std::move(row));
+    table.rowTags.push_back("");
+  }
+  return table;
+}
+
 std::vector<std::string> failureLines(const Results& results) {
   std::vector<std::string> lines;
   for (const auto& u : results.units)

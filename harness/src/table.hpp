@@ -44,6 +44,9 @@ struct Document {
 // One row per configuration of each program and workload: status, runs, then each
 // metric's median (wall time with its spread and interval).
 Table runTable(const Results& results);
+// With code layouts: one row per configuration of each program and workload, with the
+// median wall time of each layout. Empty when the session had none.
+Table layoutTable(const Results& results);
 // One line per failed unit, for under the table.
 std::vector<std::string> failureLines(const Results& results);
 // The run table with the failure lines under it.

@@ -132,6 +132,68 @@ TEST(Compare, NeverReportsWhatTheDataDoNotSay) {
   }
 }
 
+// With code layouts the layouts are the replicates: a difference must hold across them.
+TEST(Compare, LayoutsAreTheUnitOfReplication) {
+  // Each layout's runs: ten within ±0.1% of the layout's median.
+  auto layouts = [](const std::vector<double>& medians) {
+    std::vector<Sample> samples;
+    for (std::size_t k = 0; k < medians.size(); ++k)
+      for (int i = 0; i < 10; ++i) {
+        const double w = medians[k] * (1 + 0.0002 * (i % 5 - 2));
+        samples.push_back({w, w, 0, 1000, int(k), 100 * i});
+      }
+    return samples;
+  };
+  const std::vector<double> spread{1.0, 1.1, 0.9, 1.05, 0.95, 1.0, 1.12, 0.88};
+  auto scaled = [](std::vector<double> v, double by) {
+    for (double& x : v) x *= by;
+    return v;
+  };
+  struct Case {
+    const char* name;
+    std::vector<double> base, other; // per-layout medians
+    Change verdict;
+    bool sensitive;
+  };
+  const Case cases[] = {
+      {"same layouts", spread, spread, Change::same, true},
+      // 6% slower on average, but the layouts spread ±10%: the pooled runs would call
+      // it significant; eight layouts do not.
+      {"small shift, wide layouts", spread,
+       scaled({1.1, 0.9, 1.0, 1.12, 1.05, 0.95, 0.88, 1.0}, 1.06), Change::same, true},
+      {"slower in every layout",
+       std::vector<double>(8, 1.0),
+       {1.2, 1.2012, 1.1988, 1.2, 1.2006, 1.1994, 1.2, 1.2},
+       Change::slower,
+       false},
+      {"two layouts are too few", {1.0, 1.0}, {2.0, 2.0}, Change::tooFewRuns, false},
+  };
+  for (const auto& c : cases) {
+    Results r;
+    r.configs = {{"base", "", "", "", "", ""}, {"new", "", "", "", "", ""}};
+    r.units = {unit("base", "p", {}), unit("new", "p", {})};
+    r.units[0].samples = layouts(c.base);
+    r.units[1].samples = layouts(c.other);
+    for (auto& u : r.units) u.layouts.resize(c.base.size());
+    const std::vector<Results> files{r};
+    const auto series = collectSeries(files, {"r"});
+    const Comparison result = compare(series[0], series[1], CompareSettings{});
+    const auto& row = result.programs.at(0);
+    EXPECT_TRUE(result.layouts) << c.name;
+    EXPECT_EQ(row.verdict, c.verdict) << c.name << ": ratio " << row.ratio << ", p " << row.p;
+    EXPECT_EQ(row.layoutSensitive, c.sensitive) << c.name;
+    EXPECT_EQ(row.baseLayouts, c.base.size()) << c.name;
+    if (std::string(c.name) == "small shift, wide layouts") {
+      // What the runs pooled would have said.
+      EXPECT_LT(stats::mannWhitney(metricValues(r.units[0], Metric::wall),
+                                   metricValues(r.units[1], Metric::wall))
+                    .p,
+                0.01);
+    }
+    EXPECT_NE(comparisonTable(result).rows[0].back().raw, c.sensitive ? "" : "layout-sensitive");
+  }
+}
+
 TEST(Compare, SameConfigurationInTwoFiles) {
   Results a, b;
   a.configs = b.configs = {{"release", "", "", "", "", ""}};

@@ -120,6 +120,16 @@ TEST(Process, CancellingKillsTheProgram) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
+TEST(Process, EnvironmentPaddingReachesTheProgram) {
+  for (const std::size_t padding : {std::size_t(0), std::size_t(1), std::size_t(4096)}) {
+    RunRequest request;
+    request.argv = {"/bin/sh", "-c", "printf '%s' \"${BENCH32_PADDING-unset}\""};
+    request.environmentPadding = padding;
+    const RunResult run = runProcess(request);
+    EXPECT_EQ(run.stdoutText(), padding ? std::string(padding, 'x') : "unset") << padding;
+  }
+}
+
 TEST(Process, MissingExecutableIsAStartError) {
   RunRequest request;
   request.argv = {"/nonexistent/program"};
@@ -156,6 +166,10 @@ TEST(Process, PeakMemoryIsTheProgramsOwnThroughTheSpawner) {
   EXPECT_EQ(runFake("status 7").exitStatus, 7);
   EXPECT_EQ(runFake("crash").signal, SIGSEGV);
   EXPECT_EQ(runFake("echo 4 5").stdoutText(), "4 5 \n");
+  RunRequest padded;
+  padded.argv = {"/bin/sh", "-c", "printf '%s' \"$BENCH32_PADDING\""};
+  padded.environmentPadding = 3;
+  EXPECT_EQ(runProcess(padded).stdoutText(), "xxx");
   EXPECT_TRUE(runFake("hang", 0.2).timedOut);
   RunRequest missing;
   missing.argv = {"/nonexistent/program"};

@@ -114,7 +114,10 @@ TEST(Results, BadDocumentsAreRejectedWithAReason) {
          d["results"][0]["samples"]["padding_bytes"] = {0, 1};
        },
        "different lengths"},
-      {"layout without padding", [](json& d) { d["results"][0]["samples"]["layout"] = {0, 1}; },
+      {"layout without padding",
+       [](json& d) {
+         d["results"][0]["samples"]["layout"] = {0, 1};
+       },
        "padding_bytes"},
       {"negative layout",
        [](json& d) {

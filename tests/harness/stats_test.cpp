@@ -132,3 +132,87 @@ TEST(Stats, StoppingRule) {
 
 } // namespace
 } // namespace bench32::stats
+
+namespace bench32::stats {
+namespace {
+
+TEST(LayoutStats, MediansAndSpreadsByHand) {
+  struct Case {
+    const char* what;
+    Layouts layouts;
+    double median, layoutSpread, runSpread;
+    bool sensitive;
+  };
+  const double k = 1.4826;
+  const Case cases[] = {
+      // Layout medians 2, 10, 4.5: their median 4.5, every layout weighing the same
+      // whatever its number of runs. Relative distances -1/2, 0, 1/2, 0, -1/9, 1/9:
+      // their MAD is 1/9.
+      {"uneven layouts", {{1, 2, 3}, {10}, {4, 5}}, 4.5, k * 2.5 / 4.5, k / 9, true},
+      // Medians 1, 2, 1.5 (MAD 0.5); runs 10% either side of their layout's median:
+      // relative distances 0, ±0.1 thrice, whose MAD is 0.1.
+      {"layouts far apart",
+       {{0.9, 1.0, 1.1}, {1.8, 2.0, 2.2}, {1.35, 1.5, 1.65}},
+       1.5,
+       k * 0.5 / 1.5,
+       k * 0.1,
+       true},
+      // Medians 1.0, 1.01, 0.99: a 1% layout spread under a 10% run spread.
+      {"runs noisier than layouts",
+       {{0.9, 1.0, 1.1}, {0.909, 1.01, 1.111}, {0.891, 0.99, 1.089}},
+       1.0,
+       k * 0.01,
+       k * 0.1,
+       false},
+      // One run a layout: no run spread to weigh the layouts against.
+      {"single runs", {{1}, {2}, {3}}, 2, k * 1 / 2.0, NAN, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_DOUBLE_EQ(layoutMedian(c.layouts), c.median) << c.what;
+    const LayoutSpread spread = layoutSpread(c.layouts);
+    EXPECT_NEAR(spread.layout, c.layoutSpread, 1e-9) << c.what;
+    if (std::isnan(c.runSpread))
+      EXPECT_TRUE(std::isnan(spread.run)) << c.what;
+    else
+      EXPECT_NEAR(spread.run, c.runSpread, 1e-9) << c.what;
+    EXPECT_EQ(layoutSensitive(spread), c.sensitive) << c.what;
+  }
+}
+
+TEST(LayoutStats, TwoLevelBootstrapByHand) {
+  struct Case {
+    const char* what;
+    Layouts a, b;
+    double low, high;   // the interval, exactly
+    double pLow, pHigh; // p lies in [pLow, pHigh]
+  };
+  const int resamples = 4000;
+  const double smallest = 2.0 / (resamples + 1);
+  const Case cases[] = {
+      // Every resample gives exactly 2: the interval is a point and p as small as the
+      // resamples allow.
+      {"every layout twice as slow", {{1}, {1}, {1}}, {{2}, {2}, {2}}, 2, 2, smallest, smallest},
+      {"the same", {{1, 1}, {1}, {1}}, {{1}, {1, 1}, {1}}, 1, 1, 1, 1},
+      // b's resampled median of (1, 1, 1, 2) drawn four times exceeds 1 when two or more
+      // draws are the 2 (probability 0.26) and reaches 2 when three or more are
+      // (0.051): the 95% interval is [1, 2]; the ratio is 1, so p = 1.
+      {"one slow layout of four", {{1}, {1}, {1}, {1}}, {{1}, {1}, {1}, {2}}, 1, 2, 1, 1},
+      // The runs within a layout are resampled too: a layout of runs 1 and 3 gives a
+      // median of 1, 2 or 3 (probabilities 1/4, 1/2, 1/4) against a constant 2.
+      {"runs within a layout", {{2}}, {{1, 3}}, 0.5, 1.5, 1, 1},
+  };
+  for (const auto& c : cases) {
+    const LayoutTest t = layoutRatio(c.a, c.b, 0.95, resamples);
+    EXPECT_DOUBLE_EQ(t.interval.low, c.low) << c.what;
+    EXPECT_DOUBLE_EQ(t.interval.high, c.high) << c.what;
+    EXPECT_GE(t.p, c.pLow - 1e-12) << c.what;
+    EXPECT_LE(t.p, c.pHigh + 1e-12) << c.what;
+  }
+  // Repeatable: seeded from the data.
+  const Layouts a{{1.0, 1.1}, {1.2, 0.9}, {1.05, 1.0}}, b{{1.3, 1.2}, {1.1, 1.25}, {1.2, 1.4}};
+  EXPECT_EQ(layoutRatio(a, b).p, layoutRatio(a, b).p);
+  EXPECT_EQ(layoutRatio(a, b).interval.low, layoutRatio(a, b).interval.low);
+}
+
+} // namespace
+} // namespace bench32::stats
