@@ -10,29 +10,19 @@ verified and tagged with its layout and padding, each layout run four times, and
     layouts.py --source DIR --harness EXE --compiler CXX
 """
 
-import argparse
 import collections
 import json
 import os
 import subprocess
-import sys
 import tempfile
+
+from harness_script import arguments, check
 
 LAYOUTS, RUNS, PROGRAMS = 4, 4, ["hailstone", "primes"]
 
 
-def check(condition, message):
-    if not condition:
-        print(f"FAIL: {message}")
-        sys.exit(1)
-
-
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--source", required=True)
-    ap.add_argument("--harness", required=True)
-    ap.add_argument("--compiler", required=True)
-    args = ap.parse_args()
+    args = arguments(__doc__)
 
     with tempfile.TemporaryDirectory(prefix="bench32-layouts-") as scratch:
         def harness(*words):

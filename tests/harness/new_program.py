@@ -10,7 +10,6 @@ file and the key.
     new_program.py --source DIR --harness EXE --compiler CXX
 """
 
-import argparse
 import json
 import os
 import shutil
@@ -18,21 +17,13 @@ import subprocess
 import sys
 import tempfile
 
+from harness_script import arguments, check
+
 COPIED = ["CMakeLists.txt", "CMakePresets.json", "cmake", "runtime", "harness", "benchmarks"]
 
 
-def check(condition, message):
-    if not condition:
-        print(f"FAIL: {message}")
-        sys.exit(1)
-
-
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--source", required=True)
-    ap.add_argument("--harness", required=True)
-    ap.add_argument("--compiler", required=True)
-    args = ap.parse_args()
+    args = arguments(__doc__)
 
     with tempfile.TemporaryDirectory(prefix="bench32-new-program-") as scratch:
         for entry in COPIED:
