@@ -152,20 +152,24 @@ LayoutTest layoutRatio(const Layouts& a, const Layouts& b, double confidence, in
 }
 
 LayoutSpread layoutSpread(const Layouts& layouts) {
-  std::vector<double> medians, distances;
-  bool repeated = false;
+  std::vector<double> medians, differences;
   for (const auto& runs : layouts) {
     if (runs.empty()) continue;
     const double m = median(runs);
     medians.push_back(m);
-    repeated = repeated || runs.size() > 1;
-    for (double v : runs) distances.push_back(m > 0 ? v / m - 1 : 0);
+    // Differences between two runs of one layout: unlike distances from the layout's
+    // own median (one of which is 0 whenever a layout has an odd number of runs), they
+    // do not shrink with few runs a layout.
+    for (std::size_t i = 0; i < runs.size(); ++i)
+      for (std::size_t j = i + 1; j < runs.size(); ++j)
+        differences.push_back(m > 0 ? std::fabs(runs[i] - runs[j]) / m : 0);
   }
   if (medians.empty()) return {std::nan(""), std::nan("")};
   const double center = median(medians);
   constexpr double normal = 1.4826; // MAD to standard deviation, for normal data
   return {center > 0 ? normal * mad(medians) / center : std::nan(""),
-          repeated ? normal * mad(distances) : std::nan("")};
+          // A difference of two runs spreads sqrt(2) times as far as one run.
+          differences.empty() ? std::nan("") : normal * median(differences) / std::sqrt(2.0)};
 }
 
 bool layoutSensitive(const LayoutSpread& spread) {

@@ -72,9 +72,9 @@ LayoutTest layoutRatio(const Layouts& a, const Layouts& b, double confidence = 0
                        int resamples = 4000);
 
 // How much the layouts move a program, against how much its runs move: both robust
-// standard deviations (1.4826 MAD) relative to the layout median. layout: of the
-// per-layout medians; run: of every run's relative distance from its own layout's
-// median, pooled. run is NaN when no layout has two runs.
+// standard deviations relative to the layout median. layout: 1.4826 MAD of the
+// per-layout medians; run: 1.4826 × the median absolute difference between two runs of
+// one layout, over sqrt(2). run is NaN when no layout has two runs.
 struct LayoutSpread {
   double layout = 0;
   double run = 0;

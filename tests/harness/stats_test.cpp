@@ -146,23 +146,28 @@ TEST(LayoutStats, MediansAndSpreadsByHand) {
   const double k = 1.4826;
   const Case cases[] = {
       // Layout medians 2, 10, 4.5: their median 4.5, every layout weighing the same
-      // whatever its number of runs. Relative distances -1/2, 0, 1/2, 0, -1/9, 1/9:
-      // their MAD is 1/9.
-      {"uneven layouts", {{1, 2, 3}, {10}, {4, 5}}, 4.5, k * 2.5 / 4.5, k / 9, true},
+      // whatever its number of runs. Differences between two runs of a layout,
+      // relative to its median: 1/2, 1, 1/2 and 1/4.5; their median 1/2.
+      {"uneven layouts",
+       {{1, 2, 3}, {10}, {4, 5}},
+       4.5,
+       k * 2.5 / 4.5,
+       k * 0.5 / std::sqrt(2.0),
+       false},
       // Medians 1, 2, 1.5 (MAD 0.5); runs 10% either side of their layout's median:
-      // relative distances 0, ±0.1 thrice, whose MAD is 0.1.
+      // relative differences 0.1, 0.2, 0.1 in each layout, whose median is 0.1.
       {"layouts far apart",
        {{0.9, 1.0, 1.1}, {1.8, 2.0, 2.2}, {1.35, 1.5, 1.65}},
        1.5,
        k * 0.5 / 1.5,
-       k * 0.1,
+       k * 0.1 / std::sqrt(2.0),
        true},
       // Medians 1.0, 1.01, 0.99: a 1% layout spread under a 10% run spread.
       {"runs noisier than layouts",
        {{0.9, 1.0, 1.1}, {0.909, 1.01, 1.111}, {0.891, 0.99, 1.089}},
        1.0,
        k * 0.01,
-       k * 0.1,
+       k * 0.1 / std::sqrt(2.0),
        false},
       // One run a layout: no run spread to weigh the layouts against.
       {"single runs", {{1}, {2}, {3}}, 2, k * 1 / 2.0, NAN, false},
