@@ -11,6 +11,7 @@
 #include "errors.hpp"
 #include "export/exporter.hpp"
 #include "spawner.hpp"
+#include "store_commands.hpp"
 
 #ifndef BENCH32_SOURCE_DIR
 #define BENCH32_SOURCE_DIR "."
@@ -24,7 +25,8 @@ using namespace bench32;
 
 namespace {
 
-const std::vector<std::string> commandNames{"list", "run", "compare", "report", "show"};
+const std::vector<std::string> commandNames{"list", "run",     "compare", "report",
+                                            "show", "history", "import",  "export"};
 
 // A number option's lower bound, with the message that names it plainly.
 struct Bound {
@@ -159,6 +161,9 @@ int main(int argc, char** argv) {
   showApp->add_option("file", showFile, "Results file (JSON)")->required();
   showApp->add_option("--format", showFormat, formats)->capture_default_str();
 
+  StoreCommandLine store;
+  store.add(app, *runApp, run, *compareApp, cmp, *reportApp, report);
+
   try {
     checkCommand(argc, argv);
     app.parse(argc, argv);
@@ -187,6 +192,7 @@ int main(int argc, char** argv) {
                  {compareApp, "--min-effect", cmp.settings.minEffect, 0, INFINITY},
                  {compareApp, "--min-samples", double(cmp.settings.minSamples), 1, INFINITY},
                  {compareApp, "--fail-above", cmp.failAbove, 0, INFINITY}});
+    if (auto status = store.dispatch(app, fs::absolute(source))) return *status;
     if (app.got_subcommand(listApp)) return listCommand(source, listJson, listFull);
     if (app.got_subcommand(runApp)) {
       if (!run.settings.runs && run.settings.minRuns > run.settings.maxRuns)

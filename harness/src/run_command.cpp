@@ -10,6 +10,7 @@
 #include "export/exporter.hpp"
 #include "files.hpp"
 #include "plan.hpp"
+#include "store_commands.hpp"
 
 namespace bench32 {
 namespace fs = std::filesystem;
@@ -93,13 +94,17 @@ int runCommand(const RunOptions& options, const fs::path& source,
                const std::vector<std::string>& commandLine) {
   const Console console;
   Results results;
+  std::unique_ptr<SessionRecorder> recorder;
   auto save = [&] {
     if (!options.json.empty()) saveResults(options.json, results);
+    if (recorder) recorder->checkpoint(results);
   };
   installInterruptHandler();
   try {
     Plan plan = makePlan(options, source);
+    if (!options.db.empty()) recorder = std::make_unique<SessionRecorder>(options.db);
     results = startResults(plan, options, source, commandLine);
+    applyFleetOptions(plan, results, options);
     save();
     const auto planned = buildAndPlan(plan, results, options, source, console, save);
 
@@ -140,6 +145,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
   fmt::print(stderr, "{} runs, all verified; {} of {} measurements failed{}\n", runs,
              failures.size(), results.units.size(),
              options.json.empty() ? "" : fmt::format("; results in {}", options.json));
+  if (recorder) fmt::print(stderr, "session {} written to {}\n", recorder->id(), options.db);
   if (!results.complete) {
     fmt::print(stderr, "bench32: interrupted; the results so far are kept\n");
     return exitInterrupted;
