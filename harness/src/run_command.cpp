@@ -102,9 +102,9 @@ int runCommand(const RunOptions& options, const fs::path& source,
   installInterruptHandler();
   try {
     Plan plan = makePlan(options, source);
-    if (!options.db.empty()) recorder = std::make_unique<SessionRecorder>(options.db);
     results = startResults(plan, options, source, commandLine);
     applyFleetOptions(plan, results, options);
+    if (!options.db.empty()) recorder = std::make_unique<SessionRecorder>(options.db);
     save();
     const auto planned = buildAndPlan(plan, results, options, source, console, save);
 
@@ -145,7 +145,9 @@ int runCommand(const RunOptions& options, const fs::path& source,
   fmt::print(stderr, "{} runs, all verified; {} of {} measurements failed{}\n", runs,
              failures.size(), results.units.size(),
              options.json.empty() ? "" : fmt::format("; results in {}", options.json));
-  if (recorder) fmt::print(stderr, "session {} written to {}\n", recorder->id(), options.db);
+  if (recorder)
+    fmt::print(stderr, "session {} written to {}\n", recorder->id(),
+               store::withoutPassword(options.db));
   if (!results.complete) {
     fmt::print(stderr, "bench32: interrupted; the results so far are kept\n");
     return exitInterrupted;

@@ -100,6 +100,8 @@ SessionRecorder::SessionRecorder(const std::string& target)
 void SessionRecorder::checkpoint(const Results& results) { writer_.checkpoint(toJson(results)); }
 
 void applyFleetOptions(Plan& plan, Results& results, const RunOptions& options) {
+  // The command line is kept with the results: a database password must not be.
+  for (auto& word : results.command) word = store::withoutPassword(word);
   if (!options.revision.empty()) {
     if (options.revision.find_first_of("\n\r\t") != std::string::npos ||
         options.revision.size() > 200)

@@ -40,6 +40,8 @@ public:
 // std::runtime_error when the server or the file refuses.
 std::unique_ptr<Database> openDatabase(const std::string& target);
 bool isPostgresTarget(const std::string& target);
+// The target with any password in it replaced by "***", for what is recorded or shown.
+std::string withoutPassword(const std::string& target);
 
 std::unique_ptr<Database> openSqlite(const std::string& path);
 std::unique_ptr<Database> openPostgres(const std::string& url);

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "database.hpp"
+#include "errors.hpp"
 
 namespace bench32::store {
 namespace {
@@ -16,7 +17,7 @@ constexpr int busyTimeoutMs = 120'000;
 
 class Sqlite final : public Database {
 public:
-  explicit Sqlite(const std::string& path) {
+  explicit Sqlite(const std::string& path) : path_(path) {
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
       const std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
@@ -85,9 +86,12 @@ public:
 private:
   void check(int code, const std::string& sql) const {
     if (code == SQLITE_OK || code == SQLITE_ROW || code == SQLITE_DONE) return;
-    throw std::runtime_error(fmt::format("sqlite: {} (in: {})", sqlite3_errmsg(db_),
+    // A file that is not a database was given where one was asked for.
+    if (code == SQLITE_NOTADB) throw BadInput(fmt::format("{}: not an SQLite database", path_));
+    throw std::runtime_error(fmt::format("{}: {} (in: {})", path_, sqlite3_errmsg(db_),
                                          sql.substr(0, sql.find_first_of("(\n"))));
   }
+  std::string path_;
   sqlite3* db_ = nullptr;
 };
 
