@@ -133,15 +133,7 @@ int main(int argc, char** argv) {
   compareApp->add_option("files", cmp.files, "Results files (JSON)")->required();
   compareApp->add_option("--baseline", cmp.baseline, "Baseline configuration (default: the first)");
   compareApp->add_option("--metric", cmp.metric, metricNames())->capture_default_str();
-  compareApp->add_option("--alpha", cmp.settings.alpha, "Significance level")
-      ->capture_default_str();
-  compareApp
-      ->add_option("--min-effect", cmp.settings.minEffect, "Smallest relative difference flagged")
-      ->capture_default_str();
-  compareApp
-      ->add_option("--min-samples", cmp.settings.minSamples,
-                   "Fewest samples per side for a verdict")
-      ->capture_default_str();
+  addComparisonRuleOptions(*compareApp, cmp.settings);
   compareApp->add_option("--fail-above", cmp.failAbove,
                          "Exit 1 when the geometric mean, or a significantly slower program, is "
                          "more than this many percent slower, or a program failed");

@@ -230,13 +230,13 @@ std::string trendCharts(const std::vector<HistoryRow>& rows, Metric metric) {
                                            rows[first].config)),
                     left - 4, y(high - pad) + 4, escapeHtml(info.format(high - pad)), left - 4,
                     y(low + pad) + 4, escapeHtml(info.format(low + pad)));
-    std::string line;
+    std::string line, marks;
     for (std::size_t i = 0; i < n; ++i) {
       const HistoryRow& row = rows[first + i];
       const char* colour = !flagged(row)                          ? "#3366cc"
                            : row.change.verdict == Change::slower ? "#c0392b"
                                                                   : "#2ca02c";
-      svg += fmt::format(
+      marks += fmt::format(
           "<line x1='{0:.1f}' x2='{0:.1f}' y1='{1:.1f}' y2='{2:.1f}' stroke='#9bb0d8' "
           "stroke-width='3'/><circle cx='{0:.1f}' cy='{3:.1f}' r='{4}' fill='{5}'>"
           "<title>{6}: {7}</title></circle>",
@@ -244,8 +244,10 @@ std::string trendCharts(const std::vector<HistoryRow>& rows, Metric metric) {
           colour, escapeHtml(shortRevision(row.revision)), escapeHtml(info.format(row.median)));
       line += fmt::format("{}{:.1f},{:.1f}", i ? " " : "", x(i), y(row.median));
     }
+    // The line under the marks, so that every mark shows.
     svg += fmt::format("<polyline points='{}' fill='none' stroke='#3366cc' stroke-opacity='0.5'/>",
-                       line);
+                       line) +
+           marks;
     svg +=
         fmt::format("<text x='{}' y='{}'>{}</text><text x='{}' y='{}' text-anchor='end'>{}"
                     "</text></svg>",

@@ -65,9 +65,12 @@ std::vector<store::SessionInfo> sessionsOf(const std::vector<store::SessionInfo>
                                            const std::string& revision) {
   std::vector<store::SessionInfo> exact, prefixed;
   std::set<std::string> matched;
+  // Only a commit name may be shortened: a label means itself.
+  const bool abbreviable =
+      revision.size() >= 4 && revision.find_first_not_of("0123456789abcdef") == std::string::npos;
   for (const auto& s : all) {
     if (s.revision == revision) exact.push_back(s);
-    if (!revision.empty() && s.revision.rfind(revision, 0) == 0) {
+    if (abbreviable && s.revision.rfind(revision, 0) == 0) {
       prefixed.push_back(s);
       matched.insert(s.revision);
     }
@@ -236,6 +239,14 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo) {
   return reportResults(options, latest, names, appendix);
 }
 
+void addComparisonRuleOptions(CLI::App& app, CompareSettings& settings) {
+  app.add_option("--alpha", settings.alpha, "Significance level")->capture_default_str();
+  app.add_option("--min-effect", settings.minEffect, "Smallest relative difference flagged")
+      ->capture_default_str();
+  app.add_option("--min-samples", settings.minSamples, "Fewest samples per side for a verdict")
+      ->capture_default_str();
+}
+
 void StoreCommandLine::add(CLI::App& app, CLI::App& run, RunOptions& runOptions, CLI::App& compare,
                            CompareOptions& compareOptions, CLI::App& report,
                            ReportOptions& reportOptions) {
@@ -268,16 +279,7 @@ void StoreCommandLine::add(CLI::App& app, CLI::App& run, RunOptions& runOptions,
   history_->add_option("-c,--config", historyOptions_.configs, "Configurations, or globs")
       ->delimiter(',');
   history_->add_option("--metric", historyOptions_.metric, metricNames())->capture_default_str();
-  history_->add_option("--alpha", historyOptions_.settings.alpha, "Significance level")
-      ->capture_default_str();
-  history_
-      ->add_option("--min-effect", historyOptions_.settings.minEffect,
-                   "Smallest relative difference flagged")
-      ->capture_default_str();
-  history_
-      ->add_option("--min-samples", historyOptions_.settings.minSamples,
-                   "Fewest samples per side for a verdict")
-      ->capture_default_str();
+  addComparisonRuleOptions(*history_, historyOptions_.settings);
   std::string formats;
   for (const Exporter* e : exporters()) formats += (formats.empty() ? "" : ", ") + e->name();
   history_->add_option("--format", historyOptions_.format, formats)->capture_default_str();

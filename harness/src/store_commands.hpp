@@ -59,6 +59,9 @@ int historyCommand(HistoryOptions options, const std::filesystem::path& repo);
 int compareStoredCommand(const CompareOptions& options);
 int reportStoredCommand(const ReportOptions& options, const std::filesystem::path& repo);
 
+// The options of the rule that flags a difference, shared by compare and history.
+void addComparisonRuleOptions(CLI::App& app, CompareSettings& settings);
+
 // The command line of all the above, added to the harness's own.
 class StoreCommandLine {
 public:

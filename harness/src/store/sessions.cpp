@@ -14,28 +14,28 @@ using nlohmann::json;
 
 // A field moves into its column only when it has the column's type; anything else
 // stays in the JSON kept beside the row, so nothing is lost or changed either way.
-Value takeText(json& object, const char* key) {
+Value take(json& object, const char* key, bool (json::*fits)() const noexcept,
+           Value (*convert)(const json&)) {
   const auto it = object.find(key);
-  if (it == object.end() || !it->is_string()) return {};
-  Value value = it->get<std::string>();
+  if (it == object.end() || !((*it).*fits)()) return {};
+  Value value = convert(*it);
   object.erase(it);
   return value;
+}
+
+Value takeText(json& object, const char* key) {
+  return take(object, key, &json::is_string,
+              [](const json& v) { return Value(v.get<std::string>()); });
 }
 
 Value takeInteger(json& object, const char* key) {
-  const auto it = object.find(key);
-  if (it == object.end() || !it->is_number_integer()) return {};
-  Value value = it->get<std::int64_t>();
-  object.erase(it);
-  return value;
+  return take(object, key, &json::is_number_integer,
+              [](const json& v) { return Value(v.get<std::int64_t>()); });
 }
 
 Value takeBool(json& object, const char* key) {
-  const auto it = object.find(key);
-  if (it == object.end() || !it->is_boolean()) return {};
-  Value value = std::int64_t(it->get<bool>() ? 1 : 0);
-  object.erase(it);
-  return value;
+  return take(object, key, &json::is_boolean,
+              [](const json& v) { return Value(std::int64_t(v.get<bool>() ? 1 : 0)); });
 }
 
 // Any JSON value, as its text.
