@@ -85,8 +85,9 @@ std::string machineWarning(const std::vector<Results>& sessions, const std::stri
   std::set<std::string> kinds;
   for (const auto& s : sessions) kinds.insert(store::machineKindOf(nlohmann::json(s.environment)));
   if (kinds.size() < 2) return {};
-  return fmt::format("warning: the sessions of {} ran on different kinds of machine: {}", what,
-                     fmt::join(kinds, "; "));
+  return fmt::format("warning: the sessions of {} ran on different kinds of machine: {} "
+                     "(--machine picks one)",
+                     what, fmt::join(kinds, "; "));
 }
 
 } // namespace bench32

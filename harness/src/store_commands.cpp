@@ -1,5 +1,7 @@
 #include "store_commands.hpp"
 
+#include <fnmatch.h>
+
 #include <algorithm>
 #include <map>
 #include <set>
@@ -91,10 +93,26 @@ void checkSettings(const CompareSettings& s) {
 
 } // namespace
 
-std::unique_ptr<store::Database> openStore(const std::string& target) {
+std::unique_ptr<store::Database> openStore(const std::string& target, Access access) {
+  if (access == Access::read && !store::isPostgresTarget(target) && !target.empty() &&
+      !fs::exists(target))
+    throw BadInput(fmt::format("{}: no such database", target));
   auto db = store::openDatabase(target);
   store::migrate(*db);
   return db;
+}
+
+std::vector<store::SessionInfo> selectSessions(store::Database& db, const std::string& machine) {
+  auto sessions = store::listSessions(db);
+  if (sessions.empty()) throw BadInput("no session in the database");
+  if (machine.empty()) return sessions;
+  std::erase_if(sessions, [&](const store::SessionInfo& s) {
+    return fnmatch(machine.c_str(), s.machine.c_str(), 0) != 0 &&
+           fnmatch(machine.c_str(), s.host.c_str(), 0) != 0;
+  });
+  if (sessions.empty())
+    throw BadInput(fmt::format("--machine {}: no session ran on such a machine", machine));
+  return sessions;
 }
 
 SessionRecorder::SessionRecorder(const std::string& target)
@@ -149,7 +167,7 @@ int exportCommand(const ExportOptions& options) {
   json doc;
   if (!options.db.empty()) {
     if (options.session <= 0) throw BadInput("--session ID: which session to export");
-    auto db = openStore(options.db);
+    auto db = openStore(options.db, Access::read);
     doc = store::loadSessionJson(*db, options.session);
   } else {
     doc = toJson(loadResults(options.file));
@@ -174,9 +192,8 @@ int historyCommand(HistoryOptions options, const fs::path& repo) {
   const Exporter& exporter = exporterNamed(options.format);
   checkSettings(options.settings);
   options.settings.metric = metricNamed(options.metric).id;
-  auto db = openStore(options.db);
-  const auto sessions = store::listSessions(*db);
-  if (sessions.empty()) throw BadInput(fmt::format("{}: no session in the database", options.db));
+  auto db = openStore(options.db, Access::read);
+  const auto sessions = selectSessions(*db, options.machine);
   const auto points = revisionPoints(*db, sessions, repo);
   const auto rows = history(points, {options.programs, options.configs, options.settings});
   if (rows.empty()) throw BadInput("no measurement matches -p and -c");
@@ -184,12 +201,12 @@ int historyCommand(HistoryOptions options, const fs::path& repo) {
   return exitOk;
 }
 
-int compareStoredCommand(const CompareOptions& options) {
+int compareStoredCommand(const CompareOptions& options, const std::string& machine) {
   if (!options.files.empty()) throw BadInput("compare reads files or --db, not both");
   if (options.revisions.size() + options.sessions.size() < 2)
     throw BadInput("compare --db needs two points: --revision A --revision B, or --session ids");
-  auto db = openStore(options.db);
-  const auto all = store::listSessions(*db);
+  auto db = openStore(options.db, Access::read);
+  const auto all = selectSessions(*db, machine);
   std::vector<Results> points;
   std::vector<std::string> names;
   for (const auto& revision : options.revisions) {
@@ -207,11 +224,11 @@ int compareStoredCommand(const CompareOptions& options) {
   return compareResults(options, points, names);
 }
 
-int reportStoredCommand(const ReportOptions& options, const fs::path& repo) {
+int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
+                        const std::string& machine) {
   checkWritable(options.output);
-  auto db = openStore(options.db);
-  const auto sessions = store::listSessions(*db);
-  if (sessions.empty()) throw BadInput(fmt::format("{}: no session in the database", options.db));
+  auto db = openStore(options.db, Access::read);
+  const auto sessions = selectSessions(*db, machine);
   const auto points = revisionPoints(*db, sessions, repo);
   CompareSettings settings;
   const auto rows = history(points, {{}, {}, settings});
@@ -267,9 +284,13 @@ void StoreCommandLine::add(CLI::App& app, CLI::App& run, RunOptions& runOptions,
   compare.add_option("--revision", compareOptions.revisions,
                      "With --db: every session of this revision, merged (repeatable)");
   compare.add_option("--session", compareOptions.sessions, "With --db: a session (repeatable)");
+  const std::string machineHelp =
+      "With --db: only sessions of this kind of machine or host (a glob, e.g. '*EPYC*')";
+  compare.add_option("--machine", machine_, machineHelp);
 
   report.get_option("files")->required(false);
   report.add_option("--db", reportOptions.db, "Add the history's trend charts from this " + dbHelp);
+  report.add_option("--machine", machine_, machineHelp);
 
   history_ = app.add_subcommand(
       "history", "Each program's median per revision, with significant changes flagged");
@@ -278,6 +299,7 @@ void StoreCommandLine::add(CLI::App& app, CLI::App& run, RunOptions& runOptions,
       ->delimiter(',');
   history_->add_option("-c,--config", historyOptions_.configs, "Configurations, or globs")
       ->delimiter(',');
+  history_->add_option("--machine", historyOptions_.machine, machineHelp);
   history_->add_option("--metric", historyOptions_.metric, metricNames())->capture_default_str();
   addComparisonRuleOptions(*history_, historyOptions_.settings);
   std::string formats;
@@ -304,13 +326,15 @@ std::optional<int> StoreCommandLine::dispatch(const CLI::App& app, const fs::pat
   if (app.got_subcommand(import_)) return importCommand(importFiles_, importDb_);
   if (app.got_subcommand(export_)) return exportCommand(exportOptions_);
   if (app.got_subcommand(compare_)) {
-    if (!compareOptions_->db.empty()) return compareStoredCommand(*compareOptions_);
-    if (!compareOptions_->revisions.empty() || !compareOptions_->sessions.empty())
-      throw BadInput("--revision and --session need --db");
+    if (!compareOptions_->db.empty()) return compareStoredCommand(*compareOptions_, machine_);
+    if (!compareOptions_->revisions.empty() || !compareOptions_->sessions.empty() ||
+        !machine_.empty())
+      throw BadInput("--revision, --session and --machine need --db");
     if (compareOptions_->files.empty()) throw BadInput("compare needs results files, or --db");
   }
   if (app.got_subcommand(report_)) {
-    if (!reportOptions_->db.empty()) return reportStoredCommand(*reportOptions_, source);
+    if (!reportOptions_->db.empty()) return reportStoredCommand(*reportOptions_, source, machine_);
+    if (!machine_.empty()) throw BadInput("--machine needs --db");
     if (reportOptions_->files.empty()) throw BadInput("report needs results files, or --db");
   }
   return std::nullopt;

@@ -34,8 +34,15 @@ private:
   store::SessionWriter writer_;
 };
 
-// Opens the database and brings its schema up to date (refusing a newer one).
-std::unique_ptr<store::Database> openStore(const std::string& target);
+// Opens the database and brings its schema up to date (refusing a newer one). A
+// reader asks for an SQLite file that exists: a mistyped path is not a new, empty
+// database.
+enum class Access { write, read };
+std::unique_ptr<store::Database> openStore(const std::string& target,
+                                           Access access = Access::write);
+
+// The sessions of the database, or those of one kind of machine or host (a glob).
+std::vector<store::SessionInfo> selectSessions(store::Database& db, const std::string& machine);
 
 // The run's shard and revision label, applied to its plan and its results before
 // anything is built: a shard keeps its slice of the units (and builds only their
@@ -43,7 +50,7 @@ std::unique_ptr<store::Database> openStore(const std::string& target);
 void applyFleetOptions(Plan& plan, Results& results, const RunOptions& options);
 
 struct HistoryOptions {
-  std::string db, metric = "wall", format = "text";
+  std::string db, metric = "wall", format = "text", machine;
   std::vector<std::string> programs, configs;
   CompareSettings settings;
 };
@@ -56,8 +63,9 @@ struct ExportOptions {
 int importCommand(const std::vector<std::string>& files, const std::string& db);
 int exportCommand(const ExportOptions& options);
 int historyCommand(HistoryOptions options, const std::filesystem::path& repo);
-int compareStoredCommand(const CompareOptions& options);
-int reportStoredCommand(const ReportOptions& options, const std::filesystem::path& repo);
+int compareStoredCommand(const CompareOptions& options, const std::string& machine);
+int reportStoredCommand(const ReportOptions& options, const std::filesystem::path& repo,
+                        const std::string& machine);
 
 // The options of the rule that flags a difference, shared by compare and history.
 void addComparisonRuleOptions(CLI::App& app, CompareSettings& settings);
@@ -79,7 +87,7 @@ private:
   HistoryOptions historyOptions_;
   ExportOptions exportOptions_;
   std::vector<std::string> importFiles_;
-  std::string importDb_;
+  std::string importDb_, machine_;
 };
 
 } // namespace bench32

@@ -155,6 +155,26 @@ TEST(Store, BadTargetsAndMissingSessionsAreBadInput) {
   EXPECT_THROW(store::openDatabase("/nonexistent-dir/x.db"), std::runtime_error);
   auto db = openStore(scratchDatabase("missing").string());
   EXPECT_THROW(store::loadSessionJson(*db, 42), BadInput);
+  EXPECT_THROW(selectSessions(*db, ""), BadInput); // empty
+  const auto typo = scratchDatabase("typo");
+  EXPECT_THROW(openStore(typo.string(), Access::read), BadInput);
+  EXPECT_FALSE(fs::exists(typo));
+}
+
+TEST(Store, SessionsAreSelectedByKindOfMachineOrHost) {
+  auto db = openStore(scratchDatabase("machines").string());
+  json doc = richDocument();
+  store::SessionWriter(*db).checkpoint(doc);
+  doc["environment"]["cpu"] = "ARM Neoverse";
+  doc["environment"]["host"] = "arm1";
+  store::SessionWriter(*db).checkpoint(doc);
+  struct Case {
+    const char* glob;
+    std::size_t sessions;
+  };
+  for (const Case c : {Case{"", 2}, {"*Neoverse*", 1}, {"h1", 1}, {"*x86_64", 2}, {"arm?", 1}})
+    EXPECT_EQ(selectSessions(*db, c.glob).size(), c.sessions) << c.glob;
+  EXPECT_THROW(selectSessions(*db, "*POWER*"), BadInput);
 }
 
 TEST(Store, PasswordsAreNotRecorded) {
