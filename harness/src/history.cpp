@@ -108,15 +108,20 @@ std::vector<HistoryRow> history(const std::vector<RevisionPoint>& points,
     const RevisionPoint* previousPoint = nullptr;
     for (const auto& point : points) {
       const UnitResult* unit = point.merged.find(config, program, workload);
-      if (!unit || !unit->ok()) continue;
-      const auto values = metricValues(*unit, metric);
-      if (values.empty()) continue;
+      if (!unit || unit->status == Status::notRun) continue;
       HistoryRow row;
       row.program = program;
       row.workload = workload;
       row.config = config;
       row.revision = point.revision;
       row.sessions = point.sessions.size();
+      if (unit->status == Status::failed) {
+        row.failure = unit->failure.empty() ? "failed" : "failed: " + unit->failure;
+        rows.push_back(std::move(row));
+        continue;
+      }
+      const auto values = metricValues(*unit, metric);
+      if (values.empty()) continue;
       row.count = values.size();
       row.median = stats::median(values);
       row.interval = metricInfo(metric).exact
@@ -164,9 +169,11 @@ Document historyDocument(const std::vector<HistoryRow>& rows,
   for (const auto& row : rows) {
     series.insert(row.program + "/" + row.workload + "/" + row.config);
     const bool compared = row.hasPrevious && row.change.problem.empty();
-    std::string change = !row.hasPrevious ? ""
-                         : compared       ? changeName(row.change.verdict)
-                                          : row.change.problem;
+    const bool measured = row.failure.empty();
+    std::string change = !measured          ? row.failure
+                         : !row.hasPrevious ? ""
+                         : compared         ? changeName(row.change.verdict)
+                                            : row.change.problem;
     table.rows.push_back(
         {row.program,
          row.workload,
@@ -174,16 +181,19 @@ Document historyDocument(const std::vector<HistoryRow>& rows,
          {shortRevision(row.revision), row.revision},
          std::to_string(row.sessions),
          std::to_string(row.count),
-         {info.format(row.median), formatRaw(row.median)},
-         fmt::format("{}–{}", info.format(row.interval.low), info.format(row.interval.high)),
-         formatRaw(row.interval.low),
-         formatRaw(row.interval.high),
+         {measured ? info.format(row.median) : "-", measured ? formatRaw(row.median) : ""},
+         measured
+             ? fmt::format("{}–{}", info.format(row.interval.low), info.format(row.interval.high))
+             : "-",
+         measured ? formatRaw(row.interval.low) : "",
+         measured ? formatRaw(row.interval.high) : "",
          {compared ? fmt::format("{:.3f}", row.change.ratio) : "",
           compared ? formatRaw(row.change.ratio) : ""},
          {compared ? (row.change.p < 0.001 ? "<0.001" : fmt::format("{:.3f}", row.change.p)) : "",
           compared ? formatRaw(row.change.p) : ""},
          change});
-    table.rowTags.push_back(!flagged(row)                          ? ""
+    table.rowTags.push_back(!measured                              ? "failed"
+                            : !flagged(row)                        ? ""
                             : row.change.verdict == Change::slower ? "slower"
                                                                    : "faster");
     if (flagged(row)) ++changes;
@@ -197,8 +207,11 @@ Document historyDocument(const std::vector<HistoryRow>& rows,
   return {{{"", table, notes}}};
 }
 
-std::string trendCharts(const std::vector<HistoryRow>& rows, Metric metric) {
+std::string trendCharts(const std::vector<HistoryRow>& all, Metric metric) {
   const MetricInfo& info = metricInfo(metric);
+  std::vector<HistoryRow> rows; // the measured ones: a failure has no point to draw
+  std::copy_if(all.begin(), all.end(), std::back_inserter(rows),
+               [](const HistoryRow& row) { return row.failure.empty(); });
   const double width = 330, height = 150, left = 62, right = 10, top = 24, bottom = 22;
   std::string html;
   for (std::size_t first = 0; first < rows.size();) {

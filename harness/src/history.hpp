@@ -52,11 +52,16 @@ struct HistoryRow {
   std::size_t count = 0; // values of the metric
   double median = 0;
   stats::Interval interval;
+  std::string failure;      // the unit failed at this revision: no measurement
   bool hasPrevious = false; // a revision before this one measured it
   ProgramComparison change; // against that revision, when there is one
 };
 
 // Rows grouped by program, workload and configuration, each group in the points' order.
+// A revision where the unit failed has a row that says so, and the next measured
+// revision is compared with the last one measured before it.
+// A revision where the unit failed has a row that says so, and the next measured
+// revision is compared with the last one measured before it.
 std::vector<HistoryRow> history(const std::vector<RevisionPoint>& points,
                                 const HistoryFilter& filter);
 
@@ -65,6 +70,6 @@ Document historyDocument(const std::vector<HistoryRow>& rows,
                          const std::vector<RevisionPoint>& points, Metric metric);
 // One small chart per program, workload and configuration: the median per revision
 // with its interval, flagged changes in colour. An HTML fragment.
-std::string trendCharts(const std::vector<HistoryRow>& rows, Metric metric);
+std::string trendCharts(const std::vector<HistoryRow>& all, Metric metric);
 
 } // namespace bench32

@@ -317,16 +317,29 @@ TEST(History, FlagsEachSignificantChangeFromTheRevisionBefore) {
   }
 }
 
-TEST(History, AMissingRevisionIsSkippedAndFiltersApply) {
-  auto gap = point("b", 2);
-  gap.merged.units[0].status = Status::failed;
-  const auto rows = history({point("a", 1), gap, point("c", 1.5)}, {});
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[1].change.verdict, Change::slower); // c against a
+TEST(History, AFailedRevisionIsShownAndTheNextComparedWithTheLastMeasured) {
+  auto failed = point("b", 2);
+  failed.merged.units[0].status = Status::failed;
+  failed.merged.units[0].failure = "stdout differs";
+  auto notRun = point("c", 3);
+  notRun.merged.units[0].status = Status::notRun;
+  const auto rows = history({point("a", 1), failed, notRun, point("d", 1.5)}, {});
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[1].failure, "failed: stdout differs");
+  EXPECT_FALSE(flagged(rows[1]));
+  EXPECT_EQ(rows[2].revision, "d");
+  EXPECT_EQ(rows[2].change.verdict, Change::slower); // d against a
+  const auto table = historyDocument(rows, {}, Metric::wall).sections[0].table;
+  EXPECT_EQ(table.rowTags, (std::vector<std::string>{"", "failed", "slower"}));
+  EXPECT_EQ(trendCharts(rows, Metric::wall).find("<title>b:"), std::string::npos);
+}
+
+TEST(History, FiltersApply) {
   HistoryFilter other;
   other.programs = {"p?"};
   EXPECT_TRUE(history({point("a", 1)}, other).empty());
   other.programs = {"pr*"};
+  EXPECT_EQ(history({point("a", 1)}, other).size(), 1u);
   other.configs = {"gcc*"};
   EXPECT_TRUE(history({point("a", 1)}, other).empty());
 }
