@@ -151,6 +151,11 @@ int importCommand(const std::vector<std::string>& files, const std::string& targ
   }
   auto db = openStore(target);
   for (std::size_t i = 0; i < files.size(); ++i) {
+    // Pooled twice, the same runs would count twice in every comparison.
+    if (const auto id = store::findSession(*db, documents[i])) {
+      fmt::print("{}: already in the database as session {}\n", files[i], *id);
+      continue;
+    }
     store::SessionWriter writer(*db);
     writer.checkpoint(documents[i]);
     fmt::print("{}: session {}\n", files[i], writer.id());

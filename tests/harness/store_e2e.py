@@ -23,6 +23,7 @@ fleet (a PostgreSQL server, from the PG* variables: run under pg_virtualenv):
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -62,7 +63,7 @@ class Harness:
 
 def round_trip(harness, results_file, db, scratch):
     imported = harness("import", results_file, "--db", db).stdout
-    session = imported.strip().rsplit(" ", 1)[-1]
+    session = re.search(r"session (\d+)", imported).group(1)
     back = os.path.join(scratch, "back.json")
     harness("export", "--db", db, "--session", session, "--json", back)
     with open(results_file) as a, open(back) as b:
@@ -130,7 +131,9 @@ def history_case(args, scratch):
         check(json.loads(direct)["benchmarks"] == json.load(f)["benchmarks"],
               "gbench of the file and of its session differ")
 
-    round_trip(harness, files["r1-O2"], db, scratch)
+    round_trip(harness, files["r1-O2"], os.path.join(scratch, "fresh.db"), scratch)
+    again = harness("import", files["r1-O2"], "--db", db).stdout
+    check("already in the database as session 1" in again, f"imported twice: {again}")
 
     report = os.path.join(scratch, "report.html")
     harness("report", "--db", db, "-o", report)
@@ -207,7 +210,8 @@ def fleet_case(args, scratch):
     check("different kinds of machine" in done.stderr, f"no machine warning: {done.stderr}")
     harness("history", "--db", URL)
 
-    round_trip(harness, whole, URL, scratch)
+    sql("CREATE DATABASE fresh")
+    round_trip(harness, whole, "postgresql:///fresh", scratch)
 
     sql("INSERT INTO schema_version (version) VALUES (999)")
     refused = harness("history", "--db", URL, ok=False)

@@ -80,6 +80,10 @@ TEST(Store, ExportGivesBackWhatWasImported) {
   EXPECT_EQ(back, doc) << back.dump(1);
   // The numbers are the same numbers, not merely equal after rounding.
   EXPECT_EQ(back["results"][0]["samples"]["wall_s"][0].get<double>(), 0.1234567890123456789);
+  EXPECT_EQ(store::findSession(*db, doc), writer.id());
+  json other = doc;
+  other["results"][0]["samples"]["wall_s"][1] = 2e-7;
+  EXPECT_EQ(store::findSession(*db, other), std::nullopt);
 }
 
 TEST(Store, CheckpointsWriteOnlyWhatIsNewAndTheSessionStaysReadable) {

@@ -359,6 +359,16 @@ std::vector<SessionInfo> listSessions(Database& db) {
   return sessions;
 }
 
+std::optional<std::int64_t> findSession(Database& db, const json& document) {
+  const auto created = document.find("created"), command = document.find("command");
+  if (created == document.end() || !created->is_string() || command == document.end())
+    return std::nullopt;
+  for (const auto& row : db.query("SELECT id FROM sessions WHERE created = ? AND command = ?",
+                                  {created->get<std::string>(), command->dump()}))
+    if (loadSessionJson(db, asInt(row[0])) == document) return asInt(row[0]);
+  return std::nullopt;
+}
+
 json loadSessionJson(Database& db, std::int64_t id) {
   const auto sessions = db.query(
       fmt::format("SELECT {} FROM sessions WHERE id = ?", sessionColumns), {std::int64_t(id)});

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,9 @@ private:
 };
 
 std::vector<SessionInfo> listSessions(Database& db);
+// The session already stored with exactly this content (the same file imported twice,
+// or the file of a run that wrote its session itself), if there is one.
+std::optional<std::int64_t> findSession(Database& db, const nlohmann::json& document);
 // The session's results document. Throws BadInput when there is no such session.
 nlohmann::json loadSessionJson(Database& db, std::int64_t id);
 Results loadSession(Database& db, std::int64_t id);
