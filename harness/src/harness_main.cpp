@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
   showApp->add_option("--format", showFormat, formats)->capture_default_str();
 
   StoreCommandLine store;
-  store.add(app, *runApp, run, *compareApp, cmp, *reportApp, report);
+  store.add(app, *listApp, *runApp, run, *compareApp, cmp, *reportApp, report);
 
   try {
     checkCommand(argc, argv);

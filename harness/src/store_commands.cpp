@@ -136,6 +136,20 @@ void applyFleetOptions(Plan& plan, Results& results, const RunOptions& options) 
   std::erase_if(plan.programs, [&](const ProgramInfo& p) { return !running.count(p.name); });
 }
 
+int sessionsCommand(const std::string& target, bool asJson) {
+  auto db = openStore(target, Access::read);
+  Table table;
+  table.columns = {{"session", "session", true}, {"created", "created"}, {"revision", "revision"},
+                   {"machine", "machine"},       {"host", "host"},       {"shard", "shard"},
+                   {"complete", "complete"}};
+  for (const auto& s : store::listSessions(*db))
+    table.rows.push_back(
+        std::vector<Cell>{std::to_string(s.id), s.created, Cell(pointLabel(s.revision), s.revision),
+                          s.machine, s.host, s.shard, std::string(s.complete ? "yes" : "no")});
+  fmt::print("{}", (asJson ? jsonExporter() : textExporter()).render({{{"", table, {}}}}));
+  return exitOk;
+}
+
 int importCommand(const std::vector<std::string>& files, const std::string& target) {
   // Every file is read and checked before the first is written.
   std::vector<json> documents;
@@ -269,15 +283,17 @@ void addComparisonRuleOptions(CLI::App& app, CompareSettings& settings) {
       ->capture_default_str();
 }
 
-void StoreCommandLine::add(CLI::App& app, CLI::App& run, RunOptions& runOptions, CLI::App& compare,
-                           CompareOptions& compareOptions, CLI::App& report,
+void StoreCommandLine::add(CLI::App& app, CLI::App& list, CLI::App& run, RunOptions& runOptions,
+                           CLI::App& compare, CompareOptions& compareOptions, CLI::App& report,
                            ReportOptions& reportOptions) {
+  list_ = &list;
   compare_ = &compare;
   report_ = &report;
   compareOptions_ = &compareOptions;
   reportOptions_ = &reportOptions;
   const std::string dbHelp = "Results database: an SQLite file, or a postgresql:// URL";
 
+  list.add_option("--db", listDb_, "List the sessions of this " + dbHelp);
   run.add_option("--db", runOptions.db, "Also write the session into this " + dbHelp);
   run.add_option("--shard", runOptions.shard,
                  "K/N: run the K-th of N slices of the (configuration, program, workload) units");
@@ -327,6 +343,8 @@ void StoreCommandLine::add(CLI::App& app, CLI::App& run, RunOptions& runOptions,
 }
 
 std::optional<int> StoreCommandLine::dispatch(const CLI::App& app, const fs::path& source) const {
+  if (app.got_subcommand(list_) && !listDb_.empty())
+    return sessionsCommand(listDb_, list_->count("--json") > 0);
   if (app.got_subcommand(history_)) return historyCommand(historyOptions_, source);
   if (app.got_subcommand(import_)) return importCommand(importFiles_, importDb_);
   if (app.got_subcommand(export_)) return exportCommand(exportOptions_);

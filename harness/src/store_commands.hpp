@@ -60,6 +60,8 @@ struct ExportOptions {
   std::int64_t session = 0;
 };
 
+// The sessions of a database, one line each (or JSON for tools).
+int sessionsCommand(const std::string& db, bool asJson);
 int importCommand(const std::vector<std::string>& files, const std::string& db);
 int exportCommand(const ExportOptions& options);
 int historyCommand(HistoryOptions options, const std::filesystem::path& repo);
@@ -73,7 +75,7 @@ void addComparisonRuleOptions(CLI::App& app, CompareSettings& settings);
 // The command line of all the above, added to the harness's own.
 class StoreCommandLine {
 public:
-  void add(CLI::App& app, CLI::App& run, RunOptions& runOptions, CLI::App& compare,
+  void add(CLI::App& app, CLI::App& list, CLI::App& run, RunOptions& runOptions, CLI::App& compare,
            CompareOptions& compareOptions, CLI::App& report, ReportOptions& reportOptions);
   // The status of the command given, when it is one of these (or compare or report on
   // a database); nothing when the harness's own dispatch should handle it.
@@ -81,13 +83,13 @@ public:
 
 private:
   CLI::App *history_ = nullptr, *import_ = nullptr, *export_ = nullptr, *compare_ = nullptr,
-           *report_ = nullptr;
+           *report_ = nullptr, *list_ = nullptr;
   CompareOptions* compareOptions_ = nullptr;
   ReportOptions* reportOptions_ = nullptr;
   HistoryOptions historyOptions_;
   ExportOptions exportOptions_;
   std::vector<std::string> importFiles_;
-  std::string importDb_, machine_;
+  std::string importDb_, machine_, listDb_;
 };
 
 } // namespace bench32
