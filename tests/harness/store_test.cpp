@@ -41,7 +41,7 @@ json richDocument() {
     "environment": {"cpu": "a \"quoted\" CPU", "cores": "2", "kernel": "Linux 6.1 x86_64",
                     "host": "h1", "git_revision": "0123456789abcdef0123456789abcdef01234567"},
     "settings": {"warmup": 1, "precision": 0.01}, "run_under": "",
-    "future_top_level": {"anything": [1, 2, 3]},
+    "future_top_level": {"anything": [1, 2, 3]}, "note": "a\u0000b",
     "configs": [{"name": "gcc-O2", "compiler": "g++", "compiler_version": "g++ 12",
                  "flags": "-O2", "build_dir": "/b", "sanitizer": null}],
     "results": [
@@ -60,7 +60,10 @@ json richDocument() {
        "warmup": {"wall_s": [], "user_s": [], "sys_s": [], "max_rss_kib": []},
        "samples": {"wall_s": [], "user_s": [], "sys_s": [], "max_rss_kib": []}},
       {"config": "gcc-O2", "program": "odd", "workload": "ref", "status": "not-run",
-       "samples": {"wall_s": [1, 2], "user_s": [1]}}
+       "failure": "with a \u0000 in it", "binary": {"text_bytes": 18446744073709551615},
+       "instructions": {"count": -1},
+       "samples": {"wall_s": [1, 2], "user_s": [1]},
+       "warmup": {"wall_s": [9007199254740993], "sys_s": ["x"], "layout": [0.5]}}
     ]})");
 }
 

@@ -1,6 +1,8 @@
 #include "sessions.hpp"
 
+#include <climits>
 #include <cmath>
+#include <cstdlib>
 
 #include <fmt/format.h>
 
@@ -12,30 +14,42 @@ namespace {
 
 using nlohmann::json;
 
-// A field moves into its column only when it has the column's type; anything else
+// A field moves into its column only when the column holds it exactly; anything else
 // stays in the JSON kept beside the row, so nothing is lost or changed either way.
-Value take(json& object, const char* key, bool (json::*fits)() const noexcept,
+bool isText(const json& v) {
+  // A C string ends at a NUL: such text keeps its escapes in the JSON instead.
+  return v.is_string() && v.get_ref<const std::string&>().find('\0') == std::string::npos;
+}
+bool isInteger(const json& v) {
+  return v.is_number_integer() &&
+         (!v.is_number_unsigned() || v.get<std::uint64_t>() <= std::uint64_t(INT64_MAX));
+}
+bool isDouble(const json& v) {
+  // Integers beyond 2^53 would not survive the trip through a double.
+  return v.is_number_float() || (isInteger(v) && std::llabs(v.get<std::int64_t>()) <= (1LL << 53));
+}
+
+Value take(json& object, const char* key, bool (*fits)(const json&),
            Value (*convert)(const json&)) {
   const auto it = object.find(key);
-  if (it == object.end() || !((*it).*fits)()) return {};
+  if (it == object.end() || !fits(*it)) return {};
   Value value = convert(*it);
   object.erase(it);
   return value;
 }
 
 Value takeText(json& object, const char* key) {
-  return take(object, key, &json::is_string,
-              [](const json& v) { return Value(v.get<std::string>()); });
+  return take(object, key, isText, [](const json& v) { return Value(v.get<std::string>()); });
 }
 
 Value takeInteger(json& object, const char* key) {
-  return take(object, key, &json::is_number_integer,
-              [](const json& v) { return Value(v.get<std::int64_t>()); });
+  return take(object, key, isInteger, [](const json& v) { return Value(v.get<std::int64_t>()); });
 }
 
 Value takeBool(json& object, const char* key) {
-  return take(object, key, &json::is_boolean,
-              [](const json& v) { return Value(std::int64_t(v.get<bool>() ? 1 : 0)); });
+  return take(
+      object, key, [](const json& v) { return v.is_boolean(); },
+      [](const json& v) { return Value(std::int64_t(v.get<bool>() ? 1 : 0)); });
 }
 
 // Any JSON value, as its text.
@@ -110,11 +124,10 @@ std::vector<SampleRow> takeSamples(json& unit, const char* key) {
   for (auto& [name, list] : lists.items()) {
     std::size_t column = 0;
     while (column < sampleColumns().size() && sampleColumns()[column].key != name) ++column;
-    const bool fits =
-        column < sampleColumns().size() &&
-        std::all_of(list.begin(), list.end(), [&](const json& v) {
-          return sampleColumns()[column].integer ? v.is_number_integer() : v.is_number();
-        });
+    const bool fits = column < sampleColumns().size() &&
+                      std::all_of(list.begin(), list.end(), [&](const json& v) {
+                        return sampleColumns()[column].integer ? isInteger(v) : isDouble(v);
+                      });
     for (std::size_t i = 0; i < count; ++i) {
       if (!fits)
         extras[i][name] = list[i];
@@ -181,7 +194,7 @@ json unitFromRow(const Row& row, std::size_t first) {
   }
   if (row[first + 9] || row[first + 10]) {
     json& instructions = unit["instructions"];
-    if (row[first + 9]) instructions["count"] = std::uint64_t(asInt(row[first + 9]));
+    putInteger(instructions, "count", row[first + 9]);
     putText(instructions, "source", row[first + 10]);
   }
   return unit;
