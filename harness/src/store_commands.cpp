@@ -320,7 +320,8 @@ void StoreCommandLine::add(CLI::App& app, CLI::App& list, CLI::App& run, RunOpti
       ->delimiter(',');
   history_->add_option("-c,--config", historyOptions_.configs, "Configurations, or globs")
       ->delimiter(',');
-  history_->add_option("--machine", historyOptions_.machine, machineHelp);
+  history_->add_option("--machine", historyOptions_.machine,
+                       "Only sessions of this kind of machine or host (a glob)");
   history_->add_option("--metric", historyOptions_.metric, metricNames())->capture_default_str();
   addComparisonRuleOptions(*history_, historyOptions_.settings);
   std::string formats;
