@@ -30,11 +30,6 @@ bool looksLikeCommit(const std::string& revision) {
                      [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
-// A commit's name as people read it; labels as they are.
-std::string shortRevision(const std::string& revision) {
-  return revision.size() == 40 && looksLikeCommit(revision) ? revision.substr(0, 12) : revision;
-}
-
 // The unit of one revision, alone, as `compare` takes it.
 Results alone(const UnitResult& unit) {
   Results r;
@@ -43,6 +38,11 @@ Results alone(const UnitResult& unit) {
 }
 
 } // namespace
+
+std::string revisionLabel(const std::string& revision) {
+  if (revision.empty()) return "(no revision)";
+  return revision.size() == 40 && looksLikeCommit(revision) ? revision.substr(0, 12) : revision;
+}
 
 std::vector<std::size_t> revisionOrder(const std::vector<RevisionStamp>& stamps,
                                        const std::map<std::string, std::size_t>& commitRank) {
@@ -178,7 +178,7 @@ Document historyDocument(const std::vector<HistoryRow>& rows,
         {row.program,
          row.workload,
          row.config,
-         {shortRevision(row.revision), row.revision},
+         {revisionLabel(row.revision), row.revision},
          std::to_string(row.sessions),
          std::to_string(row.count),
          {measured ? info.format(row.median) : "-", measured ? formatRaw(row.median) : ""},
@@ -254,7 +254,7 @@ std::string trendCharts(const std::vector<HistoryRow>& all, Metric metric) {
           "stroke-width='3'/><circle cx='{0:.1f}' cy='{3:.1f}' r='{4}' fill='{5}'>"
           "<title>{6}: {7}</title></circle>",
           x(i), y(row.interval.low), y(row.interval.high), y(row.median), flagged(row) ? 5 : 3,
-          colour, escapeHtml(shortRevision(row.revision)), escapeHtml(info.format(row.median)));
+          colour, escapeHtml(revisionLabel(row.revision)), escapeHtml(info.format(row.median)));
       line += fmt::format("{}{:.1f},{:.1f}", i ? " " : "", x(i), y(row.median));
     }
     // The line under the marks, so that every mark shows.
@@ -264,8 +264,8 @@ std::string trendCharts(const std::vector<HistoryRow>& all, Metric metric) {
     svg +=
         fmt::format("<text x='{}' y='{}'>{}</text><text x='{}' y='{}' text-anchor='end'>{}"
                     "</text></svg>",
-                    left, height - 6, escapeHtml(shortRevision(rows[first].revision)),
-                    width - right, height - 6, escapeHtml(shortRevision(rows[last - 1].revision)));
+                    left, height - 6, escapeHtml(revisionLabel(rows[first].revision)),
+                    width - right, height - 6, escapeHtml(revisionLabel(rows[last - 1].revision)));
     html += svg;
     first = last;
   }

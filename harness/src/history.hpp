@@ -23,6 +23,9 @@ struct RevisionPoint {
   std::string warning; // sessions on different kinds of machine
 };
 
+// A revision as people read it: a commit name shortened to 12 digits, a label as it is.
+std::string revisionLabel(const std::string& revision);
+
 struct RevisionStamp {
   std::string revision;
   std::string created;

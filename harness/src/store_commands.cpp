@@ -25,13 +25,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string pointLabel(const std::string& revision) {
-  if (revision.empty()) return "(no revision)";
-  const bool sha =
-      revision.size() == 40 && revision.find_first_not_of("0123456789abcdef") == std::string::npos;
-  return sha ? revision.substr(0, 12) : revision;
-}
-
 // Every session of each revision, merged, in commit order (else time order).
 std::vector<RevisionPoint> revisionPoints(store::Database& db,
                                           const std::vector<store::SessionInfo>& sessions,
@@ -51,7 +44,7 @@ std::vector<RevisionPoint> revisionPoints(store::Database& db,
       if (point.created.empty() || s->created < point.created) point.created = s->created;
     }
     point.merged = mergeResults(loaded);
-    point.warning = machineWarning(loaded, "revision " + pointLabel(revision));
+    point.warning = machineWarning(loaded, "revision " + revisionLabel(revision));
     stamps.push_back({revision, point.created});
     revisions.push_back(revision);
     points.push_back(std::move(point));
@@ -143,9 +136,9 @@ int sessionsCommand(const std::string& target, bool asJson) {
                    {"machine", "machine"},       {"host", "host"},       {"shard", "shard"},
                    {"complete", "complete"}};
   for (const auto& s : store::listSessions(*db))
-    table.rows.push_back(
-        std::vector<Cell>{std::to_string(s.id), s.created, Cell(pointLabel(s.revision), s.revision),
-                          s.machine, s.host, s.shard, std::string(s.complete ? "yes" : "no")});
+    table.rows.push_back(std::vector<Cell>{
+        std::to_string(s.id), s.created, Cell(revisionLabel(s.revision), s.revision), s.machine,
+        s.host, s.shard, std::string(s.complete ? "yes" : "no")});
   fmt::print("{}", (asJson ? jsonExporter() : textExporter()).render({{{"", table, {}}}}));
   return exitOk;
 }
@@ -231,10 +224,10 @@ int compareStoredCommand(const CompareOptions& options, const std::string& machi
   for (const auto& revision : options.revisions) {
     std::vector<Results> loaded;
     for (const auto& s : sessionsOf(all, revision)) loaded.push_back(store::loadSession(*db, s.id));
-    const std::string warning = machineWarning(loaded, "revision " + pointLabel(revision));
+    const std::string warning = machineWarning(loaded, "revision " + revisionLabel(revision));
     if (!warning.empty()) fmt::print(stderr, "bench32: {}\n", warning);
     points.push_back(mergeResults(loaded));
-    names.push_back(pointLabel(revision));
+    names.push_back(revisionLabel(revision));
   }
   for (const auto id : options.sessions) {
     points.push_back(store::loadSession(*db, id));
@@ -270,7 +263,7 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
   std::vector<std::string> names;
   for (std::size_t i = points.size() >= 2 ? points.size() - 2 : 0; i < points.size(); ++i) {
     latest.push_back(points[i].merged);
-    names.push_back(pointLabel(points[i].revision));
+    names.push_back(revisionLabel(points[i].revision));
   }
   return reportResults(options, latest, names, appendix);
 }
