@@ -52,7 +52,7 @@ json richDocument() {
        "warmup": {"wall_s": [0.5], "user_s": [0.4], "sys_s": [0.1], "max_rss_kib": [1000]},
        "samples": {"wall_s": [0.1234567890123456789, 1e-7], "user_s": [0.2, 0.1],
                    "sys_s": [0.01, 0], "max_rss_kib": [2048, 2049],
-                   "layout": [3, 0], "padding": [4096, 64], "note": ["a", {"b": null}]},
+                   "layout": [3, 0], "padding_bytes": [4096, 64], "note": ["a", {"b": null}]},
        "instructions": {"count": 123456789012, "source": "callgrind"}},
       {"config": "gcc-O2", "program": "pegs", "workload": "ref", "status": "failed",
        "failure": "stdout differs at line 2",
@@ -83,6 +83,11 @@ TEST(Store, ExportGivesBackWhatWasImported) {
   EXPECT_EQ(back, doc) << back.dump(1);
   // The numbers are the same numbers, not merely equal after rounding.
   EXPECT_EQ(back["results"][0]["samples"]["wall_s"][0].get<double>(), 0.1234567890123456789);
+  // A code layout's runs have their layout and padding in columns, for queries.
+  const auto layouts = db->query("SELECT layout, padding, extra FROM samples WHERE layout IS NOT "
+                                 "NULL ORDER BY position");
+  ASSERT_EQ(layouts.size(), 2u);
+  EXPECT_EQ(layouts[0], (store::Row{"3", "4096", R"({"note":"a"})"}));
   EXPECT_EQ(store::findSession(*db, doc), writer.id());
   json other = doc;
   other["results"][0]["samples"]["wall_s"][1] = 2e-7;

@@ -93,7 +93,7 @@ const std::vector<SampleColumn>& sampleColumns() {
     for (const auto& m : metrics())
       if (m.field) all.push_back({m.samplesKey, m.samplesKey, false, m.integral});
     all.push_back({"layout", "layout", true, true});
-    all.push_back({"padding", "padding", true, true});
+    all.push_back({"padding_bytes", "padding", true, true});
     return all;
   }();
   return columns;
