@@ -67,6 +67,14 @@ json richDocument() {
     ]})");
 }
 
+Sample timedRun(double wall, double user, double maxRssKiB = 1000) {
+  Sample s;
+  s.wall = wall;
+  s.user = user;
+  s.maxRssKiB = maxRssKiB;
+  return s;
+}
+
 // The same without the unit whose lists differ in length, which only the store accepts.
 Results richResults() {
   json doc = richDocument();
@@ -128,7 +136,7 @@ TEST(Store, ConcurrentWritersLoseNothing) {
       r.units[0].samples.clear();
       store::SessionWriter writer(*db);
       for (int c = 0; c < checkpoints; ++c) {
-        r.units[0].samples.push_back({0.1 * (w + 1), 0.1, 0, double(c)});
+        r.units[0].samples.push_back(timedRun(0.1 * (w + 1), 0.1, double(c)));
         writer.checkpoint(toJson(r));
       }
       ids[std::size_t(w)] = writer.id();
@@ -298,9 +306,11 @@ RevisionPoint point(const std::string& revision, double centre, int runs = 8) {
   u.program = "prog";
   u.workload = "ref";
   u.status = Status::ok;
-  for (int i = 0; i < runs; ++i) u.samples.push_back({centre * (1 + 0.002 * i), centre, 0, 1000});
+  for (int i = 0; i < runs; ++i) u.samples.push_back(timedRun(centre * (1 + 0.002 * i), centre));
   p.merged.units = {u};
-  p.merged.configs = {{"cc", "", "", "", ""}};
+  ConfigInfo config;
+  config.name = "cc";
+  p.merged.configs = {config};
   return p;
 }
 
