@@ -2,6 +2,7 @@
 // only parses the command line into these options.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -24,6 +25,9 @@ struct RunOptions {
   bool noBuild = false;
   int jobs = 0;
   RunSettings settings;
+  std::string db;       // also write the session into this database
+  std::string shard;    // "K/N": run only that slice of the units
+  std::string revision; // the label to file the session under, instead of its git revision
 };
 
 struct CompareOptions {
@@ -31,11 +35,16 @@ struct CompareOptions {
   std::string baseline, format = "text", metric = "wall";
   double failAbove = -1; // percent; negative: no gate
   CompareSettings settings;
+  // Points of a results database to compare, instead of files: the first is the baseline.
+  std::string db;
+  std::vector<std::string> revisions;
+  std::vector<std::int64_t> sessions;
 };
 
 struct ReportOptions {
   std::vector<std::string> files;
   std::string output, baseline;
+  std::string db; // adds the history's trend charts
 };
 
 int runCommand(const RunOptions& options, const std::filesystem::path& source,
@@ -45,5 +54,11 @@ int listCommand(const std::filesystem::path& source, bool asJson, bool full);
 int showCommand(const std::string& file, const std::string& format);
 int compareCommand(CompareOptions options);
 int reportCommand(const ReportOptions& options);
+// The same on results already loaded, each named for its labels.
+int compareResults(CompareOptions options, const std::vector<Results>& results,
+                   const std::vector<std::string>& names);
+// With an HTML fragment added at the end of the page.
+int reportResults(const ReportOptions& options, const std::vector<Results>& results,
+                  const std::vector<std::string>& names, const std::string& appendix);
 
 } // namespace bench32

@@ -11,6 +11,7 @@
 #include "errors.hpp"
 #include "export/exporter.hpp"
 #include "spawner.hpp"
+#include "store_commands.hpp"
 
 #ifndef BENCH32_SOURCE_DIR
 #define BENCH32_SOURCE_DIR "."
@@ -24,7 +25,8 @@ using namespace bench32;
 
 namespace {
 
-const std::vector<std::string> commandNames{"list", "run", "compare", "report", "show"};
+const std::vector<std::string> commandNames{"list", "run",     "compare", "report",
+                                            "show", "history", "import",  "export"};
 
 // A number option's lower bound, with the message that names it plainly.
 struct Bound {
@@ -135,15 +137,7 @@ int main(int argc, char** argv) {
   compareApp->add_option("files", cmp.files, "Results files (JSON)")->required();
   compareApp->add_option("--baseline", cmp.baseline, "Baseline configuration (default: the first)");
   compareApp->add_option("--metric", cmp.metric, metricNames())->capture_default_str();
-  compareApp->add_option("--alpha", cmp.settings.alpha, "Significance level")
-      ->capture_default_str();
-  compareApp
-      ->add_option("--min-effect", cmp.settings.minEffect, "Smallest relative difference flagged")
-      ->capture_default_str();
-  compareApp
-      ->add_option("--min-samples", cmp.settings.minSamples,
-                   "Fewest samples per side for a verdict")
-      ->capture_default_str();
+  addComparisonRuleOptions(*compareApp, cmp.settings);
   compareApp->add_option("--fail-above", cmp.failAbove,
                          "Exit 1 when the geometric mean, or a significantly slower program, is "
                          "more than this many percent slower, or a program failed");
@@ -162,6 +156,9 @@ int main(int argc, char** argv) {
   auto* showApp = app.add_subcommand("show", "Print the table of a results file");
   showApp->add_option("file", showFile, "Results file (JSON)")->required();
   showApp->add_option("--format", showFormat, formats)->capture_default_str();
+
+  StoreCommandLine store;
+  store.add(app, *listApp, *runApp, run, *compareApp, cmp, *reportApp, report);
 
   try {
     checkCommand(argc, argv);
@@ -192,6 +189,7 @@ int main(int argc, char** argv) {
                  {compareApp, "--min-effect", cmp.settings.minEffect, 0, INFINITY},
                  {compareApp, "--min-samples", double(cmp.settings.minSamples), 1, INFINITY},
                  {compareApp, "--fail-above", cmp.failAbove, 0, INFINITY}});
+    if (auto status = store.dispatch(app, fs::absolute(source))) return *status;
     if (app.got_subcommand(listApp)) return listCommand(source, listJson, listFull);
     if (app.got_subcommand(runApp)) {
       if (!run.settings.runs && run.settings.minRuns > run.settings.maxRuns)

@@ -180,7 +180,7 @@ std::string ratioChart(const Comparison& c) {
 } // namespace
 
 std::string htmlReport(const std::vector<Series>& series,
-                       const std::vector<Comparison>& comparisons) {
+                       const std::vector<Comparison>& comparisons, const std::string& appendix) {
   std::string html = fmt::format(
       "<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'><title>bench32 report</title>"
       "<style>{}</style></head><body><h1>bench32 report</h1>",
@@ -246,7 +246,7 @@ std::string htmlReport(const std::vector<Series>& series,
       html += "<h4>Median wall time of each code layout</h4>" +
               htmlSections({{{"", std::move(layouts), {}}}});
   }
-  return html + "</body></html>\n";
+  return html + appendix + "</body></html>\n";
 }
 
 } // namespace bench32

@@ -8,7 +8,9 @@
 
 namespace bench32 {
 
+// appendix: an HTML fragment for the end of the page (the history's charts).
 std::string htmlReport(const std::vector<Series>& series,
-                       const std::vector<Comparison>& comparisons);
+                       const std::vector<Comparison>& comparisons,
+                       const std::string& appendix = {});
 
 } // namespace bench32

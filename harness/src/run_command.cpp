@@ -10,6 +10,7 @@
 #include "export/exporter.hpp"
 #include "files.hpp"
 #include "plan.hpp"
+#include "store_commands.hpp"
 
 namespace bench32 {
 namespace fs = std::filesystem;
@@ -101,13 +102,17 @@ int runCommand(const RunOptions& options, const fs::path& source,
                const std::vector<std::string>& commandLine) {
   const Console console;
   Results results;
+  std::unique_ptr<SessionRecorder> recorder;
   auto save = [&] {
     if (!options.json.empty()) saveResults(options.json, results);
+    if (recorder) recorder->checkpoint(results);
   };
   installInterruptHandler();
   try {
     Plan plan = makePlan(options, source);
     results = startResults(plan, options, source, commandLine);
+    applyFleetOptions(plan, results, options);
+    if (!options.db.empty()) recorder = std::make_unique<SessionRecorder>(options.db);
     save();
     const auto planned = buildAndPlan(plan, results, options, source, console, save);
 
@@ -148,6 +153,9 @@ int runCommand(const RunOptions& options, const fs::path& source,
   fmt::print(stderr, "{} runs, all verified; {} of {} measurements failed{}\n", runs,
              failures.size(), results.units.size(),
              options.json.empty() ? "" : fmt::format("; results in {}", options.json));
+  if (recorder)
+    fmt::print(stderr, "session {} written to {}\n", recorder->id(),
+               store::withoutPassword(options.db));
   if (!results.complete) {
     fmt::print(stderr, "bench32: interrupted; the results so far are kept\n");
     return exitInterrupted;

@@ -117,10 +117,14 @@ int showCommand(const std::string& file, const std::string& format) {
 }
 
 int compareCommand(CompareOptions options) {
+  return compareResults(options, loadAll(options.files), shortNames(options.files));
+}
+
+int compareResults(CompareOptions options, const std::vector<Results>& files,
+                   const std::vector<std::string>& names) {
   const Exporter& exporter = exporterNamed(options.format);
   options.settings.metric = metricNamed(options.metric).id;
-  const auto files = loadAll(options.files);
-  const auto series = collectSeries(files, shortNames(options.files));
+  const auto series = collectSeries(files, names);
   if (series.size() < 2)
     throw BadInput("nothing to compare: one configuration in all; give a second results file");
   const auto all = comparisons(series, options.baseline, options.settings);
@@ -143,10 +147,16 @@ int compareCommand(CompareOptions options) {
 
 int reportCommand(const ReportOptions& options) {
   checkWritable(options.output);
-  const auto files = loadAll(options.files);
-  const auto series = collectSeries(files, shortNames(options.files));
+  return reportResults(options, loadAll(options.files), shortNames(options.files), {});
+}
+
+int reportResults(const ReportOptions& options, const std::vector<Results>& files,
+                  const std::vector<std::string>& names, const std::string& appendix) {
+  checkWritable(options.output);
+  const auto series = collectSeries(files, names);
   if (series.empty()) throw BadInput("no configuration in the results");
-  writeFile(options.output, htmlReport(series, comparisons(series, options.baseline, {})));
+  writeFile(options.output,
+            htmlReport(series, comparisons(series, options.baseline, {}), appendix));
   fmt::print(stderr, "report written to {}\n", options.output);
   return exitOk;
 }

@@ -296,7 +296,9 @@ TEST(HarnessCommandLine, MistakesGetOnePlainLineAndStatusTwo) {
     const char* message;
   };
   const Case cases[] = {
-      {{"frob"}, "unknown command \"frob\" (commands: list, run, compare, report, show)"},
+      {{"frob"},
+       "unknown command \"frob\" (commands: list, run, compare, report, show, history, import, "
+       "export)"},
       {run({"--runs", "0"}), "--runs must be at least 1"},
       {run({"--runs", "abc"}), "--runs"},
       {run({"--timeout", "-1"}), "--timeout must be between 0.001 and 1000000"},

@@ -1,0 +1,77 @@
+// A connection to a results database: an SQLite file for one machine, a PostgreSQL
+// server for a team. Both speak the same SQL here: statements use `?` placeholders,
+// every value comes back as text (or null), and numbers are bound with their type so
+// that a double survives the trip exactly.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace bench32::store {
+
+using Value = std::variant<std::monostate, std::int64_t, double, std::string>;
+using Field = std::optional<std::string>; // null, or the value as text
+using Row = std::vector<Field>;
+
+class Database {
+public:
+  virtual ~Database() = default;
+  virtual std::string kind() const = 0; // "sqlite" or "postgresql"
+  // Runs one statement with its `?` placeholders bound in order; returns its rows.
+  virtual std::vector<Row> query(const std::string& sql, const std::vector<Value>& params = {}) = 0;
+  // Starts a transaction that holds the write lock from its first statement, so that
+  // concurrent writers queue up instead of failing halfway.
+  virtual void begin() = 0;
+  virtual void commit() = 0;
+  virtual void rollback() = 0;
+  // Inside a transaction: waits until no other connection is changing the schema.
+  virtual void lockSchema() = 0;
+  // The column type of an automatically numbered key.
+  virtual std::string serialKey() const = 0;
+};
+
+// A `postgresql://` or `postgres://` URL opens a PostgreSQL connection (libpq reads
+// what the URL leaves out from the PG* variables); anything else is an SQLite file,
+// created when missing. Throws BadInput for a target that cannot be a database, and
+// std::runtime_error when the server or the file refuses.
+std::unique_ptr<Database> openDatabase(const std::string& target);
+bool isPostgresTarget(const std::string& target);
+// The target with any password in it replaced by "***", for what is recorded or shown.
+std::string withoutPassword(const std::string& target);
+
+std::unique_ptr<Database> openSqlite(const std::string& path);
+std::unique_ptr<Database> openPostgres(const std::string& url);
+
+// Commits at the end of its scope only when commit() was called; rolls back
+// otherwise, so an exception never leaves half a checkpoint behind.
+class Transaction {
+public:
+  explicit Transaction(Database& db) : db_(db) { db_.begin(); }
+  ~Transaction() {
+    if (!done_) try {
+        db_.rollback();
+      } catch (...) {
+      }
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  void commit() {
+    db_.commit();
+    done_ = true;
+  }
+
+private:
+  Database& db_;
+  bool done_ = false;
+};
+
+// Numbers from a row, for readers.
+std::int64_t asInt(const Field& field);
+double asDouble(const Field& field);
+std::string asText(const Field& field); // null as ""
+
+} // namespace bench32::store

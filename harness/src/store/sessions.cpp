@@ -1,0 +1,463 @@
+#include "sessions.hpp"
+
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
+#include <fmt/format.h>
+
+#include "errors.hpp"
+#include "metrics.hpp"
+
+namespace bench32::store {
+namespace {
+
+using nlohmann::json;
+
+// A field moves into its column only when the column holds it exactly; anything else
+// stays in the JSON kept beside the row, so nothing is lost or changed either way.
+bool isText(const json& v) {
+  // A C string ends at a NUL: such text keeps its escapes in the JSON instead.
+  return v.is_string() && v.get_ref<const std::string&>().find('\0') == std::string::npos;
+}
+bool isInteger(const json& v) {
+  return v.is_number_integer() &&
+         (!v.is_number_unsigned() || v.get<std::uint64_t>() <= std::uint64_t(INT64_MAX));
+}
+bool isDouble(const json& v) {
+  // Integers beyond 2^53 would not survive the trip through a double.
+  return v.is_number_float() || (isInteger(v) && std::llabs(v.get<std::int64_t>()) <= (1LL << 53));
+}
+
+Value take(json& object, const char* key, bool (*fits)(const json&),
+           Value (*convert)(const json&)) {
+  const auto it = object.find(key);
+  if (it == object.end() || !fits(*it)) return {};
+  Value value = convert(*it);
+  object.erase(it);
+  return value;
+}
+
+Value takeText(json& object, const char* key) {
+  return take(object, key, isText, [](const json& v) { return Value(v.get<std::string>()); });
+}
+
+Value takeInteger(json& object, const char* key) {
+  return take(object, key, isInteger, [](const json& v) { return Value(v.get<std::int64_t>()); });
+}
+
+Value takeBool(json& object, const char* key) {
+  return take(
+      object, key, [](const json& v) { return v.is_boolean(); },
+      [](const json& v) { return Value(std::int64_t(v.get<bool>() ? 1 : 0)); });
+}
+
+// Any JSON value, as its text.
+Value takeJson(json& object, const char* key) {
+  const auto it = object.find(key);
+  if (it == object.end()) return {};
+  Value value = it->dump();
+  object.erase(it);
+  return value;
+}
+
+std::string dumped(const json& doc) {
+  return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void putText(json& object, const char* key, const Field& field) {
+  if (field) object[key] = *field;
+}
+void putInteger(json& object, const char* key, const Field& field) {
+  if (field) object[key] = asInt(field);
+}
+void putBool(json& object, const char* key, const Field& field) {
+  if (field) object[key] = asInt(field) != 0;
+}
+void putJson(json& object, const char* key, const Field& field) {
+  if (field) object[key] = json::parse(*field);
+}
+
+// Per-run values with a column of their own: the measured metrics, and the layout
+// variant and padding of layout-randomised runs.
+struct SampleColumn {
+  std::string key;    // the list's name in the results file
+  std::string column; // the column in samples
+  bool integer;       // stored as an integer; otherwise any number, as a double
+  bool integral;      // written back without a fraction when it has none
+};
+
+const std::vector<SampleColumn>& sampleColumns() {
+  static const std::vector<SampleColumn> columns = [] {
+    std::vector<SampleColumn> all;
+    for (const auto& m : metrics())
+      if (m.field) all.push_back({m.samplesKey, m.samplesKey, false, m.integral});
+    all.push_back({"layout", "layout", true, true});
+    all.push_back({"padding_bytes", "padding", true, true});
+    return all;
+  }();
+  return columns;
+}
+
+struct SampleRow {
+  std::vector<Value> columns; // one per sampleColumns()
+  Value extra;
+};
+
+// A samples object ("samples" or "warmup") as rows, when it is parallel lists; the
+// object left behind keeps each list's name, empty, so the lists come back in place.
+// Anything of another shape stays whole in the unit's JSON.
+std::vector<SampleRow> takeSamples(json& unit, const char* key) {
+  const auto it = unit.find(key);
+  if (it == unit.end() || !it->is_object() || it->empty()) return {};
+  json& lists = *it;
+  std::size_t count = 0;
+  bool first = true;
+  for (const auto& [name, list] : lists.items()) {
+    if (!list.is_array() || (!first && list.size() != count)) return {};
+    count = list.size();
+    first = false;
+  }
+  std::vector<SampleRow> rows(count);
+  for (auto& row : rows) row.columns.resize(sampleColumns().size());
+  std::vector<json> extras(count, json::object());
+  for (auto& [name, list] : lists.items()) {
+    std::size_t column = 0;
+    while (column < sampleColumns().size() && sampleColumns()[column].key != name) ++column;
+    const bool fits = column < sampleColumns().size() &&
+                      std::all_of(list.begin(), list.end(), [&](const json& v) {
+                        return sampleColumns()[column].integer ? isInteger(v) : isDouble(v);
+                      });
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!fits)
+        extras[i][name] = list[i];
+      else if (sampleColumns()[column].integer)
+        rows[i].columns[column] = list[i].get<std::int64_t>();
+      else
+        rows[i].columns[column] = list[i].get<double>();
+    }
+    list = json::array();
+  }
+  for (std::size_t i = 0; i < count; ++i)
+    if (!extras[i].empty()) rows[i].extra = dumped(extras[i]);
+  return rows;
+}
+
+struct UnitRows {
+  std::vector<Value> columns; // in unitColumns order
+  std::vector<SampleRow> warmup, timed;
+};
+
+const char* const unitColumns =
+    "config, program, workload, status, failure, input_xxh3, binary_path, binary_xxh3, "
+    "text_bytes, instructions, instructions_source, extra";
+
+UnitRows takeUnit(json unit) {
+  UnitRows rows;
+  rows.warmup = takeSamples(unit, "warmup");
+  rows.timed = takeSamples(unit, "samples");
+  Value path, xxh3, textBytes, count, source;
+  if (auto b = unit.find("binary"); b != unit.end() && b->is_object() && !b->empty()) {
+    path = takeText(*b, "path");
+    xxh3 = takeText(*b, "xxh3");
+    textBytes = takeInteger(*b, "text_bytes");
+    if (b->empty()) unit.erase(b);
+  }
+  if (auto i = unit.find("instructions"); i != unit.end() && i->is_object() && !i->empty()) {
+    count = takeInteger(*i, "count");
+    source = takeText(*i, "source");
+    if (i->empty()) unit.erase(i);
+  }
+  // The four that a results file must have are checked by its reader before import.
+  Value config = takeText(unit, "config"), program = takeText(unit, "program"),
+        workload = takeText(unit, "workload"), status = takeText(unit, "status");
+  Value failure = takeText(unit, "failure"), input = takeText(unit, "input_xxh3");
+  rows.columns = {config, program, workload,  status, failure, input,
+                  path,   xxh3,    textBytes, count,  source,  dumped(unit)};
+  return rows;
+}
+
+json unitFromRow(const Row& row, std::size_t first) {
+  // row[first...] in unitColumns order
+  json unit = json::parse(asText(row[first + 11]));
+  putText(unit, "config", row[first]);
+  putText(unit, "program", row[first + 1]);
+  putText(unit, "workload", row[first + 2]);
+  putText(unit, "status", row[first + 3]);
+  putText(unit, "failure", row[first + 4]);
+  putText(unit, "input_xxh3", row[first + 5]);
+  if (row[first + 6] || row[first + 7] || row[first + 8]) {
+    json& binary = unit["binary"];
+    putText(binary, "path", row[first + 6]);
+    putText(binary, "xxh3", row[first + 7]);
+    putInteger(binary, "text_bytes", row[first + 8]);
+  }
+  if (row[first + 9] || row[first + 10]) {
+    json& instructions = unit["instructions"];
+    putInteger(instructions, "count", row[first + 9]);
+    putText(instructions, "source", row[first + 10]);
+  }
+  return unit;
+}
+
+struct SessionRows {
+  std::vector<Value> columns; // in sessionColumns order
+  std::vector<std::vector<Value>> configs;
+  std::vector<UnitRows> units;
+};
+
+const char* const sessionColumns =
+    "created, revision, machine, host, shard, complete, stop_reason, results_version, command, "
+    "environment, settings, run_under, extra";
+
+std::string environmentText(const json& environment, const char* key) {
+  const auto it = environment.find(key);
+  return it != environment.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+SessionRows takeSession(json doc) {
+  if (!doc.is_object()) throw BadInput("a results document must be a JSON object");
+  SessionRows rows;
+  const json environment = doc.value("environment", json::object());
+  if (auto configs = doc.find("configs"); configs != doc.end() && configs->is_array()) {
+    for (json config : *configs) {
+      if (!config.is_object()) throw BadInput("a configuration must be a JSON object");
+      Value name = takeText(config, "name"), compiler = takeText(config, "compiler"),
+            version = takeText(config, "compiler_version"), flags = takeText(config, "flags"),
+            dir = takeText(config, "build_dir");
+      rows.configs.push_back({name, compiler, version, flags, dir, dumped(config)});
+    }
+    doc.erase(configs);
+  }
+  if (auto units = doc.find("results"); units != doc.end() && units->is_array()) {
+    for (const json& unit : *units) {
+      if (!unit.is_object()) throw BadInput("a result must be a JSON object");
+      rows.units.push_back(takeUnit(unit));
+    }
+    doc.erase(units);
+  }
+  Value created = takeText(doc, "created"), complete = takeBool(doc, "complete"),
+        stop = takeText(doc, "stop_reason"), version = takeInteger(doc, "version"),
+        command = takeJson(doc, "command"), env = takeJson(doc, "environment"),
+        settings = takeJson(doc, "settings"), runUnder = takeText(doc, "run_under");
+  rows.columns = {created,
+                  revisionOf(environment),
+                  machineKindOf(environment),
+                  environmentText(environment, "host"),
+                  environmentText(environment, "shard"),
+                  complete,
+                  stop,
+                  version,
+                  command,
+                  env,
+                  settings,
+                  runUnder,
+                  dumped(doc)};
+  return rows;
+}
+
+std::string placeholders(std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += i ? ", ?" : "?";
+  return text;
+}
+
+std::string assignments(const std::string& columns) {
+  std::string text;
+  std::size_t start = 0;
+  while (start < columns.size()) {
+    auto end = columns.find(',', start);
+    if (end == std::string::npos) end = columns.size();
+    std::string name = columns.substr(start, end - start);
+    name.erase(0, name.find_first_not_of(' '));
+    text += (text.empty() ? "" : ", ") + name + " = ?";
+    start = end + 1;
+  }
+  return text;
+}
+
+std::string sampleColumnList() {
+  std::string text = "unit_id, timed, position";
+  for (const auto& c : sampleColumns()) text += ", " + c.column;
+  return text + ", extra";
+}
+
+} // namespace
+
+std::string revisionOf(const json& environment) {
+  if (!environment.is_object()) return {};
+  std::string label = environmentText(environment, "revision");
+  return label.empty() ? environmentText(environment, "git_revision") : label;
+}
+
+std::string machineKindOf(const json& environment) {
+  if (!environment.is_object()) return {};
+  // The architecture is the kernel string's last word ("Linux 6.1.0 x86_64").
+  const std::string kernel = environmentText(environment, "kernel");
+  const std::string arch = kernel.substr(kernel.find_last_of(' ') + 1);
+  return fmt::format("{}, {} cores, {}", environmentText(environment, "cpu"),
+                     environmentText(environment, "cores"), arch);
+}
+
+void SessionWriter::checkpoint(const json& document) {
+  const SessionRows rows = takeSession(document);
+  Transaction transaction(db_);
+  if (id_ == 0) {
+    id_ = asInt(db_.query(fmt::format("INSERT INTO sessions ({}) VALUES ({}) RETURNING id",
+                                      sessionColumns, placeholders(rows.columns.size())),
+                          rows.columns)
+                    .at(0)
+                    .at(0));
+  } else {
+    auto values = rows.columns;
+    values.emplace_back(id_);
+    db_.query(fmt::format("UPDATE sessions SET {} WHERE id = ?", assignments(sessionColumns)),
+              values);
+  }
+  // Configurations are few and are added as each one is built.
+  for (std::size_t i = configsWritten_; i < rows.configs.size(); ++i) {
+    std::vector<Value> values{id_, std::int64_t(i)};
+    values.insert(values.end(), rows.configs[i].begin(), rows.configs[i].end());
+    db_.query("INSERT INTO configurations (session_id, position, name, compiler, "
+              "compiler_version, flags, build_dir, extra) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+              values);
+  }
+  const std::string insertUnit =
+      fmt::format("INSERT INTO units (session_id, position, {}) VALUES (?, ?, {}) RETURNING id",
+                  unitColumns, placeholders(12));
+  const std::string updateUnit =
+      fmt::format("UPDATE units SET {} WHERE id = ?", assignments(unitColumns));
+  const std::string insertSample =
+      fmt::format("INSERT INTO samples ({}) VALUES ({})", sampleColumnList(),
+                  placeholders(sampleColumns().size() + 4));
+  auto unitIds = unitIds_;
+  auto samplesWritten = samplesWritten_;
+  for (std::size_t i = 0; i < rows.units.size(); ++i) {
+    const UnitRows& unit = rows.units[i];
+    if (i < unitIds.size()) {
+      auto values = unit.columns;
+      values.emplace_back(unitIds[i]);
+      db_.query(updateUnit, values);
+    } else {
+      std::vector<Value> values{id_, std::int64_t(i)};
+      values.insert(values.end(), unit.columns.begin(), unit.columns.end());
+      unitIds.push_back(asInt(db_.query(insertUnit, values).at(0).at(0)));
+      samplesWritten.emplace_back();
+    }
+    for (const bool timed : {false, true}) {
+      const auto& samples = timed ? unit.timed : unit.warmup;
+      std::size_t& written = samplesWritten[i][timed];
+      for (; written < samples.size(); ++written) {
+        std::vector<Value> values{unitIds[i], std::int64_t(timed), std::int64_t(written)};
+        values.insert(values.end(), samples[written].columns.begin(),
+                      samples[written].columns.end());
+        values.push_back(samples[written].extra);
+        db_.query(insertSample, values);
+      }
+    }
+  }
+  transaction.commit();
+  // Only what is committed counts as written.
+  configsWritten_ = rows.configs.size();
+  unitIds_ = std::move(unitIds);
+  samplesWritten_ = std::move(samplesWritten);
+}
+
+std::vector<SessionInfo> listSessions(Database& db) {
+  std::vector<SessionInfo> sessions;
+  for (const auto& row : db.query("SELECT id, created, revision, machine, host, shard, complete "
+                                  "FROM sessions ORDER BY id"))
+    sessions.push_back({asInt(row[0]), asText(row[1]), asText(row[2]), asText(row[3]),
+                        asText(row[4]), asText(row[5]), asInt(row[6]) != 0});
+  return sessions;
+}
+
+std::optional<std::int64_t> findSession(Database& db, const json& document) {
+  const auto created = document.find("created"), command = document.find("command");
+  if (created == document.end() || !created->is_string() || command == document.end())
+    return std::nullopt;
+  for (const auto& row : db.query("SELECT id FROM sessions WHERE created = ? AND command = ?",
+                                  {created->get<std::string>(), command->dump()}))
+    if (loadSessionJson(db, asInt(row[0])) == document) return asInt(row[0]);
+  return std::nullopt;
+}
+
+json loadSessionJson(Database& db, std::int64_t id) {
+  const auto sessions = db.query(
+      fmt::format("SELECT {} FROM sessions WHERE id = ?", sessionColumns), {std::int64_t(id)});
+  if (sessions.empty()) throw BadInput(fmt::format("no session {} in the database", id));
+  const Row& s = sessions[0];
+  json doc = json::parse(asText(s[12]));
+  putText(doc, "created", s[0]);
+  putBool(doc, "complete", s[5]);
+  putText(doc, "stop_reason", s[6]);
+  putInteger(doc, "version", s[7]);
+  putJson(doc, "command", s[8]);
+  putJson(doc, "environment", s[9]);
+  putJson(doc, "settings", s[10]);
+  putText(doc, "run_under", s[11]);
+
+  const auto configs = db.query("SELECT name, compiler, compiler_version, flags, build_dir, extra "
+                                "FROM configurations WHERE session_id = ? ORDER BY position",
+                                {id});
+  if (!configs.empty() || !doc.contains("configs")) {
+    json& list = doc["configs"] = json::array();
+    for (const auto& row : configs) {
+      json config = json::parse(asText(row[5]));
+      putText(config, "name", row[0]);
+      putText(config, "compiler", row[1]);
+      putText(config, "compiler_version", row[2]);
+      putText(config, "flags", row[3]);
+      putText(config, "build_dir", row[4]);
+      list.push_back(std::move(config));
+    }
+  }
+
+  const auto unitRows = db.query(
+      fmt::format("SELECT id, {} FROM units WHERE session_id = ? ORDER BY position", unitColumns),
+      {id});
+  std::map<std::int64_t, std::size_t> unitIndex;
+  json& units = doc["results"] = json::array();
+  for (const auto& row : unitRows) {
+    unitIndex[asInt(row[0])] = units.size();
+    units.push_back(unitFromRow(row, 1));
+  }
+  std::string columns;
+  for (const auto& c : sampleColumns()) columns += ", s." + c.column;
+  const auto samples = db.query(
+      fmt::format("SELECT s.unit_id, s.timed{}, s.extra FROM samples s JOIN units u ON u.id = "
+                  "s.unit_id WHERE u.session_id = ? ORDER BY s.unit_id, s.timed, s.position",
+                  columns),
+      {id});
+  for (const auto& row : samples) {
+    json& lists = units[unitIndex.at(asInt(row[0]))][asInt(row[1]) ? "samples" : "warmup"];
+    const json extra = row.back() ? json::parse(*row.back()) : json::object();
+    for (auto& [name, list] : lists.items()) {
+      std::size_t c = 0;
+      while (c < sampleColumns().size() && sampleColumns()[c].key != name) ++c;
+      if (c < sampleColumns().size() && row[2 + c]) {
+        const double value = asDouble(row[2 + c]);
+        if (sampleColumns()[c].integer)
+          list.push_back(asInt(row[2 + c]));
+        else if (sampleColumns()[c].integral && value == std::floor(value) &&
+                 std::fabs(value) < 9e15)
+          list.push_back(std::int64_t(value));
+        else
+          list.push_back(value);
+      } else {
+        list.push_back(extra.value(name, json()));
+      }
+    }
+  }
+  return doc;
+}
+
+Results loadSession(Database& db, std::int64_t id) {
+  try {
+    return resultsFromJson(loadSessionJson(db, id));
+  } catch (const BadInput& e) {
+    throw BadInput(fmt::format("session {}: {}", id, e.what()));
+  }
+}
+
+} // namespace bench32::store

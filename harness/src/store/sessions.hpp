@@ -1,0 +1,61 @@
+// Sessions in the results database. A session is written from its results file's
+// JSON form, split into rows: what has a column goes there, and whatever has none is
+// kept as JSON beside it, so reading a session back gives the same document. A run
+// writes its session at every checkpoint, each one a transaction: the samples new
+// since the last, the units' state, and the session's own row (complete only at the
+// end), so a session killed midway is readable and marked incomplete.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "database.hpp"
+#include "results.hpp"
+
+namespace bench32::store {
+
+// What history and fleets need of a session without reading its samples.
+struct SessionInfo {
+  std::int64_t id = 0;
+  std::string created;
+  std::string revision; // the run's --revision label, else its git revision
+  std::string machine;  // the kind of machine: CPU model, cores, architecture
+  std::string host;
+  std::string shard; // "K/N", or empty for a whole run
+  bool complete = false;
+};
+
+// The revision and kind of machine a results document was measured on.
+std::string revisionOf(const nlohmann::json& environment);
+std::string machineKindOf(const nlohmann::json& environment);
+
+class SessionWriter {
+public:
+  explicit SessionWriter(Database& db) : db_(db) {}
+  // Writes what changed since the last call, in one transaction; the first call
+  // creates the session.
+  void checkpoint(const nlohmann::json& document);
+  std::int64_t id() const { return id_; }
+
+private:
+  Database& db_;
+  std::int64_t id_ = 0;
+  std::size_t configsWritten_ = 0;
+  std::vector<std::int64_t> unitIds_;
+  std::vector<std::map<bool, std::size_t>> samplesWritten_; // per unit: timed? -> rows
+};
+
+std::vector<SessionInfo> listSessions(Database& db);
+// The session already stored with exactly this content (the same file imported twice,
+// or the file of a run that wrote its session itself), if there is one.
+std::optional<std::int64_t> findSession(Database& db, const nlohmann::json& document);
+// The session's results document. Throws BadInput when there is no such session.
+nlohmann::json loadSessionJson(Database& db, std::int64_t id);
+Results loadSession(Database& db, std::int64_t id);
+
+} // namespace bench32::store

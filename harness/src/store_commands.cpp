@@ -1,0 +1,360 @@
+#include "store_commands.hpp"
+
+#include <fnmatch.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "errors.hpp"
+#include "export/exporter.hpp"
+#include "export/html.hpp"
+#include "files.hpp"
+#include "fleet.hpp"
+#include "gbench.hpp"
+#include "history.hpp"
+#include "store/schema.hpp"
+
+namespace bench32 {
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+// Every session of each revision, merged, in commit order (else time order).
+std::vector<RevisionPoint> revisionPoints(store::Database& db,
+                                          const std::vector<store::SessionInfo>& sessions,
+                                          const fs::path& repo) {
+  std::map<std::string, std::vector<const store::SessionInfo*>> byRevision;
+  for (const auto& s : sessions) byRevision[s.revision].push_back(&s);
+  std::vector<RevisionPoint> points;
+  std::vector<RevisionStamp> stamps;
+  std::vector<std::string> revisions;
+  for (const auto& [revision, group] : byRevision) {
+    RevisionPoint point;
+    point.revision = revision;
+    std::vector<Results> loaded;
+    for (const auto* s : group) {
+      point.sessions.push_back(s->id);
+      loaded.push_back(store::loadSession(db, s->id));
+      if (point.created.empty() || s->created < point.created) point.created = s->created;
+    }
+    point.merged = mergeResults(loaded);
+    point.warning = machineWarning(loaded, "revision " + revisionLabel(revision));
+    stamps.push_back({revision, point.created});
+    revisions.push_back(revision);
+    points.push_back(std::move(point));
+  }
+  std::vector<RevisionPoint> ordered;
+  for (std::size_t i : revisionOrder(stamps, commitRanks(repo, revisions)))
+    ordered.push_back(std::move(points[i]));
+  return ordered;
+}
+
+// The sessions filed under a revision, given in full or as the start of a commit name.
+std::vector<store::SessionInfo> sessionsOf(const std::vector<store::SessionInfo>& all,
+                                           const std::string& revision) {
+  std::vector<store::SessionInfo> exact, prefixed;
+  std::set<std::string> matched;
+  // Only a commit name may be shortened: a label means itself.
+  const bool abbreviable =
+      revision.size() >= 4 && revision.find_first_not_of("0123456789abcdef") == std::string::npos;
+  for (const auto& s : all) {
+    if (s.revision == revision) exact.push_back(s);
+    if (abbreviable && s.revision.rfind(revision, 0) == 0) {
+      prefixed.push_back(s);
+      matched.insert(s.revision);
+    }
+  }
+  if (!exact.empty()) return exact;
+  if (matched.size() > 1)
+    throw BadInput(fmt::format("revision \"{}\" is ambiguous: it begins {} revisions", revision,
+                               matched.size()));
+  if (prefixed.empty()) throw BadInput(fmt::format("no session of revision \"{}\"", revision));
+  return prefixed;
+}
+
+void checkSettings(const CompareSettings& s) {
+  if (!(s.alpha >= 0 && s.alpha <= 1)) throw BadInput("--alpha must be between 0 and 1");
+  if (!(s.minEffect >= 0)) throw BadInput("--min-effect must be at least 0");
+  if (s.minSamples < 1) throw BadInput("--min-samples must be at least 1");
+}
+
+} // namespace
+
+std::unique_ptr<store::Database> openStore(const std::string& target, Access access) {
+  if (access == Access::read && !store::isPostgresTarget(target) && !target.empty() &&
+      !fs::exists(target))
+    throw BadInput(fmt::format("{}: no such database", target));
+  auto db = store::openDatabase(target);
+  store::migrate(*db);
+  return db;
+}
+
+std::vector<store::SessionInfo> selectSessions(store::Database& db, const std::string& machine) {
+  auto sessions = store::listSessions(db);
+  if (sessions.empty()) throw BadInput("no session in the database");
+  if (machine.empty()) return sessions;
+  std::erase_if(sessions, [&](const store::SessionInfo& s) {
+    return fnmatch(machine.c_str(), s.machine.c_str(), 0) != 0 &&
+           fnmatch(machine.c_str(), s.host.c_str(), 0) != 0;
+  });
+  if (sessions.empty())
+    throw BadInput(fmt::format("--machine {}: no session ran on such a machine", machine));
+  return sessions;
+}
+
+SessionRecorder::SessionRecorder(const std::string& target)
+    : db_(openStore(target)), writer_(*db_) {}
+
+void SessionRecorder::checkpoint(const Results& results) { writer_.checkpoint(toJson(results)); }
+
+void applyFleetOptions(Plan& plan, Results& results, const RunOptions& options) {
+  // The command line is kept with the results: a database password must not be.
+  for (auto& word : results.command) word = store::withoutPassword(word);
+  if (!options.revision.empty()) {
+    if (options.revision.find_first_of("\n\r\t") != std::string::npos ||
+        options.revision.size() > 200)
+      throw BadInput("--revision: a label of one line, at most 200 characters");
+    results.environment["revision"] = options.revision;
+  }
+  if (options.shard.empty()) return;
+  keepShard(results, parseShard(options.shard));
+  std::set<std::string> running;
+  for (const auto& u : results.units) running.insert(u.program);
+  std::erase_if(plan.programs, [&](const ProgramInfo& p) { return !running.count(p.name); });
+}
+
+int sessionsCommand(const std::string& target, bool asJson) {
+  auto db = openStore(target, Access::read);
+  Table table;
+  table.columns = {{"session", "session", true}, {"created", "created"}, {"revision", "revision"},
+                   {"machine", "machine"},       {"host", "host"},       {"shard", "shard"},
+                   {"complete", "complete"}};
+  for (const auto& s : store::listSessions(*db))
+    table.rows.push_back(std::vector<Cell>{
+        std::to_string(s.id), s.created, Cell(revisionLabel(s.revision), s.revision), s.machine,
+        s.host, s.shard, std::string(s.complete ? "yes" : "no")});
+  fmt::print("{}", (asJson ? jsonExporter() : textExporter()).render({{{"", table, {}}}}));
+  return exitOk;
+}
+
+int importCommand(const std::vector<std::string>& files, const std::string& target) {
+  // Every file is read and checked before the first is written.
+  std::vector<json> documents;
+  for (const auto& file : files) {
+    try {
+      documents.push_back(json::parse(readFile(file)));
+      resultsFromJson(documents.back());
+    } catch (const json::exception& e) {
+      throw BadInput(fmt::format("{}: not valid JSON: {}", file, e.what()));
+    } catch (const BadInput& e) {
+      throw BadInput(fmt::format("{}: {}", file, e.what()));
+    }
+  }
+  auto db = openStore(target);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    // Pooled twice, the same runs would count twice in every comparison.
+    if (const auto id = store::findSession(*db, documents[i])) {
+      fmt::print("{}: already in the database as session {}\n", files[i], *id);
+      continue;
+    }
+    store::SessionWriter writer(*db);
+    writer.checkpoint(documents[i]);
+    fmt::print("{}: session {}\n", files[i], writer.id());
+  }
+  return exitOk;
+}
+
+int exportCommand(const ExportOptions& options) {
+  if (options.format != "results" && options.format != "gbench")
+    throw BadInput(fmt::format("--format {}: results or gbench", options.format));
+  if (options.file.empty() == options.db.empty())
+    throw BadInput("export reads a session (--db TARGET --session ID) or a results file");
+  if (!options.output.empty()) checkWritable(options.output);
+  json doc;
+  if (!options.db.empty()) {
+    if (options.session <= 0) throw BadInput("--session ID: which session to export");
+    auto db = openStore(options.db, Access::read);
+    doc = store::loadSessionJson(*db, options.session);
+  } else {
+    doc = toJson(loadResults(options.file));
+  }
+  if (options.format == "gbench") {
+    try {
+      doc = gbenchJson(resultsFromJson(doc), options.config);
+    } catch (const BadInput& e) {
+      throw BadInput(options.file.empty() ? fmt::format("session {}: {}", options.session, e.what())
+                                          : fmt::format("{}: {}", options.file, e.what()));
+    }
+  }
+  const std::string text = doc.dump(1, ' ', false, json::error_handler_t::replace) + "\n";
+  if (options.output.empty())
+    fmt::print("{}", text);
+  else
+    writeFile(options.output, text);
+  return exitOk;
+}
+
+int historyCommand(HistoryOptions options, const fs::path& repo) {
+  const Exporter& exporter = exporterNamed(options.format);
+  checkSettings(options.settings);
+  options.settings.metric = metricNamed(options.metric).id;
+  auto db = openStore(options.db, Access::read);
+  const auto sessions = selectSessions(*db, options.machine);
+  const auto points = revisionPoints(*db, sessions, repo);
+  const auto rows = history(points, {options.programs, options.configs, options.settings});
+  if (rows.empty()) throw BadInput("no measurement matches -p and -c");
+  fmt::print("{}", exporter.render(historyDocument(rows, points, options.settings.metric)));
+  return exitOk;
+}
+
+int compareStoredCommand(const CompareOptions& options, const std::string& machine) {
+  if (!options.files.empty()) throw BadInput("compare reads files or --db, not both");
+  if (options.revisions.size() + options.sessions.size() < 2)
+    throw BadInput("compare --db needs two points: --revision A --revision B, or --session ids");
+  auto db = openStore(options.db, Access::read);
+  const auto all = selectSessions(*db, machine);
+  std::vector<Results> points;
+  std::vector<std::string> names;
+  for (const auto& revision : options.revisions) {
+    std::vector<Results> loaded;
+    for (const auto& s : sessionsOf(all, revision)) loaded.push_back(store::loadSession(*db, s.id));
+    const std::string warning = machineWarning(loaded, "revision " + revisionLabel(revision));
+    if (!warning.empty()) fmt::print(stderr, "bench32: {}\n", warning);
+    points.push_back(mergeResults(loaded));
+    names.push_back(revisionLabel(revision));
+  }
+  for (const auto id : options.sessions) {
+    points.push_back(store::loadSession(*db, id));
+    names.push_back(fmt::format("session {}", id));
+  }
+  return compareResults(options, points, names);
+}
+
+int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
+                        const std::string& machine) {
+  checkWritable(options.output);
+  auto db = openStore(options.db, Access::read);
+  const auto sessions = selectSessions(*db, machine);
+  const auto points = revisionPoints(*db, sessions, repo);
+  CompareSettings settings;
+  const auto rows = history(points, {{}, {}, settings});
+  const std::string appendix =
+      "<h2>History</h2><p class='muted'>Median wall time per revision, oldest first, with its "
+      "95% interval; red and green mark significant changes from the revision before.</p>" +
+      trendCharts(rows, settings.metric) +
+      htmlSections(historyDocument(rows, points, settings.metric));
+  if (!options.files.empty()) {
+    std::vector<Results> files;
+    std::vector<std::string> names;
+    for (const auto& f : options.files) {
+      files.push_back(loadResults(f));
+      names.push_back(fs::path(f).stem().string());
+    }
+    return reportResults(options, files, names, appendix);
+  }
+  // Without files, the page opens on the latest revision against the one before.
+  std::vector<Results> latest;
+  std::vector<std::string> names;
+  for (std::size_t i = points.size() >= 2 ? points.size() - 2 : 0; i < points.size(); ++i) {
+    latest.push_back(points[i].merged);
+    names.push_back(revisionLabel(points[i].revision));
+  }
+  return reportResults(options, latest, names, appendix);
+}
+
+void addComparisonRuleOptions(CLI::App& app, CompareSettings& settings) {
+  app.add_option("--alpha", settings.alpha, "Significance level")->capture_default_str();
+  app.add_option("--min-effect", settings.minEffect, "Smallest relative difference flagged")
+      ->capture_default_str();
+  app.add_option("--min-samples", settings.minSamples, "Fewest samples per side for a verdict")
+      ->capture_default_str();
+}
+
+void StoreCommandLine::add(CLI::App& app, CLI::App& list, CLI::App& run, RunOptions& runOptions,
+                           CLI::App& compare, CompareOptions& compareOptions, CLI::App& report,
+                           ReportOptions& reportOptions) {
+  list_ = &list;
+  compare_ = &compare;
+  report_ = &report;
+  compareOptions_ = &compareOptions;
+  reportOptions_ = &reportOptions;
+  const std::string dbHelp = "Results database: an SQLite file, or a postgresql:// URL";
+
+  list.add_option("--db", listDb_, "List the sessions of this " + dbHelp);
+  run.add_option("--db", runOptions.db, "Also write the session into this " + dbHelp);
+  run.add_option("--shard", runOptions.shard,
+                 "K/N: run the K-th of N slices of the (configuration, program, workload) units");
+  run.add_option("--revision", runOptions.revision,
+                 "File the session under this revision label instead of the git revision");
+
+  compare.get_option("files")->required(false);
+  compare.add_option("--db", compareOptions.db, "Compare points of this " + dbHelp);
+  compare.add_option("--revision", compareOptions.revisions,
+                     "With --db: every session of this revision, merged (repeatable)");
+  compare.add_option("--session", compareOptions.sessions, "With --db: a session (repeatable)");
+  const std::string machineHelp =
+      "With --db: only sessions of this kind of machine or host (a glob, e.g. '*EPYC*')";
+  compare.add_option("--machine", machine_, machineHelp);
+
+  report.get_option("files")->required(false);
+  report.add_option("--db", reportOptions.db, "Add the history's trend charts from this " + dbHelp);
+  report.add_option("--machine", machine_, machineHelp);
+
+  history_ = app.add_subcommand(
+      "history", "Each program's median per revision, with significant changes flagged");
+  history_->add_option("--db", historyOptions_.db, dbHelp)->required();
+  history_->add_option("-p,--programs", historyOptions_.programs, "Programs, or globs")
+      ->delimiter(',');
+  history_->add_option("-c,--config", historyOptions_.configs, "Configurations, or globs")
+      ->delimiter(',');
+  history_->add_option("--machine", historyOptions_.machine,
+                       "Only sessions of this kind of machine or host (a glob)");
+  history_->add_option("--metric", historyOptions_.metric, metricNames())->capture_default_str();
+  addComparisonRuleOptions(*history_, historyOptions_.settings);
+  std::string formats;
+  for (const Exporter* e : exporters()) formats += (formats.empty() ? "" : ", ") + e->name();
+  history_->add_option("--format", historyOptions_.format, formats)->capture_default_str();
+
+  import_ = app.add_subcommand("import", "Load results files into a database");
+  import_->add_option("files", importFiles_, "Results files (JSON)")->required();
+  import_->add_option("--db", importDb_, dbHelp)->required();
+
+  export_ = app.add_subcommand("export", "Write a session (or a results file) as a file");
+  export_->add_option("file", exportOptions_.file, "A results file, instead of --db");
+  export_->add_option("--db", exportOptions_.db, dbHelp);
+  export_->add_option("--session", exportOptions_.session, "The session's id");
+  export_->add_option("--format", exportOptions_.format, "results or gbench")
+      ->capture_default_str();
+  export_->add_option("-c,--config", exportOptions_.config, "gbench: this configuration only");
+  export_->add_option("--json,-o,--output", exportOptions_.output,
+                      "The file to write (default: standard output)");
+}
+
+std::optional<int> StoreCommandLine::dispatch(const CLI::App& app, const fs::path& source) const {
+  if (app.got_subcommand(list_) && !listDb_.empty())
+    return sessionsCommand(listDb_, list_->count("--json") > 0);
+  if (app.got_subcommand(history_)) return historyCommand(historyOptions_, source);
+  if (app.got_subcommand(import_)) return importCommand(importFiles_, importDb_);
+  if (app.got_subcommand(export_)) return exportCommand(exportOptions_);
+  if (app.got_subcommand(compare_)) {
+    if (!compareOptions_->db.empty()) return compareStoredCommand(*compareOptions_, machine_);
+    if (!compareOptions_->revisions.empty() || !compareOptions_->sessions.empty() ||
+        !machine_.empty())
+      throw BadInput("--revision, --session and --machine need --db");
+    if (compareOptions_->files.empty()) throw BadInput("compare needs results files, or --db");
+  }
+  if (app.got_subcommand(report_)) {
+    if (!reportOptions_->db.empty()) return reportStoredCommand(*reportOptions_, source, machine_);
+    if (!machine_.empty()) throw BadInput("--machine needs --db");
+    if (reportOptions_->files.empty()) throw BadInput("report needs results files, or --db");
+  }
+  return std::nullopt;
+}
+
+} // namespace bench32
