@@ -31,14 +31,11 @@ import sys
 import tempfile
 import time
 
+from harness_script import check
+
 PROGRAMS = "Fibonacci,biggest,quadloop"  # ref workloads of 30-200 ms at -O2
 URL = "postgresql://"
 
-
-def check(condition, message):
-    if not condition:
-        print(f"FAIL: {message}")
-        sys.exit(1)
 
 
 class Harness:
