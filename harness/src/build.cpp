@@ -185,7 +185,8 @@ std::map<std::string, std::string> buildPrograms(BuildTarget& target,
           runTool({"cmake", "--fresh", "-S", options.sourceDir.string(), "-B", dir.string(), "-G",
                    "Ninja", "-DCMAKE_BUILD_TYPE=None", "-DCMAKE_CXX_COMPILER=" + info.compiler,
                    "-DCMAKE_CXX_FLAGS=" + info.flags, "-DBENCH32_TOOLS=OFF",
-                   "-DBENCH32_CASE_RUNNER=" + options.caseRunner.string()},
+                   "-DBENCH32_CASE_RUNNER=" + options.caseRunner.string(),
+                   fmt::format("-DBENCH32_LAYOUTS={}", options.layouts)},
                   {}, options.cancel);
       if (!succeeded(run))
         throw BuildError(

@@ -32,20 +32,6 @@ std::vector<Series> collectSeries(const std::vector<Results>& files,
   return series;
 }
 
-stats::Layouts layoutGroups(const UnitResult& unit, Metric metric) {
-  const MetricInfo& m = metricInfo(metric);
-  stats::Layouts groups;
-  if (!m.field) return groups;
-  for (const Sample& s : unit.samples) {
-    if (s.layout < 0) return {};
-    if (std::size_t(s.layout) >= groups.size()) groups.resize(std::size_t(s.layout) + 1);
-    groups[std::size_t(s.layout)].push_back(s.*m.field);
-  }
-  // A layout that never ran (a session stopped early) is no layout.
-  std::erase_if(groups, [](const auto& runs) { return runs.empty(); });
-  return groups;
-}
-
 namespace {
 
 bool sameBinaries(const UnitResult& a, const UnitResult& b) {

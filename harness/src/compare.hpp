@@ -85,10 +85,6 @@ std::string comparisonSummary(const Comparison& comparison);
 // The table of each comparison, with its summary under it.
 Document comparisonDocument(const std::vector<Comparison>& comparisons);
 
-// A unit's values of a metric, one list per code layout, in layout order; empty when
-// its runs carry no layout.
-stats::Layouts layoutGroups(const UnitResult& unit, Metric metric);
-
 // Whether the comparison is over the gate: a program lost on the other side, or the
 // geometric mean ratio, or any significantly slower program's ratio, above 1 + threshold.
 bool exceeds(const Comparison& comparison, double threshold);

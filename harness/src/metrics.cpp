@@ -107,6 +107,20 @@ std::vector<double> metricValues(const UnitResult& unit, Metric metric) {
   return values;
 }
 
+std::vector<std::vector<double>> layoutGroups(const UnitResult& unit, Metric metric) {
+  const MetricInfo& m = metricInfo(metric);
+  std::vector<std::vector<double>> groups;
+  if (!m.field) return groups;
+  for (const Sample& s : unit.samples) {
+    if (s.layout < 0) return {};
+    if (std::size_t(s.layout) >= groups.size()) groups.resize(std::size_t(s.layout) + 1);
+    groups[std::size_t(s.layout)].push_back(s.*m.field);
+  }
+  // A layout that never ran (a session stopped early) is no layout.
+  std::erase_if(groups, [](const auto& runs) { return runs.empty(); });
+  return groups;
+}
+
 std::string formatSeconds(double s) {
   if (!std::isfinite(s)) return "-";
   if (s == 0) return "0";

@@ -40,6 +40,9 @@ std::string metricNames(); // "wall, user, sys, rss, text or instructions"
 
 // Every value of a metric for one unit: one per timed run, or the unit's single value.
 std::vector<double> metricValues(const UnitResult& unit, Metric metric);
+// The same, one list per code layout, in layout order; empty when its runs carry no
+// layout.
+std::vector<std::vector<double>> layoutGroups(const UnitResult& unit, Metric metric);
 
 // Quantities as people read them.
 std::string formatSeconds(double seconds);

@@ -83,11 +83,12 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
             fmt::format("FAILED {} {}/{}: {}", u.config, u.program, u.workload, u.failure));
         continue;
       }
-      u.textBytes = textSize(executables.front());
-      u.binaryXxh3 = fileDigest(executables.front());
-      if (options.settings.layouts > 0)
-        for (const auto& exe : executables)
-          u.layouts.push_back({exe.string(), fileDigest(exe), textSize(exe)});
+      for (const auto& exe : executables)
+        u.layouts.push_back({exe.string(), fileDigest(exe), textSize(exe)});
+      // The program's own binary is layout 0's; a session without layouts lists none.
+      u.textBytes = u.layouts.front().textBytes;
+      u.binaryXxh3 = u.layouts.front().xxh3;
+      if (options.settings.layouts == 0) u.layouts.clear();
       const std::pair key{u.program, u.workload};
       planned.push_back({plan.expected.at(key), inputs.at(key), executables, i});
     }

@@ -6,7 +6,6 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
-#include "compare.hpp"
 #include "metrics.hpp"
 #include "stats.hpp"
 
