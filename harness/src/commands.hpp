@@ -59,6 +59,7 @@ int compareResults(CompareOptions options, const std::vector<Results>& results,
                    const std::vector<std::string>& names);
 // With an HTML fragment added at the end of the page.
 int reportResults(const ReportOptions& options, const std::vector<Results>& results,
-                  const std::vector<std::string>& names, const std::string& appendix);
+                  const std::vector<std::string>& names, const std::string& appendix,
+                  const CompareSettings& settings = {});
 
 } // namespace bench32

@@ -32,14 +32,51 @@ std::vector<Series> collectSeries(const std::vector<Results>& files,
   return series;
 }
 
+bool waived(const std::string& state) { return state == "accepted" || state == "false-positive"; }
+
 namespace {
 
-bool sameBinaries(const UnitResult& a, const UnitResult& b) {
-  if (a.binaryXxh3.empty() || a.binaryXxh3 != b.binaryXxh3) return false;
-  if (a.layouts.size() != b.layouts.size()) return false;
-  for (std::size_t k = 0; k < a.layouts.size(); ++k)
-    if (a.layouts[k].xxh3 != b.layouts[k].xxh3) return false;
-  return true;
+// A side's sessions for the session-level statistics: one session when its runs carry
+// none.
+stats::Sessions sessionsOf(const UnitResult& unit, Metric metric) {
+  auto sessions = sessionGroups(unit, metric);
+  if (!sessions.empty()) return sessions;
+  auto layouts = layoutGroups(unit, metric);
+  if (layouts.empty()) layouts = {metricValues(unit, metric)};
+  return {layouts};
+}
+
+// The mean of a side's session values (logs of session medians).
+double meanSessionValue(const stats::Sessions& sessions) {
+  std::vector<double> values;
+  for (const auto& layouts : sessions)
+    if (const double m = stats::layoutMedian(layouts); m > 0) values.push_back(std::log(m));
+  return stats::mean(values);
+}
+
+// Holds a difference between two sessions against the learned between-session noise:
+// it stays flagged only when the sessions' means differ by more than the noise explains.
+void checkAgainstNoise(ProgramComparison& row, const stats::Sessions& sa, const stats::Sessions& sb,
+                       const Series& base, const Series& other, const CompareSettings& settings,
+                       std::size_t family) {
+  const bool flaggedHere = row.verdict == Change::slower || row.verdict == Change::faster;
+  row.noise = settings.noise->spread(row.program, row.workload, other.config,
+                                     runConditions(*other.results));
+  if (row.noise.df == 0)
+    row.noise = settings.noise->spread(row.program, row.workload, base.config,
+                                       runConditions(*base.results));
+  if (row.noise.df == 0) {
+    row.withinSessionOnly = flaggedHere;
+    return;
+  }
+  row.noiseLimit =
+      stats::noiseThreshold(row.noise, sa.size(), sb.size(), settings.alpha / double(family));
+  const double difference = meanSessionValue(sb) - meanSessionValue(sa);
+  const bool beyond = std::fabs(difference) > row.noiseLimit && (difference > 0) == (row.ratio > 1);
+  if (flaggedHere && !beyond) {
+    row.verdict = Change::same;
+    row.insideNoise = true;
+  }
 }
 
 } // namespace
@@ -49,10 +86,22 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
   result.base = base;
   result.other = other;
   result.metric = settings.metric;
+  result.acrossSessions = base.results != other.results;
+  result.sameConditions = runConditions(*base.results) == runConditions(*other.results);
+  result.noiseModel = settings.noise != nullptr;
   std::set<std::pair<std::string, std::string>> keys;
   for (const auto* series : {&base, &other})
     for (const auto& u : series->results->units)
       if (u.config == series->config) keys.insert({u.program, u.workload});
+  // The programs judged against the noise together: those whose binaries differ.
+  std::size_t family = settings.noiseFamily;
+  if (family == 0)
+    for (const auto& [program, workload] : keys) {
+      const UnitResult* a = base.results->find(base.config, program, workload);
+      const UnitResult* b = other.results->find(other.config, program, workload);
+      family += a && b && a->ok() && b->ok() && !sameBinaries(*a, *b);
+    }
+  family = std::max<std::size_t>(family, 1);
   std::vector<double> ratios;
   for (const auto& [program, workload] : keys) {
     ProgramComparison row;
@@ -83,9 +132,17 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
       continue;
     }
     const auto la = layoutGroups(*a, settings.metric), lb = layoutGroups(*b, settings.metric);
+    const auto sa = sessionsOf(*a, settings.metric), sb = sessionsOf(*b, settings.metric);
+    row.baseSessions = sa.size();
+    row.otherSessions = sb.size();
+    const bool bySession = sa.size() > 1 || sb.size() > 1;
     const bool twoLevel = !la.empty() && !lb.empty();
-    row.baseMedian = twoLevel ? stats::layoutMedian(la) : stats::median(va);
-    row.otherMedian = twoLevel ? stats::layoutMedian(lb) : stats::median(vb);
+    row.baseMedian = bySession  ? stats::sessionMedian(sa)
+                     : twoLevel ? stats::layoutMedian(la)
+                                : stats::median(va);
+    row.otherMedian = bySession  ? stats::sessionMedian(sb)
+                      : twoLevel ? stats::layoutMedian(lb)
+                                 : stats::median(vb);
     if (!(row.baseMedian > 0) || !(row.otherMedian > 0)) {
       row.problem = "a median of zero";
       result.programs.push_back(row);
@@ -100,6 +157,19 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
       row.interval = {row.ratio, row.ratio};
       row.p = row.ratio == 1 ? 1 : 0;
       row.verdict = !bigEnough ? Change::same : row.ratio > 1 ? Change::slower : Change::faster;
+    } else if (bySession) {
+      // The sessions are the replicates: see stats::sessionRatio.
+      const auto test = stats::sessionRatio(sa, sb, settings.confidence);
+      row.interval = test.interval;
+      row.p = test.p;
+      const bool enough =
+          int(va.size()) >= settings.minSamples && int(vb.size()) >= settings.minSamples;
+      if (!enough)
+        row.verdict = Change::tooFewRuns;
+      else if (row.p < settings.alpha && bigEnough)
+        row.verdict = row.ratio > 1 ? Change::slower : Change::faster;
+      else
+        row.verdict = Change::same;
     } else if (twoLevel) {
       // The layouts are the replicates: see stats::layoutRatio.
       result.layouts = true;
@@ -140,7 +210,19 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
       else
         row.verdict = Change::same;
     }
+    if (settings.states)
+      if (const auto it = settings.states->find(
+              {revisionOf(other.results->environment), program, workload, other.config});
+          it != settings.states->end())
+        row.state = it->second;
+    if (result.acrossSessions && settings.noise && !metricInfo(settings.metric).exact)
+      checkAgainstNoise(row, sa, sb, base, other, settings, family);
+    // Byte-identical binaries under the same conditions: whatever moved, it was not the
+    // code. (Across machines the difference is the machines', which is the point there.)
+    if (sameBinaries(*a, *b) && result.sameConditions) row.verdict = Change::sameBinary;
     if (row.verdict == Change::slower || row.verdict == Change::faster) ++result.flagged;
+    result.insideNoise += row.insideNoise;
+    result.withinSessionOnly += row.withinSessionOnly && row.verdict != Change::sameBinary;
     result.programs.push_back(row);
   }
   result.ratios = ratios.size();
@@ -156,6 +238,10 @@ std::string changeName(Change change) {
     return "slower";
   case Change::same:
     return "~";
+  case Change::sameBinary:
+    return "same binary";
+  case Change::shift:
+    return "session shift";
   case Change::tooFewRuns:
     break;
   }
@@ -168,6 +254,22 @@ namespace {
 std::string bound(double value) {
   if (std::isinf(value)) return value > 0 ? "∞" : "-∞";
   return fmt::format("{:.3f}", value);
+}
+
+} // namespace
+
+namespace {
+
+// What qualifies a verdict, for people: how it was reached and what became of it.
+std::string verdictMarks(const ProgramComparison& row) {
+  std::string marks;
+  if (row.layoutSensitive) marks += " (layout-sensitive)";
+  if (row.baseSessions > 1 || row.otherSessions > 1)
+    marks += fmt::format(" ({}/{} sessions)", row.baseSessions, row.otherSessions);
+  if (row.insideNoise) marks += " (inside session noise)";
+  if (row.withinSessionOnly && row.verdict != Change::sameBinary) marks += " (within-session only)";
+  if (!row.state.empty()) marks += " [" + row.state + "]";
+  return marks;
 }
 
 } // namespace
@@ -200,12 +302,14 @@ Table comparisonTable(const Comparison& c) {
                                                {"", "base_run_spread"},
                                                {"", "other_run_spread"},
                                                {"", "layout_sensitive"}});
+  if (c.noiseModel)
+    table.columns.insert(table.columns.end(),
+                         {{"session noise", "", true}, {"", "session_spread"}, {"", "state"}});
   for (const auto& row : c.programs) {
     const bool shown = row.problem.empty();
     auto people = [&](std::string text) { return shown ? text : std::string("-"); };
     const std::string verdict = shown ? changeName(row.verdict) : row.problem;
-    const std::string marked =
-        verdict + (shown && row.layoutSensitive ? " (layout-sensitive)" : "");
+    const std::string marked = verdict + (shown ? verdictMarks(row) : std::string());
     table.rows.push_back(
         {row.program,
          row.workload,
@@ -236,6 +340,15 @@ Table comparisonTable(const Comparison& c) {
         cells.emplace_back(layered ? formatRaw(spread) : "");
       cells.emplace_back(row.layoutSensitive ? "layout-sensitive" : "");
     }
+    if (c.noiseModel) {
+      auto& cells = table.rows.back();
+      const bool learned = shown && row.noise.df > 0;
+      cells.emplace_back(
+          learned ? fmt::format("±{} ({} sessions)", formatPercent(row.noise.sd), row.noise.df)
+                  : std::string("-"));
+      cells.emplace_back(learned ? formatRaw(row.noise.sd) : "");
+      cells.emplace_back(row.state);
+    }
     table.rowTags.push_back(row.verdict == Change::slower   ? "slower"
                             : row.verdict == Change::faster ? "faster"
                                                             : "");
@@ -265,9 +378,29 @@ double sessionLoad(const Series& s) {
 std::vector<std::string> noiseNotes(const Comparison& c) {
   std::vector<std::string> notes;
   if (c.identicalBinaries > 0)
-    notes.push_back(fmt::format("{} of {} programs ran byte-identical binaries on both sides: "
-                                "any difference between them is noise",
-                                c.identicalBinaries, c.ratios));
+    notes.push_back(
+        c.sameConditions
+            ? fmt::format("{} of {} programs ran byte-identical binaries on both sides: any "
+                          "difference between them is noise, shown as \"same binary\"",
+                          c.identicalBinaries, c.ratios)
+            : fmt::format("{} of {} programs ran byte-identical binaries, on different machines "
+                          "or under different conditions: their differences are the machines'",
+                          c.identicalBinaries, c.ratios));
+  if (c.acrossSessions && !c.noiseModel)
+    notes.push_back("between-session noise is not covered: a shift of a whole session (clock, "
+                    "neighbours, page placement) can pass for a change; --db DATABASE supplies "
+                    "a noise model learned from its repeated sessions of the same binaries");
+  if (c.insideNoise > 0)
+    notes.push_back(fmt::format("{} difference{} significant within the sessions {} inside the "
+                                "between-session noise learned from the database",
+                                c.insideNoise, c.insideNoise == 1 ? "" : "s",
+                                c.insideNoise == 1 ? "is" : "are"));
+  if (c.withinSessionOnly > 0)
+    notes.push_back(fmt::format("{} verdict{} within-session only: too few sessions of identical "
+                                "binaries (at least {} beyond the first of each binary) to learn "
+                                "the between-session noise",
+                                c.withinSessionOnly, c.withinSessionOnly == 1 ? " is" : "s are",
+                                minNoiseDf));
   if (c.base.results != c.other.results) {
     std::vector<std::string> differences;
     for (const char* key : {"host", "kernel", "governor", "cpu"}) {
@@ -328,9 +461,17 @@ std::string comparisonSummary(const Comparison& c) {
 
 bool exceeds(const Comparison& c, double threshold) {
   if (!c.lost.empty()) return true;
-  if (c.ratios > 0 && c.geometric.mean > 1 + threshold) return true;
+  // Byte-identical binaries and waived changes say nothing about the code: they stay out
+  // of the gate's mean too.
+  std::vector<double> gated;
   for (const auto& row : c.programs)
-    if (row.verdict == Change::slower && row.ratio > 1 + threshold) return true;
+    if (row.problem.empty() && row.ratio > 0 && row.verdict != Change::sameBinary &&
+        !waived(row.state))
+      gated.push_back(row.ratio);
+  if (!gated.empty() && stats::geometric(gated).mean > 1 + threshold) return true;
+  for (const auto& row : c.programs)
+    if (row.verdict == Change::slower && !waived(row.state) && row.ratio > 1 + threshold)
+      return true;
   return false;
 }
 

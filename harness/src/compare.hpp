@@ -3,10 +3,13 @@
 // summary.
 #pragma once
 
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "metrics.hpp"
+#include "noise.hpp"
 #include "results.hpp"
 #include "stats.hpp"
 #include "table.hpp"
@@ -26,6 +29,10 @@ struct Series {
 std::vector<Series> collectSeries(const std::vector<Results>& files,
                                   const std::vector<std::string>& fileNames);
 
+// Triage states of flagged changes: (revision, program, workload, config) -> state.
+using TriageStates =
+    std::map<std::tuple<std::string, std::string, std::string, std::string>, std::string>;
+
 struct CompareSettings {
   Metric metric = Metric::wall;
   double alpha = 0.01;     // significance level of the rank test
@@ -33,10 +40,22 @@ struct CompareSettings {
   int minSamples = 5;      // fewer samples on either side: never flagged
   int minLayouts = 3;      // with code layouts: fewer layouts on either side: never flagged
   double confidence = 0.95;
+  // Between-session noise learned from a results database: a difference between two
+  // sessions is flagged only beyond it. Null: none (a comparison within one session
+  // needs none).
+  const NoiseModel* noise = nullptr;
+  // How many programs are judged against the noise at once: each is held at level
+  // alpha / noiseFamily, so that all together are falsely flagged with probability at
+  // most alpha. 0: the programs of the comparison whose binaries differ.
+  std::size_t noiseFamily = 0;
+  // The states of changes of the other side's revision, from a results database.
+  const TriageStates* states = nullptr;
 };
 
-// What a comparison concludes for one program.
-enum class Change { faster, same, slower, tooFewRuns };
+// What a comparison concludes for one program. sameBinary: both sides ran byte-identical
+// binaries under the same conditions, so any difference is noise by construction;
+// shift: the program moved with every other program of its session (history only).
+enum class Change { faster, same, slower, tooFewRuns, sameBinary, shift };
 
 struct ProgramComparison {
   std::string program;
@@ -54,7 +73,20 @@ struct ProgramComparison {
   std::size_t baseLayouts = 0, otherLayouts = 0;
   stats::LayoutSpread baseSpread, otherSpread;
   bool layoutSensitive = false; // on either side
+  // With several sessions on a side, each side's sessions (the medians and the test
+  // above are then the session-level ones).
+  std::size_t baseSessions = 1, otherSessions = 1;
+  // Between two sessions: the learned between-session spread (df 0: none learned), the
+  // largest difference it explains, and what it did to the verdict.
+  stats::PooledSpread noise{0, 0};
+  double noiseLimit = 0;
+  bool insideNoise = false;       // significant within the sessions, but inside their noise
+  bool withinSessionOnly = false; // flagged with no learned spread to check it against
+  std::string state;              // a flagged change's triage state, when it has one
 };
+
+// A triage state that takes a change out of the --fail-above gate.
+bool waived(const std::string& state);
 
 struct Comparison {
   Series base, other;
@@ -70,6 +102,10 @@ struct Comparison {
   // Programs whose two executables are byte for byte the same: their differences are
   // noise.
   std::size_t identicalBinaries = 0;
+  bool sameConditions = true; // the two sides ran on the same kind of machine, alike
+  bool acrossSessions = false;
+  bool noiseModel = false; // a learned between-session spread was at hand
+  std::size_t insideNoise = 0, withinSessionOnly = 0;
 };
 
 // Lines that say how far a comparison can be trusted: identical binaries on both

@@ -45,10 +45,18 @@ Results mergeResults(const std::vector<Results>& sessions) {
   if (sessions.size() == 1) return sessions.front();
   Results merged;
   merged.complete = true;
+  int index = 0;
   for (const Results& session : sessions) {
+    // Each run keeps the session it came from: the session, not the run, is the unit of
+    // replication between sessions.
+    auto tagged = [&](std::vector<Sample> samples) {
+      for (auto& s : samples) s.session = index;
+      return samples;
+    };
     if (merged.created.empty() || session.created < merged.created) {
       merged.created = session.created;
       merged.environment = session.environment;
+      merged.runUnder = session.runUnder;
     }
     merged.complete = merged.complete && session.complete;
     for (const auto& config : session.configs)
@@ -62,10 +70,13 @@ Results mergeResults(const std::vector<Results>& sessions) {
           into = &u;
       if (!into) {
         merged.units.push_back(unit);
+        merged.units.back().samples = tagged(unit.samples);
+        merged.units.back().warmup = tagged(unit.warmup);
         continue;
       }
-      into->samples.insert(into->samples.end(), unit.samples.begin(), unit.samples.end());
-      into->warmup.insert(into->warmup.end(), unit.warmup.begin(), unit.warmup.end());
+      const auto samples = tagged(unit.samples), warmup = tagged(unit.warmup);
+      into->samples.insert(into->samples.end(), samples.begin(), samples.end());
+      into->warmup.insert(into->warmup.end(), warmup.begin(), warmup.end());
       if (unit.status == Status::failed && into->status != Status::failed) {
         into->status = Status::failed;
         into->failure = unit.failure;
@@ -76,6 +87,7 @@ Results mergeResults(const std::vector<Results>& sessions) {
       if (into->inputXxh3.empty()) into->inputXxh3 = unit.inputXxh3;
       if (!into->textBytes) into->textBytes = unit.textBytes;
     }
+    ++index;
   }
   merged.environment.erase("shard");
   return merged;

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <optional>
 #include <set>
 #include <tuple>
 
 #include <fmt/format.h>
 
 #include "export/html.hpp"
+#include "noise.hpp"
 #include "process.hpp"
 
 namespace bench32 {
@@ -30,11 +32,39 @@ bool looksLikeCommit(const std::string& revision) {
                      [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
-// The unit of one revision, alone, as `compare` takes it.
-Results alone(const UnitResult& unit) {
+// Units of one program, workload and configuration, as `compare` takes them: the
+// sessions of one or several revisions pooled, each run keeping its session apart, under
+// the first revision's environment.
+Results pooled(const std::vector<const UnitResult*>& units, const Results& first) {
   Results r;
-  r.units = {unit};
+  r.environment = first.environment;
+  r.runUnder = first.runUnder;
+  UnitResult unit = *units.front();
+  unit.samples.clear();
+  unit.warmup.clear();
+  int offset = 0;
+  for (const UnitResult* u : units) {
+    int sessions = 1;
+    for (Sample s : u->samples) {
+      sessions = std::max(sessions, s.session + 1);
+      s.session = std::max(s.session, 0) + offset;
+      unit.samples.push_back(s);
+    }
+    offset += sessions;
+  }
+  r.units = {std::move(unit)};
   return r;
+}
+
+// One revision's unit of a series.
+struct Entry {
+  const RevisionPoint* point;
+  const UnitResult* unit;
+  std::string conditions;
+};
+
+bool sameRun(const Entry& a, const Entry& b) {
+  return a.conditions == b.conditions && sameBinaries(*a.unit, *b.unit);
 }
 
 } // namespace
@@ -94,52 +124,160 @@ std::map<std::string, std::size_t> commitRanks(const fs::path& repo,
   return ranks;
 }
 
-std::vector<HistoryRow> history(const std::vector<RevisionPoint>& points,
-                                const HistoryFilter& filter) {
+namespace {
+
+// The entries from `from` on, one way, while they ran the same binary as `from`.
+std::vector<const UnitResult*> block(const std::vector<Entry>& entries, std::size_t from,
+                                     int step) {
+  std::vector<const UnitResult*> units{entries[from].unit};
+  for (auto i = std::ptrdiff_t(from) + step; i >= 0 && i < std::ptrdiff_t(entries.size());
+       i += step) {
+    const Entry& e = entries[std::size_t(i)];
+    if (e.unit->status != Status::ok || !sameRun(e, entries[from])) break;
+    units.push_back(e.unit);
+  }
+  if (step < 0) std::reverse(units.begin(), units.end());
+  return units;
+}
+
+// Flags of a step where every program moved together become the session's shift.
+void markShifts(std::vector<HistoryRow>& rows) {
+  for (const auto& shift : sessionShifts(rows))
+    for (auto& row : rows)
+      if (row.revision == shift.revision && row.workload == shift.workload &&
+          row.config == shift.config && flagged(row))
+        row.change.verdict = Change::shift;
+}
+
+} // namespace
+
+namespace {
+
+// One program, workload and configuration through the revisions: each revision's unit,
+// and for each measured one the last measured revision before it.
+struct Track {
+  std::string program, workload, config;
+  std::vector<Entry> entries;
+  std::vector<std::optional<std::size_t>> previous;
+};
+
+std::vector<Track> tracks(const std::vector<RevisionPoint>& points, const HistoryFilter& filter) {
   std::set<std::tuple<std::string, std::string, std::string>> keys;
   for (const auto& p : points)
     for (const auto& u : p.merged.units)
       if (matchesAny(filter.programs, u.program) && matchesAny(filter.configs, u.config))
         keys.insert({u.program, u.workload, u.config});
-  const Metric metric = filter.settings.metric;
-  std::vector<HistoryRow> rows;
+  std::vector<Track> all;
   for (const auto& [program, workload, config] : keys) {
-    const UnitResult* previous = nullptr;
-    const RevisionPoint* previousPoint = nullptr;
+    Track track{program, workload, config, {}, {}};
+    std::optional<std::size_t> last;
     for (const auto& point : points) {
       const UnitResult* unit = point.merged.find(config, program, workload);
       if (!unit || unit->status == Status::notRun) continue;
+      if (unit->status == Status::ok && metricValues(*unit, filter.settings.metric).empty())
+        continue;
+      track.entries.push_back({&point, unit, runConditions(point.merged)});
+      track.previous.push_back(unit->status == Status::ok ? last : std::nullopt);
+      if (unit->status == Status::ok) last = track.entries.size() - 1;
+    }
+    all.push_back(std::move(track));
+  }
+  return all;
+}
+
+} // namespace
+
+std::vector<HistoryRow> history(const std::vector<RevisionPoint>& points,
+                                const HistoryFilter& filter) {
+  const Metric metric = filter.settings.metric;
+  const auto all = tracks(points, filter);
+  // The series whose binaries changed at a revision are judged together against the
+  // session noise: its level is shared among them, so that a revision of unchanged
+  // quality is flagged anywhere with probability at most alpha.
+  std::map<std::string, std::size_t> family;
+  for (const auto& track : all)
+    for (std::size_t i = 0; i < track.entries.size(); ++i)
+      if (const auto j = track.previous[i]; j && !sameRun(track.entries[*j], track.entries[i]))
+        ++family[track.entries[i].point->revision];
+  std::vector<HistoryRow> rows;
+  for (const auto& track : all) {
+    const auto& entries = track.entries;
+    const stats::PooledSpread noise =
+        filter.settings.noise && !entries.empty()
+            ? filter.settings.noise->spread(track.program, track.workload, track.config,
+                                            entries.back().conditions)
+            : stats::PooledSpread{0, 0};
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const Entry& entry = entries[i];
       HistoryRow row;
-      row.program = program;
-      row.workload = workload;
-      row.config = config;
-      row.revision = point.revision;
-      row.sessions = point.sessions.size();
-      if (unit->status == Status::failed) {
-        row.failure = unit->failure.empty() ? "failed" : "failed: " + unit->failure;
+      row.program = track.program;
+      row.workload = track.workload;
+      row.config = track.config;
+      row.revision = entry.point->revision;
+      row.sessions = entry.point->sessions.size();
+      row.noise = noise;
+      if (entry.unit->status == Status::failed) {
+        row.failure = entry.unit->failure.empty() ? "failed" : "failed: " + entry.unit->failure;
         rows.push_back(std::move(row));
         continue;
       }
-      const auto values = metricValues(*unit, metric);
-      if (values.empty()) continue;
+      const auto values = metricValues(*entry.unit, metric);
       row.count = values.size();
       row.median = stats::median(values);
       row.interval = metricInfo(metric).exact
                          ? stats::Interval{row.median, row.median}
                          : stats::medianInterval(values, filter.settings.confidence);
-      if (previous) {
-        const Results before = alone(*previous), after = alone(*unit);
-        const Comparison c = compare({previousPoint->revision, "", &before, config},
-                                     {point.revision, "", &after, config}, filter.settings);
+      if (const auto j = track.previous[i]) {
+        const Entry& before = entries[*j];
+        // The same binary on both sides is compared revision to revision (and called
+        // noise); different binaries each bring every session that ran them.
+        const bool same = sameRun(before, entry);
+        const auto baseUnits = same ? std::vector{before.unit} : block(entries, *j, -1);
+        const auto otherUnits = same ? std::vector{entry.unit} : block(entries, i, +1);
+        const Results base = pooled(baseUnits, before.point->merged);
+        const Results other = pooled(otherUnits, entry.point->merged);
+        CompareSettings settings = filter.settings;
+        settings.noiseFamily = std::max<std::size_t>(family[row.revision], 1);
+        const Comparison c = compare({before.point->revision, "", &base, track.config},
+                                     {entry.point->revision, "", &other, track.config}, settings);
         row.hasPrevious = true;
         row.change = c.programs.at(0);
+        if (settings.states)
+          if (const auto it =
+                  settings.states->find({row.revision, row.program, row.workload, row.config});
+              it != settings.states->end())
+            row.change.state = it->second;
       }
-      previous = unit;
-      previousPoint = &point;
       rows.push_back(std::move(row));
     }
   }
+  markShifts(rows);
   return rows;
+}
+
+std::vector<SessionShift> sessionShifts(const std::vector<HistoryRow>& rows) {
+  // Every compared row of one step: (revision, workload, config) -> log ratios, flags.
+  std::map<std::tuple<std::string, std::string, std::string>, std::pair<std::vector<double>, int>>
+      steps;
+  for (const auto& row : rows) {
+    if (!row.hasPrevious || !row.change.problem.empty() || !(row.change.ratio > 0)) continue;
+    auto& [logs, flags] = steps[{row.revision, row.workload, row.config}];
+    logs.push_back(std::log(row.change.ratio));
+    flags += flagged(row);
+  }
+  std::vector<SessionShift> shifts;
+  for (const auto& [key, step] : steps) {
+    const auto& [logs, flags] = step;
+    if (logs.size() < minShiftPrograms || flags < 2) continue;
+    const bool allUp = std::all_of(logs.begin(), logs.end(), [](double l) { return l > 0; });
+    const bool allDown = std::all_of(logs.begin(), logs.end(), [](double l) { return l < 0; });
+    const double centre = stats::median(logs);
+    // Together: one way, and closer to their common move than it is to no move at all.
+    if ((allUp || allDown) && stats::robustSd(logs) <= std::fabs(centre) / 2)
+      shifts.push_back(
+          {std::get<0>(key), std::get<1>(key), std::get<2>(key), logs.size(), std::exp(centre)});
+  }
+  return shifts;
 }
 
 bool flagged(const HistoryRow& row) {
@@ -147,9 +285,29 @@ bool flagged(const HistoryRow& row) {
          (row.change.verdict == Change::slower || row.change.verdict == Change::faster);
 }
 
+namespace {
+
+// The learned between-session spread, for people.
+std::string noiseText(const stats::PooledSpread& noise) {
+  return noise.df > 0 ? fmt::format("±{} ({})", formatPercent(noise.sd), noise.df) : "-";
+}
+
+std::string changeText(const HistoryRow& row) {
+  if (!row.failure.empty()) return row.failure;
+  if (!row.hasPrevious) return "";
+  if (!row.change.problem.empty()) return row.change.problem;
+  std::string text = changeName(row.change.verdict);
+  if (row.change.insideNoise) text += " (inside session noise)";
+  if (row.change.withinSessionOnly && flagged(row)) text += " (within-session only)";
+  return text;
+}
+
+} // namespace
+
 Document historyDocument(const std::vector<HistoryRow>& rows,
-                         const std::vector<RevisionPoint>& points, Metric metric) {
-  const MetricInfo& info = metricInfo(metric);
+                         const std::vector<RevisionPoint>& points,
+                         const CompareSettings& settings) {
+  const MetricInfo& info = metricInfo(settings.metric);
   Table table;
   table.columns = {{"program", "program"},
                    {"workload", "workload"},
@@ -163,17 +321,16 @@ Document historyDocument(const std::vector<HistoryRow>& rows,
                    {"", "ci_high"},
                    {"vs previous", "ratio", true},
                    {"p", "p", true},
-                   {"change", "change"}};
-  std::size_t changes = 0;
+                   {"change", "change"},
+                   {"session noise", "", true},
+                   {"", "session_spread"},
+                   {"state", "state"}};
+  std::size_t changes = 0, withinOnly = 0, insideNoise = 0;
   std::set<std::string> series;
   for (const auto& row : rows) {
     series.insert(row.program + "/" + row.workload + "/" + row.config);
     const bool compared = row.hasPrevious && row.change.problem.empty();
     const bool measured = row.failure.empty();
-    std::string change = !measured          ? row.failure
-                         : !row.hasPrevious ? ""
-                         : compared         ? changeName(row.change.verdict)
-                                            : row.change.problem;
     table.rows.push_back(
         {row.program,
          row.workload,
@@ -191,17 +348,44 @@ Document historyDocument(const std::vector<HistoryRow>& rows,
           compared ? formatRaw(row.change.ratio) : ""},
          {compared ? (row.change.p < 0.001 ? "<0.001" : fmt::format("{:.3f}", row.change.p)) : "",
           compared ? formatRaw(row.change.p) : ""},
-         change});
+         {changeText(row), !measured  ? row.failure
+                           : compared ? changeName(row.change.verdict)
+                                      : row.change.problem},
+         noiseText(row.noise),
+         row.noise.df > 0 ? formatRaw(row.noise.sd) : "",
+         row.change.state});
     table.rowTags.push_back(!measured                              ? "failed"
                             : !flagged(row)                        ? ""
                             : row.change.verdict == Change::slower ? "slower"
                                                                    : "faster");
-    if (flagged(row)) ++changes;
+    changes += flagged(row);
+    withinOnly += flagged(row) && row.change.withinSessionOnly;
+    insideNoise += compared && row.change.insideNoise;
   }
   std::vector<std::string> notes{
       fmt::format("{} ({}): {} revision{}, {} series; {} significant change{} flagged", info.name,
                   info.unit, points.size(), points.size() == 1 ? "" : "s", series.size(), changes,
                   changes == 1 ? "" : "s")};
+  if (!info.exact)
+    notes.push_back(fmt::format(
+        "a change is flagged when the runs differ significantly (p < {}) and the sessions' mean "
+        "differs by more than the between-session noise explains: t(1 - {}/2, df) × session "
+        "noise × sqrt(1/n1 + 1/n2) over n1 and n2 sessions; session noise is learned from "
+        "sessions of byte-identical binaries (its degrees of freedom in brackets)",
+        settings.alpha, settings.alpha));
+  if (insideNoise > 0)
+    notes.push_back(fmt::format("{} step{} significant within the sessions but inside the session "
+                                "noise: not flagged",
+                                insideNoise, insideNoise == 1 ? "" : "s"));
+  if (withinOnly > 0)
+    notes.push_back(fmt::format("{} flag{} within-session only: too few sessions of identical "
+                                "binaries (df at least {}) to learn that series' session noise",
+                                withinOnly, withinOnly == 1 ? " is" : "s are", minNoiseDf));
+  for (const auto& shift : sessionShifts(rows))
+    notes.push_back(fmt::format("revision {} ({}, {}): all {} programs moved together, median "
+                                "ratio {:.3f}: the session's shift, not a change of each",
+                                revisionLabel(shift.revision), shift.config, shift.workload,
+                                shift.programs, shift.ratio));
   for (const auto& p : points)
     if (!p.warning.empty()) notes.push_back(p.warning);
   return {{{"", table, notes}}};
@@ -212,7 +396,7 @@ std::string trendCharts(const std::vector<HistoryRow>& all, Metric metric) {
   std::vector<HistoryRow> rows; // the measured ones: a failure has no point to draw
   std::copy_if(all.begin(), all.end(), std::back_inserter(rows),
                [](const HistoryRow& row) { return row.failure.empty(); });
-  const double width = 330, height = 150, left = 62, right = 10, top = 24, bottom = 22;
+  const double height = 150, right = 10, top = 24, bottom = 22;
   std::string html;
   for (std::size_t first = 0; first < rows.size();) {
     std::size_t last = first;
@@ -227,6 +411,12 @@ std::string trendCharts(const std::vector<HistoryRow>& all, Metric metric) {
     if (!(high > low)) high = low + std::max(std::fabs(low) * 0.05, 1e-9), low -= (high - low);
     const double pad = (high - low) * 0.08;
     low -= pad, high += pad;
+    // The axis labels decide the left margin, so that they show whole (12 px text, about
+    // 7 px a character).
+    const std::string highLabel = info.format(high - pad), lowLabel = info.format(low + pad);
+    const double left =
+        std::max(62.0, 12 + 7.0 * double(std::max(highLabel.size(), lowLabel.size())));
+    const double width = 268 + left;
     const std::size_t n = last - first;
     auto x = [&](std::size_t i) {
       return n == 1 ? (left + width - right) / 2
@@ -241,8 +431,8 @@ std::string trendCharts(const std::vector<HistoryRow>& all, Metric metric) {
                     width, height,
                     escapeHtml(fmt::format("{}/{} · {}", rows[first].program, rows[first].workload,
                                            rows[first].config)),
-                    left - 4, y(high - pad) + 4, escapeHtml(info.format(high - pad)), left - 4,
-                    y(low + pad) + 4, escapeHtml(info.format(low + pad)));
+                    left - 4, y(high - pad) + 4, escapeHtml(highLabel), left - 4, y(low + pad) + 4,
+                    escapeHtml(lowLabel));
     std::string line, marks;
     for (std::size_t i = 0; i < n; ++i) {
       const HistoryRow& row = rows[first + i];

@@ -121,6 +121,23 @@ std::vector<std::vector<double>> layoutGroups(const UnitResult& unit, Metric met
   return groups;
 }
 
+std::vector<std::vector<std::vector<double>>> sessionGroups(const UnitResult& unit, Metric metric) {
+  std::vector<UnitResult> sessions;
+  for (const Sample& s : unit.samples) {
+    if (s.session < 0) return {};
+    if (std::size_t(s.session) >= sessions.size()) sessions.resize(std::size_t(s.session) + 1);
+    sessions[std::size_t(s.session)].samples.push_back(s);
+  }
+  std::erase_if(sessions, [](const UnitResult& u) { return u.samples.empty(); });
+  std::vector<std::vector<std::vector<double>>> groups;
+  for (const auto& session : sessions) {
+    auto layouts = layoutGroups(session, metric);
+    if (layouts.empty()) layouts = {metricValues(session, metric)};
+    groups.push_back(std::move(layouts));
+  }
+  return groups;
+}
+
 std::string formatSeconds(double s) {
   if (!std::isfinite(s)) return "-";
   if (s == 0) return "0";

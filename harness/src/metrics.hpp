@@ -44,6 +44,11 @@ std::vector<double> metricValues(const UnitResult& unit, Metric metric);
 // layout.
 std::vector<std::vector<double>> layoutGroups(const UnitResult& unit, Metric metric);
 
+// The same, one list of layouts per session, in session order, for results merged from
+// several sessions (a session without layouts is one group of all its runs); empty when
+// the runs come from one session.
+std::vector<std::vector<std::vector<double>>> sessionGroups(const UnitResult& unit, Metric metric);
+
 // Quantities as people read them.
 std::string formatSeconds(double seconds);
 std::string formatKiB(double kib);

@@ -293,4 +293,26 @@ std::map<std::string, std::string> captureEnvironment(const std::filesystem::pat
   return env;
 }
 
+namespace {
+
+std::string valueOf(const std::map<std::string, std::string>& map, const std::string& key) {
+  const auto it = map.find(key);
+  return it == map.end() ? std::string() : it->second;
+}
+
+} // namespace
+
+std::string machineKind(const std::map<std::string, std::string>& environment) {
+  // The architecture is the kernel string's last word ("Linux 6.1.0 x86_64").
+  const std::string kernel = valueOf(environment, "kernel");
+  const std::string arch = kernel.substr(kernel.find_last_of(' ') + 1);
+  return fmt::format("{}, {} cores, {}", valueOf(environment, "cpu"), valueOf(environment, "cores"),
+                     arch);
+}
+
+std::string revisionOf(const std::map<std::string, std::string>& environment) {
+  const std::string label = valueOf(environment, "revision");
+  return label.empty() ? valueOf(environment, "git_revision") : label;
+}
+
 } // namespace bench32

@@ -25,6 +25,9 @@ struct Sample {
   double maxRssKiB = 0;
   int layout = -1;      // the code layout run (0, 1, ...), or -1 in a session without layouts
   int paddingBytes = 0; // characters of environment padding the run was given
+  // In results merged from several sessions, the session the run belongs to (0, 1, ...);
+  // -1 in one session's results. Never written to a results file.
+  int session = -1;
 };
 
 // One code layout of a program: the executable and what identifies it.
@@ -100,6 +103,11 @@ std::string loadAverage();
 // waited for a processor, so the machine was busy. Such runs are counted and shown.
 bool busyRun(const Sample& sample);
 std::size_t busyRuns(const UnitResult& unit);
+
+// The kind of machine of a session's environment ("CPU, N cores, ARCH"), and the
+// revision it is filed under (its --revision label, else its git revision).
+std::string machineKind(const std::map<std::string, std::string>& environment);
+std::string revisionOf(const std::map<std::string, std::string>& environment);
 
 // The machine and checkout the results come from.
 std::map<std::string, std::string> captureEnvironment(const std::filesystem::path& sourceDir);

@@ -5,6 +5,8 @@
 #include <numeric>
 #include <random>
 
+#include <boost/math/distributions/students_t.hpp>
+
 namespace bench32::stats {
 
 double median(std::vector<double> values) { return quantile(std::move(values), 0.5); }
@@ -35,11 +37,13 @@ double mad(const std::vector<double>& values) {
   return median(std::move(deviations));
 }
 
+double robustSd(const std::vector<double>& values) { return madToSd * mad(values); }
+
 std::vector<std::size_t> outliers(const std::vector<double>& values, double threshold) {
   std::vector<std::size_t> found;
   if (values.size() < 5) return found;
   const double m = median(values);
-  double scale = 1.4826 * mad(values);
+  double scale = robustSd(values);
   if (scale == 0) {
     // More than half the values are equal: fall back on the mean absolute deviation.
     double sum = 0;
@@ -114,24 +118,46 @@ double layoutMedian(const Layouts& layouts) {
   return medians.empty() ? std::nan("") : median(medians);
 }
 
-LayoutTest layoutRatio(const Layouts& a, const Layouts& b, double confidence, int resamples) {
-  const double observed = layoutMedian(b) / layoutMedian(a);
+namespace {
+
+// The median of values, reordering them: quantile(values, 0.5) without the copy and
+// the full sort, for the bootstrap's inner loop (the same arithmetic, so the same bits).
+double medianInPlace(std::vector<double>& values) {
+  if (values.empty()) return std::nan("");
+  const std::size_t below = (values.size() - 1) / 2;
+  std::nth_element(values.begin(), values.begin() + std::ptrdiff_t(below), values.end());
+  const double low = values[below];
+  if (values.size() % 2 == 1) return low;
+  const double high = *std::min_element(values.begin() + std::ptrdiff_t(below) + 1, values.end());
+  return high == low ? low : low + (high - low) * 0.5;
+}
+
+// The two-level (or three-level) bootstrap behind layoutRatio and sessionRatio.
+LayoutTest nestedRatio(const Sessions& a, const Sessions& b, std::uint64_t seed, double confidence,
+                       int resamples) {
+  const double observed = sessionMedian(b) / sessionMedian(a);
   if (!std::isfinite(observed)) return {{std::nan(""), std::nan("")}, 1};
-  std::uint64_t seed = a.size() * 1000003u + b.size();
-  for (const auto* side : {&a, &b})
-    for (const auto& runs : *side)
-      for (double v : runs) seed = seed * 31 + std::uint64_t(std::llround(v * 1e9));
   std::mt19937_64 generator(seed);
-  auto resample = [&](const Layouts& side) {
-    std::vector<double> medians, drawn;
+  // Buffers kept across resamples: the inner loop allocates nothing.
+  std::vector<double> drawn, layoutMedians, sessionValues;
+  auto resampleLayouts = [&](const Layouts& side) {
+    layoutMedians.clear();
     for (std::size_t i = 0; i < side.size(); ++i) {
       const auto& runs = side[generator() % side.size()];
       if (runs.empty()) continue;
       drawn.resize(runs.size());
       for (auto& v : drawn) v = runs[generator() % runs.size()];
-      medians.push_back(median(drawn));
+      layoutMedians.push_back(medianInPlace(drawn));
     }
-    return medians.empty() ? std::nan("") : median(medians);
+    return medianInPlace(layoutMedians);
+  };
+  auto resample = [&](const Sessions& side) {
+    if (side.size() == 1) return resampleLayouts(side.front());
+    sessionValues.clear();
+    for (std::size_t i = 0; i < side.size(); ++i)
+      if (const double v = resampleLayouts(side[generator() % side.size()]); !std::isnan(v))
+        sessionValues.push_back(v);
+    return medianInPlace(sessionValues);
   };
   std::vector<double> ratios;
   ratios.reserve(std::size_t(resamples));
@@ -151,6 +177,56 @@ LayoutTest layoutRatio(const Layouts& a, const Layouts& b, double confidence, in
   return {{quantile(ratios, tail), quantile(ratios, 1 - tail)}, p};
 }
 
+std::uint64_t seedFrom(std::uint64_t seed, const Layouts& layouts) {
+  for (const auto& runs : layouts)
+    for (double v : runs) seed = seed * 31 + std::uint64_t(std::llround(v * 1e9));
+  return seed;
+}
+
+} // namespace
+
+LayoutTest layoutRatio(const Layouts& a, const Layouts& b, double confidence, int resamples) {
+  const std::uint64_t seed = seedFrom(seedFrom(a.size() * 1000003u + b.size(), a), b);
+  return nestedRatio({a}, {b}, seed, confidence, resamples);
+}
+
+double sessionMedian(const Sessions& sessions) {
+  std::vector<double> values;
+  for (const auto& layouts : sessions)
+    if (const double v = layoutMedian(layouts); !std::isnan(v)) values.push_back(v);
+  return values.empty() ? std::nan("") : median(values);
+}
+
+LayoutTest sessionRatio(const Sessions& a, const Sessions& b, double confidence, int resamples) {
+  if (a.size() == 1 && b.size() == 1) return layoutRatio(a[0], b[0], confidence, resamples);
+  std::uint64_t seed = a.size() * 7919u + b.size();
+  for (const auto* side : {&a, &b})
+    for (const auto& layouts : *side) seed = seedFrom(seed * 17 + layouts.size(), layouts);
+  return nestedRatio(a, b, seed, confidence, resamples);
+}
+
+PooledSpread pooledSpread(const std::vector<std::vector<double>>& groups) {
+  double squares = 0;
+  int df = 0;
+  for (const auto& group : groups) {
+    if (group.size() < 2) continue;
+    const double m = mean(group);
+    for (double v : group) squares += (v - m) * (v - m);
+    df += int(group.size()) - 1;
+  }
+  return {df > 0 ? std::sqrt(squares / df) : std::nan(""), df};
+}
+
+double studentQuantile(double probability, double df) {
+  return boost::math::quantile(boost::math::students_t(df), probability);
+}
+
+double noiseThreshold(const PooledSpread& spread, std::size_t na, std::size_t nb, double alpha) {
+  if (spread.df < 1 || na == 0 || nb == 0 || !(alpha > 0 && alpha < 1)) return std::nan("");
+  return studentQuantile(1 - alpha / 2, spread.df) * spread.sd *
+         std::sqrt(1.0 / double(na) + 1.0 / double(nb));
+}
+
 LayoutSpread layoutSpread(const Layouts& layouts) {
   std::vector<double> medians, differences;
   for (const auto& runs : layouts) {
@@ -166,10 +242,9 @@ LayoutSpread layoutSpread(const Layouts& layouts) {
   }
   if (medians.empty()) return {std::nan(""), std::nan("")};
   const double center = median(medians);
-  constexpr double normal = 1.4826; // MAD to standard deviation, for normal data
-  return {center > 0 ? normal * mad(medians) / center : std::nan(""),
+  return {center > 0 ? robustSd(medians) / center : std::nan(""),
           // A difference of two runs spreads sqrt(2) times as far as one run.
-          differences.empty() ? std::nan("") : normal * median(differences) / std::sqrt(2.0)};
+          differences.empty() ? std::nan("") : madToSd * median(differences) / std::sqrt(2.0)};
 }
 
 bool layoutSensitive(const LayoutSpread& spread) {

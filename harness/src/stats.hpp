@@ -14,6 +14,9 @@ double quantile(std::vector<double> values, double q);
 double mean(const std::vector<double>& values);
 // Median absolute deviation from the median (unscaled).
 double mad(const std::vector<double>& values);
+// The MAD scaled to estimate a normal distribution's standard deviation.
+inline constexpr double madToSd = 1.4826;
+double robustSd(const std::vector<double>& values);
 
 // Indices of the values whose modified z-score (distance from the median in units of
 // 1.4826 MAD) exceeds the threshold. Nothing is an outlier among fewer than 5 values.
@@ -70,6 +73,39 @@ struct LayoutTest {
 // count on both sides), with the usual +1 correction, at most 1. Seeded from the data.
 LayoutTest layoutRatio(const Layouts& a, const Layouts& b, double confidence = 0.95,
                        int resamples = 4000);
+
+// Samples measured in several sessions: each session's runs, by code layout (a session
+// without layouts is one layout holding all its runs). The session is the unit of
+// replication as the layout is within one: a session's conditions (the processor's
+// clock, its neighbours, where its pages fell) are shared by all its runs.
+using Sessions = std::vector<Layouts>;
+
+// The median of the sessions' values, each session's value its layoutMedian.
+double sessionMedian(const Sessions& sessions);
+
+// The bootstrap of layoutRatio one level up: a resample draws as many sessions as a side
+// has, with replacement, then within each drawn session its layouts and their runs as
+// layoutRatio does; its value is the median of the drawn sessions' values. A side of
+// one session is never drawn from; two one-session sides are layoutRatio.
+LayoutTest sessionRatio(const Sessions& a, const Sessions& b, double confidence = 0.95,
+                        int resamples = 4000);
+
+// The spread between sessions, learned from groups of sessions that measured the same
+// thing (one group per byte-identical binary): the pooled standard deviation of the
+// values about their group's mean, sqrt(sum (x - mean)^2 / sum (n - 1)), with its degrees
+// of freedom sum (n - 1). Groups of one value add nothing. sd is NaN when df is 0.
+struct PooledSpread {
+  double sd = 0;
+  int df = 0;
+};
+PooledSpread pooledSpread(const std::vector<std::vector<double>>& groups);
+
+// The quantile of Student's t distribution with df degrees of freedom.
+double studentQuantile(double probability, double df);
+
+// The largest difference between the means of na and nb session values that the learned
+// spread explains at the two-sided level alpha: t(1 - alpha/2, df) sd sqrt(1/na + 1/nb).
+double noiseThreshold(const PooledSpread& spread, std::size_t na, std::size_t nb, double alpha);
 
 // How much the layouts move a program, against how much its runs move: both robust
 // standard deviations relative to the layout median. layout: 1.4826 MAD of the

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
 #include "errors.hpp"
@@ -17,7 +19,9 @@
 #include "fleet.hpp"
 #include "gbench.hpp"
 #include "history.hpp"
+#include "noise.hpp"
 #include "store/schema.hpp"
+#include "store/triage.hpp"
 
 namespace bench32 {
 namespace fs = std::filesystem;
@@ -45,6 +49,7 @@ std::vector<RevisionPoint> revisionPoints(store::Database& db,
     }
     point.merged = mergeResults(loaded);
     point.warning = machineWarning(loaded, "revision " + revisionLabel(revision));
+    point.loaded = std::move(loaded);
     stamps.push_back({revision, point.created});
     revisions.push_back(revision);
     points.push_back(std::move(point));
@@ -53,6 +58,12 @@ std::vector<RevisionPoint> revisionPoints(store::Database& db,
   for (std::size_t i : revisionOrder(stamps, commitRanks(repo, revisions)))
     ordered.push_back(std::move(points[i]));
   return ordered;
+}
+
+bool matchesAny(const std::vector<std::string>& globs, const std::string& name) {
+  return globs.empty() || std::any_of(globs.begin(), globs.end(), [&](const std::string& g) {
+           return fnmatch(g.c_str(), name.c_str(), 0) == 0;
+         });
 }
 
 // The sessions filed under a revision, given in full or as the start of a commit name.
@@ -82,6 +93,40 @@ void checkSettings(const CompareSettings& s) {
   if (!(s.alpha >= 0 && s.alpha <= 1)) throw BadInput("--alpha must be between 0 and 1");
   if (!(s.minEffect >= 0)) throw BadInput("--min-effect must be at least 0");
   if (s.minSamples < 1) throw BadInput("--min-samples must be at least 1");
+}
+
+// What a database knows beyond its sessions' runs: the between-session noise learned
+// from them, and the triage states of their changes.
+struct Knowledge {
+  NoiseModel noise;
+  TriageStates states;
+
+  Knowledge(store::Database& db, const std::vector<Results>& sessions, Metric metric)
+      : noise(NoiseModel::learn(sessions, metric)) {
+    for (const auto& mark : store::loadTriage(db))
+      states[{mark.revision, mark.program, mark.workload, mark.config}] = mark.state;
+  }
+  void applyTo(CompareSettings& settings) const {
+    settings.noise = &noise;
+    settings.states = &states;
+  }
+};
+
+std::vector<Results> everySession(const std::vector<RevisionPoint>& points) {
+  std::vector<Results> sessions;
+  for (const auto& p : points) sessions.insert(sessions.end(), p.loaded.begin(), p.loaded.end());
+  return sessions;
+}
+
+// Whether the latest step of any series is a change over the gate that nobody waived.
+bool historyExceeds(const std::vector<HistoryRow>& rows, double threshold) {
+  std::map<std::tuple<std::string, std::string, std::string>, const HistoryRow*> latest;
+  for (const auto& row : rows) latest[{row.program, row.workload, row.config}] = &row;
+  return std::any_of(latest.begin(), latest.end(), [&](const auto& entry) {
+    const HistoryRow& row = *entry.second;
+    return !row.failure.empty() || (flagged(row) && row.change.verdict == Change::slower &&
+                                    !waived(row.change.state) && row.change.ratio > 1 + threshold);
+  });
 }
 
 } // namespace
@@ -204,33 +249,91 @@ int historyCommand(HistoryOptions options, const fs::path& repo) {
   const Exporter& exporter = exporterNamed(options.format);
   checkSettings(options.settings);
   options.settings.metric = metricNamed(options.metric).id;
+  if (options.failAbove < 0 && options.failAbove != -1)
+    throw BadInput("--fail-above must be at least 0");
   auto db = openStore(options.db, Access::read);
   const auto sessions = selectSessions(*db, options.machine);
   const auto points = revisionPoints(*db, sessions, repo);
+  const Knowledge knowledge(*db, everySession(points), options.settings.metric);
+  knowledge.applyTo(options.settings);
   const auto rows = history(points, {options.programs, options.configs, options.settings});
   if (rows.empty()) throw BadInput("no measurement matches -p and -c");
-  fmt::print("{}", exporter.render(historyDocument(rows, points, options.settings.metric)));
+  fmt::print("{}", exporter.render(historyDocument(rows, points, options.settings)));
+  if (options.failAbove >= 0 && historyExceeds(rows, options.failAbove / 100)) {
+    fmt::print(stderr,
+               "bench32: the latest revision has a change more than {}% slower, or a "
+               "failure\n",
+               options.failAbove);
+    return exitFailed;
+  }
   return exitOk;
 }
 
-int compareStoredCommand(const CompareOptions& options, const std::string& machine) {
-  if (!options.files.empty()) throw BadInput("compare reads files or --db, not both");
-  if (options.revisions.size() + options.sessions.size() < 2)
+int triageCommand(const TriageOptions& options) {
+  const auto& states = store::triageStates();
+  if (std::find(states.begin(), states.end(), options.state) == states.end())
+    throw BadInput(fmt::format("--state {}: one of {}", options.state, fmt::join(states, ", ")));
+  if (options.note.find_first_of("\n\r") != std::string::npos) throw BadInput("--note: one line");
+  auto db = openStore(options.db, Access::read);
+  // The revision as it is filed (a commit name may be shortened), and what it measured.
+  std::vector<store::TriageMark> marks;
+  for (const auto& s : sessionsOf(store::listSessions(*db), options.revision)) {
+    for (const auto& unit : store::loadSession(*db, s.id).units) {
+      if (!matchesAny(options.programs, unit.program) ||
+          !matchesAny(options.workloads, unit.workload) ||
+          !matchesAny(options.configs, unit.config))
+        continue;
+      store::TriageMark mark{s.revision,    unit.program, unit.workload, unit.config,
+                             options.state, options.note, utcNow()};
+      if (std::none_of(marks.begin(), marks.end(), [&](const auto& m) {
+            return m.program == mark.program && m.workload == mark.workload &&
+                   m.config == mark.config;
+          }))
+        marks.push_back(mark);
+    }
+  }
+  if (marks.empty())
+    throw BadInput(
+        fmt::format("revision {} measured nothing that matches -p, -w and -c", options.revision));
+  for (const auto& mark : marks) {
+    store::setTriage(*db, mark);
+    fmt::print("{} {}/{} {}: {}\n", revisionLabel(mark.revision), mark.program, mark.workload,
+               mark.config, mark.state);
+  }
+  return exitOk;
+}
+
+int compareStoredCommand(CompareOptions options, const std::string& machine) {
+  if (!options.files.empty() && (!options.revisions.empty() || !options.sessions.empty()))
+    throw BadInput("compare takes results files or points of the database, not both");
+  if (options.files.empty() && options.revisions.size() + options.sessions.size() < 2)
     throw BadInput("compare --db needs two points: --revision A --revision B, or --session ids");
   auto db = openStore(options.db, Access::read);
   const auto all = selectSessions(*db, machine);
+  std::vector<Results> every;
+  for (const auto& s : all) every.push_back(store::loadSession(*db, s.id));
+  checkSettings(options.settings);
+  const Knowledge knowledge(*db, every, metricNamed(options.metric).id);
+  knowledge.applyTo(options.settings);
+  // Results files, judged with the database's noise model.
+  if (!options.files.empty()) return compareCommand(options);
   std::vector<Results> points;
   std::vector<std::string> names;
   for (const auto& revision : options.revisions) {
     std::vector<Results> loaded;
-    for (const auto& s : sessionsOf(all, revision)) loaded.push_back(store::loadSession(*db, s.id));
+    for (const auto& s : sessionsOf(all, revision))
+      loaded.push_back(every[std::size_t(
+          std::find_if(all.begin(), all.end(), [&](const auto& a) { return a.id == s.id; }) -
+          all.begin())]);
     const std::string warning = machineWarning(loaded, "revision " + revisionLabel(revision));
     if (!warning.empty()) fmt::print(stderr, "bench32: {}\n", warning);
     points.push_back(mergeResults(loaded));
     names.push_back(revisionLabel(revision));
   }
   for (const auto id : options.sessions) {
-    points.push_back(store::loadSession(*db, id));
+    const auto it = std::find_if(all.begin(), all.end(), [&](const auto& s) { return s.id == id; });
+    points.push_back(it != all.end() ? every[std::size_t(it - all.begin())]
+                                     : store::loadSession(*db, id));
     names.push_back(fmt::format("session {}", id));
   }
   return compareResults(options, points, names);
@@ -243,12 +346,14 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
   const auto sessions = selectSessions(*db, machine);
   const auto points = revisionPoints(*db, sessions, repo);
   CompareSettings settings;
+  const Knowledge knowledge(*db, everySession(points), settings.metric);
+  knowledge.applyTo(settings);
   const auto rows = history(points, {{}, {}, settings});
   const std::string appendix =
       "<h2>History</h2><p class='muted'>Median wall time per revision, oldest first, with its "
-      "95% interval; red and green mark significant changes from the revision before.</p>" +
-      trendCharts(rows, settings.metric) +
-      htmlSections(historyDocument(rows, points, settings.metric));
+      "95% interval; red and green mark changes from the revision before that are beyond both "
+      "the runs' noise and the learned session noise.</p>" +
+      trendCharts(rows, settings.metric) + htmlSections(historyDocument(rows, points, settings));
   if (!options.files.empty()) {
     std::vector<Results> files;
     std::vector<std::string> names;
@@ -256,7 +361,7 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
       files.push_back(loadResults(f));
       names.push_back(fs::path(f).stem().string());
     }
-    return reportResults(options, files, names, appendix);
+    return reportResults(options, files, names, appendix, settings);
   }
   // Without files, the page opens on the latest revision against the one before.
   std::vector<Results> latest;
@@ -265,7 +370,7 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
     latest.push_back(points[i].merged);
     names.push_back(revisionLabel(points[i].revision));
   }
-  return reportResults(options, latest, names, appendix);
+  return reportResults(options, latest, names, appendix, settings);
 }
 
 void addComparisonRuleOptions(CLI::App& app, CompareSettings& settings) {
@@ -317,9 +422,28 @@ void StoreCommandLine::add(CLI::App& app, CLI::App& list, CLI::App& run, RunOpti
                        "Only sessions of this kind of machine or host (a glob)");
   history_->add_option("--metric", historyOptions_.metric, metricNames())->capture_default_str();
   addComparisonRuleOptions(*history_, historyOptions_.settings);
+  history_->add_option("--fail-above", historyOptions_.failAbove,
+                       "Exit 1 when a series' latest revision failed, or is significantly slower "
+                       "by more than PCT percent (accepted and false-positive changes excepted)");
   std::string formats;
   for (const Exporter* e : exporters()) formats += (formats.empty() ? "" : ", ") + e->name();
   history_->add_option("--format", historyOptions_.format, formats)->capture_default_str();
+
+  triage_ = app.add_subcommand("triage", "Mark the changes of a revision: fixed, accepted, a "
+                                         "false positive, or open again");
+  triage_->add_option("--db", triageOptions_.db, dbHelp)->required();
+  triage_->add_option("--revision", triageOptions_.revision, "The revision of the change")
+      ->required();
+  triage_->add_option("-p,--programs", triageOptions_.programs, "Programs, or globs")
+      ->delimiter(',')
+      ->required();
+  triage_->add_option("-w,--workload", triageOptions_.workloads, "Workloads, or globs (all)")
+      ->delimiter(',');
+  triage_->add_option("-c,--config", triageOptions_.configs, "Configurations, or globs (all)")
+      ->delimiter(',');
+  triage_->add_option("--state", triageOptions_.state, "open, fixed, accepted or false-positive")
+      ->required();
+  triage_->add_option("--note", triageOptions_.note, "One line on why");
 
   import_ = app.add_subcommand("import", "Load results files into a database");
   import_->add_option("files", importFiles_, "Results files (JSON)")->required();
@@ -341,6 +465,7 @@ std::optional<int> StoreCommandLine::dispatch(const CLI::App& app, const fs::pat
     return sessionsCommand(listDb_, list_->count("--json") > 0);
   if (app.got_subcommand(history_)) return historyCommand(historyOptions_, source);
   if (app.got_subcommand(import_)) return importCommand(importFiles_, importDb_);
+  if (app.got_subcommand(triage_)) return triageCommand(triageOptions_);
   if (app.got_subcommand(export_)) return exportCommand(exportOptions_);
   if (app.got_subcommand(compare_)) {
     if (!compareOptions_->db.empty()) return compareStoredCommand(*compareOptions_, machine_);

@@ -53,6 +53,12 @@ struct HistoryOptions {
   std::string db, metric = "wall", format = "text", machine;
   std::vector<std::string> programs, configs;
   CompareSettings settings;
+  double failAbove = -1; // percent; negative: no gate
+};
+
+struct TriageOptions {
+  std::string db, revision, state, note;
+  std::vector<std::string> programs, workloads, configs; // globs; empty workloads/configs: all
 };
 
 struct ExportOptions {
@@ -65,7 +71,9 @@ int sessionsCommand(const std::string& db, bool asJson);
 int importCommand(const std::vector<std::string>& files, const std::string& db);
 int exportCommand(const ExportOptions& options);
 int historyCommand(HistoryOptions options, const std::filesystem::path& repo);
-int compareStoredCommand(const CompareOptions& options, const std::string& machine);
+int compareStoredCommand(CompareOptions options, const std::string& machine);
+// Marks the changes of a revision (fixed, accepted, false positive, or open again).
+int triageCommand(const TriageOptions& options);
 int reportStoredCommand(const ReportOptions& options, const std::filesystem::path& repo,
                         const std::string& machine);
 
@@ -83,11 +91,12 @@ public:
 
 private:
   CLI::App *history_ = nullptr, *import_ = nullptr, *export_ = nullptr, *compare_ = nullptr,
-           *report_ = nullptr, *list_ = nullptr;
+           *report_ = nullptr, *list_ = nullptr, *triage_ = nullptr;
   CompareOptions* compareOptions_ = nullptr;
   ReportOptions* reportOptions_ = nullptr;
   HistoryOptions historyOptions_;
   ExportOptions exportOptions_;
+  TriageOptions triageOptions_;
   std::vector<std::string> importFiles_;
   std::string importDb_, machine_, listDb_;
 };

@@ -151,12 +151,13 @@ int reportCommand(const ReportOptions& options) {
 }
 
 int reportResults(const ReportOptions& options, const std::vector<Results>& files,
-                  const std::vector<std::string>& names, const std::string& appendix) {
+                  const std::vector<std::string>& names, const std::string& appendix,
+                  const CompareSettings& settings) {
   checkWritable(options.output);
   const auto series = collectSeries(files, names);
   if (series.empty()) throw BadInput("no configuration in the results");
   writeFile(options.output,
-            htmlReport(series, comparisons(series, options.baseline, {}), appendix));
+            htmlReport(series, comparisons(series, options.baseline, settings), appendix));
   fmt::print(stderr, "report written to {}\n", options.output);
   return exitOk;
 }

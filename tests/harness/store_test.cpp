@@ -351,7 +351,7 @@ TEST(History, AFailedRevisionIsShownAndTheNextComparedWithTheLastMeasured) {
   EXPECT_FALSE(flagged(rows[1]));
   EXPECT_EQ(rows[2].revision, "d");
   EXPECT_EQ(rows[2].change.verdict, Change::slower); // d against a
-  const auto table = historyDocument(rows, {}, Metric::wall).sections[0].table;
+  const auto table = historyDocument(rows, {}, CompareSettings{}).sections[0].table;
   EXPECT_EQ(table.rowTags, (std::vector<std::string>{"", "failed", "slower"}));
   EXPECT_EQ(trendCharts(rows, Metric::wall).find("<title>b:"), std::string::npos);
 }

@@ -68,6 +68,19 @@ const std::vector<std::string> version1{
   PRIMARY KEY (unit_id, timed, position)))",
 };
 
+// Version 2: the triage state of flagged changes, one row per change.
+const std::vector<std::string> version2{
+    R"(CREATE TABLE triage (
+  revision TEXT NOT NULL,
+  program TEXT NOT NULL,
+  workload TEXT NOT NULL,
+  config TEXT NOT NULL,
+  state TEXT NOT NULL,
+  note TEXT,
+  created TEXT NOT NULL,
+  PRIMARY KEY (revision, program, workload, config)))",
+};
+
 std::string withSerial(std::string sql, const std::string& serial) {
   const std::string mark = "{serial}";
   for (auto at = sql.find(mark); at != std::string::npos; at = sql.find(mark))
@@ -100,7 +113,7 @@ void refuseNewer(int version) {
 } // namespace
 
 const std::vector<std::vector<std::string>>& migrations() {
-  static const std::vector<std::vector<std::string>> all{version1};
+  static const std::vector<std::vector<std::string>> all{version1, version2};
   return all;
 }
 

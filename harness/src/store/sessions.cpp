@@ -284,19 +284,24 @@ std::string sampleColumnList() {
 
 } // namespace
 
+namespace {
+
+// The environment's text values, as the results model holds them.
+std::map<std::string, std::string> textValues(const json& environment) {
+  std::map<std::string, std::string> values;
+  for (const auto& [key, value] : environment.items())
+    if (value.is_string()) values[key] = value.get<std::string>();
+  return values;
+}
+
+} // namespace
+
 std::string revisionOf(const json& environment) {
-  if (!environment.is_object()) return {};
-  std::string label = environmentText(environment, "revision");
-  return label.empty() ? environmentText(environment, "git_revision") : label;
+  return environment.is_object() ? bench32::revisionOf(textValues(environment)) : std::string();
 }
 
 std::string machineKindOf(const json& environment) {
-  if (!environment.is_object()) return {};
-  // The architecture is the kernel string's last word ("Linux 6.1.0 x86_64").
-  const std::string kernel = environmentText(environment, "kernel");
-  const std::string arch = kernel.substr(kernel.find_last_of(' ') + 1);
-  return fmt::format("{}, {} cores, {}", environmentText(environment, "cpu"),
-                     environmentText(environment, "cores"), arch);
+  return environment.is_object() ? machineKind(textValues(environment)) : std::string();
 }
 
 void SessionWriter::checkpoint(const json& document) {
