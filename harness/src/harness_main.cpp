@@ -25,8 +25,8 @@ using namespace bench32;
 
 namespace {
 
-const std::vector<std::string> commandNames{"list", "run",     "compare", "report",
-                                            "show", "history", "import",  "export"};
+const std::vector<std::string> commandNames{"list",    "run",    "compare", "report", "show",
+                                            "history", "triage", "import",  "export"};
 
 // A number option's lower bound, with the message that names it plainly.
 struct Bound {

@@ -368,11 +368,12 @@ Document historyDocument(const std::vector<HistoryRow>& rows,
                   changes == 1 ? "" : "s")};
   if (!info.exact)
     notes.push_back(fmt::format(
-        "a change is flagged when the runs differ significantly (p < {}) and the sessions' mean "
-        "differs by more than the between-session noise explains: t(1 - {}/2, df) × session "
-        "noise × sqrt(1/n1 + 1/n2) over n1 and n2 sessions; session noise is learned from "
-        "sessions of byte-identical binaries (its degrees of freedom in brackets)",
-        settings.alpha, settings.alpha));
+        "a change is flagged when the runs differ significantly (p < {0}) and the sessions' "
+        "means differ by more than the between-session noise explains: t(1 - {0}/(2m), df) × "
+        "session noise × sqrt(1/n1 + 1/n2), over the n1 and n2 sessions of the two binaries and "
+        "the m series whose binaries changed at that revision; the session noise is learned "
+        "from sessions of byte-identical binaries (df in brackets)",
+        settings.alpha));
   if (insideNoise > 0)
     notes.push_back(fmt::format("{} step{} significant within the sessions but inside the session "
                                 "noise: not flagged",

@@ -109,6 +109,28 @@ def history_case(args, scratch):
     print(f"history flags r2-O0 slower on {', '.join(slower)}; compare agrees on all "
           f"{len(verdicts)}")
 
+    # Triage: a flagged change marked accepted (or a false positive) leaves the gates;
+    # an open one stays in them.
+    gate = ["history", "--db", db, "--fail-above", "5"]
+    check(harness(*gate, ok=False).returncode == 1, "history --fail-above passes a slower -O0")
+    for program in slower:
+        harness("triage", "--db", db, "--revision", "r2-O0", "-p", program, "--state",
+                "accepted", "--note", "built at -O0 on purpose")
+    marked = harness.table("history", "--db", db)
+    check(all(r["state"] == "accepted" for r in marked
+              if r["revision"] == "r2-O0" and r["program"] in slower), f"states: {marked}")
+    check(harness(*gate, ok=False).returncode == 0, "accepted changes still fail the gate")
+    stored_gate = ["compare", "--db", db, "--revision", "r1-O2", "--revision", "r2-O0",
+                   "--fail-above", "5"]
+    check(harness(*stored_gate, ok=False).returncode == 0, "compare --db gates accepted changes")
+    harness("triage", "--db", db, "--revision", "r2-O0", "-p", slower[0], "--state", "open")
+    check(harness(*stored_gate, ok=False).returncode == 1, "an open change passes the gate")
+    for revision, state in [("r2-O0", "wontfix"), ("nope", "open")]:
+        bad = ["--revision", revision, "--state", state]
+        done = harness("triage", "--db", db, "-p", slower[0], *bad, ok=False)
+        check(done.returncode == 2 and done.stderr.count("\n") == 1,
+              f"triage {bad}: status {done.returncode}: {done.stderr}")
+
     # Google Benchmark's own comparison reads both sessions, program by program.
     sessions = harness("history", "--db", db, "--format", "json")  # the database is readable
     exports = []
