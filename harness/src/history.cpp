@@ -263,7 +263,7 @@ std::vector<SessionShift> sessionShifts(const std::vector<HistoryRow>& rows) {
     if (!row.hasPrevious || !row.change.problem.empty() || !(row.change.ratio > 0)) continue;
     auto& [logs, flags] = steps[{row.revision, row.workload, row.config}];
     logs.push_back(std::log(row.change.ratio));
-    flags += flagged(row);
+    flags += flagged(row) || row.change.verdict == Change::shift;
   }
   std::vector<SessionShift> shifts;
   for (const auto& [key, step] : steps) {
@@ -272,8 +272,11 @@ std::vector<SessionShift> sessionShifts(const std::vector<HistoryRow>& rows) {
     const bool allUp = std::all_of(logs.begin(), logs.end(), [](double l) { return l > 0; });
     const bool allDown = std::all_of(logs.begin(), logs.end(), [](double l) { return l < 0; });
     const double centre = stats::median(logs);
-    // Together: one way, and closer to their common move than it is to no move at all.
-    if ((allUp || allDown) && stats::robustSd(logs) <= std::fabs(centre) / 2)
+    // Together: one way, and every program within half the common move of it.
+    const bool together = std::all_of(logs.begin(), logs.end(), [&](double l) {
+      return std::fabs(l - centre) <= std::fabs(centre) / 2;
+    });
+    if ((allUp || allDown) && together)
       shifts.push_back(
           {std::get<0>(key), std::get<1>(key), std::get<2>(key), logs.size(), std::exp(centre)});
   }

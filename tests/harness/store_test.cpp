@@ -356,6 +356,70 @@ TEST(History, AFailedRevisionIsShownAndTheNextComparedWithTheLastMeasured) {
   EXPECT_EQ(trendCharts(rows, Metric::wall).find("<title>b:"), std::string::npos);
 }
 
+// Several programs at one revision, each around its centre, each its own binary unless
+// one is given for all.
+RevisionPoint programs(const std::string& revision, const std::vector<double>& centres,
+                       const std::string& binary = "") {
+  RevisionPoint p = point(revision, 1);
+  p.merged.units.clear();
+  for (std::size_t k = 0; k < centres.size(); ++k) {
+    auto u = point(revision, centres[k]).merged.units[0];
+    u.program = "prog" + std::to_string(k);
+    u.binaryXxh3 = binary.empty() ? revision + std::to_string(k) : binary;
+    p.merged.units.push_back(u);
+  }
+  return p;
+}
+
+TEST(History, EveryProgramMovingTogetherIsTheSessionsShift) {
+  struct Case {
+    const char* name;
+    std::vector<double> after;
+    std::size_t shifts;
+    std::size_t flags;
+  };
+  const std::vector<Case> cases{
+      {"all 8% slower, give or take", {1.08, 1.085, 1.075, 1.08, 1.09}, 1, 0},
+      {"one program really changed", {1.0, 1.001, 1.3, 0.999, 1.0}, 0, 1},
+      {"all slower, but one by far more", {1.05, 1.05, 1.6, 1.05, 1.05}, 0, 5},
+  };
+  for (const auto& c : cases) {
+    const auto rows =
+        history({programs("a", {1, 1, 1, 1, 1}), programs("b", c.after)}, HistoryFilter{});
+    EXPECT_EQ(sessionShifts(rows).size(), c.shifts) << c.name;
+    EXPECT_EQ(std::size_t(std::count_if(rows.begin(), rows.end(), flagged)), c.flags) << c.name;
+    const auto notes = historyDocument(rows, {}, CompareSettings{}).sections[0].notes;
+    const bool noted = std::any_of(notes.begin(), notes.end(), [](const std::string& n) {
+      return n.find("the session's shift") != std::string::npos;
+    });
+    EXPECT_EQ(noted, c.shifts > 0) << c.name;
+  }
+}
+
+TEST(History, IdenticalBinariesAreSameBinaryNotAChange) {
+  const auto rows =
+      history({programs("a", {1, 1, 1}, "x"), programs("b", {1.3, 0.7, 1}, "x")}, HistoryFilter{});
+  for (const auto& row : rows) {
+    if (row.hasPrevious) {
+      EXPECT_EQ(row.change.verdict, Change::sameBinary) << row.program;
+    }
+  }
+  EXPECT_TRUE(sessionShifts(rows).empty());
+}
+
+TEST(History, ChartAxisLabelsFitTheirMargin) {
+  // A label as wide as "12.670 ms" must start inside the chart.
+  const auto rows = history({point("a", 12.67e-3), point("b", 12.2e-3)}, HistoryFilter{});
+  const std::string svg = trendCharts(rows, Metric::wall);
+  const auto at = svg.find("text-anchor='end'>12.");
+  ASSERT_NE(at, std::string::npos) << svg;
+  const auto x = svg.rfind("x='", at);
+  const double end = std::stod(svg.substr(x + 3));
+  const auto close = svg.find('<', at);
+  const std::size_t chars = close - svg.find('>', at) - 1;
+  EXPECT_GE(end - 7.0 * double(chars), 0) << svg.substr(x, close - x);
+}
+
 TEST(History, FiltersApply) {
   HistoryFilter other;
   other.programs = {"p?"};
