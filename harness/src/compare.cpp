@@ -36,6 +36,13 @@ bool waived(const std::string& state) { return state == "accepted" || state == "
 
 namespace {
 
+// The rule that flags a difference, whichever test gave its evidence.
+Change verdict(bool enough, bool significant, double ratio) {
+  if (!enough) return Change::tooFewRuns;
+  if (!significant) return Change::same;
+  return ratio > 1 ? Change::slower : Change::faster;
+}
+
 // A side's sessions for the session-level statistics: one session when its runs carry
 // none.
 stats::Sessions sessionsOf(const UnitResult& unit, Metric metric) {
@@ -152,6 +159,8 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
     if (sameBinaries(*a, *b)) ++result.identicalBinaries;
     ratios.push_back(row.ratio);
     const bool bigEnough = std::fabs(row.ratio - 1) >= settings.minEffect;
+    const bool enoughRuns =
+        int(va.size()) >= settings.minSamples && int(vb.size()) >= settings.minSamples;
     if (metricInfo(settings.metric).exact) {
       // Exact counts: no sampling error, only the effect size decides.
       row.interval = {row.ratio, row.ratio};
@@ -162,14 +171,7 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
       const auto test = stats::sessionRatio(sa, sb, settings.confidence);
       row.interval = test.interval;
       row.p = test.p;
-      const bool enough =
-          int(va.size()) >= settings.minSamples && int(vb.size()) >= settings.minSamples;
-      if (!enough)
-        row.verdict = Change::tooFewRuns;
-      else if (row.p < settings.alpha && bigEnough)
-        row.verdict = row.ratio > 1 ? Change::slower : Change::faster;
-      else
-        row.verdict = Change::same;
+      row.verdict = verdict(enoughRuns, row.p < settings.alpha && bigEnough, row.ratio);
     } else if (twoLevel) {
       // The layouts are the replicates: see stats::layoutRatio.
       result.layouts = true;
@@ -182,20 +184,11 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
       const auto test = stats::layoutRatio(la, lb, settings.confidence);
       row.interval = test.interval;
       row.p = test.p;
-      const bool enough =
-          int(va.size()) >= settings.minSamples && int(vb.size()) >= settings.minSamples &&
-          int(la.size()) >= settings.minLayouts && int(lb.size()) >= settings.minLayouts;
-      if (!enough)
-        row.verdict = Change::tooFewRuns;
-      else if (row.p < settings.alpha && bigEnough)
-        row.verdict = row.ratio > 1 ? Change::slower : Change::faster;
-      else
-        row.verdict = Change::same;
+      const bool enough = enoughRuns && int(la.size()) >= settings.minLayouts &&
+                          int(lb.size()) >= settings.minLayouts;
+      row.verdict = verdict(enough, row.p < settings.alpha && bigEnough, row.ratio);
     } else {
       row.interval = stats::ratioInterval(va, vb, settings.confidence);
-
-      const bool enough =
-          int(va.size()) >= settings.minSamples && int(vb.size()) >= settings.minSamples;
       // The rank test's direction (U of the baseline below its mean: the other side's
       // runs tend to be the larger) must agree with the ratio's: with two-peaked samples
       // the medians can point one way while most pairs point the other.
@@ -203,12 +196,7 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
       row.p = test.p;
       const bool rankSaysSlower = test.u < double(va.size() * vb.size()) / 2;
       const bool agree = rankSaysSlower == (row.ratio > 1);
-      if (!enough)
-        row.verdict = Change::tooFewRuns;
-      else if (row.p < settings.alpha && bigEnough && agree)
-        row.verdict = row.ratio > 1 ? Change::slower : Change::faster;
-      else
-        row.verdict = Change::same;
+      row.verdict = verdict(enoughRuns, row.p < settings.alpha && bigEnough && agree, row.ratio);
     }
     if (settings.states)
       if (const auto it = settings.states->find(

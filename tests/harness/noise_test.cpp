@@ -41,20 +41,27 @@ TEST(Noise, OneSessionASideGivesTheLayoutFigures) {
   EXPECT_DOUBLE_EQ(layouts.p, sessions.p);
 }
 
-// Sessions whose units ran the given binary; a unit's runs all sit at `centre`.
-Results session(const std::string& binary, double centre, const std::string& runUnder = "") {
+// A session whose one unit ran the given binary, one run at each wall time.
+Results session(const std::string& binary, const std::vector<double>& walls,
+                const std::string& runUnder = "") {
   Results r;
   r.environment = {{"cpu", "Test CPU"}, {"cores", "2"}, {"kernel", "Linux 6.1 x86_64"}};
   r.runUnder = runUnder;
+  r.configs = {ConfigInfo{"cc", "", "", "", "", ""}};
   UnitResult u;
   u.config = "cc";
   u.program = "p";
   u.workload = "ref";
   u.status = Status::ok;
   u.binaryXxh3 = binary;
-  for (int i = 0; i < 5; ++i) u.samples.push_back({centre, centre, 0, 1000});
+  for (double wall : walls) u.samples.push_back({wall, wall, 0, 1000});
   r.units = {u};
   return r;
+}
+
+// The same with five runs at `centre`.
+Results session(const std::string& binary, double centre, const std::string& runUnder = "") {
+  return session(binary, std::vector<double>(5, centre), runUnder);
 }
 
 TEST(Noise, LearnedFromSessionsOfOneBinaryUnderOneSetOfConditions) {
@@ -107,24 +114,14 @@ struct Simulation {
 
   RevisionPoint revision(const std::string& name, const std::string& binary, double step) {
     std::normal_distribution<double> session(0, sessionSpread), run(0, runSpread);
+    const double offset = session(random);
+    std::vector<double> walls;
+    for (int i = 0; i < runs; ++i) walls.push_back(0.1 * std::exp(step + offset + run(random)));
     RevisionPoint p;
     p.revision = name;
     p.created = name;
     p.sessions = {1};
-    UnitResult u;
-    u.config = "cc";
-    u.program = "p";
-    u.workload = "ref";
-    u.status = Status::ok;
-    u.binaryXxh3 = binary;
-    const double offset = session(random);
-    for (int i = 0; i < runs; ++i) {
-      const double wall = 0.1 * std::exp(step + offset + run(random));
-      u.samples.push_back({wall, wall, 0, 1000});
-    }
-    p.merged.units = {u};
-    p.merged.configs = {ConfigInfo{"cc", "", "", "", "", ""}};
-    p.merged.environment = {{"cpu", "Test CPU"}, {"cores", "2"}, {"kernel", "Linux x86_64"}};
+    p.merged = bench32::session(binary, walls);
     p.loaded = {p.merged};
     return p;
   }
