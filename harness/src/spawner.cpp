@@ -95,8 +95,9 @@ Launch forkAndExec(const std::vector<std::string>& args, const ChildSetup& setup
   envp.push_back(nullptr);
   // The limits too, so that the child only makes system calls.
   rlimit fileSize{};
-  if (setup.fileSizeLimit > 0 && getrlimit(RLIMIT_FSIZE, &fileSize) == 0) {
-    // Lowered only: raising the hard limit is refused to an unprivileged process.
+  const bool limitFiles = setup.fileSizeLimit > 0 && getrlimit(RLIMIT_FSIZE, &fileSize) == 0;
+  if (limitFiles) {
+    // Never above the hard limit, which an unprivileged process cannot raise.
     fileSize.rlim_cur = std::min<rlim_t>(setup.fileSizeLimit, fileSize.rlim_max);
     fileSize.rlim_max = fileSize.rlim_cur;
   }
@@ -107,9 +108,8 @@ Launch forkAndExec(const std::vector<std::string>& args, const ChildSetup& setup
   launched.started = std::chrono::steady_clock::now(); // in case the child sends no start
   launched.pid = fork();
   if (launched.pid == 0)
-    execChild(fds, execPipe[1], setup.workingDirectory,
-              setup.fileSizeLimit > 0 ? &fileSize : nullptr, setup.cpus.empty() ? nullptr : &cpus,
-              argv.data(), envp.data());
+    execChild(fds, execPipe[1], setup.workingDirectory, limitFiles ? &fileSize : nullptr,
+              setup.cpus.empty() ? nullptr : &cpus, argv.data(), envp.data());
   closeFd(execPipe[1]);
   if (launched.pid < 0) {
     launched.error = errno;
