@@ -1,11 +1,14 @@
 // bench32-case: runs one program on one case or workload and checks the result.
 //
-//   bench32-case [--run-under PREFIX] PROGRAM FILE.json NAME
+//   bench32-case [--run-under PREFIX] [--cpu LIST] PROGRAM FILE.json NAME
 //   bench32-case --describe PROGRAM FILE.json NAME   (prints what the program did, as a
 //                                                    JSON entry, for writing new cases)
 //
 // FILE.json is a program's cases.json or workloads.json. Exit status 0 when the run
 // matches, 1 when it does not (with one line saying how), 2 for bad usage or input.
+// A program is stopped once it writes more than the entry's expected output; with
+// --describe, where the output is what is asked for, once it writes more than 1 GiB.
+#include <cstdint>
 #include <cstdio>
 
 #include <CLI/CLI.hpp>
@@ -15,13 +18,20 @@
 #include "expectation.hpp"
 #include "process.hpp"
 
+namespace {
+
+constexpr std::uint64_t describeLimit = std::uint64_t{1} << 30;
+
+} // namespace
+
 int main(int argc, char** argv) {
   CLI::App app{"Runs one bench32 program on one case or workload and checks its output"};
-  std::string runUnder, program, file, name;
+  std::string runUnder, cpus, program, file, name;
   double timeout = 300;
   bool describe = false;
   app.add_option("--run-under", runUnder, "Command prefix to run the program under (an emulator)");
   app.add_option("--timeout", timeout, "Seconds before the program's process group is killed");
+  app.add_option("--cpu", cpus, "Run the program on these processors only (0, 0,2 or 1-3)");
   app.add_flag("--describe", describe,
                "Print the run's output as a JSON entry instead of checking");
   app.add_option("program", program, "The program's executable")->required();
@@ -48,9 +58,19 @@ int main(int argc, char** argv) {
     request.argv.push_back(program);
     request.input = expected->input;
     request.timeout = std::chrono::duration<double>(timeout);
+    request.stdoutLimit = describe ? describeLimit : expected->stdoutSize;
+    if (!runUnder.empty()) request.fileRoom = bench32::prefixFileRoom;
+    if (!cpus.empty()) request.cpus = bench32::usableCpus(cpus);
     const bench32::RunResult run = bench32::runProcess(request);
 
     if (describe) {
+      if (run.stdoutOverflow) {
+        fmt::print(stderr,
+                   "bench32-case: {} wrote more than {} bytes (1 GiB, the most --describe "
+                   "keeps) and was stopped\n",
+                   program, describeLimit);
+        return 1;
+      }
       nlohmann::json entry{{"name", name}};
       if (run.stdoutSize() <= 64 * 1024) {
         entry["stdout"] = run.stdoutText();

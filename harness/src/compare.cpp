@@ -391,7 +391,8 @@ std::vector<std::string> noiseNotes(const Comparison& c) {
                                 minNoiseDf));
   if (c.base.results != c.other.results) {
     std::vector<std::string> differences;
-    for (const char* key : {"host", "kernel", "governor", "cpu"}) {
+    for (const char* key :
+         {"host", "kernel", "governor", "cpu", "cpu_affinity", "turbo", "aslr", "smt_siblings"}) {
       const std::string a = environmentOf(c.base, key), b = environmentOf(c.other, key);
       if (!a.empty() && !b.empty() && a != b)
         differences.push_back(fmt::format("{} {} against {}", key, a, b));

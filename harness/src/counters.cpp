@@ -85,6 +85,8 @@ InstructionCount countInstructions(const std::string& counter, const PlannedUnit
   RunRequest request = runRequest(unit, settings);
   auto prefix = counterPrefix(counter, report.path);
   request.argv.insert(request.argv.begin(), prefix.begin(), prefix.end());
+  // The file-size limit holds for the counter's report too.
+  request.fileRoom = prefixFileRoom;
   // Counting under valgrind is some fifty times slower than running.
   if (counter == "callgrind") request.timeout *= 100;
   const RunResult run = runProcess(request);

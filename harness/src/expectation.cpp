@@ -273,12 +273,20 @@ std::map<std::string, Expectation> loadWorkloads(const std::filesystem::path& wo
 
 Verdict verify(const Expectation& expected, const RunResult& run) {
   if (!run.startError.empty()) return {false, run.startError};
+  // Before the ending: the program was stopped for it, so its signal (SIGXFSZ) or a
+  // timeout that followed says nothing more.
+  if (run.stdoutOverflow)
+    return {false, fmt::format("wrote more than the expected {} bytes", expected.stdoutSize)};
   if (run.timedOut) return {false, "timed out (process group killed)"};
   const int gotSignal = run.signal, gotStatus = run.exitStatus;
   if (gotSignal != expected.signal || (!expected.signal && gotStatus != expected.status)) {
     std::string detail =
         fmt::format("expected {}, got {}", ending(expected.status, expected.signal),
                     ending(gotStatus, gotSignal));
+    // Another file than standard output passed the limit: a prefix's own output file.
+    if (gotSignal == SIGXFSZ && run.fileSizeLimit > 0)
+      detail += fmt::format(" (a file it wrote passed the file-size limit of {} bytes)",
+                            run.fileSizeLimit);
     std::string_view err = run.stderrBytes;
     if (!err.empty())
       detail += fmt::format(" (stderr: \"{}\")", printable(err.substr(0, err.find('\n'))));

@@ -10,6 +10,7 @@
 #include "commands.hpp"
 #include "errors.hpp"
 #include "export/exporter.hpp"
+#include "process.hpp"
 #include "spawner.hpp"
 #include "store_commands.hpp"
 
@@ -122,6 +123,10 @@ int main(int argc, char** argv) {
                      "Build every program in N code layouts (N >= 2) and rotate the runs "
                      "through them, each with a random environment padding; -n and the "
                      "adaptive bounds count runs per layout");
+  std::string cpuList;
+  runApp->add_option("--cpu", cpuList,
+                     "Run every program (not the harness) on these processors only: 0, 0,2 "
+                     "or 1-3");
   runApp->add_flag("--instructions", run.settings.instructions,
                    "Also count instructions (perf, else callgrind: slow)");
   runApp->add_option("--json", run.json, "Write every sample and the environment here");
@@ -194,6 +199,7 @@ int main(int argc, char** argv) {
     if (app.got_subcommand(runApp)) {
       if (!run.settings.runs && run.settings.minRuns > run.settings.maxRuns)
         throw BadInput("--min-runs is above --max-runs");
+      if (runApp->count("--cpu")) run.settings.cpus = usableCpus(cpuList);
       for (auto& [format, file] : exportFiles)
         if (!file.empty()) run.exports[format] = file;
       return runCommand(run, fs::absolute(source), commandLine);

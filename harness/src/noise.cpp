@@ -8,7 +8,7 @@ namespace bench32 {
 std::string runConditions(const Results& results) {
   std::string conditions = machineKind(results.environment);
   if (!results.runUnder.empty()) conditions += "; under " + results.runUnder;
-  if (const auto it = results.environment.find("cpu_list"); it != results.environment.end())
+  if (const auto it = results.environment.find("cpu_affinity"); it != results.environment.end())
     conditions += "; on processors " + it->second;
   return conditions;
 }

@@ -121,6 +121,7 @@ Results startResults(const Plan& plan, const RunOptions& options, const fs::path
   results.command = commandLine;
   results.environment = captureEnvironment(source);
   const RunSettings& s = options.settings;
+  results.environment.merge(captureProcessorState(s.cpus));
   results.settings = {{"warmup", s.warmup},      {"runs", s.runs},
                       {"min_runs", s.minRuns},   {"max_runs", s.maxRuns},
                       {"min_time_s", s.minTime}, {"precision", s.precision},

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -11,11 +12,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <system_error>
 
+#include <fmt/format.h>
+
+#include "errors.hpp"
 #include "spawner.hpp"
 
 namespace bench32 {
@@ -124,8 +130,15 @@ RunResult runProcess(const RunRequest& request) {
   }
   int errFd = errPipe[0];
 
-  const Launch launched = launch(request.argv, request.workingDirectory,
-                                 {inFd, output->fd(), errPipe[1]}, request.environmentPadding);
+  ChildSetup setup;
+  setup.workingDirectory = request.workingDirectory;
+  setup.padding = request.environmentPadding;
+  // Far above anything a program writes, so the sum cannot wrap round.
+  if (request.stdoutLimit && *request.stdoutLimit < (std::uint64_t{1} << 62) &&
+      request.fileRoom < (std::uint64_t{1} << 62))
+    setup.fileSizeLimit = *request.stdoutLimit + 1 + request.fileRoom;
+  setup.cpus = request.cpus;
+  const Launch launched = launch(request.argv, setup, {inFd, output->fd(), errPipe[1]});
   const auto start = launched.started;
   closeFd(inFd);
   closeFd(errPipe[1]);
@@ -207,7 +220,73 @@ RunResult runProcess(const RunRequest& request) {
   result.maxRssKiB = usage.ru_maxrss;
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  result.stdoutLimit = request.stdoutLimit;
+  result.fileSizeLimit = setup.fileSizeLimit;
+  result.stdoutOverflow = request.stdoutLimit && output->size() > *request.stdoutLimit;
   return result;
+}
+
+std::vector<int> parseCpuList(const std::string& text) {
+  const auto bad = [&](const std::string& why) {
+    return BadInput(fmt::format("--cpu {}: {} (a list such as 0, 0,2 or 1-3)", text, why));
+  };
+  // Digits only, so that "-1", "+2" and "0x1" are refused rather than read loosely.
+  const auto number = [&](std::string_view digits) {
+    if (digits.empty()) throw bad("a processor number is missing");
+    int value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      throw bad(fmt::format("\"{}\" is not a processor number", digits));
+    if (value >= CPU_SETSIZE) throw bad(fmt::format("processor {} is out of range", value));
+    return value;
+  };
+  std::set<int> cpus;
+  std::string_view rest = text;
+  if (rest.empty()) throw bad("no processor given");
+  for (;;) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view item = rest.substr(0, comma);
+    const std::size_t dash = item.find('-');
+    const int first = number(item.substr(0, dash));
+    const int last = dash == std::string_view::npos ? first : number(item.substr(dash + 1));
+    if (last < first) throw bad(fmt::format("the range {} goes down", item));
+    for (int cpu = first; cpu <= last; ++cpu) cpus.insert(cpu);
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  return {cpus.begin(), cpus.end()};
+}
+
+std::string cpuListText(const std::vector<int>& cpus) {
+  std::string text;
+  for (std::size_t i = 0; i < cpus.size();) {
+    std::size_t j = i;
+    while (j + 1 < cpus.size() && cpus[j + 1] == cpus[j] + 1) ++j;
+    text += (text.empty() ? "" : ",") + std::to_string(cpus[i]);
+    if (j > i) text += "-" + std::to_string(cpus[j]);
+    i = j + 1;
+  }
+  return text;
+}
+
+std::vector<int> allowedCpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  std::vector<int> cpus;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    if (CPU_ISSET(cpu, &set)) cpus.push_back(cpu);
+  return cpus;
+}
+
+std::vector<int> usableCpus(const std::string& text) {
+  const std::vector<int> wanted = parseCpuList(text), allowed = allowedCpus();
+  for (const int cpu : wanted)
+    if (!std::binary_search(allowed.begin(), allowed.end(), cpu))
+      throw BadInput(fmt::format("--cpu {}: processor {} is not available here (available: {})",
+                                 text, cpu, cpuListText(allowed)));
+  return wanted;
 }
 
 } // namespace bench32

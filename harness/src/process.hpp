@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,16 +51,32 @@ struct RunRequest {
   std::size_t environmentPadding = 0;
   // When set and it becomes true, the program's process group is killed (an interrupt).
   const std::atomic<bool>* cancel = nullptr;
+  // The most the program may write to standard output. The file-size limit of the
+  // program (and of any prefix it runs under) is set one byte above it, so that the
+  // write that passes it shows in the file and the next one ends the program by
+  // SIGXFSZ: the output in memory never grows past it. Unset: no limit.
+  std::optional<std::uint64_t> stdoutLimit;
+  // Bytes more that the file-size limit allows, for files that a prefix writes of its
+  // own (valgrind writes its command line to one): the output may then pass its limit
+  // by as much before the program is stopped, though the run still fails.
+  std::uint64_t fileRoom = 0;
+  std::vector<int> cpus; // the processors the program may run on; empty: the harness's
 };
+
+// The room a prefix (--run-under, an instruction counter) is given.
+inline constexpr std::uint64_t prefixFileRoom = 1 << 20;
 
 struct RunResult {
   std::shared_ptr<const MemoryFile> stdoutFile; // what the program wrote, whole
   std::string stderrBytes;
-  int exitStatus = -1;    // set when the process exited
-  int signal = 0;         // set when a signal ended it
-  bool timedOut = false;  // killed by us after the timeout
-  bool cancelled = false; // killed by us because the request was cancelled
-  std::string startError; // non-empty when the program could not be started
+  int exitStatus = -1;                      // set when the process exited
+  int signal = 0;                           // set when a signal ended it
+  bool timedOut = false;                    // killed by us after the timeout
+  bool cancelled = false;                   // killed by us because the request was cancelled
+  std::optional<std::uint64_t> stdoutLimit; // the request's
+  bool stdoutOverflow = false;              // wrote more than stdoutLimit
+  std::uint64_t fileSizeLimit = 0;          // the limit the program ran under; 0: none
+  std::string startError;                   // non-empty when the program could not be started
   double wallSeconds = 0;
   double userSeconds = 0;
   double systemSeconds = 0;
@@ -74,6 +91,17 @@ RunResult runProcess(const RunRequest& request);
 
 // Splits a command prefix such as "qemu-arm -L /usr/arm-linux-gnueabihf" on blanks.
 std::vector<std::string> splitWords(const std::string& text);
+
+// Processor lists as the kernel writes them: "0", "0,2", "1-3", "0-1,4". Parsing gives
+// the processors in ascending order without repeats and throws BadInput for anything
+// else; formatting writes ranges.
+std::vector<int> parseCpuList(const std::string& text);
+std::string cpuListText(const std::vector<int>& cpus);
+// The processors this process may run on (its affinity, which only holds online ones).
+std::vector<int> allowedCpus();
+// The list parsed, each processor checked against allowedCpus(); throws BadInput naming
+// the first one that is not there.
+std::vector<int> usableCpus(const std::string& text);
 
 // The process group of the program being run, or 0; for an interrupt handler that
 // must take the running program down with the harness.

@@ -89,6 +89,14 @@ std::string fileLine(const char* path, const std::string& key) {
   return {};
 }
 
+// The first line of a small file (sysfs, procfs), or "" when it cannot be read.
+std::string firstLine(const std::filesystem::path& path) {
+  std::ifstream stream(path);
+  std::string line;
+  std::getline(stream, line);
+  return line;
+}
+
 std::string commandOutput(std::vector<std::string> argv) {
   RunRequest request;
   request.argv = std::move(argv);
@@ -313,6 +321,38 @@ std::string machineKind(const std::map<std::string, std::string>& environment) {
 std::string revisionOf(const std::map<std::string, std::string>& environment) {
   const std::string label = valueOf(environment, "revision");
   return label.empty() ? valueOf(environment, "git_revision") : label;
+}
+
+std::map<std::string, std::string> captureProcessorState(const std::vector<int>& given,
+                                                         const std::filesystem::path& root) {
+  std::map<std::string, std::string> state;
+  const std::vector<int> cpus = given.empty() ? allowedCpus() : given;
+  state["cpu_affinity"] = cpuListText(cpus);
+  const std::filesystem::path cpuDir = root / "sys/devices/system/cpu";
+  // Intel's driver says whether turbo is off; the generic cpufreq switch, whether boost is on.
+  const std::string noTurbo = firstLine(cpuDir / "intel_pstate/no_turbo");
+  const std::string boost = firstLine(cpuDir / "cpufreq/boost");
+  state["turbo"] = noTurbo == "1"   ? "off"
+                   : noTurbo == "0" ? "on"
+                   : boost == "1"   ? "on"
+                   : boost == "0"   ? "off"
+                                    : "unknown";
+  const std::string aslr = firstLine(root / "proc/sys/kernel/randomize_va_space");
+  state["aslr"] = aslr.empty() ? "unknown" : aslr;
+  std::vector<std::string> cores;
+  for (const int cpu : cpus) {
+    const std::string siblings =
+        firstLine(cpuDir / fmt::format("cpu{}/topology/thread_siblings_list", cpu));
+    if (siblings.empty()) {
+      cores = {"unknown"};
+      break;
+    }
+    if (std::find(cores.begin(), cores.end(), siblings) == cores.end()) cores.push_back(siblings);
+  }
+  std::string joined;
+  for (const auto& core : cores) joined += (joined.empty() ? "" : "; ") + core;
+  state["smt_siblings"] = joined.empty() ? "unknown" : joined;
+  return state;
 }
 
 } // namespace bench32

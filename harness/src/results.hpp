@@ -111,6 +111,13 @@ std::string revisionOf(const std::map<std::string, std::string>& environment);
 
 // The machine and checkout the results come from.
 std::map<std::string, std::string> captureEnvironment(const std::filesystem::path& sourceDir);
+// The state of the machine that moves timings, for the processors the programs run on
+// (empty: those the harness may use): "cpu_affinity" (those processors), "turbo" (on,
+// off or unknown), "aslr" (randomize_va_space: 0, 1, 2 or unknown) and "smt_siblings"
+// (each of their cores' hardware threads, "; " between cores, or unknown). Read under
+// root, which tests replace.
+std::map<std::string, std::string> captureProcessorState(const std::vector<int>& cpus,
+                                                         const std::filesystem::path& root = "/");
 std::string utcNow();
 
 } // namespace bench32

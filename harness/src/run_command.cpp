@@ -99,6 +99,19 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
 
 } // namespace
 
+std::string runSummary(std::size_t verifiedRuns, std::size_t failed, std::size_t measurements) {
+  const auto plural = [](std::size_t n, const char* word) {
+    return fmt::format("{} {}{}", n, word, n == 1 ? "" : "s");
+  };
+  // The runs kept are the verified ones: a failed run is never kept, so "all verified"
+  // is only true when nothing failed, and says nothing when nothing ran.
+  std::string runs = verifiedRuns == 0 ? "no run verified"
+                     : failed == 0     ? plural(verifiedRuns, "run") + ", all verified"
+                                       : plural(verifiedRuns, "run") + " verified";
+  if (failed == 0) return verifiedRuns == 0 ? "nothing was run" : runs;
+  return fmt::format("{}; {} of {} failed", runs, failed, plural(measurements, "measurement"));
+}
+
 int runCommand(const RunOptions& options, const fs::path& source,
                const std::vector<std::string>& commandLine) {
   const Console console;
@@ -151,8 +164,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
   std::size_t runs = 0;
   for (const auto& u : results.units) runs += u.samples.size() + u.warmup.size();
   const auto failures = failureLines(results);
-  fmt::print(stderr, "{} runs, all verified; {} of {} measurements failed{}\n", runs,
-             failures.size(), results.units.size(),
+  fmt::print(stderr, "{}{}\n", runSummary(runs, failures.size(), results.units.size()),
              options.json.empty() ? "" : fmt::format("; results in {}", options.json));
   if (recorder)
     fmt::print(stderr, "session {} written to {}\n", recorder->id(),

@@ -35,7 +35,7 @@ bool runOnce(UnitResult& result, const PlannedUnit& unit, const RunSettings& set
   const RunResult run = runProcess(request);
   if (run.cancelled || interruptedFlag) return false;
   Verdict verdict = verify(*unit.expected, run);
-  if (run.timedOut)
+  if (run.timedOut && !run.stdoutOverflow)
     verdict.detail = fmt::format("timed out after {} s (process group killed)", settings.timeout);
   if (!verdict.ok) {
     result.status = Status::failed;
@@ -255,6 +255,11 @@ RunRequest runRequest(const PlannedUnit& unit, const RunSettings& settings, int 
   if (!request.inputFile) request.input = unit.expected->input;
   request.timeout = std::chrono::duration<double>(settings.timeout);
   request.cancel = &interruptedFlag;
+  // A program that runs away is stopped as it passes its output, which is all the
+  // memory its run may take.
+  request.stdoutLimit = unit.expected->stdoutSize;
+  if (!settings.runUnder.empty()) request.fileRoom = prefixFileRoom;
+  request.cpus = settings.cpus;
   return request;
 }
 

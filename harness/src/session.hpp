@@ -27,6 +27,7 @@ struct RunSettings {
   // > 0: every program is run in this many code layouts, each run with a random
   // environment padding; the run counts above are then per layout.
   int layouts = 0;
+  std::vector<int> cpus; // the processors every program runs on; empty: the harness's
 };
 
 // One (configuration, program, workload) to measure; its result lives in the

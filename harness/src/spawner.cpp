@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -31,19 +32,28 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
-// In the child: plumbing, a process group of its own, default signals, then exec. The
-// clock starts here, just before the exec, and goes to the parent on execFd, so that a
-// run's time leaves out the fork and the copying of the parent's page tables; an exec
-// failure follows it on execFd.
+// In the child: plumbing, a process group of its own, default signals, the file-size
+// limit and the processors, then exec. The clock starts here, just before the exec,
+// and goes to the parent on execFd, so that a run's time leaves out the fork and the
+// copying of the parent's page tables; an exec failure follows it on execFd.
 [[noreturn]] void execChild(const int (&fds)[3], int execFd, const std::string& cwd,
-                            char* const* argv, char* const* envp) {
+                            const rlimit* fileSize, const cpu_set_t* cpus, char* const* argv,
+                            char* const* envp) {
   setpgid(0, 0);
   for (int i = 0; i < 3; ++i) dup2(fds[i], i);
-  signal(SIGPIPE, SIG_DFL);
-  signal(SIGINT, SIG_DFL);
-  signal(SIGTERM, SIG_DFL);
+  // SIGXFSZ too: ignored or blocked, a write past the limit would fail with EFBIG and
+  // leave a program that retries running until its timeout.
+  for (const int s : {SIGPIPE, SIGINT, SIGTERM, SIGXFSZ}) signal(s, SIG_DFL);
+  sigset_t unblock;
+  sigemptyset(&unblock);
+  sigaddset(&unblock, SIGXFSZ);
+  sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
   int error = 0;
   if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+    error = errno;
+  } else if (fileSize && setrlimit(RLIMIT_FSIZE, fileSize) != 0) {
+    error = errno;
+  } else if (cpus && sched_setaffinity(0, sizeof *cpus, cpus) != 0) {
     error = errno;
   } else {
     const auto started = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -63,8 +73,8 @@ bool readFully(int fd, void* into, std::size_t size) {
 }
 
 // Forks and execs; the exec's errno, if any, comes back on a close-on-exec pipe.
-Launch forkAndExec(const std::vector<std::string>& args, const std::string& cwd,
-                   const int (&fds)[3], std::size_t padding) {
+Launch forkAndExec(const std::vector<std::string>& args, const ChildSetup& setup,
+                   const int (&fds)[3]) {
   Launch launched;
   int execPipe[2];
   if (pipe2(execPipe, O_CLOEXEC) != 0) {
@@ -78,14 +88,28 @@ Launch forkAndExec(const std::vector<std::string>& args, const std::string& cwd,
   std::vector<char*> envp;
   for (char** e = environ; *e; ++e) envp.push_back(*e);
   std::string pad;
-  if (padding > 0) {
-    pad = "BENCH32_PADDING=" + std::string(padding, 'x');
+  if (setup.padding > 0) {
+    pad = "BENCH32_PADDING=" + std::string(setup.padding, 'x');
     envp.push_back(pad.data());
   }
   envp.push_back(nullptr);
+  // The limits too, so that the child only makes system calls.
+  rlimit fileSize{};
+  const bool limitFiles = setup.fileSizeLimit > 0 && getrlimit(RLIMIT_FSIZE, &fileSize) == 0;
+  if (limitFiles) {
+    // Never above the hard limit, which an unprivileged process cannot raise.
+    fileSize.rlim_cur = std::min<rlim_t>(setup.fileSizeLimit, fileSize.rlim_max);
+    fileSize.rlim_max = fileSize.rlim_cur;
+  }
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  for (const int cpu : setup.cpus)
+    if (cpu >= 0 && cpu < CPU_SETSIZE) CPU_SET(cpu, &cpus);
   launched.started = std::chrono::steady_clock::now(); // in case the child sends no start
   launched.pid = fork();
-  if (launched.pid == 0) execChild(fds, execPipe[1], cwd, argv.data(), envp.data());
+  if (launched.pid == 0)
+    execChild(fds, execPipe[1], setup.workingDirectory, limitFiles ? &fileSize : nullptr,
+              setup.cpus.empty() ? nullptr : &cpus, argv.data(), envp.data());
   closeFd(execPipe[1]);
   if (launched.pid < 0) {
     launched.error = errno;
@@ -121,9 +145,35 @@ bool sendWithFds(int socket, const std::string& payload, const int (&fds)[3]) {
   return sent == ssize_t(payload.size());
 }
 
-// The spawner's loop. A request is the working directory, the padding (in decimal),
-// then each argument, each ended by a NUL, with the three descriptors attached. Two replies: the
-// start, and the end with the program's resource usage.
+// A request to the spawner: the working directory, the padding and the file-size
+// limit (in decimal), the processors (decimal, comma-separated; empty: ours), then each
+// argument, each ended by a NUL; the three descriptors are attached.
+constexpr std::size_t requestHeaderFields = 4;
+
+std::string encodeRequest(const std::vector<std::string>& argv, const ChildSetup& setup) {
+  std::string cpus;
+  for (const int cpu : setup.cpus) cpus += (cpus.empty() ? "" : ",") + std::to_string(cpu);
+  std::string payload = setup.workingDirectory + '\0' + std::to_string(setup.padding) + '\0' +
+                        std::to_string(setup.fileSizeLimit) + '\0' + cpus + '\0';
+  for (const auto& a : argv) payload += a + '\0';
+  return payload;
+}
+
+ChildSetup decodeSetup(const std::vector<std::string>& parts) {
+  ChildSetup setup;
+  setup.workingDirectory = parts[0];
+  setup.padding = std::strtoul(parts[1].c_str(), nullptr, 10);
+  setup.fileSizeLimit = std::strtoull(parts[2].c_str(), nullptr, 10);
+  for (const char* at = parts[3].c_str(); *at;) {
+    char* end = nullptr;
+    setup.cpus.push_back(int(std::strtol(at, &end, 10)));
+    at = *end == ',' ? end + 1 : end + std::strlen(end);
+  }
+  return setup;
+}
+
+// The spawner's loop: a request (above), then two replies: the start, and the end with
+// the program's resource usage.
 [[noreturn]] void serveSpawns(int socket) {
   signal(SIGINT, SIG_IGN); // the harness decides what an interrupt stops
   signal(SIGTERM, SIG_IGN);
@@ -151,12 +201,12 @@ bool sendWithFds(int socket, const std::string& payload, const int (&fds)[3]) {
       at = end + 1;
     }
     SpawnReply reply;
-    if (parts.size() < 3 || fds[0] < 0) {
+    if (parts.size() <= requestHeaderFields || fds[0] < 0) {
       reply.execErrno = EINVAL;
     } else {
       const Launch launched =
-          forkAndExec(std::vector<std::string>(parts.begin() + 2, parts.end()), parts[0], fds,
-                      std::strtoul(parts[1].c_str(), nullptr, 10));
+          forkAndExec(std::vector<std::string>(parts.begin() + requestHeaderFields, parts.end()),
+                      decodeSetup(parts), fds);
       reply.pid = launched.pid;
       reply.execErrno = launched.error;
       reply.started = launched.started.time_since_epoch().count();
@@ -188,13 +238,10 @@ void startSpawner() {
     spawnerSocket = ends[0];
 }
 
-Launch launch(const std::vector<std::string>& argv, const std::string& cwd, const int (&fds)[3],
-              std::size_t padding) {
-  if (spawnerSocket < 0) return forkAndExec(argv, cwd, fds, padding);
-  std::string payload = cwd + '\0' + std::to_string(padding) + '\0';
-  for (const auto& a : argv) payload += a + '\0';
+Launch launch(const std::vector<std::string>& argv, const ChildSetup& setup, const int (&fds)[3]) {
+  if (spawnerSocket < 0) return forkAndExec(argv, setup, fds);
   SpawnReply reply;
-  const bool sent = sendWithFds(spawnerSocket, payload, fds);
+  const bool sent = sendWithFds(spawnerSocket, encodeRequest(argv, setup), fds);
   ssize_t got = -1;
   while (sent && (got = recv(spawnerSocket, &reply, sizeof reply, 0)) < 0 && errno == EINTR) {
   }

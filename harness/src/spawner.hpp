@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,13 +25,22 @@ struct Launch {
   std::chrono::steady_clock::time_point started;
 };
 
+// What the child is given besides its command and descriptors.
+struct ChildSetup {
+  std::string workingDirectory; // empty: ours
+  // Characters of BENCH32_PADDING=xxx... added to its environment (which moves its
+  // initial stack); 0: no variable.
+  std::size_t padding = 0;
+  // RLIMIT_FSIZE, in bytes, for every file it writes (0: ours): a write past it ends
+  // the program by SIGXFSZ, whose default action is made sure of.
+  std::uint64_t fileSizeLimit = 0;
+  std::vector<int> cpus; // the processors it may run on; empty: ours
+};
+
 // Starts argv[0] (a path, or a name on PATH) in a process group of its own, with the
-// given descriptors as its standard input, output and error, in cwd (empty: ours), and
-// with BENCH32_PADDING=<padding characters> added to its environment when padding > 0
-// (which moves its initial stack). Through the spawner when there is one, else forked
-// from this process.
-Launch launch(const std::vector<std::string>& argv, const std::string& cwd, const int (&fds)[3],
-              std::size_t padding = 0);
+// given descriptors as its standard input, output and error, set up as asked. Through
+// the spawner when there is one, else forked from this process.
+Launch launch(const std::vector<std::string>& argv, const ChildSetup& setup, const int (&fds)[3]);
 
 // How a launched program ended, without waiting: true once known (status and usage
 // filled in; with the spawner, the usage its wait4 saw). endFd becomes readable when

@@ -264,6 +264,12 @@ TEST(Noise, BusyRunsIdenticalBinariesAndDifferentConditionsAreNamed) {
        false,
        {"governor performance against powersave"},
        {}},
+      {"pinned on one side",
+       with("cpu_affinity", "0"),
+       with("cpu_affinity", "0-1"),
+       false,
+       {"cpu_affinity 0 against 0-1"},
+       {}},
   };
   for (const auto& c : cases) {
     Results a, b;

@@ -5,9 +5,12 @@
 //   crash          dies of SIGSEGV
 //   hang           never ends
 //   orphan         leaves a child that never ends, then hangs itself
+//   flood          prints lines for ever
+//   cpus           prints its own "Cpus_allowed_list:" line from /proc/self/status
 #include <signal.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -29,6 +32,14 @@ int main() {
     int status = 0;
     std::cin >> status;
     return status;
+  }
+  if (command == "flood")
+    for (unsigned long i = 0;; ++i) std::cout << i << '\n';
+  if (command == "cpus") {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("Cpus_allowed_list:", 0) == 0) std::cout << line << '\n';
+    return 0;
   }
   if (command == "crash") raise(SIGSEGV);
   if (command == "orphan" && fork() == 0)

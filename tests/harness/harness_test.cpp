@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "commands.hpp"
 #include "expectation.hpp"
 #include "process.hpp"
 #include "results.hpp"
@@ -114,6 +115,10 @@ TEST(Harness, EveryRunIsVerifiedAndFailuresAreReported) {
     EXPECT_NE(run.stdoutText().find(e.program), std::string::npos) << "missing from the table";
   }
   EXPECT_EQ(unitOf(results, "good").warmup.size(), 1u);
+  // good and status: a warm-up and three timed runs each; the failed runs are not kept.
+  EXPECT_NE(run.stderrBytes.find("8 runs verified; 3 of 5 measurements failed; results in "),
+            std::string::npos)
+      << run.stderrBytes;
   EXPECT_EQ(results.configs.at(0).name, "fake");
   EXPECT_EQ(results.settings.at("runs"), 3);
 
@@ -309,6 +314,8 @@ TEST(HarnessCommandLine, MistakesGetOnePlainLineAndStatusTwo) {
       {run({"--exclude", "nosuch"}), "--exclude: unknown program \"nosuch\""},
       {run({"-p", "good", "--exclude", "g*"}), "no program left to run"},
       {run({"--json", json, "--csv", json}), "given for two outputs"},
+      {run({"--cpu", "1023"}), "--cpu 1023: processor 1023 is not available here (available: "},
+      {run({"--cpu", "0-"}), "--cpu 0-: a processor number is missing"},
       {{"compare", json, json, "--alpha", "5"}, "--alpha must be between 0 and 1"},
       {{"compare", json, json, "--min-samples", "-3"}, "--min-samples must be at least 1"},
       {{"compare", json, json, "--fail-above", "-5"}, "--fail-above must be at least 0"},
@@ -446,6 +453,65 @@ TEST(HarnessMemory, StaysBoundedWhateverTheProgramWrites) {
   // The output is verified from the file it was written to: the harness holds none of
   // it (a sanitized harness is larger, but by the same amount for both).
   EXPECT_LT(peak[1] - peak[0], 8 << 10) << "KiB: " << peak[0] << " and " << peak[1];
+}
+
+} // namespace
+} // namespace bench32
+
+namespace bench32 {
+namespace {
+
+TEST(HarnessSummary, SaysHowManyRunsWereVerifiedAndNeverMore) {
+  struct Case {
+    std::size_t runs, failed, measurements;
+    const char* line;
+  };
+  const Case cases[] = {
+      {12, 0, 3, "12 runs, all verified"},
+      {1, 0, 1, "1 run, all verified"},
+      {8, 3, 5, "8 runs verified; 3 of 5 measurements failed"},
+      {0, 1, 1, "no run verified; 1 of 1 measurement failed"},
+      {0, 2, 2, "no run verified; 2 of 2 measurements failed"},
+      {0, 0, 4, "nothing was run"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(runSummary(c.runs, c.failed, c.measurements), c.line) << c.line;
+}
+
+// A program that writes for ever is stopped as it passes its expected output, with or
+// without a prefix, long before its timeout; and --cpu pins every program, which the
+// results file records with the machine's state.
+TEST(HarnessExecution, RunawayProgramsAreStoppedAndPinnedRunsRecorded) {
+  FakeSuite suite("harness-execution");
+  suite.add("flood", {{"ref", entry("flood", "0\n1\n")}});
+  const std::vector<int> allowed = allowedCpus();
+  ASSERT_FALSE(allowed.empty());
+  const std::string cpu = std::to_string(allowed.back());
+  suite.add("pinned", {{"ref", entry("cpus", "Cpus_allowed_list:\t" + cpu + "\n")}});
+  for (const char* prefix : {"", "env"}) {
+    auto args = noBuild(suite);
+    const std::string out = suite.file("flood.json").string();
+    args.insert(args.end(), {"-p", "flood", "-n", "1", "--timeout", "60", "--json", out});
+    if (*prefix) args.insert(args.end(), {"--run-under", prefix});
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult run = harness(suite, args);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s) << prefix;
+    EXPECT_EQ(run.exitStatus, 1) << prefix << ": " << run.stderrBytes;
+    EXPECT_EQ(unitOf(loadResults(out), "flood").failure, "wrote more than the expected 4 bytes")
+        << prefix;
+    EXPECT_NE(run.stderrBytes.find("no run verified; 1 of 1 measurement failed"), std::string::npos)
+        << run.stderrBytes;
+  }
+
+  auto args = noBuild(suite);
+  const std::string out = suite.file("pinned.json").string();
+  args.insert(args.end(), {"-p", "pinned", "-n", "2", "--cpu", cpu, "--json", out});
+  const RunResult pinned = harness(suite, args);
+  EXPECT_EQ(pinned.exitStatus, 0) << pinned.stdoutText() << pinned.stderrBytes;
+  const Results results = loadResults(out);
+  EXPECT_EQ(results.environment.at("cpu_affinity"), cpu);
+  for (const char* key : {"turbo", "aslr", "smt_siblings"})
+    EXPECT_FALSE(results.environment.at(key).empty()) << key;
 }
 
 } // namespace

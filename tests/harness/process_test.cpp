@@ -1,3 +1,6 @@
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -5,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "errors.hpp"
 #include "expectation.hpp"
 #include "process.hpp"
 #include "spawner.hpp"
@@ -136,6 +140,114 @@ TEST(Process, MissingExecutableIsAStartError) {
   const RunResult run = runProcess(request);
   EXPECT_NE(run.startError.find("cannot run /nonexistent/program"), std::string::npos);
   EXPECT_FALSE(verify(expecting(""), run).ok);
+}
+
+// A runaway program is stopped as it passes its expected output: the file in memory
+// holds one byte more, whatever it would have written, and the verdict says so even
+// when the program was expected to end by a signal. Once forked from this process and
+// once through the spawner, whose request carries the limit.
+TEST(Process, OutputPastTheExpectedSizeStopsTheProgram) {
+  std::vector<std::string> prefixes = {"", "env"};
+  // The emulator inherits the limit and is ended by it like a native program.
+  if (access("/usr/bin/qemu-x86_64", X_OK) == 0) prefixes.push_back("/usr/bin/qemu-x86_64");
+  struct Case {
+    const char* input;
+    Expectation expected;
+    bool overflow;
+    const char* detail; // "": verified
+  };
+  const Case cases[] = {
+      {"flood", expecting("0\n1\n"), true, "wrote more than the expected 4 bytes"},
+      {"flood", expecting("", 0, SIGSEGV), true, "wrote more than the expected 0 bytes"},
+      {"lines 3", expecting("1\n2\n3\n"), false, ""}, // exactly the expected bytes
+      {"lines 3", expecting("1\n2\n3"), true, "wrote more than the expected 5 bytes"},
+      {"lines 2", expecting("1\n2\n3\n"), false, "expected \"3\\x0a\", got <end of output>"},
+      {"crash", expecting("", 0, SIGSEGV), false, ""},
+  };
+  for (const bool throughSpawner : {false, true}) {
+    if (throughSpawner) startSpawner();
+    for (const auto& prefix : prefixes) {
+      for (const auto& c : cases) {
+        RunRequest request;
+        request.argv = splitWords(prefix);
+        request.argv.push_back(BENCH32_FAKE_PROGRAM);
+        request.input = c.input;
+        request.timeout = std::chrono::seconds(30);
+        request.stdoutLimit = c.expected.stdoutSize;
+        if (!prefix.empty()) request.fileRoom = prefixFileRoom;
+        const auto start = std::chrono::steady_clock::now();
+        const RunResult run = runProcess(request);
+        const std::string label = prefix + " " + c.input + (throughSpawner ? " (spawner)" : "");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << label;
+        EXPECT_EQ(run.stdoutOverflow, c.overflow) << label;
+        if (c.overflow) {
+          EXPECT_GT(run.stdoutSize(), c.expected.stdoutSize) << label;
+          EXPECT_LE(run.stdoutSize(), c.expected.stdoutSize + 1 + request.fileRoom) << label;
+        }
+        const Verdict v = verify(c.expected, run);
+        EXPECT_EQ(v.ok, std::string(c.detail).empty()) << label << ": " << v.detail;
+        EXPECT_NE(v.detail.find(c.detail), std::string::npos) << label << ": " << v.detail;
+      }
+    }
+  }
+}
+
+TEST(Process, ProgramsRunOnTheProcessorsAsked) {
+  const std::vector<int> allowed = allowedCpus();
+  ASSERT_FALSE(allowed.empty());
+  for (const bool throughSpawner : {false, true}) {
+    if (throughSpawner) startSpawner();
+    for (const auto& cpus : {std::vector<int>{allowed.front()}, allowed}) {
+      RunRequest request;
+      request.argv = {BENCH32_FAKE_PROGRAM};
+      request.input = "cpus";
+      request.cpus = cpus;
+      EXPECT_EQ(runProcess(request).stdoutText(), "Cpus_allowed_list:\t" + cpuListText(cpus) + "\n")
+          << throughSpawner;
+    }
+  }
+}
+
+TEST(Process, ProcessorListsAreReadStrictly) {
+  struct Case {
+    const char* text;
+    std::vector<int> cpus; // empty: refused
+    const char* written;
+  };
+  const Case cases[] = {
+      {"0", {0}, "0"},
+      {"0,2", {0, 2}, "0,2"},
+      {"1-3", {1, 2, 3}, "1-3"},
+      {"5,0-1,1,3", {0, 1, 3, 5}, "0-1,3,5"},
+      {"2-2", {2}, "2"},
+      {"", {}, ""},
+      {"a", {}, ""},
+      {"-1", {}, ""},
+      {"+1", {}, ""},
+      {"1-", {}, ""},
+      {"3-1", {}, ""},
+      {"0,,1", {}, ""},
+      {"0,", {}, ""},
+      {"1 2", {}, ""},
+      {"0x1", {}, ""},
+      {"99999", {}, ""},
+      {"99999999999999999999", {}, ""},
+  };
+  for (const auto& c : cases) {
+    if (c.cpus.empty()) {
+      EXPECT_THROW(parseCpuList(c.text), BadInput) << c.text;
+      continue;
+    }
+    EXPECT_EQ(parseCpuList(c.text), c.cpus) << c.text;
+    EXPECT_EQ(cpuListText(c.cpus), c.written) << c.text;
+  }
+  try {
+    usableCpus("0,1023");
+    ADD_FAILURE() << "processor 1023 accepted";
+  } catch (const BadInput& e) {
+    EXPECT_NE(std::string(e.what()).find("processor 1023 is not available here"), std::string::npos)
+        << e.what();
+  }
 }
 
 } // namespace

@@ -6,7 +6,9 @@ A clean end is: an exit status with nothing on standard error, or exit status 2
 with one line "bench32: ..." on standard error (a runtime stop such as input that
 ended before an end marker). Anything else fails the program: a sanitizer report
 (it writes to standard error), a crash by a signal other than the documented
-SIGFPE of stats and scopeprobe, or a run that outlives its timeout.
+SIGFPE of stats and scopeprobe, a run that outlives its timeout, or one that writes
+more than its output cap (four times its largest workload's output, at least 64 MiB
+by default: standard output is counted, not kept, and the program is stopped there).
 
 Programs are found by the harness at run time (`list --json`), so new ones join by
 themselves. Each program gets numbers only within the ranges of the "robustness"
@@ -16,6 +18,7 @@ recursion), and a timeout is a failure only because every input fed here is one
 that the program is meant to finish quickly. A program without a profile fails.
 
     robustness.py --source DIR --harness EXE --bin DIR [--runs N] [--seed S] [--timeout T]
+                  [--max-output BYTES]
 """
 
 import argparse
@@ -26,6 +29,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from programs import load  # noqa: E402
@@ -179,30 +183,82 @@ class Outcome:
     seconds: float = 0.0
 
 
-def run_one(exe, data, timeout, allowed_signals):
+def run_one(exe, data, timeout, allowed_signals, output_cap):
     start = time.monotonic()
-    outcome = check_run(exe, data, timeout, allowed_signals)
+    outcome = check_run(exe, data, timeout, allowed_signals, output_cap)
     outcome.seconds = time.monotonic() - start
     return outcome
 
 
-def check_run(exe, data, timeout, allowed_signals):
+STDERR_KEPT = 1 << 20
+
+
+def kill_group(proc):
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+def check_run(exe, data, timeout, allowed_signals, output_cap):
+    """Runs exe on data. Standard output is counted and dropped, and a program that
+    writes more than output_cap bytes is stopped there: the memory a run takes stays
+    bounded whatever it does."""
     start = time.monotonic()
     proc = subprocess.Popen(
-        [exe], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+        [exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         start_new_session=True,
     )
+    written = 0
+    overflow = threading.Event()
+    err = bytearray()
+
+    def feed():
+        try:
+            proc.stdin.write(data)
+        except BrokenPipeError:
+            pass
+        finally:
+            try:
+                proc.stdin.close()
+            except BrokenPipeError:
+                pass
+
+    def count_stdout():
+        nonlocal written
+        while chunk := proc.stdout.read1(1 << 16):
+            written += len(chunk)
+            if written > output_cap:
+                overflow.set()
+                kill_group(proc)
+                return
+
+    def keep_stderr():
+        while chunk := proc.stderr.read1(1 << 16):
+            err.extend(chunk[:max(0, STDERR_KEPT - len(err))])
+
+    threads = [threading.Thread(target=f, daemon=True) for f in (feed, count_stdout, keep_stderr)]
+    for t in threads:
+        t.start()
     try:
-        _, err = proc.communicate(data, timeout=timeout)
+        proc.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
-        proc.communicate()
-        return Outcome(False, f"still running after {timeout:.0f} s")
-    except BrokenPipeError:
-        _, err = b"", proc.stderr.read()
+        kill_group(proc)
         proc.wait()
+        return Outcome(False, f"still running after {timeout:.0f} s")
+    finally:
+        # Anything the program left in its group goes with it, and the pipes end.
+        kill_group(proc)
+        for t in threads:
+            t.join(timeout=10)
+        for f in (proc.stdin, proc.stdout, proc.stderr):
+            f.close()
+    if overflow.is_set():
+        return Outcome(False, f"wrote more than {output_cap} bytes to standard output, and "
+                              "was stopped")
     elapsed = time.monotonic() - start
     status = proc.returncode
+    err = bytes(err)
     text = err.decode("utf-8", "replace")
     if status < 0:
         name = signal.Signals(-status).name
@@ -217,6 +273,13 @@ def check_run(exe, data, timeout, allowed_signals):
                           f"standard error:\n{text.strip()[:4000]}")
 
 
+def output_cap_of(program, floor):
+    """The most a program may write on any input fed here: four times its largest
+    workload's output, and at least floor."""
+    largest = max((w["stdout_size"] for w in program["workloads"].values()), default=0)
+    return max(floor, 4 * largest)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--source", required=True, help="the suite's source tree")
@@ -227,6 +290,9 @@ def main():
     ap.add_argument("--timeout", type=float, default=60.0, help="seconds per run")
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--keep", help="folder to write failing inputs into")
+    ap.add_argument("--max-output", type=int, default=64 << 20,
+                    help="bytes of standard output any program may write (at least; a "
+                         "program's cap is four times its largest workload's output)")
     ap.add_argument("programs", nargs="*", help="only these programs")
     args = ap.parse_args()
 
@@ -257,18 +323,20 @@ def main():
             continue
         print(f"{name}: {profile.why}")
         rng = random.Random(f"{args.seed}/{name}")
+        cap = output_cap_of(program, args.max_output)
         for label, data in fixed_inputs(profile):
-            jobs.append((name, exe, label, data, profile))
+            jobs.append((name, exe, label, data, profile, cap))
         for i in range(args.runs):
-            jobs.append((name, exe, f"random-{i}", random_input(rng, profile), profile))
+            jobs.append((name, exe, f"random-{i}", random_input(rng, profile), profile, cap))
 
     stops = {}
     times = []
     started = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
         futures = {
-            pool.submit(run_one, exe, data, args.timeout, profile.signals): (name, label, data)
-            for name, exe, label, data, profile in jobs
+            pool.submit(run_one, exe, data, args.timeout, profile.signals, cap):
+                (name, label, data)
+            for name, exe, label, data, profile, cap in jobs
         }
         for fut in concurrent.futures.as_completed(futures):
             name, label, data = futures[fut]
