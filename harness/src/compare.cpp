@@ -203,14 +203,15 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
               {revisionOf(other.results->environment), program, workload, other.config});
           it != settings.states->end())
         row.state = it->second;
-    if (result.acrossSessions && settings.noise && !metricInfo(settings.metric).exact)
-      checkAgainstNoise(row, sa, sb, base, other, settings, family);
     // Byte-identical binaries under the same conditions: whatever moved, it was not the
     // code. (Across machines the difference is the machines', which is the point there.)
-    if (sameBinaries(*a, *b) && result.sameConditions) row.verdict = Change::sameBinary;
+    if (sameBinaries(*a, *b) && result.sameConditions)
+      row.verdict = Change::sameBinary;
+    else if (result.acrossSessions && settings.noise && !metricInfo(settings.metric).exact)
+      checkAgainstNoise(row, sa, sb, base, other, settings, family);
     if (row.verdict == Change::slower || row.verdict == Change::faster) ++result.flagged;
     result.insideNoise += row.insideNoise;
-    result.withinSessionOnly += row.withinSessionOnly && row.verdict != Change::sameBinary;
+    result.withinSessionOnly += row.withinSessionOnly;
     result.programs.push_back(row);
   }
   result.ratios = ratios.size();
