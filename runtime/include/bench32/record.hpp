@@ -12,7 +12,9 @@
 //     32 bits. The runtime reserves the record heap below 4 GiB, so a record of k fields
 //     takes 4·k bytes on the 64-bit host too (a 5,000,000-node list fits in 40 MB), and
 //     following a reference is one load. The price is that the optimiser no longer sees
-//     pointers: a record's address is made from an integer, so it may alias anything.
+//     pointers: a record's address is made from an integer, so it may alias anything,
+//     and a reference passed to a function is a struct, which g++ treats differently
+//     from a pointer (it does not turn frontlist's recursive length into a loop).
 //
 // In both, records have no header. Released records go on a free list per record size
 // (LIFO) and are reused first; new ones are cut from the top of the heap, whose pages are
@@ -85,32 +87,40 @@ void reserve();
 } // namespace heap
 
 #if B32_REFS_ARE_COMPACT
+// A link's own type: to clang's type-based alias analysis an enumeration is a type of
+// its own, so a link copied out of a record is not taken for an Int field.
+enum class Link : std::uint32_t {};
+
 template <class T>
 struct Ref {
-  std::uint32_t address;
+  Link address;
 
   Ref() = default;
-  B32_INLINE constexpr Ref(std::nullptr_t) : address(0) {}
+  B32_INLINE constexpr Ref(std::nullptr_t) : address(Link{0}) {}
   B32_INLINE static constexpr Ref fromAddress(std::uint32_t a) {
     Ref ref;
-    ref.address = a;
+    ref.address = Link{a};
     return ref;
   }
 
   // A plain cast, as C would write it: records are implicit-lifetime types, begun by
   // newRecord's placement new. (std::launder is an optimisation barrier to g++: with it,
   // stores into a record could no longer be sunk out of a loop.)
-  B32_INLINE T* operator->() const { return reinterpret_cast<T*>(heap::at(address)); }
+  B32_INLINE T* operator->() const {
+    return reinterpret_cast<T*>(heap::at(static_cast<std::uint32_t>(address)));
+  }
   B32_INLINE T& operator*() const { return *operator->(); }
 
   B32_INLINE friend constexpr bool operator==(Ref a, Ref b) { return a.address == b.address; }
-  B32_INLINE friend constexpr bool operator==(Ref a, std::nullptr_t) { return a.address == 0; }
+  B32_INLINE friend constexpr bool operator==(Ref a, std::nullptr_t) {
+    return a.address == Link{0};
+  }
 };
 
 namespace heap {
 template <class T>
 B32_INLINE Address addressOf(Ref<T> r) {
-  return r.address;
+  return static_cast<Address>(r.address);
 }
 } // namespace heap
 #else
