@@ -10,7 +10,7 @@
 
 namespace {
 
-std::uint32_t heapStart = 0;
+heap::Address heapStart = 0;
 
 void ensureHeap() {
   static bool reserved = (heap::reserve(), heapStart = heap::state.top, true);
@@ -19,11 +19,11 @@ void ensureHeap() {
 
 // Only ListNodes are allocated here, so the cells handed out, less those on the free
 // list of two-cell records, are the live nodes.
-std::uint32_t liveNodes() {
-  std::uint32_t released = 0;
-  for (std::uint32_t i = heap::state.freeHead[2]; i != 0; ++released)
-    __builtin_memcpy(&i, heap::at(i), 4);
-  return (heap::state.top - heapStart) / 8 - released;
+std::size_t liveNodes() {
+  std::size_t released = 0;
+  for (heap::Address i = heap::state.freeHead[heap::sizeClass<ListNode>]; i != 0; ++released)
+    __builtin_memcpy(&i, heap::at(i), sizeof i);
+  return (heap::state.top - heapStart) / heap::recordBytes<ListNode> - released;
 }
 
 Ref<ListNode> makeList(const std::vector<std::int32_t>& values) {
@@ -40,7 +40,7 @@ std::vector<std::int32_t> valuesOf(Ref<ListNode> list) {
 
 void expectSorts(const std::vector<std::int32_t>& values) {
   Ref<ListNode> list = makeList(values);
-  const std::uint32_t before = liveNodes();
+  const std::size_t before = liveNodes();
   Ref<ListNode> sorted = quickSort(list);
   std::vector<std::int32_t> expected = values;
   std::sort(expected.begin(), expected.end());
@@ -103,7 +103,7 @@ TEST(QuickSort, ReturnsShortListsUnchanged) {
   ensureHeap();
   EXPECT_EQ(quickSort(nullptr), nullptr);
   Ref<ListNode> one = add(nullptr, 42);
-  const std::uint32_t before = liveNodes();
+  const std::size_t before = liveNodes();
   EXPECT_EQ(quickSort(one), one);
   EXPECT_EQ(one->value, 42);
   EXPECT_EQ(one->next, nullptr);
@@ -114,7 +114,7 @@ TEST(QuickSort, ReturnsShortListsUnchanged) {
 TEST(Pop, ReturnsTheRestAndReleasesNothing) {
   ensureHeap();
   Ref<ListNode> list = add(add(nullptr, 5), 3);
-  const std::uint32_t before = liveNodes();
+  const std::size_t before = liveNodes();
   Ref<ListNode> rest = pop(list);
   EXPECT_EQ(rest, list->next);
   EXPECT_EQ(valuesOf(rest), std::vector<std::int32_t>{5});

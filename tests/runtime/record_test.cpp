@@ -22,16 +22,48 @@ void ensureHeap() {
   (void)reserved;
 }
 
-TEST(Records, TakeExactlyFourBytesPerField) {
+// Four bytes per field wherever a link is four bytes: on every 32-bit target, and with
+// compact references on a 64-bit host. With native links there, a record holding one
+// takes what C's struct does, rounded to the pointer's alignment.
+constexpr bool kLinksAreFourBytes = sizeof(Ref<Three>) == 4;
+static_assert(kLinksAreFourBytes == (sizeof(void*) == 4 || heap::kCompact));
+
+TEST(Records, TakeExactlyFourBytesPerFieldWhereLinksDo) {
   ensureHeap();
-  static_assert(sizeof(One) == 4 && sizeof(Three) == 12 && sizeof(Nine) == 36);
+  const std::size_t three = kLinksAreFourBytes ? 12 : 16;
+  const std::size_t one = kLinksAreFourBytes ? 4 : 8;
+  EXPECT_EQ(heap::recordBytes<Three>, three);
+  const std::size_t nine = kLinksAreFourBytes ? 36 : 40; // rounded to a pointer's alignment
+  EXPECT_EQ(heap::recordBytes<Nine>, nine);
+  EXPECT_EQ(heap::recordBytes<One>, one);
   const auto before = heap::state.top;
   Ref<Three> a = newRecord<Three>();
   Ref<Nine> b = newRecord<Nine>();
   Ref<One> c = newRecord<One>();
-  EXPECT_EQ(heap::state.top - before, 4 * (3u + 9u + 1u));
-  EXPECT_EQ(b.address - a.address, 12u);
-  EXPECT_EQ(c.address - b.address, 36u);
+  EXPECT_EQ(heap::state.top - before, three + nine + one);
+  EXPECT_EQ(heap::addressOf(b) - heap::addressOf(a), three);
+  EXPECT_EQ(heap::addressOf(c) - heap::addressOf(b), nine);
+  // Every link lies where a pointer may.
+  EXPECT_EQ(heap::addressOf(a) % alignof(Ref<Three>), 0u);
+}
+
+TEST(Records, SizeClassesAreDistinctPerRecordSize) {
+  struct Two {
+    Int a, b;
+  };
+  struct Ten {
+    Int a[9];
+    Ref<Ten> link;
+  };
+  // Records of different sizes never share a free list; the largest one fits.
+  EXPECT_NE(heap::sizeClass<One>, heap::sizeClass<Three>);
+  EXPECT_NE(heap::sizeClass<Nine>, heap::sizeClass<Ten>);
+  EXPECT_EQ(heap::sizeClass<Two> * heap::kGrain, heap::recordBytes<Two>);
+  struct Largest {
+    Ref<Largest> links[heap::kMaxFields];
+  };
+  static_assert(RecordType<Largest>);
+  EXPECT_LE(heap::sizeClass<Largest>, heap::kMaxFields);
 }
 
 TEST(Records, ReleasedStorageIsReusedBySize) {
@@ -70,10 +102,10 @@ TEST(Records, FieldsKeepTheirValuesAndReferencesCompare) {
 TEST(Records, ReleasingNullDoesNothing) {
   ensureHeap();
   const auto top = heap::state.top;
-  const auto freeHead = heap::state.freeHead[3];
+  const auto freeHead = heap::state.freeHead[heap::sizeClass<Three>];
   release(Ref<Three>(nullptr));
   EXPECT_EQ(heap::state.top, top);
-  EXPECT_EQ(heap::state.freeHead[3], freeHead);
+  EXPECT_EQ(heap::state.freeHead[heap::sizeClass<Three>], freeHead);
 }
 
 } // namespace

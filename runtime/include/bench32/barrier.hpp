@@ -13,8 +13,21 @@
 // barrier-minimality test builds every program with each barrier dropped in turn
 // (B32_DROP_BARRIER_AT=<line>) and requires some floor to be missed.
 //
-// Both are empty assembly statements: no instruction of their own, and no memory
-// clobber, so values in registers and the record heap's base stay where they are.
+// Both are empty volatile assembly statements with no instruction of their own and no
+// memory clobber. What that costs differs between compilers:
+//   - g++ takes the statement at its word: it touches no memory, so values stay in
+//     registers across it and stores are not forced out.
+//   - clang++ (14) treats every volatile assembly statement as a call that may read and
+//     write any memory it cannot prove private: globals, and every record (a record's
+//     address comes from the record heap's state, not from a call it knows to be
+//     malloc). Across a barrier such a value is stored if it changed and loaded again.
+// No form avoids the clang++ cost: an assembly statement that is not volatile and has
+// outputs is taken as touching no memory, but it may then be hoisted out of a loop or,
+// when its result is unused, deleted, which is the very thing a barrier exists to stop.
+// So the cost stays, and it is known: the same loop in C pays it for globals (quadloop:
+// clang++ loads its two loop bounds from their globals on every pass, in C as here),
+// and here also for a record the barrier's loop writes (quadloop stores its box once
+// per pass, where C's malloc'ed box stays in a register).
 #pragma once
 
 #include "bench32/int.hpp"
