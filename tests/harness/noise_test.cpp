@@ -167,6 +167,9 @@ TEST(Noise, SimulatedHistoriesWithoutAChangeAreFlaggedAtMostAtTheStatedRate) {
     alternatingFlags += flags(rows);
     alternatingSteps += rows.size() - 1;
   }
+  RecordProperty("flagged_histories", int(flaggedHistories));
+  RecordProperty("alternating_flags", int(alternatingFlags));
+  RecordProperty("alternating_steps", int(alternatingSteps));
   EXPECT_LE(flaggedHistories, allowedFalseAlarms(trials, 0.01));
   EXPECT_LE(alternatingFlags, allowedFalseAlarms(alternatingSteps, 0.01));
 }
@@ -180,6 +183,7 @@ TEST(Noise, SimulatedStepOfThreeSessionSpreadsIsFound) {
     // Found where it happened, and nowhere else.
     found += flagged(rows[8]) && rows[8].change.verdict == Change::slower && flags(rows) == 1;
   }
+  RecordProperty("found", int(found));
   EXPECT_GE(found, trials * 9 / 10);
 }
 
