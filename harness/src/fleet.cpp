@@ -86,6 +86,7 @@ Results mergeResults(const std::vector<Results>& sessions) {
       if (into->binaryXxh3.empty()) into->binaryXxh3 = unit.binaryXxh3;
       if (into->inputXxh3.empty()) into->inputXxh3 = unit.inputXxh3;
       if (!into->textBytes) into->textBytes = unit.textBytes;
+      if (!into->sections) into->sections = unit.sections;
     }
     ++index;
   }

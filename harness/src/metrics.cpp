@@ -17,6 +17,36 @@ std::optional<double> instructionCount(const UnitResult& u) {
   return u.instructions ? std::optional<double>(double(*u.instructions)) : std::nullopt;
 }
 
+// A section's size from the executable's section headers; 0 when it has no such
+// section, nothing when its sections are unknown (not ELF, or an older results file).
+std::optional<double> sectionBytes(const UnitResult& u, const std::string& name) {
+  if (!u.sections) return std::nullopt;
+  const auto it = u.sections->find(name);
+  return it == u.sections->end() ? 0.0 : double(it->second);
+}
+
+// Every allocated section: the program's whole memory image, code and data.
+std::optional<double> allocatedBytes(const UnitResult& u) {
+  if (!u.sections) return std::nullopt;
+  double total = 0;
+  for (const auto& [name, bytes] : *u.sections) total += double(bytes);
+  return total;
+}
+
+MetricInfo sectionMetric(Metric id, const char* name, const char* column, const char* toolColumn,
+                         std::optional<double> (*read)(const UnitResult&)) {
+  return {.id = id,
+          .name = name,
+          .unit = "B",
+          .column = column,
+          .toolColumn = toolColumn,
+          .perUnit = read,
+          .format = formatBytes,
+          .integral = true,
+          .exact = true,
+          .toolsOnly = true};
+}
+
 const std::vector<MetricInfo> table = {
     {.id = Metric::wall,
      .name = "wall",
@@ -71,6 +101,15 @@ const std::vector<MetricInfo> table = {
      .integral = true,
      .exact = true,
      .optional = true},
+    sectionMetric(Metric::sizeText, "size.text", ".text", "size_text_bytes",
+                  [](const UnitResult& u) { return sectionBytes(u, ".text"); }),
+    sectionMetric(Metric::sizeRodata, "size.rodata", ".rodata", "size_rodata_bytes",
+                  [](const UnitResult& u) { return sectionBytes(u, ".rodata"); }),
+    sectionMetric(Metric::sizeData, "size.data", ".data", "size_data_bytes",
+                  [](const UnitResult& u) { return sectionBytes(u, ".data"); }),
+    sectionMetric(Metric::sizeBss, "size.bss", ".bss", "size_bss_bytes",
+                  [](const UnitResult& u) { return sectionBytes(u, ".bss"); }),
+    sectionMetric(Metric::sizeAlloc, "size.alloc", "allocated", "size_alloc_bytes", allocatedBytes),
 };
 
 } // namespace

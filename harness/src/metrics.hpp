@@ -12,7 +12,19 @@
 
 namespace bench32 {
 
-enum class Metric { wall, user, system, rss, text, instructions };
+enum class Metric {
+  wall,
+  user,
+  system,
+  rss,
+  text,
+  instructions,
+  sizeText,
+  sizeRodata,
+  sizeData,
+  sizeBss,
+  sizeAlloc
+};
 
 struct MetricInfo {
   Metric id;
@@ -30,13 +42,16 @@ struct MetricInfo {
   bool exact = false;                      // no sampling error: a comparison needs no rank test
   bool optional = false;                   // shown to people only when some unit has it
   bool withSpread = false;                 // shown with its spread and the median's interval
+  // In the run table, a column for tools only (CSV, JSON), after the others: people see
+  // it through --metric.
+  bool toolsOnly = false;
 };
 
 const std::vector<MetricInfo>& metrics();
 const MetricInfo& metricInfo(Metric metric);
 // Throws BadInput naming the metrics there are.
 const MetricInfo& metricNamed(const std::string& name);
-std::string metricNames(); // "wall, user, sys, rss, text or instructions"
+std::string metricNames(); // "wall, user, sys, ... or size.alloc"
 
 // Every value of a metric for one unit: one per timed run, or the unit's single value.
 std::vector<double> metricValues(const UnitResult& unit, Metric metric);

@@ -78,6 +78,20 @@ std::optional<std::uint64_t> textBytesFrom(const json& doc) {
   return doc.at("text_bytes").get<std::uint64_t>();
 }
 
+// Absent in files written before section sizes were recorded.
+std::optional<std::map<std::string, std::uint64_t>> sectionsFrom(const json& binary) {
+  if (!binary.contains("sections") || binary.at("sections").is_null()) return std::nullopt;
+  const json& sections = binary.at("sections");
+  if (!sections.is_object()) throw BadInput("binary.sections is not an object");
+  std::map<std::string, std::uint64_t> sizes;
+  for (const auto& [name, bytes] : sections.items()) {
+    if (!bytes.is_number_unsigned())
+      throw BadInput(fmt::format("binary.sections: {} is not a size in bytes", name));
+    sizes[name] = bytes.get<std::uint64_t>();
+  }
+  return sizes;
+}
+
 std::string fileLine(const char* path, const std::string& key) {
   std::ifstream stream(path);
   for (std::string line; std::getline(stream, line);) {
@@ -158,6 +172,7 @@ json toJson(const Results& r) {
     if (!u.failure.empty()) unit["failure"] = u.failure;
     if (!u.inputXxh3.empty()) unit["input_xxh3"] = u.inputXxh3;
     unit["binary"]["text_bytes"] = textBytesJson(u.textBytes);
+    unit["binary"]["sections"] = u.sections ? json(*u.sections) : json(nullptr);
     if (!u.layouts.empty()) {
       layouts = true;
       json& list = unit["layouts"] = json::array();
@@ -220,6 +235,7 @@ Results resultsFromJson(const json& doc) {
         u.binary = b.value("path", "");
         u.binaryXxh3 = b.value("xxh3", "");
         u.textBytes = textBytesFrom(b);
+        u.sections = sectionsFrom(b);
       }
       for (const json& l : entry.value("layouts", json::array()))
         u.layouts.push_back({l.value("path", ""), l.value("xxh3", ""), textBytesFrom(l)});

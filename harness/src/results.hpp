@@ -53,6 +53,9 @@ struct UnitResult {
   std::string binaryXxh3;
   std::string inputXxh3; // of the workload's input, so that comparisons can check it
   std::optional<std::uint64_t> textBytes;
+  // The executable's allocated sections, bytes by name; nothing when it is not ELF (or
+  // the file predates them).
+  std::optional<std::map<std::string, std::uint64_t>> sections;
   std::vector<LayoutBinary> layouts; // with code layouts: each one's executable; else empty
   std::vector<Sample> warmup;
   std::vector<Sample> samples; // timed runs, each verified

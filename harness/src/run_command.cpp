@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "commands.hpp"
+#include "elf.hpp"
 #include "export/exporter.hpp"
 #include "files.hpp"
 #include "plan.hpp"
@@ -87,6 +88,7 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
         u.layouts.push_back({exe.string(), fileDigest(exe), textSize(exe)});
       // The program's own binary is layout 0's; a session without layouts lists none.
       u.textBytes = u.layouts.front().textBytes;
+      u.sections = allocatedSectionSizes(executables.front());
       u.binaryXxh3 = u.layouts.front().xxh3;
       if (options.settings.layouts == 0) u.layouts.clear();
       const std::pair key{u.program, u.workload};

@@ -23,6 +23,7 @@ Table runTable(const Results& results) {
                    {"workload", "workload"}, {"status", "status"},   {"runs", "runs", true},
                    {"", "outliers"}};
   for (const auto& m : metrics()) {
+    if (m.toolsOnly) continue;
     table.columns.push_back({shown(m) ? m.column : "", m.toolColumn, true});
     if (m.withSpread) {
       const std::string n = m.name;
@@ -42,6 +43,9 @@ Table runTable(const Results& results) {
                                                {"layout spread", "layout_spread", true},
                                                {"run spread", "run_spread", true},
                                                {"sensitive", "layout_sensitive"}});
+  // Tools read columns by position too: newer ones go last.
+  for (const auto& m : metrics())
+    if (m.toolsOnly) table.columns.push_back({"", m.toolColumn, true});
 
   // Grouped by program, so that configurations sit side by side.
   std::vector<const UnitResult*> units;
@@ -69,6 +73,7 @@ Table runTable(const Results& results) {
         {runs, std::to_string(timed.size())},
         std::to_string(outliers)};
     for (const auto& m : metrics()) {
+      if (m.toolsOnly) continue;
       const auto values = metricValues(*u, m.id);
       const double median = stats::median(values);
       row.push_back({m.format(median), formatRaw(median)});
@@ -92,6 +97,8 @@ Table runTable(const Results& results) {
       row.push_back({groups.empty() ? "-" : formatPercent(spread.run), formatRaw(spread.run)});
       row.push_back({sensitive ? "yes" : "", sensitive ? "1" : "0"});
     }
+    for (const auto& m : metrics())
+      if (m.toolsOnly) row.push_back(Cell("", formatRaw(stats::median(metricValues(*u, m.id)))));
     table.rows.push_back(std::move(row));
     table.rowTags.push_back(u->status == Status::failed ? "failed" : "");
   }

@@ -294,6 +294,31 @@ TEST(Noise, BusyRunsIdenticalBinariesAndDifferentConditionsAreNamed) {
 
 // Tools read CSV columns by position as often as by name: their order only grows at
 // the end.
+// Sizes are exact: any change beyond --min-effect is flagged, from one value a side.
+TEST(Compare, SectionSizesNeedNoRuns) {
+  Results r = twoConfigs();
+  const std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> rodata = {
+      {"same", {400, 400}}, {"slower", {400, 800}}, {"faster", {400, 200}}, {"tiny", {400, 401}}};
+  for (auto& u : r.units) {
+    const auto it = rodata.find(u.program);
+    if (it == rodata.end()) continue;
+    const auto bytes = u.config == "base" ? it->second.first : it->second.second;
+    u.sections = {{{".text", 1000}, {".rodata", bytes}}};
+  }
+  const std::vector<Results> files{r};
+  const auto series = collectSeries(files, {"r"});
+  CompareSettings settings;
+  settings.metric = Metric::sizeRodata;
+  const Comparison c = compare(series[0], series[1], settings);
+  std::map<std::string, Change> verdicts;
+  for (const auto& p : c.programs)
+    if (p.problem.empty()) verdicts[p.program] = p.verdict;
+  EXPECT_EQ(verdicts, (std::map<std::string, Change>{{"same", Change::same},
+                                                     {"slower", Change::slower},
+                                                     {"faster", Change::faster},
+                                                     {"tiny", Change::same}}));
+}
+
 TEST(Export, ToolColumnsKeepTheirOrder) {
   const Results r = twoConfigs();
   const std::vector<Results> files{r};
@@ -306,7 +331,8 @@ TEST(Export, ToolColumnsKeepTheirOrder) {
   EXPECT_EQ(keys(runTable(r)),
             "config,program,workload,status,runs,outliers,wall_median_s,wall_mad_s,"
             "wall_ci_low_s,wall_ci_high_s,user_median_s,sys_median_s,max_rss_kib,text_bytes,"
-            "instructions,failure,busy_runs");
+            "instructions,failure,busy_runs,size_text_bytes,size_rodata_bytes,size_data_bytes,"
+            "size_bss_bytes,size_alloc_bytes");
   EXPECT_EQ(keys(comparisonTable(compare(series[0], series[1], CompareSettings{}))),
             "program,workload,base,other,base_n,other_n,base_median,other_median,ratio,ci_low,"
             "ci_high,p,verdict");

@@ -115,6 +115,11 @@ TEST(Harness, EveryRunIsVerifiedAndFailuresAreReported) {
     EXPECT_NE(run.stdoutText().find(e.program), std::string::npos) << "missing from the table";
   }
   EXPECT_EQ(unitOf(results, "good").warmup.size(), 1u);
+  // Each executable's allocated sections are recorded with it, .text among them.
+  const UnitResult good = unitOf(results, "good");
+  ASSERT_TRUE(good.sections);
+  EXPECT_EQ(good.sections->at(".text"), good.textBytes.value());
+  EXPECT_GT(good.sections->at(".bss"), 0u);
   // good and status: a warm-up and three timed runs each; the failed runs are not kept.
   EXPECT_NE(run.stderrBytes.find("8 runs verified; 3 of 5 measurements failed; results in "),
             std::string::npos)

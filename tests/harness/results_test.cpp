@@ -10,6 +10,7 @@
 #include "build.hpp"
 #include "expectation.hpp"
 #include "export/exporter.hpp"
+#include "metrics.hpp"
 #include "process.hpp"
 #include "results.hpp"
 #include "suite.hpp"
@@ -37,6 +38,7 @@ Results sampleResults() {
   ok.binaryXxh3 = "0123456789abcdef";
   ok.inputXxh3 = "fedcba9876543210";
   ok.textBytes = 4957;
+  ok.sections = {{{".text", 4957}, {".rodata", 452}, {".bss", 8656}, {".eh_frame", 1000}}};
   ok.warmup = {{0.5, 0.4, 0.1, 1000}};
   ok.samples = {{0.25, 0.2, 0.01, 2048}, {0.125, 0.1, 0, 2049}};
   ok.instructions = 123456789012;
@@ -87,6 +89,36 @@ TEST(Results, LayoutsRoundTripAndOnlyThenNeedVersionTwo) {
     EXPECT_EQ(after.units[0].samples[1].layout, results.units[0].samples[1].layout);
   }
   EXPECT_EQ(resultsFromJson(toJson(layered)).configs[0].linker, "LLD 14");
+}
+
+// Section sizes are per unit and exact; a section the executable lacks is 0 bytes, and a
+// unit whose sections are unknown (not ELF, or a file written before they were
+// recorded) has no value at all.
+TEST(Results, SectionSizesAreMetricsAndOlderFilesStillRead) {
+  const Results r = resultsFromJson(json::parse(toJson(sampleResults()).dump()));
+  struct Case {
+    const char* metric;
+    std::vector<double> hailstone;
+  };
+  const Case cases[] = {{"size.text", {4957}}, {"size.rodata", {452}},  {"size.data", {0}},
+                        {"size.bss", {8656}},  {"size.alloc", {15065}}, {"text", {4957}}};
+  for (const auto& c : cases) {
+    const MetricInfo& m = metricNamed(c.metric);
+    EXPECT_TRUE(m.exact) << c.metric;
+    EXPECT_EQ(metricValues(r.units[0], m.id), c.hailstone) << c.metric;
+    EXPECT_TRUE(metricValues(r.units[1], m.id).empty()) << c.metric;
+  }
+  EXPECT_TRUE(toJson(r)["results"][1]["binary"]["sections"].is_null());
+
+  // A file from before: no "sections"; .text as ever.
+  json old = toJson(sampleResults());
+  old["results"][0]["binary"].erase("sections");
+  const Results before = resultsFromJson(old);
+  EXPECT_FALSE(before.units[0].sections);
+  EXPECT_EQ(*before.units[0].textBytes, 4957u);
+  EXPECT_TRUE(metricValues(before.units[0], Metric::sizeRodata).empty());
+  old["results"][0]["binary"]["sections"] = {{".text", -1}};
+  EXPECT_THROW(resultsFromJson(old), BadInput);
 }
 
 TEST(Results, SaveWritesAWholeFileThatLoadsBack) {

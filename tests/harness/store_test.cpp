@@ -48,7 +48,8 @@ json richDocument() {
       {"config": "gcc-O2", "program": "hailstone", "workload": "ref", "status": "ok",
        "input_xxh3": "fedcba9876543210",
        "binary": {"path": "/b/bin/hailstone", "xxh3": "0123456789abcdef", "text_bytes": 4957,
-                  "text_bytes_by_layout": [4957, 4961]},
+                  "text_bytes_by_layout": [4957, 4961],
+                  "sections": {".text": 4957, ".bss": 8656, ".data": 16}},
        "warmup": {"wall_s": [0.5], "user_s": [0.4], "sys_s": [0.1], "max_rss_kib": [1000]},
        "samples": {"wall_s": [0.1234567890123456789, 1e-7], "user_s": [0.2, 0.1],
                    "sys_s": [0.01, 0], "max_rss_kib": [2048, 2049],
@@ -56,7 +57,7 @@ json richDocument() {
        "instructions": {"count": 123456789012, "source": "callgrind"}},
       {"config": "gcc-O2", "program": "pegs", "workload": "ref", "status": "failed",
        "failure": "stdout differs at line 2",
-       "binary": {"path": "/b/bin/pegs", "xxh3": "", "text_bytes": null},
+       "binary": {"path": "/b/bin/pegs", "xxh3": "", "text_bytes": null, "sections": null},
        "warmup": {"wall_s": [], "user_s": [], "sys_s": [], "max_rss_kib": []},
        "samples": {"wall_s": [], "user_s": [], "sys_s": [], "max_rss_kib": []}},
       {"config": "gcc-O2", "program": "odd", "workload": "ref", "status": "not-run",
@@ -115,6 +116,11 @@ TEST(Store, CheckpointsWriteOnlyWhatIsNewAndTheSessionStaysReadable) {
     const Results back = store::loadSession(*db, writer.id());
     EXPECT_EQ(toJson(back), toJson(r)) << "after " << taken << " samples";
   }
+  // Section sizes have no column: they come back from the unit's extra JSON.
+  const Results back = store::loadSession(*db, writer.id());
+  ASSERT_TRUE(back.units[0].sections);
+  EXPECT_EQ(back.units[0].sections->at(".bss"), 8656u);
+  EXPECT_FALSE(back.units[1].sections);
   const auto sessions = store::listSessions(*db);
   ASSERT_EQ(sessions.size(), 1u);
   EXPECT_TRUE(sessions[0].complete);

@@ -1,0 +1,30 @@
+// An executable's sections, read from its ELF section headers with libelf: 32- or
+// 64-bit, either byte order, any machine.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bench32 {
+
+struct ElfSection {
+  std::string name;
+  std::uint64_t size = 0;    // bytes in memory (a .bss takes none in the file)
+  std::uint64_t address = 0; // 0 for a section that is not loaded
+  bool allocated = false;    // SHF_ALLOC: part of the program's memory image
+};
+
+// Every section in header order, the null section at index 0 left out; nothing when
+// the file cannot be read, is not ELF, or has no section headers.
+std::optional<std::vector<ElfSection>> elfSections(const std::filesystem::path& file);
+
+// The allocated sections' sizes by name (sections sharing a name added together): what
+// the program occupies in memory, without its symbols, debug information or comments.
+using SectionSizes = std::map<std::string, std::uint64_t>;
+std::optional<SectionSizes> allocatedSectionSizes(const std::filesystem::path& file);
+
+} // namespace bench32
