@@ -165,7 +165,7 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
       // Exact counts: no sampling error, only the effect size decides.
       row.interval = {row.ratio, row.ratio};
       row.p = row.ratio == 1 ? 1 : 0;
-      row.verdict = !bigEnough ? Change::same : row.ratio > 1 ? Change::slower : Change::faster;
+      row.verdict = verdict(true, bigEnough, row.ratio);
     } else if (bySession) {
       // The sessions are the replicates: see stats::sessionRatio.
       const auto test = stats::sessionRatio(sa, sb, settings.confidence);
