@@ -22,7 +22,7 @@ The programs and their workloads come from the harness (`list --json --full`), w
 reads workloads.json with the same rules as every other tool.
 
     min_instructions.py --source DIR --harness EXE --build-root DIR --cxx g++ --cxx clang++ \
-        --case-runner PATH [PROGRAM...]
+        --case-runner PATH [--refs native|compact] [PROGRAM...]
 """
 
 import argparse
@@ -49,7 +49,8 @@ def build(args, cxx, folder):
             ["cmake", "-S", args.source, "-B", folder, "-G", "Ninja",
              "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -DNDEBUG",
              f"-DCMAKE_CXX_COMPILER={cxx}", "-DBENCH32_TOOLS=OFF",
-             "-DBENCH32_BARRIER_VARIANTS=ON", f"-DBENCH32_CASE_RUNNER={args.case_runner}"],
+             "-DBENCH32_BARRIER_VARIANTS=ON", f"-DBENCH32_CASE_RUNNER={args.case_runner}",
+             f"-DBENCH32_REFS={args.refs}"],
             check=True, stdout=subprocess.DEVNULL)
     # -k 0: a program that does not build is reported, the others are still checked.
     subprocess.run(["cmake", "--build", folder, "-j", str(args.jobs), "--", "-k", "0"],
@@ -147,6 +148,8 @@ def main():
     ap.add_argument("--cxx", action="append", required=True, help="a C++ compiler (repeatable)")
     ap.add_argument("--case-runner", required=True, help="a native bench32-case")
     ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--refs", default="native", choices=["native", "compact"],
+                    help="the reference mode of the builds (their folders must be new)")
     ap.add_argument("programs", nargs="*", help="only these programs")
     args = ap.parse_args()
 
