@@ -3,9 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "compare.hpp"
-#include "export/exporter.hpp"
-#include "report.hpp"
+#include "analysis/compare.hpp"
+#include "output/comparison_table.hpp"
+#include "output/export/exporter.hpp"
+#include "output/report.hpp"
 
 namespace bench32 {
 namespace {

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "elf.hpp"
-#include "suite.hpp"
+#include "model/elf.hpp"
+#include "model/suite.hpp"
 
 namespace bench32 {
 namespace {

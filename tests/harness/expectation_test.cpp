@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "expectation.hpp"
+#include "exec/expectation.hpp"
 
 namespace bench32 {
 namespace {

@@ -10,11 +10,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "commands.hpp"
-#include "expectation.hpp"
-#include "process.hpp"
-#include "results.hpp"
-#include "spawner.hpp"
+#include "cli/commands.hpp"
+#include "exec/expectation.hpp"
+#include "exec/process.hpp"
+#include "exec/spawner.hpp"
+#include "model/results.hpp"
+#include "model/results_file.hpp"
 
 namespace bench32 {
 namespace {

@@ -1,13 +1,13 @@
-#include "noise.hpp"
+#include "analysis/noise.hpp"
 
 #include <cmath>
 #include <random>
 
 #include <gtest/gtest.h>
 
-#include "compare.hpp"
-#include "history.hpp"
-#include "stats.hpp"
+#include "analysis/compare.hpp"
+#include "analysis/history.hpp"
+#include "analysis/stats.hpp"
 
 namespace bench32 {
 namespace {

@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "errors.hpp"
-#include "expectation.hpp"
-#include "process.hpp"
-#include "spawner.hpp"
+#include "exec/errors.hpp"
+#include "exec/expectation.hpp"
+#include "exec/process.hpp"
+#include "exec/spawner.hpp"
 
 namespace bench32 {
 namespace {

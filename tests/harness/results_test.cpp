@@ -7,14 +7,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "build.hpp"
-#include "expectation.hpp"
-#include "export/exporter.hpp"
-#include "metrics.hpp"
-#include "process.hpp"
-#include "results.hpp"
-#include "suite.hpp"
-#include "table.hpp"
+#include "exec/expectation.hpp"
+#include "exec/process.hpp"
+#include "measure/build.hpp"
+#include "measure/environment.hpp"
+#include "model/metrics.hpp"
+#include "model/results.hpp"
+#include "model/results_file.hpp"
+#include "model/suite.hpp"
+#include "output/export/exporter.hpp"
+#include "output/table.hpp"
 
 namespace bench32 {
 namespace {

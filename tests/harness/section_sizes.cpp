@@ -20,10 +20,10 @@
 
 #include <fmt/format.h>
 
-#include "elf.hpp"
-#include "metrics.hpp"
-#include "process.hpp"
-#include "suite.hpp"
+#include "exec/process.hpp"
+#include "model/elf.hpp"
+#include "model/metrics.hpp"
+#include "model/suite.hpp"
 
 namespace bench32 {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "session.hpp"
-#include "stats.hpp"
+#include "analysis/stats.hpp"
+#include "measure/session.hpp"
 
 namespace bench32::stats {
 namespace {

@@ -10,13 +10,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "errors.hpp"
-#include "fleet.hpp"
-#include "gbench.hpp"
-#include "history.hpp"
+#include "analysis/fleet.hpp"
+#include "analysis/history.hpp"
+#include "cli/store_commands.hpp"
+#include "exec/errors.hpp"
+#include "exec/git.hpp"
+#include "model/results_file.hpp"
+#include "output/gbench.hpp"
+#include "output/history_table.hpp"
 #include "store/schema.hpp"
 #include "store/sessions.hpp"
-#include "store_commands.hpp"
 
 namespace bench32 {
 namespace {

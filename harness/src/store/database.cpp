@@ -1,10 +1,10 @@
-#include "database.hpp"
+#include "store/database.hpp"
 
 #include <cstdlib>
 
 #include <fmt/format.h>
 
-#include "errors.hpp"
+#include "exec/errors.hpp"
 
 namespace bench32::store {
 

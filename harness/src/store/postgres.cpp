@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "database.hpp"
+#include "store/database.hpp"
 
 namespace bench32::store {
 namespace {

@@ -1,8 +1,8 @@
-#include "schema.hpp"
+#include "store/schema.hpp"
 
 #include <fmt/format.h>
 
-#include "errors.hpp"
+#include "exec/errors.hpp"
 
 namespace bench32::store {
 namespace {

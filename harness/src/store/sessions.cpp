@@ -1,4 +1,4 @@
-#include "sessions.hpp"
+#include "store/sessions.hpp"
 
 #include <climits>
 #include <cmath>
@@ -6,8 +6,9 @@
 
 #include <fmt/format.h>
 
-#include "errors.hpp"
-#include "metrics.hpp"
+#include "exec/errors.hpp"
+#include "model/metrics.hpp"
+#include "model/results_file.hpp"
 
 namespace bench32::store {
 namespace {

@@ -14,8 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "database.hpp"
-#include "results.hpp"
+#include "model/results.hpp"
+#include "store/database.hpp"
 
 namespace bench32::store {
 

@@ -5,8 +5,8 @@
 
 #include <fmt/format.h>
 
-#include "database.hpp"
-#include "errors.hpp"
+#include "exec/errors.hpp"
+#include "store/database.hpp"
 
 namespace bench32::store {
 namespace {

@@ -1,4 +1,4 @@
-#include "triage.hpp"
+#include "store/triage.hpp"
 
 namespace bench32::store {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "database.hpp"
+#include "store/database.hpp"
 
 namespace bench32::store {
 

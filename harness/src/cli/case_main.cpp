@@ -1,0 +1,100 @@
+// bench32-case: runs one program on one case or workload and checks the result.
+//
+//   bench32-case [--run-under PREFIX] [--cpu LIST] PROGRAM FILE.json NAME
+//   bench32-case --describe PROGRAM FILE.json NAME   (prints what the program did, as a
+//                                                    JSON entry, for writing new cases)
+//
+// FILE.json is a program's cases.json or workloads.json. Exit status 0 when the run
+// matches, 1 when it does not (with one line saying how), 2 for bad usage or input.
+// A program is stopped once it writes more than the entry's expected output; with
+// --describe, where the output is what is asked for, once it writes more than 1 GiB.
+#include <cstdint>
+#include <cstdio>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "exec/expectation.hpp"
+#include "exec/process.hpp"
+
+namespace {
+
+constexpr std::uint64_t describeLimit = std::uint64_t{1} << 30;
+
+} // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Runs one bench32 program on one case or workload and checks its output"};
+  std::string runUnder, cpus, program, file, name;
+  double timeout = 300;
+  bool describe = false;
+  app.add_option("--run-under", runUnder, "Command prefix to run the program under (an emulator)");
+  app.add_option("--timeout", timeout, "Seconds before the program's process group is killed");
+  app.add_option("--cpu", cpus, "Run the program on these processors only (0, 0,2 or 1-3)");
+  app.add_flag("--describe", describe,
+               "Print the run's output as a JSON entry instead of checking");
+  app.add_option("program", program, "The program's executable")->required();
+  app.add_option("file", file, "cases.json or workloads.json")->required();
+  app.add_option("name", name, "The case or workload")->required();
+  CLI11_PARSE(app, argc, argv);
+
+  try {
+    std::optional<bench32::Expectation> expected;
+    if (std::filesystem::path(file).filename() == "workloads.json") {
+      auto workloads = bench32::loadWorkloads(file);
+      if (auto it = workloads.find(name); it != workloads.end()) expected = it->second;
+    } else {
+      for (auto& c : bench32::loadCases(file))
+        if (c.name == name) expected = c;
+    }
+    if (!expected) {
+      fmt::print(stderr, "bench32-case: {}: no entry named \"{}\"\n", file, name);
+      return 2;
+    }
+
+    bench32::RunRequest request;
+    request.argv = bench32::splitWords(runUnder);
+    request.argv.push_back(program);
+    request.input = expected->input;
+    request.timeout = std::chrono::duration<double>(timeout);
+    request.stdoutLimit = describe ? describeLimit : expected->stdoutSize;
+    if (!runUnder.empty()) request.fileRoom = bench32::prefixFileRoom;
+    if (!cpus.empty()) request.cpus = bench32::usableCpus(cpus);
+    const bench32::RunResult run = bench32::runProcess(request);
+
+    if (describe) {
+      if (run.stdoutOverflow) {
+        fmt::print(stderr,
+                   "bench32-case: {} wrote more than {} bytes (1 GiB, the most --describe "
+                   "keeps) and was stopped\n",
+                   program, describeLimit);
+        return 1;
+      }
+      nlohmann::json entry{{"name", name}};
+      if (run.stdoutSize() <= 64 * 1024) {
+        entry["stdout"] = run.stdoutText();
+      } else {
+        entry["stdout_xxh3"] = bench32::digestHex(bench32::digest(*run.stdoutFile));
+        entry["stdout_size"] = run.stdoutSize();
+      }
+      if (run.signal)
+        entry["signal"] = bench32::signalName(run.signal);
+      else
+        entry["status"] = run.exitStatus;
+      fmt::print("{}\n", entry.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+      if (!run.stderrBytes.empty()) fmt::print(stderr, "stderr: {}", run.stderrBytes);
+      fmt::print(stderr, "wall {:.3f} s\n", run.wallSeconds);
+      return 0;
+    }
+    const bench32::Verdict verdict = bench32::verify(*expected, run);
+    if (!verdict.ok) {
+      fmt::print("{} / {}: {}\n", program, name, verdict.detail);
+      return 1;
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    fmt::print(stderr, "bench32-case: {}\n", e.what());
+    return bench32::exitStatusFor(e);
+  }
+}

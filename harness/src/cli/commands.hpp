@@ -1,0 +1,51 @@
+// The harness's commands, each a function from its options to an exit status; main
+// only parses the command line into these options.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "analysis/compare.hpp"
+#include "measure/plan.hpp"
+
+namespace bench32 {
+
+struct CompareOptions {
+  std::vector<std::string> files;
+  std::string baseline, format = "text", metric = "wall";
+  double failAbove = -1; // percent; negative: no gate
+  CompareSettings settings;
+  // Points of a results database to compare, instead of files: the first is the baseline.
+  std::string db;
+  std::vector<std::string> revisions;
+  std::vector<std::int64_t> sessions;
+};
+
+struct ReportOptions {
+  std::vector<std::string> files;
+  std::string output, baseline;
+  std::string db; // adds the history's trend charts
+};
+
+int runCommand(const RunOptions& options, const std::filesystem::path& source,
+               const std::vector<std::string>& commandLine);
+// The line under a run's table: how many runs were verified (a failed run is never
+// kept) and how many of the measurements failed.
+std::string runSummary(std::size_t verifiedRuns, std::size_t failed, std::size_t measurements);
+// With full, each workload's input and (when exact) expected output are in the JSON too.
+int listCommand(const std::filesystem::path& source, bool asJson, bool full);
+int showCommand(const std::string& file, const std::string& format);
+int compareCommand(CompareOptions options);
+int reportCommand(const ReportOptions& options);
+// The same on results already loaded, each named for its labels.
+int compareResults(CompareOptions options, const std::vector<Results>& results,
+                   const std::vector<std::string>& names);
+// With an HTML fragment added at the end of the page.
+int reportResults(const ReportOptions& options, const std::vector<Results>& results,
+                  const std::vector<std::string>& names, const std::string& appendix,
+                  const CompareSettings& settings = {});
+
+} // namespace bench32

@@ -1,0 +1,185 @@
+// `run`: plan, build, measure, then print and write the results. The results file is
+// written before the first build and after every round, so nothing measured is lost.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <fmt/format.h>
+
+#include "cli/commands.hpp"
+#include "cli/store_commands.hpp"
+#include "exec/files.hpp"
+#include "measure/environment.hpp"
+#include "measure/interrupt.hpp"
+#include "measure/plan.hpp"
+#include "measure/session.hpp"
+#include "model/elf.hpp"
+#include "model/results_file.hpp"
+#include "output/export/exporter.hpp"
+
+namespace bench32 {
+namespace fs = std::filesystem;
+namespace {
+
+// The bench32-case next to this executable, for builds that leave the tools out.
+fs::path siblingCaseRunner() {
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? fs::path("bench32-case") : self.parent_path() / "bench32-case";
+}
+
+struct Console {
+  bool tty = isatty(STDERR_FILENO);
+  // A status line, replaced as it changes (on a terminal only).
+  void progress(const std::string& line) const {
+    if (tty) fmt::print(stderr, "\r\033[K{}", line), std::fflush(stderr);
+  }
+  void note(const std::string& line) const {
+    fmt::print(stderr, "{}{}\n", tty ? "\r\033[K" : "", line);
+    std::fflush(stderr);
+  }
+};
+
+// Builds each configuration and plans a run of every program that built.
+std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOptions& options,
+                                      const fs::path& source, const Console& console,
+                                      const std::function<void()>& save) {
+  std::vector<std::string> programNames;
+  for (const auto& p : plan.programs) programNames.push_back(p.name);
+  BuildOptions buildOptions;
+  buildOptions.sourceDir = source;
+  buildOptions.caseRunner = siblingCaseRunner();
+  buildOptions.jobs = options.jobs;
+  buildOptions.layouts = options.settings.layouts;
+  buildOptions.cancel = &interruptFlag();
+  buildOptions.log = [&](const std::string& line) { console.note(line); };
+  // One input file per workload, shared by every configuration's runs.
+  std::map<std::pair<std::string, std::string>, std::shared_ptr<const MemoryFile>> inputs;
+  for (const auto& [key, expected] : plan.expected) {
+    auto file = std::make_shared<MemoryFile>("bench32-input");
+    file->append(expected->input);
+    inputs[key] = file;
+  }
+  std::vector<PlannedUnit> planned;
+  for (auto& target : plan.targets) {
+    std::map<std::string, std::string> buildFailures;
+    if (options.noBuild)
+      describeBuild(target.info);
+    else
+      buildFailures = buildPrograms(target, programNames, buildOptions);
+    results.configs.push_back(target.info);
+    for (std::size_t i = 0; i < results.units.size(); ++i) {
+      UnitResult& u = results.units[i];
+      if (u.config != target.info.name) continue;
+      // A program's executable is named after its folder; its code layouts after both.
+      std::vector<fs::path> executables;
+      for (int k = 0; k < std::max(options.settings.layouts, 1); ++k)
+        executables.push_back(
+            programExecutable(target.info, u.program, options.settings.layouts > 0 ? k : -1));
+      u.binary = executables.front().string();
+      if (auto failure = buildFailures.find(u.program); failure != buildFailures.end())
+        u.failure = failure->second;
+      for (const auto& exe : executables)
+        if (u.failure.empty() && access(exe.c_str(), X_OK) != 0)
+          u.failure = fmt::format("no executable at {}", exe.string());
+      if (!u.failure.empty()) {
+        u.status = Status::failed;
+        console.note(
+            fmt::format("FAILED {} {}/{}: {}", u.config, u.program, u.workload, u.failure));
+        continue;
+      }
+      for (const auto& exe : executables)
+        u.layouts.push_back({exe.string(), fileDigest(exe), textSize(exe)});
+      // The program's own binary is layout 0's; a session without layouts lists none.
+      u.textBytes = u.layouts.front().textBytes;
+      u.sections = allocatedSectionSizes(executables.front());
+      u.binaryXxh3 = u.layouts.front().xxh3;
+      if (options.settings.layouts == 0) u.layouts.clear();
+      const std::pair key{u.program, u.workload};
+      planned.push_back({plan.expected.at(key), inputs.at(key), executables, i});
+    }
+    save();
+  }
+  return planned;
+}
+
+} // namespace
+
+std::string runSummary(std::size_t verifiedRuns, std::size_t failed, std::size_t measurements) {
+  const auto plural = [](std::size_t n, const char* word) {
+    return fmt::format("{} {}{}", n, word, n == 1 ? "" : "s");
+  };
+  // The runs kept are the verified ones: a failed run is never kept, so "all verified"
+  // is only true when nothing failed, and says nothing when nothing ran.
+  std::string runs = verifiedRuns == 0 ? "no run verified"
+                     : failed == 0     ? plural(verifiedRuns, "run") + ", all verified"
+                                       : plural(verifiedRuns, "run") + " verified";
+  if (failed == 0) return verifiedRuns == 0 ? "nothing was run" : runs;
+  return fmt::format("{}; {} of {} failed", runs, failed, plural(measurements, "measurement"));
+}
+
+int runCommand(const RunOptions& options, const fs::path& source,
+               const std::vector<std::string>& commandLine) {
+  const Console console;
+  Results results;
+  std::unique_ptr<SessionRecorder> recorder;
+  auto save = [&] {
+    if (!options.json.empty()) saveResults(options.json, results);
+    if (recorder) recorder->checkpoint(results);
+  };
+  installInterruptHandler();
+  try {
+    Plan plan = makePlan(options, source);
+    results = startResults(plan, options, source, commandLine);
+    applyFleetOptions(plan, results, options);
+    if (!options.db.empty()) recorder = std::make_unique<SessionRecorder>(options.db);
+    save();
+    const auto planned = buildAndPlan(plan, results, options, source, console, save);
+
+    SessionHooks hooks;
+    hooks.progress = [&](const std::string& line) { console.progress(line); };
+    hooks.note = [&](const std::string& line) { console.note(line); };
+    // On a terminal the progress line carries the estimate; elsewhere a line per round.
+    if (!console.tty) hooks.round = hooks.note;
+    hooks.checkpoint = save;
+    RunSettings settings = options.settings;
+    settings.runUnder = splitWords(options.runUnder);
+    const bool finished = runSession(results, planned, settings, hooks);
+    console.progress("");
+    results.complete = finished;
+    results.environment["load_after"] = loadAverage();
+    if (!finished) results.stopReason = "interrupted";
+    save();
+  } catch (const std::exception& e) {
+    // Keep what was measured, say what stopped us, and exit with the status its kind
+    // calls for.
+    console.progress("");
+    results.stopReason = e.what();
+    try {
+      if (!results.units.empty()) save();
+    } catch (const std::exception&) {
+    }
+    fmt::print(stderr, "bench32: {}\n", e.what());
+    return interruptFlag() ? exitInterrupted : exitStatusFor(e);
+  }
+
+  const Document document = runDocument(results);
+  fmt::print("{}", textExporter().render(document));
+  for (const auto& [format, file] : options.exports)
+    writeFile(file, exporterNamed(format).render(document));
+  std::size_t runs = 0;
+  for (const auto& u : results.units) runs += u.samples.size() + u.warmup.size();
+  const auto failures = failureLines(results);
+  fmt::print(stderr, "{}{}\n", runSummary(runs, failures.size(), results.units.size()),
+             options.json.empty() ? "" : fmt::format("; results in {}", options.json));
+  if (recorder)
+    fmt::print(stderr, "session {} written to {}\n", recorder->id(),
+               store::withoutPassword(options.db));
+  if (!results.complete) {
+    fmt::print(stderr, "bench32: interrupted; the results so far are kept\n");
+    return exitInterrupted;
+  }
+  return failures.empty() ? exitOk : exitFailed;
+}
+
+} // namespace bench32

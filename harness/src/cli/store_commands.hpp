@@ -1,0 +1,104 @@
+// The commands around the results database: `run --db/--shard/--revision`, `import`,
+// `export`, `history`, and `compare`/`report` on points of the history. None of the
+// reading commands builds or runs anything.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/commands.hpp"
+#include "measure/plan.hpp"
+#include "model/results.hpp"
+#include "store/database.hpp"
+#include "store/sessions.hpp"
+
+namespace CLI {
+class App;
+}
+
+namespace bench32 {
+
+// Writes a running session into the database at every checkpoint.
+class SessionRecorder {
+public:
+  explicit SessionRecorder(const std::string& target);
+  void checkpoint(const Results& results);
+  std::int64_t id() const { return writer_.id(); }
+
+private:
+  std::unique_ptr<store::Database> db_;
+  store::SessionWriter writer_;
+};
+
+// Opens the database and brings its schema up to date (refusing a newer one). A
+// reader asks for an SQLite file that exists: a mistyped path is not a new, empty
+// database.
+enum class Access { write, read };
+std::unique_ptr<store::Database> openStore(const std::string& target,
+                                           Access access = Access::write);
+
+// The sessions of the database, or those of one kind of machine or host (a glob).
+std::vector<store::SessionInfo> selectSessions(store::Database& db, const std::string& machine);
+
+// The run's shard and revision label, applied to its plan and its results before
+// anything is built: a shard keeps its slice of the units (and builds only their
+// programs), a label files the session under that revision.
+void applyFleetOptions(Plan& plan, Results& results, const RunOptions& options);
+
+struct HistoryOptions {
+  std::string db, metric = "wall", format = "text", machine;
+  std::vector<std::string> programs, configs;
+  CompareSettings settings;
+  double failAbove = -1; // percent; negative: no gate
+};
+
+struct TriageOptions {
+  std::string db, revision, state, note;
+  std::vector<std::string> programs, workloads, configs; // globs; empty workloads/configs: all
+};
+
+struct ExportOptions {
+  std::string db, file, output, format = "results", config;
+  std::int64_t session = 0;
+};
+
+// The sessions of a database, one line each (or JSON for tools).
+int sessionsCommand(const std::string& db, bool asJson);
+int importCommand(const std::vector<std::string>& files, const std::string& db);
+int exportCommand(const ExportOptions& options);
+int historyCommand(HistoryOptions options, const std::filesystem::path& repo);
+int compareStoredCommand(CompareOptions options, const std::string& machine);
+// Marks the changes of a revision (fixed, accepted, false positive, or open again).
+int triageCommand(const TriageOptions& options);
+int reportStoredCommand(const ReportOptions& options, const std::filesystem::path& repo,
+                        const std::string& machine);
+
+// The options of the rule that flags a difference, shared by compare and history.
+void addComparisonRuleOptions(CLI::App& app, CompareSettings& settings);
+
+// The command line of all the above, added to the harness's own.
+class StoreCommandLine {
+public:
+  void add(CLI::App& app, CLI::App& list, CLI::App& run, RunOptions& runOptions, CLI::App& compare,
+           CompareOptions& compareOptions, CLI::App& report, ReportOptions& reportOptions);
+  // The status of the command given, when it is one of these (or compare or report on
+  // a database); nothing when the harness's own dispatch should handle it.
+  std::optional<int> dispatch(const CLI::App& app, const std::filesystem::path& source) const;
+
+private:
+  CLI::App *history_ = nullptr, *import_ = nullptr, *export_ = nullptr, *compare_ = nullptr,
+           *report_ = nullptr, *list_ = nullptr, *triage_ = nullptr;
+  CompareOptions* compareOptions_ = nullptr;
+  ReportOptions* reportOptions_ = nullptr;
+  HistoryOptions historyOptions_;
+  ExportOptions exportOptions_;
+  TriageOptions triageOptions_;
+  std::vector<std::string> importFiles_;
+  std::string importDb_, machine_, listDb_;
+};
+
+} // namespace bench32

@@ -1,0 +1,167 @@
+// The commands that only read: list, show, compare and report. None of them builds or
+// runs anything.
+#include <algorithm>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "cli/commands.hpp"
+#include "exec/files.hpp"
+#include "model/results_file.hpp"
+#include "model/suite.hpp"
+#include "output/comparison_table.hpp"
+#include "output/export/exporter.hpp"
+#include "output/report.hpp"
+
+namespace bench32 {
+namespace fs = std::filesystem;
+namespace {
+
+using nlohmann::json;
+
+json workloadJson(const Expectation& e, bool full) {
+  json entry{{"note", e.note},
+             {"input_size", e.input.size()},
+             {"input_xxh3", digestHex(digest(e.input))},
+             {"stdout_size", e.stdoutSize},
+             {"stdout_xxh3", digestHex(e.stdoutDigest)}};
+  if (e.signal)
+    entry["signal"] = signalName(e.signal);
+  else
+    entry["status"] = e.status;
+  entry["min_instructions"] = e.minInstructions ? json(*e.minInstructions) : json(nullptr);
+  if (full) {
+    entry["input"] = e.input;
+    if (e.stdoutBytes) entry["stdout"] = *e.stdoutBytes;
+  }
+  return entry;
+}
+
+json robustnessJson(const std::optional<RobustnessProfile>& profile) {
+  if (!profile) return nullptr;
+  return {{"why", profile->why},
+          {"reads", profile->reads},
+          {"ranges", profile->ranges},
+          {"end_marker", profile->endMarker},
+          {"signals", profile->signals}};
+}
+
+std::vector<Results> loadAll(const std::vector<std::string>& files) {
+  std::vector<Results> loaded;
+  for (const auto& f : files) loaded.push_back(loadResults(f));
+  return loaded;
+}
+
+std::vector<std::string> shortNames(const std::vector<std::string>& files) {
+  std::vector<std::string> names;
+  for (const auto& f : files) names.push_back(fs::path(f).stem().string());
+  return names;
+}
+
+// Every series compared with the baseline (the first, unless named).
+std::vector<Comparison> comparisons(const std::vector<Series>& series, const std::string& baseline,
+                                    const CompareSettings& settings) {
+  auto base = series.begin();
+  if (!baseline.empty()) {
+    base = std::find_if(series.begin(), series.end(), [&](auto& s) { return s.label == baseline; });
+    if (base == series.end()) {
+      std::string known;
+      for (const auto& s : series) known += (known.empty() ? "" : ", ") + s.label;
+      throw BadInput(fmt::format("no configuration \"{}\" (there are: {})", baseline, known));
+    }
+  }
+  std::vector<Comparison> out;
+  for (auto it = series.begin(); it != series.end(); ++it)
+    if (it != base) out.push_back(compare(*base, *it, settings));
+  return out;
+}
+
+} // namespace
+
+int listCommand(const fs::path& source, bool asJson, bool full) {
+  json programs = json::array();
+  Table table;
+  table.columns = {{"program", "program"},
+                   {"workload", "workload"},
+                   {"input", "input_size", true},
+                   {"expected", "expected"},
+                   {"note", "note"}};
+  for (const auto& program : discoverPrograms(source)) {
+    const ProgramFacts facts = loadProgramFacts(program.workloadsFile());
+    json workloads = json::object();
+    for (const auto& [name, e] : facts.workloads) {
+      workloads[name] = workloadJson(e, full);
+      const std::string ending =
+          e.signal ? signalName(e.signal) : fmt::format("status {}", e.status);
+      table.rows.push_back({program.name,
+                            name,
+                            {fmt::format("{} B", e.input.size()), std::to_string(e.input.size())},
+                            fmt::format("{} B, {}", e.stdoutSize, ending),
+                            e.note});
+    }
+    programs.push_back({{"name", program.name},
+                        {"folder", fs::absolute(program.dir).lexically_normal().string()},
+                        {"workloads", workloads},
+                        {"robustness", robustnessJson(facts.robustness)}});
+  }
+  if (asJson)
+    fmt::print("{}\n",
+               json{{"programs", programs}}.dump(1, ' ', false, json::error_handler_t::replace));
+  else
+    fmt::print("{}", textExporter().render({{{"", table, {}}}}));
+  return exitOk;
+}
+
+int showCommand(const std::string& file, const std::string& format) {
+  const Exporter& exporter = exporterNamed(format);
+  fmt::print("{}", exporter.render(runDocument(loadResults(file))));
+  return exitOk;
+}
+
+int compareCommand(CompareOptions options) {
+  return compareResults(options, loadAll(options.files), shortNames(options.files));
+}
+
+int compareResults(CompareOptions options, const std::vector<Results>& files,
+                   const std::vector<std::string>& names) {
+  const Exporter& exporter = exporterNamed(options.format);
+  options.settings.metric = metricNamed(options.metric).id;
+  const auto series = collectSeries(files, names);
+  if (series.size() < 2)
+    throw BadInput("nothing to compare: one configuration in all; give a second results file");
+  const auto all = comparisons(series, options.baseline, options.settings);
+  for (const auto& c : all) {
+    if (std::none_of(c.programs.begin(), c.programs.end(), [](auto& row) { return row.inBoth; }))
+      throw BadInput(fmt::format("{} and {} have no program and workload in common", c.base.label,
+                                 c.other.label));
+  }
+  fmt::print("{}", exporter.render(comparisonDocument(all)));
+  bool over = false;
+  for (const auto& c : all) {
+    if (options.failAbove >= 0 && exceeds(c, options.failAbove / 100)) {
+      fmt::print(stderr, "bench32: {} is more than {}% slower than {}\n", c.other.label,
+                 options.failAbove, c.base.label);
+      over = true;
+    }
+  }
+  return over ? exitFailed : exitOk;
+}
+
+int reportCommand(const ReportOptions& options) {
+  checkWritable(options.output);
+  return reportResults(options, loadAll(options.files), shortNames(options.files), {});
+}
+
+int reportResults(const ReportOptions& options, const std::vector<Results>& files,
+                  const std::vector<std::string>& names, const std::string& appendix,
+                  const CompareSettings& settings) {
+  checkWritable(options.output);
+  const auto series = collectSeries(files, names);
+  if (series.empty()) throw BadInput("no configuration in the results");
+  writeFile(options.output,
+            htmlReport(series, comparisons(series, options.baseline, settings), appendix));
+  fmt::print(stderr, "report written to {}\n", options.output);
+  return exitOk;
+}
+
+} // namespace bench32

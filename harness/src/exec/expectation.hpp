@@ -1,0 +1,70 @@
+// Cases and workloads: what a program is given and what it must produce, read from
+// the cases.json and workloads.json in the program's folder. The format is described
+// in full, once, in harness/README.md ("A program's folder"); unknown keys are refused.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "exec/errors.hpp"
+#include "exec/process.hpp"
+
+namespace bench32 {
+
+struct Expectation {
+  std::string name;
+  std::string input;
+  std::optional<std::string> stdoutBytes; // exact bytes, when given
+  std::uint64_t stdoutDigest = 0;         // XXH3-64 of the bytes (always set)
+  std::uint64_t stdoutSize = 0;
+  int status = 0; // expected exit status, when signal == 0
+  int signal = 0; // expected terminating signal, or 0
+  std::string note;
+  std::optional<std::uint64_t> minInstructions; // of the program's own work, at any -O
+};
+
+// The inputs a program is fed by the robustness test, which must all end cleanly.
+struct RobustnessProfile {
+  // Range of each read, in order; the last range holds for every later read.
+  std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+  int reads = 0;         // how many numbers a normal input holds
+  std::string why;       // one line on what bounds the ranges
+  std::string endMarker; // "", "any" (-1 ends the input anywhere) or "third" (every third read)
+  std::vector<std::string> signals; // signals that may end a run, e.g. "SIGFPE"
+};
+
+// A program's workloads.json: its workloads by name, and its robustness profile.
+struct ProgramFacts {
+  std::map<std::string, Expectation> workloads;
+  std::optional<RobustnessProfile> robustness;
+};
+
+// Each throws BadInput with one line naming the file and what is wrong in it.
+Expectation parseExpectation(const nlohmann::json& entry, const std::filesystem::path& dir);
+std::vector<Expectation> loadCases(const std::filesystem::path& casesFile);
+ProgramFacts loadProgramFacts(const std::filesystem::path& workloadsFile);
+std::map<std::string, Expectation> loadWorkloads(const std::filesystem::path& workloadsFile);
+
+std::uint64_t digest(std::string_view bytes);
+std::uint64_t digest(const MemoryFile& file); // read a chunk at a time
+std::string digestHex(std::uint64_t digest);
+
+// "SIGFPE" <-> 8; returns 0 / "signal N" when unknown.
+int signalNumber(const std::string& name);
+std::string signalName(int number);
+
+struct Verdict {
+  bool ok = false;
+  std::string detail; // one line saying what differs, empty when ok
+};
+
+// Checks standard output and the ending of one run against the expectation.
+Verdict verify(const Expectation& expected, const RunResult& run);
+
+} // namespace bench32

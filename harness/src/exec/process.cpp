@@ -1,0 +1,292 @@
+#include "exec/process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "exec/errors.hpp"
+#include "exec/spawner.hpp"
+
+namespace bench32 {
+namespace {
+
+std::atomic<int> currentGroup{0};
+
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+double seconds(const timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; }
+
+constexpr std::size_t chunkSize = 1 << 20;
+
+} // namespace
+
+MemoryFile::MemoryFile(const char* name) : fd_(memfd_create(name, MFD_CLOEXEC)) {
+  if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "memfd_create");
+}
+
+MemoryFile::~MemoryFile() { closeFd(fd_); }
+
+std::uint64_t MemoryFile::size() const {
+  struct stat info {};
+  return fstat(fd_, &info) == 0 ? std::uint64_t(info.st_size) : 0;
+}
+
+int MemoryFile::openForReading() const {
+  // Opening the file anew, rather than dup, gives a descriptor with its own offset.
+  const std::string path = "/proc/self/fd/" + std::to_string(fd_);
+  return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+void MemoryFile::append(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::system_error(errno, std::generic_category(), "writing an input file");
+    bytes.remove_prefix(std::size_t(n));
+  }
+}
+
+void MemoryFile::forEachChunk(const std::function<bool(std::string_view)>& take) const {
+  std::string buffer(chunkSize, '\0');
+  for (std::uint64_t offset = 0;;) {
+    const ssize_t n = pread(fd_, buffer.data(), buffer.size(), off_t(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    offset += std::uint64_t(n);
+    if (!take(std::string_view(buffer.data(), std::size_t(n)))) return;
+  }
+}
+
+std::string MemoryFile::read(std::uint64_t offset, std::size_t length) const {
+  std::string text(length, '\0');
+  std::size_t got = 0;
+  while (got < length) {
+    const ssize_t n = pread(fd_, text.data() + got, length - got, off_t(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += std::size_t(n);
+  }
+  text.resize(got);
+  return text;
+}
+
+std::string MemoryFile::readAll() const { return read(0, std::size_t(size())); }
+
+int runningProcessGroup() { return currentGroup.load(); }
+
+std::vector<std::string> splitWords(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream stream(text);
+  for (std::string word; stream >> word;) words.push_back(word);
+  return words;
+}
+
+RunResult runProcess(const RunRequest& request) {
+  RunResult result;
+  if (request.argv.empty()) {
+    result.startError = "nothing to run";
+    return result;
+  }
+  std::shared_ptr<const MemoryFile> input = request.inputFile;
+  std::shared_ptr<MemoryFile> output;
+  int inFd = -1, errPipe[2] = {-1, -1};
+  try {
+    if (!input) {
+      auto file = std::make_shared<MemoryFile>("bench32-input");
+      file->append(request.input);
+      input = file;
+    }
+    output = std::make_shared<MemoryFile>("bench32-output");
+  } catch (const std::system_error& e) {
+    result.startError = e.what();
+    return result;
+  }
+  result.stdoutFile = output;
+  inFd = input->openForReading();
+  if (inFd < 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+    result.startError = std::string("cannot set up the program's input: ") + std::strerror(errno);
+    closeFd(inFd);
+    return result;
+  }
+  int errFd = errPipe[0];
+
+  ChildSetup setup;
+  setup.workingDirectory = request.workingDirectory;
+  setup.padding = request.environmentPadding;
+  // Far above anything a program writes, so the sum cannot wrap round.
+  if (request.stdoutLimit && *request.stdoutLimit < (std::uint64_t{1} << 62) &&
+      request.fileRoom < (std::uint64_t{1} << 62))
+    setup.fileSizeLimit = *request.stdoutLimit + 1 + request.fileRoom;
+  setup.cpus = request.cpus;
+  const Launch launched = launch(request.argv, setup, {inFd, output->fd(), errPipe[1]});
+  const auto start = launched.started;
+  closeFd(inFd);
+  closeFd(errPipe[1]);
+  if (launched.pid < 0) {
+    closeFd(errFd);
+    result.startError = std::string("cannot start a process: ") + std::strerror(launched.error);
+    return result;
+  }
+  if (launched.error != 0)
+    result.startError =
+        std::string("cannot run ") + request.argv[0] + ": " + std::strerror(launched.error);
+  const pid_t pid = launched.pid;
+  currentGroup = pid;
+  // Readable the moment the program ends: its end is timed then, without waiting for
+  // the spawner's report (one more process to wake).
+  int pidFd = int(syscall(SYS_pidfd_open, pid, 0));
+  const int endWatch = endFd(launched, pidFd);
+  fcntl(errFd, F_SETFL, O_NONBLOCK);
+
+  // Bounded, so that converting it to clock ticks cannot overflow: a year is "never".
+  const auto timeout = std::min(request.timeout, std::chrono::duration<double>(3.2e7));
+  const auto deadline =
+      start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
+  std::optional<std::chrono::steady_clock::time_point> endedAt;
+  int status = 0;
+  rusage usage{};
+  char buffer[65536];
+  // One loop for the whole run: standard error is drained (a full pipe would stop the
+  // program), the deadline and a cancellation are watched, and the end is collected.
+  for (;;) {
+    const bool killed = result.timedOut || result.cancelled;
+    const auto now = std::chrono::steady_clock::now();
+    if (!killed && request.cancel && request.cancel->load()) {
+      result.cancelled = true;
+      kill(-pid, SIGKILL);
+    } else if (!killed && now >= deadline) {
+      result.timedOut = true;
+      kill(-pid, SIGKILL);
+    }
+    if (collectEnd(launched, status, usage)) {
+      if (!endedAt) endedAt = std::chrono::steady_clock::now();
+      break;
+    }
+    int waitMs =
+        int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) + 1;
+    // A cancellation is noticed within a tenth of a second even without a signal.
+    if (request.cancel || killed) waitMs = std::min(waitMs, 100);
+    if (endWatch < 0) waitMs = std::min(waitMs, 1); // nothing to wake us: look again soon
+    pollfd watch[3];
+    nfds_t count = 0;
+    if (errFd >= 0) watch[count++] = {errFd, POLLIN, 0};
+    if (endWatch >= 0) watch[count++] = {endWatch, POLLIN, 0};
+    if (pidFd >= 0 && pidFd != endWatch && !endedAt) watch[count++] = {pidFd, POLLIN, 0};
+    if (poll(watch, count, std::max(waitMs, 0)) <= 0) continue;
+    for (nfds_t i = 0; i < count; ++i) {
+      if (!watch[i].revents) continue;
+      if (watch[i].fd == pidFd && !endedAt) endedAt = std::chrono::steady_clock::now();
+      if (watch[i].fd != errFd) continue;
+      const ssize_t n = ::read(errFd, buffer, sizeof buffer);
+      if (n > 0 && result.stderrBytes.size() < request.stderrLimit)
+        result.stderrBytes.append(
+            buffer, std::min(std::size_t(n), request.stderrLimit - result.stderrBytes.size()));
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) closeFd(errFd);
+    }
+  }
+  // What is still in the pipe, without waiting for a child the program left behind.
+  for (ssize_t n; errFd >= 0 && (n = ::read(errFd, buffer, sizeof buffer)) > 0;)
+    if (result.stderrBytes.size() < request.stderrLimit)
+      result.stderrBytes.append(
+          buffer, std::min(std::size_t(n), request.stderrLimit - result.stderrBytes.size()));
+  closeFd(errFd);
+  closeFd(pidFd);
+  // Anything the program left running in its group goes with it.
+  kill(-pid, SIGKILL);
+  currentGroup = 0;
+  result.wallSeconds = std::chrono::duration<double>(*endedAt - start).count();
+  result.userSeconds = seconds(usage.ru_utime);
+  result.systemSeconds = seconds(usage.ru_stime);
+  result.maxRssKiB = usage.ru_maxrss;
+  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  result.stdoutLimit = request.stdoutLimit;
+  result.fileSizeLimit = setup.fileSizeLimit;
+  result.stdoutOverflow = request.stdoutLimit && output->size() > *request.stdoutLimit;
+  return result;
+}
+
+std::vector<int> parseCpuList(const std::string& text) {
+  const auto bad = [&](const std::string& why) {
+    return BadInput(fmt::format("--cpu {}: {} (a list such as 0, 0,2 or 1-3)", text, why));
+  };
+  // Digits only, so that "-1", "+2" and "0x1" are refused rather than read loosely.
+  const auto number = [&](std::string_view digits) {
+    if (digits.empty()) throw bad("a processor number is missing");
+    int value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      throw bad(fmt::format("\"{}\" is not a processor number", digits));
+    if (value >= CPU_SETSIZE) throw bad(fmt::format("processor {} is out of range", value));
+    return value;
+  };
+  std::set<int> cpus;
+  std::string_view rest = text;
+  if (rest.empty()) throw bad("no processor given");
+  for (;;) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view item = rest.substr(0, comma);
+    const std::size_t dash = item.find('-');
+    const int first = number(item.substr(0, dash));
+    const int last = dash == std::string_view::npos ? first : number(item.substr(dash + 1));
+    if (last < first) throw bad(fmt::format("the range {} goes down", item));
+    for (int cpu = first; cpu <= last; ++cpu) cpus.insert(cpu);
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  return {cpus.begin(), cpus.end()};
+}
+
+std::string cpuListText(const std::vector<int>& cpus) {
+  std::string text;
+  for (std::size_t i = 0; i < cpus.size();) {
+    std::size_t j = i;
+    while (j + 1 < cpus.size() && cpus[j + 1] == cpus[j] + 1) ++j;
+    text += (text.empty() ? "" : ",") + std::to_string(cpus[i]);
+    if (j > i) text += "-" + std::to_string(cpus[j]);
+    i = j + 1;
+  }
+  return text;
+}
+
+std::vector<int> allowedCpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  std::vector<int> cpus;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    if (CPU_ISSET(cpu, &set)) cpus.push_back(cpu);
+  return cpus;
+}
+
+std::vector<int> usableCpus(const std::string& text) {
+  const std::vector<int> wanted = parseCpuList(text), allowed = allowedCpus();
+  for (const int cpu : wanted)
+    if (!std::binary_search(allowed.begin(), allowed.end(), cpu))
+      throw BadInput(fmt::format("--cpu {}: processor {} is not available here (available: {})",
+                                 text, cpu, cpuListText(allowed)));
+  return wanted;
+}
+
+} // namespace bench32

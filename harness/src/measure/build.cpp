@@ -1,0 +1,261 @@
+#include "measure/build.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "exec/process.hpp"
+
+namespace bench32 {
+namespace fs = std::filesystem;
+namespace {
+
+bool validName(const std::string& name) {
+  const bool allowed = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '+' ||
+           c == '-';
+  });
+  return allowed && name != "." && name != "..";
+}
+
+RunResult runTool(const std::vector<std::string>& argv, const fs::path& cwd = {},
+                  const std::atomic<bool>* cancel = nullptr) {
+  RunRequest request;
+  request.cancel = cancel;
+  request.argv = argv;
+  request.workingDirectory = cwd.string();
+  request.timeout = std::chrono::hours(2);
+  request.stderrLimit = 1 << 20;
+  return runProcess(request);
+}
+
+bool succeeded(const RunResult& run) {
+  return run.startError.empty() && !run.timedOut && run.signal == 0 && run.exitStatus == 0;
+}
+
+std::string failureLine(const RunResult& run) {
+  if (!run.startError.empty()) return run.startError;
+  if (run.timedOut) return "timed out";
+  return firstErrorLine(run.stdoutText() + "\n" + run.stderrBytes);
+}
+
+std::map<std::string, std::string> readCache(const fs::path& buildDir) {
+  std::map<std::string, std::string> cache;
+  std::ifstream stream(buildDir / "CMakeCache.txt");
+  // Lines of the form KEY:TYPE=VALUE; comments start with # or //.
+  for (std::string line; std::getline(stream, line);) {
+    const auto colon = line.find(':'), equals = line.find('=');
+    if (line.empty() || line[0] == '#' || line[0] == '/' || colon == std::string::npos ||
+        equals == std::string::npos || colon > equals)
+      continue;
+    cache[line.substr(0, colon)] = line.substr(equals + 1);
+  }
+  return cache;
+}
+
+// What the folder was configured with, so a changed configuration starts afresh.
+std::string signature(const ConfigInfo& info) {
+  return nlohmann::json{{"compiler", info.compiler}, {"flags", info.flags}}.dump();
+}
+
+bool isOnPath(const std::string& program) {
+  if (program.find('/') != std::string::npos) return access(program.c_str(), X_OK) == 0;
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+    const fs::path candidate = fs::path(dirs.substr(start, end - start)) / program;
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+} // namespace
+
+std::string firstErrorLine(const std::string& output) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < output.size();) {
+    std::size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    std::string line = output.substr(start, end - start);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    line.erase(0, line.find_first_not_of(" \t"));
+    if (!line.empty()) lines.push_back(line);
+    start = end + 1;
+  }
+  // A compiler's "error:" says most; CMake's summary lines least.
+  for (const char* marker : {"error:", "Error", "error"})
+    for (const auto& line : lines)
+      if (line.find(marker) != std::string::npos) return line;
+  return lines.empty() ? "failed without a message" : lines.back();
+}
+
+std::string compilerVersion(const std::string& compiler) {
+  RunRequest request;
+  request.argv = {compiler, "--version"};
+  request.timeout = std::chrono::seconds(30);
+  const RunResult run = runProcess(request);
+  if (!succeeded(run)) return {};
+  const std::string text = run.stdoutText();
+  return text.substr(0, text.find('\n'));
+}
+
+BuildTarget parseConfig(const std::string& text, const fs::path& buildRoot) {
+  const auto equals = text.find('=');
+  const auto colon = text.find(':', equals == std::string::npos ? 0 : equals);
+  if (equals == std::string::npos || colon == std::string::npos)
+    throw BadInput(fmt::format("--config \"{}\": expected NAME=COMPILER:FLAGS", text));
+  BuildTarget target;
+  target.kind = BuildKind::owned;
+  target.info.name = text.substr(0, equals);
+  target.info.compiler = text.substr(equals + 1, colon - equals - 1);
+  target.info.flags = text.substr(colon + 1);
+  if (!validName(target.info.name))
+    throw BadInput(
+        fmt::format("--config \"{}\": the name may hold letters, digits and ._+-", text));
+  if (target.info.compiler.empty())
+    throw BadInput(fmt::format("--config \"{}\": no compiler", text));
+  target.info.buildDir = (buildRoot / ("cfg-" + target.info.name)).lexically_normal().string();
+  return target;
+}
+
+BuildTarget parseExistingBuild(const std::string& text) {
+  const auto equals = text.find('=');
+  if (equals == std::string::npos || equals == 0 || equals + 1 == text.size())
+    throw BadInput(fmt::format("--build \"{}\": expected NAME=BUILD_DIR", text));
+  BuildTarget target;
+  target.kind = BuildKind::existing;
+  target.info.name = text.substr(0, equals);
+  target.info.buildDir = fs::absolute(text.substr(equals + 1)).lexically_normal().string();
+  if (!validName(target.info.name))
+    throw BadInput(fmt::format("--build \"{}\": the name may hold letters, digits and ._+-", text));
+  return target;
+}
+
+void describeBuild(ConfigInfo& info) {
+  auto cache = readCache(info.buildDir);
+  if (info.compiler.empty()) info.compiler = cache["CMAKE_CXX_COMPILER"];
+  if (info.flags.empty()) {
+    std::string type = cache["CMAKE_BUILD_TYPE"];
+    std::transform(type.begin(), type.end(), type.begin(), ::toupper);
+    std::string flags = cache["CMAKE_CXX_FLAGS"];
+    const std::string typeFlags = cache["CMAKE_CXX_FLAGS_" + type];
+    if (!typeFlags.empty()) flags += (flags.empty() ? "" : " ") + typeFlags;
+    info.flags = flags;
+  }
+  if (!info.compiler.empty()) info.compilerVersion = compilerVersion(info.compiler);
+  if (std::atoi(cache["BENCH32_LAYOUTS"].c_str()) > 0 && !cache["BENCH32_LLD"].empty())
+    info.linker = compilerVersion(cache["BENCH32_LLD"]);
+}
+
+fs::path programExecutable(const ConfigInfo& info, const std::string& program, int layout) {
+  const std::string name = layout < 0 ? program : fmt::format("{}.layout-{}", program, layout);
+  return fs::path(info.buildDir) / "bin" / name;
+}
+
+std::map<std::string, std::string> buildPrograms(BuildTarget& target,
+                                                 const std::vector<std::string>& programs,
+                                                 const BuildOptions& options) {
+  ConfigInfo& info = target.info;
+  const fs::path dir = info.buildDir;
+  auto log = [&](const std::string& line) {
+    if (options.log) options.log(line);
+  };
+  std::error_code error;
+  if (target.kind == BuildKind::owned) {
+    if (!isOnPath(info.compiler))
+      throw BuildError(
+          fmt::format("config {}: compiler \"{}\" not found", info.name, info.compiler));
+    const fs::path marker = dir / "bench32-config.json";
+    std::string previous;
+    if (std::ifstream stream(marker); stream) std::getline(stream, previous);
+    if (previous != signature(info) || !fs::exists(dir / "build.ninja")) {
+      log(fmt::format("configuring {} ({} {}) in {}", info.name, info.compiler, info.flags,
+                      dir.string()));
+      fs::create_directories(dir, error);
+      const RunResult run =
+          runTool({"cmake", "--fresh", "-S", options.sourceDir.string(), "-B", dir.string(), "-G",
+                   "Ninja", "-DCMAKE_BUILD_TYPE=None", "-DCMAKE_CXX_COMPILER=" + info.compiler,
+                   "-DCMAKE_CXX_FLAGS=" + info.flags, "-DBENCH32_TOOLS=OFF",
+                   "-DBENCH32_CASE_RUNNER=" + options.caseRunner.string(),
+                   fmt::format("-DBENCH32_LAYOUTS={}", options.layouts)},
+                  {}, options.cancel);
+      if (!succeeded(run))
+        throw BuildError(
+            fmt::format("config {}: cmake configure failed: {}", info.name, failureLine(run)));
+      std::ofstream(marker) << signature(info) << '\n';
+    }
+  } else if (target.kind == BuildKind::preset && !fs::exists(dir / "build.ninja")) {
+    log(fmt::format("configuring {} with its preset", dir.string()));
+    const RunResult run =
+        runTool({"cmake", "--preset", dir.filename().string()}, options.sourceDir, options.cancel);
+    if (!succeeded(run))
+      throw BuildError(
+          fmt::format("{}: cmake configure failed: {}", dir.string(), failureLine(run)));
+  } else if (!fs::exists(dir / "CMakeCache.txt")) {
+    throw BuildError(fmt::format("{}: not a configured build folder", dir.string()));
+  }
+  // Code layouts are targets of their own, defined when the folder is configured for
+  // at least as many as asked; the programs' usual targets stay as they are.
+  if (options.layouts > 0 &&
+      std::atoi(readCache(dir)["BENCH32_LAYOUTS"].c_str()) < options.layouts) {
+    log(fmt::format("configuring {} for {} code layouts", dir.string(), options.layouts));
+    const RunResult run =
+        runTool({"cmake", fmt::format("-DBENCH32_LAYOUTS={}", options.layouts), dir.string()}, {},
+                options.cancel);
+    if (!succeeded(run))
+      throw BuildError(fmt::format("{}: cmake configure for code layouts failed: {}", dir.string(),
+                                   failureLine(run)));
+  }
+  describeBuild(info);
+  if (info.compilerVersion.empty() && target.kind == BuildKind::owned)
+    throw BuildError(fmt::format("config {}: \"{} --version\" fails", info.name, info.compiler));
+
+  std::map<std::string, std::string> failed;
+  if (programs.empty()) return failed;
+  auto build = [&](const std::vector<std::string>& targets) {
+    std::vector<std::string> argv{"cmake", "--build", dir.string()};
+    if (options.jobs > 0) argv.push_back(fmt::format("-j{}", options.jobs));
+    argv.push_back("--target");
+    argv.insert(argv.end(), targets.begin(), targets.end());
+    const RunResult run = runTool(argv, {}, options.cancel);
+    if (run.cancelled) throw BuildError("interrupted");
+    return run;
+  };
+  // A program's targets: itself, or each of its code layouts.
+  auto targetsOf = [&](const std::string& program) {
+    if (options.layouts <= 0) return std::vector<std::string>{program};
+    std::vector<std::string> targets;
+    for (int k = 0; k < options.layouts; ++k)
+      targets.push_back(programExecutable(info, program, k).filename().string());
+    return targets;
+  };
+  std::vector<std::string> everything;
+  for (const auto& program : programs) {
+    const auto targets = targetsOf(program);
+    everything.insert(everything.end(), targets.begin(), targets.end());
+  }
+  log(fmt::format("building {} program{}{} in {}", programs.size(), programs.size() == 1 ? "" : "s",
+                  options.layouts > 0 ? fmt::format(" in {} layouts", options.layouts) : "",
+                  dir.string()));
+  const RunResult all = build(everything);
+  if (succeeded(all)) return failed;
+  // Find out which programs fail, so that the others can still be measured.
+  for (const auto& program : programs) {
+    const RunResult one = build(targetsOf(program));
+    if (!succeeded(one)) failed[program] = "build failed: " + failureLine(one);
+  }
+  if (failed.empty()) // the programs build one by one: the failure was elsewhere
+    throw BuildError(fmt::format("{}: build failed: {}", dir.string(), failureLine(all)));
+  return failed;
+}
+
+} // namespace bench32

@@ -1,0 +1,63 @@
+// Building the suite's programs, once per configuration, through CMake.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "exec/errors.hpp"
+#include "model/results.hpp"
+
+namespace bench32 {
+
+enum class BuildKind {
+  preset,   // the suite's own release folder, configured with its preset when missing
+  existing, // a folder the user configured: only built
+  owned,    // build/cfg-NAME, configured by the harness with exactly the given compiler and flags
+};
+
+struct BuildTarget {
+  ConfigInfo info;
+  BuildKind kind = BuildKind::preset;
+};
+
+// "NAME=COMPILER:FLAGS" (flags may be empty, and may hold blanks), built in
+// BUILD_ROOT/cfg-NAME. Throws BadInput.
+BuildTarget parseConfig(const std::string& text, const std::filesystem::path& buildRoot);
+// "NAME=DIR": an existing build folder. Throws BadInput.
+BuildTarget parseExistingBuild(const std::string& text);
+
+struct BuildOptions {
+  std::filesystem::path sourceDir;
+  std::filesystem::path caseRunner; // handed to builds made without the tools
+  int jobs = 0;                     // 0: the build tool's default
+  int layouts = 0; // > 0: build <program>.layout-<k> for k < layouts instead of <program>
+  const std::atomic<bool>* cancel = nullptr; // stops the build (an interrupt)
+  std::function<void(const std::string&)> log;
+};
+
+// Configures when needed and builds the programs' targets. Returns the programs that
+// failed to build, each with the first error line. Throws BuildError when nothing can
+// be built.
+std::map<std::string, std::string> buildPrograms(BuildTarget& target,
+                                                 const std::vector<std::string>& programs,
+                                                 const BuildOptions& options);
+
+// Fills in the compiler, its version and the flags of a configured build folder, and
+// the linker of its code layouts when it has them.
+void describeBuild(ConfigInfo& info);
+
+// The executable of a program's code layout k (k < 0: the program itself).
+std::filesystem::path programExecutable(const ConfigInfo& info, const std::string& program,
+                                        int layout = -1);
+
+// The first line of "COMPILER --version", or empty when it does not run.
+std::string compilerVersion(const std::string& compiler);
+
+// The first line of build output that names an error, else its last line.
+std::string firstErrorLine(const std::string& output);
+
+} // namespace bench32

@@ -1,0 +1,221 @@
+#include "model/metrics.hpp"
+
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "exec/errors.hpp"
+
+namespace bench32 {
+namespace {
+
+std::optional<double> textBytes(const UnitResult& u) {
+  return u.textBytes ? std::optional<double>(double(*u.textBytes)) : std::nullopt;
+}
+
+std::optional<double> instructionCount(const UnitResult& u) {
+  return u.instructions ? std::optional<double>(double(*u.instructions)) : std::nullopt;
+}
+
+// A section's size from the executable's section headers; 0 when it has no such
+// section, nothing when its sections are unknown (not ELF, or an older results file).
+std::optional<double> sectionBytes(const UnitResult& u, const std::string& name) {
+  if (!u.sections) return std::nullopt;
+  const auto it = u.sections->find(name);
+  return it == u.sections->end() ? 0.0 : double(it->second);
+}
+
+// Every allocated section: the program's whole memory image, code and data.
+std::optional<double> allocatedBytes(const UnitResult& u) {
+  if (!u.sections) return std::nullopt;
+  double total = 0;
+  for (const auto& [name, bytes] : *u.sections) total += double(bytes);
+  return total;
+}
+
+MetricInfo sectionMetric(Metric id, const char* name, const char* column, const char* toolColumn,
+                         std::optional<double> (*read)(const UnitResult&)) {
+  return {.id = id,
+          .name = name,
+          .unit = "B",
+          .column = column,
+          .toolColumn = toolColumn,
+          .perUnit = read,
+          .format = formatBytes,
+          .integral = true,
+          .exact = true,
+          .toolsOnly = true};
+}
+
+const std::vector<MetricInfo> table = {
+    {.id = Metric::wall,
+     .name = "wall",
+     .unit = "s",
+     .column = "wall",
+     .toolColumn = "wall_median_s",
+     .field = &Sample::wall,
+     .samplesKey = "wall_s",
+     .format = formatSeconds,
+     .withSpread = true},
+    {.id = Metric::user,
+     .name = "user",
+     .unit = "s",
+     .column = "user",
+     .toolColumn = "user_median_s",
+     .field = &Sample::user,
+     .samplesKey = "user_s",
+     .format = formatSeconds},
+    {.id = Metric::system,
+     .name = "sys",
+     .unit = "s",
+     .column = "sys",
+     .toolColumn = "sys_median_s",
+     .field = &Sample::system,
+     .samplesKey = "sys_s",
+     .format = formatSeconds},
+    {.id = Metric::rss,
+     .name = "rss",
+     .unit = "KiB",
+     .column = "peak RSS",
+     .toolColumn = "max_rss_kib",
+     .field = &Sample::maxRssKiB,
+     .samplesKey = "max_rss_kib",
+     .format = formatKiB,
+     .integral = true},
+    {.id = Metric::text,
+     .name = "text",
+     .unit = "B",
+     .column = ".text",
+     .toolColumn = "text_bytes",
+     .perUnit = textBytes,
+     .format = formatBytes,
+     .integral = true,
+     .exact = true},
+    {.id = Metric::instructions,
+     .name = "instructions",
+     .unit = "instructions",
+     .column = "instructions",
+     .toolColumn = "instructions",
+     .perUnit = instructionCount,
+     .format = formatCount,
+     .integral = true,
+     .exact = true,
+     .optional = true},
+    sectionMetric(Metric::sizeText, "size.text", ".text", "size_text_bytes",
+                  [](const UnitResult& u) { return sectionBytes(u, ".text"); }),
+    sectionMetric(Metric::sizeRodata, "size.rodata", ".rodata", "size_rodata_bytes",
+                  [](const UnitResult& u) { return sectionBytes(u, ".rodata"); }),
+    sectionMetric(Metric::sizeData, "size.data", ".data", "size_data_bytes",
+                  [](const UnitResult& u) { return sectionBytes(u, ".data"); }),
+    sectionMetric(Metric::sizeBss, "size.bss", ".bss", "size_bss_bytes",
+                  [](const UnitResult& u) { return sectionBytes(u, ".bss"); }),
+    sectionMetric(Metric::sizeAlloc, "size.alloc", "allocated", "size_alloc_bytes", allocatedBytes),
+};
+
+} // namespace
+
+const std::vector<MetricInfo>& metrics() { return table; }
+
+const MetricInfo& metricInfo(Metric metric) {
+  for (const auto& m : table)
+    if (m.id == metric) return m;
+  return table.front(); // unreachable: every Metric has its row
+}
+
+std::string metricNames() {
+  std::string names;
+  for (std::size_t i = 0; i < table.size(); ++i)
+    names += (i == 0 ? "" : i + 1 == table.size() ? " or " : ", ") + std::string(table[i].name);
+  return names;
+}
+
+const MetricInfo& metricNamed(const std::string& name) {
+  for (const auto& m : table)
+    if (name == m.name) return m;
+  throw BadInput(fmt::format("unknown metric \"{}\" ({})", name, metricNames()));
+}
+
+std::vector<double> metricValues(const UnitResult& unit, Metric metric) {
+  const MetricInfo& m = metricInfo(metric);
+  std::vector<double> values;
+  if (m.field) {
+    for (const Sample& s : unit.samples) values.push_back(s.*m.field);
+  } else if (const auto value = m.perUnit(unit)) {
+    values.push_back(*value);
+  }
+  return values;
+}
+
+std::vector<std::vector<double>> layoutGroups(const UnitResult& unit, Metric metric) {
+  const MetricInfo& m = metricInfo(metric);
+  std::vector<std::vector<double>> groups;
+  if (!m.field) return groups;
+  for (const Sample& s : unit.samples) {
+    if (s.layout < 0) return {};
+    if (std::size_t(s.layout) >= groups.size()) groups.resize(std::size_t(s.layout) + 1);
+    groups[std::size_t(s.layout)].push_back(s.*m.field);
+  }
+  // A layout that never ran (a session stopped early) is no layout.
+  std::erase_if(groups, [](const auto& runs) { return runs.empty(); });
+  return groups;
+}
+
+std::vector<std::vector<std::vector<double>>> sessionGroups(const UnitResult& unit, Metric metric) {
+  std::vector<UnitResult> sessions;
+  for (const Sample& s : unit.samples) {
+    if (s.session < 0) return {};
+    if (std::size_t(s.session) >= sessions.size()) sessions.resize(std::size_t(s.session) + 1);
+    sessions[std::size_t(s.session)].samples.push_back(s);
+  }
+  std::erase_if(sessions, [](const UnitResult& u) { return u.samples.empty(); });
+  std::vector<std::vector<std::vector<double>>> groups;
+  for (const auto& session : sessions) {
+    auto layouts = layoutGroups(session, metric);
+    if (layouts.empty()) layouts = {metricValues(session, metric)};
+    groups.push_back(std::move(layouts));
+  }
+  return groups;
+}
+
+std::string formatSeconds(double s) {
+  if (!std::isfinite(s)) return "-";
+  if (s == 0) return "0";
+  if (s >= 100) return fmt::format("{:.1f} s", s);
+  if (s >= 1) return fmt::format("{:.3f} s", s);
+  if (s >= 1e-3) return fmt::format("{:.3f} ms", s * 1e3);
+  return fmt::format("{:.1f} µs", s * 1e6);
+}
+
+std::string formatKiB(double kib) {
+  if (!std::isfinite(kib)) return "-";
+  if (kib >= 1024 * 1024) return fmt::format("{:.2f} GiB", kib / 1024 / 1024);
+  if (kib >= 1024) return fmt::format("{:.1f} MiB", kib / 1024);
+  return fmt::format("{:.0f} KiB", kib);
+}
+
+std::string formatBytes(double bytes) {
+  if (!std::isfinite(bytes)) return "-";
+  return fmt::format("{:.0f} B", bytes);
+}
+
+std::string formatCount(double n) {
+  if (!std::isfinite(n)) return "-";
+  if (n >= 1e9) return fmt::format("{:.3f} G", n / 1e9);
+  if (n >= 1e6) return fmt::format("{:.3f} M", n / 1e6);
+  if (n >= 1e3) return fmt::format("{:.3f} k", n / 1e3);
+  return fmt::format("{:.0f}", n);
+}
+
+std::string formatPercent(double fraction) {
+  if (!std::isfinite(fraction)) return "-";
+  return fmt::format("{:.1f}%", fraction * 100);
+}
+
+std::string formatRaw(double value) {
+  if (std::isnan(value)) return "";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  if (value == std::floor(value) && std::fabs(value) < 1e17) return fmt::format("{:.0f}", value);
+  return fmt::format("{:.9g}", value);
+}
+
+} // namespace bench32

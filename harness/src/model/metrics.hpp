@@ -1,0 +1,77 @@
+// The quantities the harness measures, each one row of a table: its name, unit, how
+// to read it from a unit's runs and how to show it. Tables, comparisons and the
+// results file all go through this table, so a new metric is one new row (and, when
+// it is measured per run, a field of Sample and where it is filled in).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/results.hpp"
+
+namespace bench32 {
+
+enum class Metric {
+  wall,
+  user,
+  system,
+  rss,
+  text,
+  instructions,
+  sizeText,
+  sizeRodata,
+  sizeData,
+  sizeBss,
+  sizeAlloc
+};
+
+struct MetricInfo {
+  Metric id;
+  const char* name;       // for --metric and in messages
+  const char* unit;       // "s", "KiB", "B", "instructions"
+  const char* column;     // column header for people
+  const char* toolColumn; // column header for tools (CSV, JSON): the median, raw
+  // A per-run quantity: its member of Sample and its list in the results file.
+  double Sample::*field = nullptr;
+  const char* samplesKey = nullptr;
+  // A per-unit quantity (one value, or none): how to read it.
+  std::optional<double> (*perUnit)(const UnitResult&) = nullptr;
+  std::string (*format)(double) = nullptr; // for people; NaN gives "-"
+  bool integral = false;                   // a count: written without a fraction
+  bool exact = false;                      // no sampling error: a comparison needs no rank test
+  bool optional = false;                   // shown to people only when some unit has it
+  bool withSpread = false;                 // shown with its spread and the median's interval
+  // In the run table, a column for tools only (CSV, JSON), after the others: people see
+  // it through --metric.
+  bool toolsOnly = false;
+};
+
+const std::vector<MetricInfo>& metrics();
+const MetricInfo& metricInfo(Metric metric);
+// Throws BadInput naming the metrics there are.
+const MetricInfo& metricNamed(const std::string& name);
+std::string metricNames(); // "wall, user, sys, ... or size.alloc"
+
+// Every value of a metric for one unit: one per timed run, or the unit's single value.
+std::vector<double> metricValues(const UnitResult& unit, Metric metric);
+// The same, one list per code layout, in layout order; empty when its runs carry no
+// layout.
+std::vector<std::vector<double>> layoutGroups(const UnitResult& unit, Metric metric);
+
+// The same, one list of layouts per session, in session order, for results merged from
+// several sessions (a session without layouts is one group of all its runs); empty when
+// the runs come from one session.
+std::vector<std::vector<std::vector<double>>> sessionGroups(const UnitResult& unit, Metric metric);
+
+// Quantities as people read them.
+std::string formatSeconds(double seconds);
+std::string formatKiB(double kib);
+std::string formatBytes(double bytes);
+std::string formatCount(double count); // 1.23 M, 4.56 G
+std::string formatPercent(double fraction);
+// A number for tools: integers without a fraction, others with nine significant
+// digits; infinities as inf and -inf, NaN as an empty field.
+std::string formatRaw(double value);
+
+} // namespace bench32

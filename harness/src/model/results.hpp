@@ -1,0 +1,103 @@
+// What a session measured (its JSON form, schema "bench32-results", is in results_file and
+// harness/README.md). Every raw sample is kept; summaries are derived.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace bench32 {
+
+// Version 2 adds code layouts (per-sample layout and padding, per-layout binaries);
+// a session without them is still written as version 1, which older readers take.
+inline constexpr int resultsVersion = 2;
+
+// One run's measurements; metrics.cpp says how each is named, read and shown.
+struct Sample {
+  double wall = 0; // seconds
+  double user = 0;
+  double system = 0;
+  double maxRssKiB = 0;
+  int layout = -1;      // the code layout run (0, 1, ...), or -1 in a session without layouts
+  int paddingBytes = 0; // characters of environment padding the run was given
+  // In results merged from several sessions, the session the run belongs to (0, 1, ...);
+  // -1 in one session's results. Never written to a results file.
+  int session = -1;
+};
+
+// One code layout of a program: the executable and what identifies it.
+struct LayoutBinary {
+  std::string path;
+  std::string xxh3;
+  std::optional<std::uint64_t> textBytes;
+};
+
+// What became of one (configuration, program, workload): every run verified, one run
+// failed, or no timed run at all (the session stopped first).
+enum class Status { ok, failed, notRun };
+std::string statusName(Status status); // "ok", "failed", "not-run": the results file's words
+std::optional<Status> statusFromName(const std::string& name);
+
+struct UnitResult {
+  std::string config;
+  std::string program;
+  std::string workload;
+  Status status = Status::notRun;
+  std::string failure; // one line, when failed
+  std::string binary;  // path of the executable
+  std::string binaryXxh3;
+  std::string inputXxh3; // of the workload's input, so that comparisons can check it
+  std::optional<std::uint64_t> textBytes;
+  // The executable's allocated sections, bytes by name; nothing when it is not ELF (or
+  // the file predates them).
+  std::optional<std::map<std::string, std::uint64_t>> sections;
+  std::vector<LayoutBinary> layouts; // with code layouts: each one's executable; else empty
+  std::vector<Sample> warmup;
+  std::vector<Sample> samples; // timed runs, each verified
+  std::optional<std::uint64_t> instructions;
+  std::string instructionsSource; // perf or callgrind
+
+  bool ok() const { return status == Status::ok; }
+};
+
+struct ConfigInfo {
+  std::string name;
+  std::string compiler;
+  std::string compilerVersion;
+  std::string flags;
+  std::string buildDir;
+  std::string linker; // with code layouts: the linker that placed the code
+};
+
+struct Results {
+  int version = resultsVersion;
+  std::string created; // UTC, ISO 8601
+  std::vector<std::string> command;
+  std::map<std::string, std::string> environment; // cpu, kernel, host, git revision...
+  std::map<std::string, double> settings;         // warmup, runs, min_time, timeout...
+  std::string runUnder;
+  std::vector<ConfigInfo> configs;
+  std::vector<UnitResult> units;
+  bool complete = false;
+  std::string stopReason; // why the session ended early, when it did
+
+  const UnitResult* find(const std::string& config, const std::string& program,
+                         const std::string& workload) const;
+};
+
+// A timed run whose wall time is far above its user and system time: the program
+// waited for a processor, so the machine was busy. Such runs are counted and shown.
+bool busyRun(const Sample& sample);
+std::size_t busyRuns(const UnitResult& unit);
+
+// The kind of machine of a session's environment ("CPU, N cores, ARCH"), and the
+// revision it is filed under (its --revision label, else its git revision).
+std::string machineKind(const std::map<std::string, std::string>& environment);
+std::string revisionOf(const std::map<std::string, std::string>& environment);
+
+} // namespace bench32

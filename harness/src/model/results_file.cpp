@@ -1,0 +1,210 @@
+#include "model/results_file.hpp"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include <fmt/format.h>
+
+#include "exec/errors.hpp"
+#include "exec/files.hpp"
+#include "model/metrics.hpp"
+
+namespace bench32 {
+namespace {
+
+using nlohmann::json;
+
+// Each per-run metric is a list of its own, in run order: "wall_s": [...], ...
+json samplesJson(const std::vector<Sample>& samples) {
+  json lists = json::object();
+  for (const auto& m : metrics()) {
+    if (!m.field) continue;
+    json& list = lists[m.samplesKey] = json::array();
+    for (const Sample& s : samples)
+      list.push_back(m.integral ? json(std::llround(s.*m.field)) : json(s.*m.field));
+  }
+  if (std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return s.layout >= 0; })) {
+    json& layouts = lists["layout"] = json::array();
+    json& padding = lists["padding_bytes"] = json::array();
+    for (const Sample& s : samples) {
+      layouts.push_back(s.layout);
+      padding.push_back(s.paddingBytes);
+    }
+  }
+  return lists;
+}
+
+std::vector<Sample> samplesFrom(const json& doc) {
+  std::vector<Sample> samples;
+  bool first = true;
+  for (const auto& m : metrics()) {
+    if (!m.field) continue;
+    const auto values = doc.at(m.samplesKey).get<std::vector<double>>();
+    if (first) samples.resize(values.size());
+    if (values.size() != samples.size()) throw BadInput("sample lists of different lengths");
+    first = false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (!(values[i] >= 0)) throw BadInput("negative or missing sample");
+      samples[i].*m.field = values[i];
+    }
+  }
+  if (doc.contains("layout") || doc.contains("padding_bytes")) {
+    const auto layouts = doc.at("layout").get<std::vector<int>>();
+    const auto padding = doc.at("padding_bytes").get<std::vector<int>>();
+    if (layouts.size() != samples.size() || padding.size() != samples.size())
+      throw BadInput("sample lists of different lengths");
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      if (layouts[i] < 0 || padding[i] < 0) throw BadInput("negative layout or padding");
+      samples[i].layout = layouts[i];
+      samples[i].paddingBytes = padding[i];
+    }
+  }
+  return samples;
+}
+
+json textBytesJson(const std::optional<std::uint64_t>& bytes) {
+  return bytes ? json(*bytes) : json(nullptr);
+}
+
+std::optional<std::uint64_t> textBytesFrom(const json& doc) {
+  if (!doc.contains("text_bytes") || doc.at("text_bytes").is_null()) return std::nullopt;
+  return doc.at("text_bytes").get<std::uint64_t>();
+}
+
+// Absent in files written before section sizes were recorded.
+std::optional<std::map<std::string, std::uint64_t>> sectionsFrom(const json& binary) {
+  if (!binary.contains("sections") || binary.at("sections").is_null()) return std::nullopt;
+  const json& sections = binary.at("sections");
+  if (!sections.is_object()) throw BadInput("binary.sections is not an object");
+  std::map<std::string, std::uint64_t> sizes;
+  for (const auto& [name, bytes] : sections.items()) {
+    if (!bytes.is_number_unsigned())
+      throw BadInput(fmt::format("binary.sections: {} is not a size in bytes", name));
+    sizes[name] = bytes.get<std::uint64_t>();
+  }
+  return sizes;
+}
+
+} // namespace
+
+json toJson(const Results& r) {
+  json configs = json::array();
+  for (const auto& c : r.configs) {
+    configs.push_back({{"name", c.name},
+                       {"compiler", c.compiler},
+                       {"compiler_version", c.compilerVersion},
+                       {"flags", c.flags},
+                       {"build_dir", c.buildDir}});
+    if (!c.linker.empty()) configs.back()["linker"] = c.linker;
+  }
+  bool layouts = false;
+  json units = json::array();
+  for (const auto& u : r.units) {
+    json unit{{"config", u.config},
+              {"program", u.program},
+              {"workload", u.workload},
+              {"status", statusName(u.status)},
+              {"binary", {{"path", u.binary}, {"xxh3", u.binaryXxh3}}},
+              {"warmup", samplesJson(u.warmup)},
+              {"samples", samplesJson(u.samples)}};
+    if (!u.failure.empty()) unit["failure"] = u.failure;
+    if (!u.inputXxh3.empty()) unit["input_xxh3"] = u.inputXxh3;
+    unit["binary"]["text_bytes"] = textBytesJson(u.textBytes);
+    unit["binary"]["sections"] = u.sections ? json(*u.sections) : json(nullptr);
+    if (!u.layouts.empty()) {
+      layouts = true;
+      json& list = unit["layouts"] = json::array();
+      for (const auto& l : u.layouts)
+        list.push_back(
+            {{"path", l.path}, {"xxh3", l.xxh3}, {"text_bytes", textBytesJson(l.textBytes)}});
+    }
+    layouts = layouts || std::any_of(u.samples.begin(), u.samples.end(),
+                                     [](const Sample& s) { return s.layout >= 0; });
+    if (u.instructions)
+      unit["instructions"] = {{"count", *u.instructions}, {"source", u.instructionsSource}};
+    units.push_back(unit);
+  }
+  return {{"schema", "bench32-results"},
+          {"version", layouts ? 2 : 1},
+          {"created", r.created},
+          {"command", r.command},
+          {"complete", r.complete},
+          {"stop_reason", r.stopReason},
+          {"environment", r.environment},
+          {"settings", r.settings},
+          {"run_under", r.runUnder},
+          {"configs", configs},
+          {"results", units}};
+}
+
+Results resultsFromJson(const json& doc) {
+  Results r;
+  try {
+    if (!doc.is_object() || doc.value("schema", "") != "bench32-results")
+      throw BadInput("not a bench32 results file (no \"schema\": \"bench32-results\")");
+    r.version = doc.at("version").get<int>();
+    if (r.version < 1 || r.version > resultsVersion)
+      throw BadInput(fmt::format("results version {} (this harness reads versions 1 to {})",
+                                 r.version, resultsVersion));
+    r.created = doc.value("created", "");
+    r.command = doc.value("command", std::vector<std::string>{});
+    r.complete = doc.value("complete", false);
+    r.stopReason = doc.value("stop_reason", "");
+    r.environment = doc.value("environment", std::map<std::string, std::string>{});
+    r.settings = doc.value("settings", std::map<std::string, double>{});
+    r.runUnder = doc.value("run_under", "");
+    for (const json& c : doc.at("configs"))
+      r.configs.push_back({c.at("name").get<std::string>(), c.value("compiler", ""),
+                           c.value("compiler_version", ""), c.value("flags", ""),
+                           c.value("build_dir", ""), c.value("linker", "")});
+    for (const json& entry : doc.at("results")) {
+      UnitResult u;
+      u.config = entry.at("config").get<std::string>();
+      u.program = entry.at("program").get<std::string>();
+      u.workload = entry.at("workload").get<std::string>();
+      const auto status = entry.at("status").get<std::string>();
+      if (!statusFromName(status))
+        throw BadInput(fmt::format("{}/{}: unknown status \"{}\"", u.program, u.workload, status));
+      u.status = *statusFromName(status);
+      u.failure = entry.value("failure", "");
+      u.inputXxh3 = entry.value("input_xxh3", "");
+      if (entry.contains("binary")) {
+        const json& b = entry.at("binary");
+        u.binary = b.value("path", "");
+        u.binaryXxh3 = b.value("xxh3", "");
+        u.textBytes = textBytesFrom(b);
+        u.sections = sectionsFrom(b);
+      }
+      for (const json& l : entry.value("layouts", json::array()))
+        u.layouts.push_back({l.value("path", ""), l.value("xxh3", ""), textBytesFrom(l)});
+      if (entry.contains("warmup")) u.warmup = samplesFrom(entry.at("warmup"));
+      u.samples = samplesFrom(entry.at("samples"));
+      if (entry.contains("instructions")) {
+        u.instructions = entry.at("instructions").at("count").get<std::uint64_t>();
+        u.instructionsSource = entry.at("instructions").value("source", "");
+      }
+      r.units.push_back(std::move(u));
+    }
+  } catch (const json::exception& e) {
+    throw BadInput(e.what());
+  }
+  return r;
+}
+
+Results loadResults(const std::filesystem::path& file) {
+  const std::string text = readFile(file);
+  try {
+    return resultsFromJson(json::parse(text));
+  } catch (const json::exception& e) {
+    throw BadInput(fmt::format("{}: not valid JSON: {}", file.string(), e.what()));
+  } catch (const BadInput& e) {
+    throw BadInput(fmt::format("{}: {}", file.string(), e.what()));
+  }
+}
+
+void saveResults(const std::filesystem::path& file, const Results& results) {
+  writeFile(file, toJson(results).dump(1, ' ', false, json::error_handler_t::replace) + "\n");
+}
+
+} // namespace bench32

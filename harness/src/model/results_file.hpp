@@ -1,0 +1,21 @@
+// The results file: a session's every sample and setting as JSON, read back whole by
+// every later harness (the versions it reads are checked-in test files).
+#pragma once
+
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "model/results.hpp"
+
+namespace bench32 {
+
+nlohmann::json toJson(const Results& results);
+// Throws BadInput naming what is wrong.
+Results resultsFromJson(const nlohmann::json& doc);
+Results loadResults(const std::filesystem::path& file);
+// Writes through a temporary file and a rename, so a reader never sees half a file.
+// Throws WriteError with the system's reason.
+void saveResults(const std::filesystem::path& file, const Results& results);
+
+} // namespace bench32

@@ -1,0 +1,224 @@
+#include "output/comparison_table.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+namespace bench32 {
+
+namespace {
+
+// An interval's end: an unbounded one says so.
+std::string bound(double value) {
+  if (std::isinf(value)) return value > 0 ? "∞" : "-∞";
+  return fmt::format("{:.3f}", value);
+}
+
+} // namespace
+
+namespace {
+
+// What qualifies a verdict, for people: how it was reached and what became of it.
+std::string verdictMarks(const ProgramComparison& row) {
+  std::string marks;
+  if (row.layoutSensitive) marks += " (layout-sensitive)";
+  if (row.baseSessions > 1 || row.otherSessions > 1)
+    marks += fmt::format(" ({}/{} sessions)", row.baseSessions, row.otherSessions);
+  if (row.insideNoise) marks += " (inside session noise)";
+  if (row.withinSessionOnly && row.verdict != Change::sameBinary) marks += " (within-session only)";
+  if (!row.state.empty()) marks += " [" + row.state + "]";
+  return marks;
+}
+
+} // namespace
+
+Table comparisonTable(const Comparison& c) {
+  const MetricInfo& metric = metricInfo(c.metric);
+  Table table;
+  // Tools get both labels and sample counts on every row; people get them as headers.
+  table.columns = {{"program", "program"},
+                   {"workload", "workload"},
+                   {"", "base"},
+                   {"", "other"},
+                   {"", "base_n"},
+                   {"", "other_n"},
+                   {c.base.label, "base_median", true},
+                   {c.other.label, "other_median", true},
+                   {"ratio", "ratio", true},
+                   {"95% CI", "", true},
+                   {"", "ci_low"},
+                   {"", "ci_high"},
+                   {"p", "p", true},
+                   {"verdict", "verdict"}};
+  // With code layouts: each side's layouts, and how far its layouts and its runs spread.
+  if (c.layouts)
+    table.columns.insert(table.columns.end(), {{"layouts", "", true},
+                                               {"layout spread", "", true},
+                                               {"run spread", "", true},
+                                               {"", "base_layout_spread"},
+                                               {"", "other_layout_spread"},
+                                               {"", "base_run_spread"},
+                                               {"", "other_run_spread"},
+                                               {"", "layout_sensitive"}});
+  if (c.noiseModel)
+    table.columns.insert(table.columns.end(),
+                         {{"session noise", "", true}, {"", "session_spread"}, {"", "state"}});
+  for (const auto& row : c.programs) {
+    const bool shown = row.problem.empty();
+    auto people = [&](std::string text) { return shown ? text : std::string("-"); };
+    const std::string verdict = shown ? changeName(row.verdict) : row.problem;
+    const std::string marked = verdict + (shown ? verdictMarks(row) : std::string());
+    table.rows.push_back(
+        {row.program,
+         row.workload,
+         c.base.label,
+         c.other.label,
+         std::to_string(row.baseCount),
+         std::to_string(row.otherCount),
+         {people(metric.format(row.baseMedian)), formatRaw(row.baseMedian)},
+         {people(metric.format(row.otherMedian)), formatRaw(row.otherMedian)},
+         {people(fmt::format("{:.3f}", row.ratio)), formatRaw(row.ratio)},
+         people(fmt::format("{}–{}", bound(row.interval.low), bound(row.interval.high))),
+         formatRaw(row.interval.low),
+         formatRaw(row.interval.high),
+         {people(row.p < 0.001 ? "<0.001" : fmt::format("{:.3f}", row.p)), formatRaw(row.p)},
+         {marked, verdict}});
+    if (c.layouts) {
+      const bool layered = shown && row.baseLayouts > 0;
+      auto pair = [&](double a, double b) {
+        return layered ? fmt::format("{}/{}", formatPercent(a), formatPercent(b))
+                       : std::string("-");
+      };
+      auto& cells = table.rows.back();
+      cells.emplace_back(layered ? fmt::format("{}/{}", row.baseLayouts, row.otherLayouts) : "-");
+      cells.emplace_back(pair(row.baseSpread.layout, row.otherSpread.layout));
+      cells.emplace_back(pair(row.baseSpread.run, row.otherSpread.run));
+      for (double spread :
+           {row.baseSpread.layout, row.otherSpread.layout, row.baseSpread.run, row.otherSpread.run})
+        cells.emplace_back(layered ? formatRaw(spread) : "");
+      cells.emplace_back(row.layoutSensitive ? "layout-sensitive" : "");
+    }
+    if (c.noiseModel) {
+      auto& cells = table.rows.back();
+      const bool learned = shown && row.noise.df > 0;
+      cells.emplace_back(
+          learned ? fmt::format("±{} ({} sessions)", formatPercent(row.noise.sd), row.noise.df)
+                  : std::string("-"));
+      cells.emplace_back(learned ? formatRaw(row.noise.sd) : "");
+      cells.emplace_back(row.state);
+    }
+    table.rowTags.push_back(row.verdict == Change::slower   ? "slower"
+                            : row.verdict == Change::faster ? "faster"
+                                                            : "");
+  }
+  return table;
+}
+
+namespace {
+
+std::string environmentOf(const Series& s, const std::string& key) {
+  const auto it = s.results->environment.find(key);
+  return it == s.results->environment.end() ? std::string() : it->second;
+}
+
+// The higher 1-minute load average of a session's start and end; negative when unknown.
+double sessionLoad(const Series& s) {
+  double load = -1;
+  for (const char* key : {"load_before", "load_after"}) {
+    const std::string text = environmentOf(s, key);
+    if (!text.empty()) load = std::max(load, std::strtod(text.c_str(), nullptr));
+  }
+  return load;
+}
+
+} // namespace
+
+std::vector<std::string> noiseNotes(const Comparison& c) {
+  std::vector<std::string> notes;
+  if (c.identicalBinaries > 0)
+    notes.push_back(
+        c.sameConditions
+            ? fmt::format("{} of {} programs ran byte-identical binaries on both sides: any "
+                          "difference between them is noise, shown as \"same binary\"",
+                          c.identicalBinaries, c.ratios)
+            : fmt::format("{} of {} programs ran byte-identical binaries, on different machines "
+                          "or under different conditions: their differences are the machines'",
+                          c.identicalBinaries, c.ratios));
+  if (c.acrossSessions && !c.noiseModel)
+    notes.push_back("between-session noise is not covered: a shift of a whole session (clock, "
+                    "neighbours, page placement) can pass for a change; --db DATABASE supplies "
+                    "a noise model learned from its repeated sessions of the same binaries");
+  if (c.insideNoise > 0)
+    notes.push_back(fmt::format("{} difference{} significant within the sessions {} inside the "
+                                "between-session noise learned from the database",
+                                c.insideNoise, c.insideNoise == 1 ? "" : "s",
+                                c.insideNoise == 1 ? "is" : "are"));
+  if (c.withinSessionOnly > 0)
+    notes.push_back(fmt::format("{} verdict{} within-session only: too few sessions of identical "
+                                "binaries (at least {} beyond the first of each binary) to learn "
+                                "the between-session noise",
+                                c.withinSessionOnly, c.withinSessionOnly == 1 ? " is" : "s are",
+                                minNoiseDf));
+  if (c.base.results != c.other.results) {
+    std::vector<std::string> differences;
+    for (const char* key :
+         {"host", "kernel", "governor", "cpu", "cpu_affinity", "turbo", "aslr", "smt_siblings"}) {
+      const std::string a = environmentOf(c.base, key), b = environmentOf(c.other, key);
+      if (!a.empty() && !b.empty() && a != b)
+        differences.push_back(fmt::format("{} {} against {}", key, a, b));
+    }
+    // A load that differs by a whole busy processor changes what the other side got.
+    const double loadA = sessionLoad(c.base), loadB = sessionLoad(c.other);
+    if (loadA >= 0 && loadB >= 0 && std::fabs(loadA - loadB) >= 1)
+      differences.push_back(fmt::format("load average {:.2f} against {:.2f}", loadA, loadB));
+    if (!differences.empty())
+      notes.push_back(fmt::format("warning: the sessions ran under different conditions: {}",
+                                  fmt::join(differences, "; ")));
+  }
+  std::size_t busy = 0, runs = 0;
+  for (const auto* s : {&c.base, &c.other})
+    for (const auto& u : s->results->units)
+      if (u.config == s->config) busy += busyRuns(u), runs += u.samples.size();
+  if (busy > 0)
+    notes.push_back(fmt::format("{} of {} timed runs waited for a processor: the machine was busy",
+                                busy, runs));
+  return notes;
+}
+
+Document comparisonDocument(const std::vector<Comparison>& comparisons) {
+  Document document;
+  for (const auto& c : comparisons) {
+    std::vector<std::string> notes{comparisonSummary(c)};
+    for (auto& note : noiseNotes(c)) notes.push_back(std::move(note));
+    document.sections.push_back({"", comparisonTable(c), notes});
+  }
+  return document;
+}
+
+std::string comparisonSummary(const Comparison& c) {
+  std::string summary =
+      c.ratios == 0
+          ? fmt::format("{} against {} ({}): no program to compare", c.other.label, c.base.label,
+                        metricInfo(c.metric).name)
+          : fmt::format("{} against {} ({}): geometric mean ratio {:.3f}, geometric sd {:.3f}, "
+                        "over {} program{}; {} significantly different",
+                        c.other.label, c.base.label, metricInfo(c.metric).name, c.geometric.mean,
+                        c.geometric.sd, c.ratios, c.ratios == 1 ? "" : "s", c.flagged);
+  if (c.layouts) {
+    const auto sensitive = std::count_if(c.programs.begin(), c.programs.end(),
+                                         [](const auto& row) { return row.layoutSensitive; });
+    summary += fmt::format("; {} layout-sensitive", sensitive);
+  }
+  if (!c.lost.empty()) {
+    std::string names;
+    for (const auto& name : c.lost) names += (names.empty() ? "" : ", ") + name;
+    summary += fmt::format("; {} program{} failed in {}: {}", c.lost.size(),
+                           c.lost.size() == 1 ? "" : "s", c.other.label, names);
+  }
+  return summary;
+}
+
+} // namespace bench32

@@ -1,0 +1,154 @@
+#include "output/table.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include "analysis/stats.hpp"
+#include "model/metrics.hpp"
+
+namespace bench32 {
+
+Table runTable(const Results& results) {
+  bool counted = false;
+  for (const auto& u : results.units) counted = counted || u.instructions.has_value();
+  auto shown = [&](const MetricInfo& m) { return !m.optional || counted; };
+
+  // The configuration leads for tools and follows the program for people, who read
+  // configurations of one program side by side.
+  Table table;
+  table.columns = {{"", "config"},           {"program", "program"}, {"config", ""},
+                   {"workload", "workload"}, {"status", "status"},   {"runs", "runs", true},
+                   {"", "outliers"}};
+  for (const auto& m : metrics()) {
+    if (m.toolsOnly) continue;
+    table.columns.push_back({shown(m) ? m.column : "", m.toolColumn, true});
+    if (m.withSpread) {
+      const std::string n = m.name;
+      table.columns.insert(table.columns.end(), {{"±", "", true},
+                                                 {"", n + "_mad_" + m.unit},
+                                                 {"", n + "_ci_low_" + m.unit},
+                                                 {"", n + "_ci_high_" + m.unit}});
+    }
+  }
+  table.columns.push_back({"", "failure"});
+  table.columns.push_back({"", "busy_runs"});
+  // With code layouts: how many ran, and how far the layouts and the runs spread.
+  const bool layouts = std::any_of(results.units.begin(), results.units.end(),
+                                   [](const auto& u) { return !u.layouts.empty(); });
+  if (layouts)
+    table.columns.insert(table.columns.end(), {{"layouts", "layouts", true},
+                                               {"layout spread", "layout_spread", true},
+                                               {"run spread", "run_spread", true},
+                                               {"sensitive", "layout_sensitive"}});
+  // Tools read columns by position too: newer ones go last.
+  for (const auto& m : metrics())
+    if (m.toolsOnly) table.columns.push_back({"", m.toolColumn, true});
+
+  // Grouped by program, so that configurations sit side by side.
+  std::vector<const UnitResult*> units;
+  for (const auto& u : results.units) units.push_back(&u);
+  std::stable_sort(units.begin(), units.end(), [](auto* a, auto* b) {
+    return std::tie(a->program, a->workload) < std::tie(b->program, b->workload);
+  });
+  for (const UnitResult* u : units) {
+    const auto timed = metricValues(*u, Metric::wall);
+    const auto outliers = stats::outliers(timed).size();
+    const auto busy = busyRuns(*u);
+    std::string runs = std::to_string(timed.size());
+    if (outliers || busy) {
+      std::vector<std::string> marks;
+      if (outliers) marks.push_back(fmt::format("{} out", outliers));
+      if (busy) marks.push_back(fmt::format("{} busy", busy));
+      runs += fmt::format(" ({})", fmt::join(marks, ", "));
+    }
+    std::vector<Cell> row{
+        u->config,
+        u->program,
+        u->config,
+        u->workload,
+        {u->status == Status::failed ? "FAIL" : statusName(u->status), statusName(u->status)},
+        {runs, std::to_string(timed.size())},
+        std::to_string(outliers)};
+    for (const auto& m : metrics()) {
+      if (m.toolsOnly) continue;
+      const auto values = metricValues(*u, m.id);
+      const double median = stats::median(values);
+      row.push_back({m.format(median), formatRaw(median)});
+      if (m.withSpread) {
+        const double mad = values.empty() ? NAN : stats::mad(values);
+        const auto ci = stats::medianInterval(values);
+        row.insert(row.end(),
+                   {Cell(median > 0 ? formatPercent(mad / median) : "-"), Cell(formatRaw(mad)),
+                    Cell(formatRaw(ci.low)), Cell(formatRaw(ci.high))});
+      }
+    }
+    row.push_back(u->failure);
+    row.push_back(std::to_string(busy));
+    if (layouts) {
+      const auto groups = layoutGroups(*u, Metric::wall);
+      const auto spread = stats::layoutSpread(groups);
+      const bool sensitive = !groups.empty() && stats::layoutSensitive(spread);
+      row.push_back(std::to_string(groups.size()));
+      row.push_back(
+          {groups.empty() ? "-" : formatPercent(spread.layout), formatRaw(spread.layout)});
+      row.push_back({groups.empty() ? "-" : formatPercent(spread.run), formatRaw(spread.run)});
+      row.push_back({sensitive ? "yes" : "", sensitive ? "1" : "0"});
+    }
+    for (const auto& m : metrics())
+      if (m.toolsOnly) row.push_back(Cell("", formatRaw(stats::median(metricValues(*u, m.id)))));
+    table.rows.push_back(std::move(row));
+    table.rowTags.push_back(u->status == Status::failed ? "failed" : "");
+  }
+  return table;
+}
+
+Table layoutTable(const Results& results) {
+  std::size_t most = 0;
+  for (const auto& u : results.units) most = std::max(most, u.layouts.size());
+  Table table;
+  if (most == 0) return table;
+  table.columns = {{"program", "program"}, {"config", "config"}, {"workload", "workload"}};
+  for (std::size_t k = 0; k < most; ++k)
+    table.columns.push_back(
+        {fmt::format("layout {}", k), fmt::format("layout_{}_wall_s", k), true});
+  for (const auto& u : results.units) {
+    if (u.layouts.empty()) continue;
+    std::vector<std::vector<double>> walls(most);
+    for (const Sample& s : u.samples)
+      if (s.layout >= 0 && std::size_t(s.layout) < most)
+        walls[std::size_t(s.layout)].push_back(s.wall);
+    std::vector<Cell> row{u.program, u.config, u.workload};
+    for (const auto& w : walls) {
+      const double median = stats::median(w);
+      row.push_back({w.empty() ? "-" : formatSeconds(median), formatRaw(median)});
+    }
+    table.rows.push_back(std::move(row));
+    table.rowTags.push_back("");
+  }
+  return table;
+}
+
+std::vector<std::string> failureLines(const Results& results) {
+  std::vector<std::string> lines;
+  for (const auto& u : results.units)
+    if (u.status == Status::failed)
+      lines.push_back(
+          fmt::format("FAILED {} {}/{}: {}", u.config, u.program, u.workload, u.failure));
+  return lines;
+}
+
+Document runDocument(const Results& results) {
+  auto notes = failureLines(results);
+  std::size_t busy = 0, runs = 0;
+  for (const auto& u : results.units) busy += busyRuns(u), runs += u.samples.size();
+  if (busy > 0)
+    notes.push_back(fmt::format("{} of {} timed runs waited for a processor (wall time well "
+                                "above user + system): the machine was busy",
+                                busy, runs));
+  return {{{"", runTable(results), notes}}};
+}
+
+} // namespace bench32
