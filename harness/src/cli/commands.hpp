@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis/compare.hpp"
+#include "cli/command_line.hpp"
 #include "measure/plan.hpp"
 
 namespace bench32 {
@@ -22,13 +23,26 @@ struct CompareOptions {
   std::string db;
   std::vector<std::string> revisions;
   std::vector<std::int64_t> sessions;
+  std::string machine; // with db: only sessions of this kind of machine or host (a glob)
 };
 
 struct ReportOptions {
   std::vector<std::string> files;
   std::string output, baseline;
-  std::string db; // adds the history's trend charts
+  std::string db;      // adds the history's trend charts
+  std::string machine; // with db: only sessions of this kind of machine or host (a glob)
 };
+
+// Each command's options and what runs it, for the command table.
+CommandRunner addListCommand(CLI::App& app);
+CommandRunner addRunCommand(CLI::App& app);
+CommandRunner addCompareCommand(CLI::App& app);
+CommandRunner addReportCommand(CLI::App& app);
+CommandRunner addShowCommand(CLI::App& app);
+CommandRunner addHistoryCommand(CLI::App& app);
+CommandRunner addTriageCommand(CLI::App& app);
+CommandRunner addImportCommand(CLI::App& app);
+CommandRunner addExportCommand(CLI::App& app);
 
 int runCommand(const RunOptions& options, const std::filesystem::path& source,
                const std::vector<std::string>& commandLine);

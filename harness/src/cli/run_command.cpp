@@ -4,8 +4,10 @@
 
 #include <cstdio>
 
+#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "cli/command_line.hpp"
 #include "cli/commands.hpp"
 #include "cli/store_commands.hpp"
 #include "exec/files.hpp"
@@ -180,6 +182,78 @@ int runCommand(const RunOptions& options, const fs::path& source,
     return exitInterrupted;
   }
   return failures.empty() ? exitOk : exitFailed;
+}
+
+CommandRunner addRunCommand(CLI::App& app) {
+  auto run = std::make_shared<RunOptions>();
+  auto cpuList = std::make_shared<std::string>();
+  auto exportFiles = std::make_shared<std::map<std::string, std::string>>();
+  RunSettings& s = run->settings;
+  app.add_option("-w,--workload", run->workloads, "Workloads to run (smoke, ref)")
+      ->delimiter(',')
+      ->capture_default_str();
+  app.add_option("-p,--programs", run->programs, "Programs to run, or globs (default: all)")
+      ->delimiter(',');
+  app.add_option("--exclude", run->exclude, "Programs (or globs) not to run")->delimiter(',');
+  app.add_option("-n,--runs", s.runs,
+                 "Timed runs per program and configuration (default: adaptive)");
+  app.add_option("--warmup", s.warmup, "Verified untimed runs first")->capture_default_str();
+  app.add_option("--min-runs", s.minRuns, "Adaptive: at least this many runs")
+      ->capture_default_str();
+  app.add_option("--max-runs", s.maxRuns, "Adaptive: at most this many runs")
+      ->capture_default_str();
+  app.add_option("--min-time", s.minTime, "Adaptive: stop once this many seconds were timed...")
+      ->capture_default_str();
+  app.add_option("--precision", s.precision,
+                 "...or once the median's 95% interval is this tight (relative half-width)")
+      ->capture_default_str();
+  app.add_option("--timeout", s.timeout, "Seconds before a run's process group is killed")
+      ->capture_default_str();
+  app.add_option("-c,--config", run->configs,
+                 "NAME=COMPILER:FLAGS, built in build/cfg-NAME (repeatable)");
+  app.add_option("-b,--build", run->builds,
+                 "NAME=BUILD_DIR, an existing build folder (repeatable)");
+  app.add_option("--build-root", run->buildRoot,
+                 "Where --config builds go (default: the source tree's build/)");
+  app.add_flag("--no-build", run->noBuild, "Run what is built; build nothing");
+  app.add_option("-j,--jobs", run->jobs, "Parallel build jobs");
+  app.add_option("--run-under", run->runUnder,
+                 "Command prefix for every run (an emulator or a tool)");
+  app.add_option("--layouts", s.layouts,
+                 "Build every program in N code layouts (N >= 2) and rotate the runs through "
+                 "them, each with a random environment padding; -n and the adaptive bounds count "
+                 "runs per layout");
+  app.add_option("--cpu", *cpuList,
+                 "Run every program (not the harness) on these processors only: 0, 0,2 or 1-3");
+  app.add_flag("--instructions", s.instructions,
+               "Also count instructions (perf, else callgrind: slow)");
+  app.add_option("--json", run->json, "Write every sample and the environment here");
+  for (const Exporter* e : exporters())
+    if (!e->fileOption().empty())
+      app.add_option("--" + e->fileOption(), (*exportFiles)[e->name()],
+                     "Write the table as " + e->name() + " here");
+  app.add_option("--db", run->db, std::string("Also write the session into this ") + databaseHelp);
+  app.add_option("--shard", run->shard,
+                 "K/N: run the K-th of N slices of the (configuration, program, workload) units");
+  app.add_option("--revision", run->revision,
+                 "File the session under this revision label instead of the git revision");
+  return [&app, run, cpuList, exportFiles](const CommandContext& context) {
+    const RunSettings& s = run->settings;
+    checkBounds(app, {{"--runs", [&] { return double(s.runs); }, 1},
+                      {"--warmup", [&] { return double(s.warmup); }, 0},
+                      {"--min-runs", [&] { return double(s.minRuns); }, 1},
+                      {"--max-runs", [&] { return double(s.maxRuns); }, 1},
+                      {"--min-time", [&] { return s.minTime; }, 0},
+                      {"--precision", [&] { return s.precision; }, 0},
+                      {"--timeout", [&] { return s.timeout; }, 0.001, 1e6},
+                      {"--jobs", [&] { return double(run->jobs); }, 1},
+                      {"--layouts", [&] { return double(s.layouts); }, 2, 1000}});
+    if (!s.runs && s.minRuns > s.maxRuns) throw BadInput("--min-runs is above --max-runs");
+    if (app.count("--cpu")) run->settings.cpus = usableCpus(*cpuList);
+    for (auto& [format, file] : *exportFiles)
+      if (!file.empty()) run->exports[format] = file;
+    return runCommand(*run, context.source, context.commandLine);
+  };
 }
 
 } // namespace bench32

@@ -93,12 +93,6 @@ std::vector<store::SessionInfo> sessionsOf(const std::vector<store::SessionInfo>
   return prefixed;
 }
 
-void checkSettings(const CompareSettings& s) {
-  if (!(s.alpha >= 0 && s.alpha <= 1)) throw BadInput("--alpha must be between 0 and 1");
-  if (!(s.minEffect >= 0)) throw BadInput("--min-effect must be at least 0");
-  if (s.minSamples < 1) throw BadInput("--min-samples must be at least 1");
-}
-
 // What a database knows beyond its sessions' runs: the between-session noise learned
 // from them, and the triage states of their changes.
 struct Knowledge {
@@ -251,10 +245,7 @@ int exportCommand(const ExportOptions& options) {
 
 int historyCommand(HistoryOptions options, const fs::path& repo) {
   const Exporter& exporter = exporterNamed(options.format);
-  checkSettings(options.settings);
   options.settings.metric = metricNamed(options.metric).id;
-  if (options.failAbove < 0 && options.failAbove != -1)
-    throw BadInput("--fail-above must be at least 0");
   auto db = openStore(options.db, Access::read);
   const auto sessions = selectSessions(*db, options.machine);
   const auto points = revisionPoints(*db, sessions, repo);
@@ -316,7 +307,6 @@ int compareStoredCommand(CompareOptions options, const std::string& machine) {
   const auto all = selectSessions(*db, machine);
   std::vector<Results> every;
   for (const auto& s : all) every.push_back(store::loadSession(*db, s.id));
-  checkSettings(options.settings);
   const Knowledge knowledge(*db, every, metricNamed(options.metric).id);
   knowledge.applyTo(options.settings);
   // Results files, judged with the database's noise model.
@@ -377,113 +367,58 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
   return reportResults(options, latest, names, appendix, settings);
 }
 
-void addComparisonRuleOptions(CLI::App& app, CompareSettings& settings) {
-  app.add_option("--alpha", settings.alpha, "Significance level")->capture_default_str();
-  app.add_option("--min-effect", settings.minEffect, "Smallest relative difference flagged")
-      ->capture_default_str();
-  app.add_option("--min-samples", settings.minSamples, "Fewest samples per side for a verdict")
-      ->capture_default_str();
+CommandRunner addHistoryCommand(CLI::App& app) {
+  auto o = std::make_shared<HistoryOptions>();
+  app.add_option("--db", o->db, databaseHelp)->required();
+  app.add_option("-p,--programs", o->programs, "Programs, or globs")->delimiter(',');
+  app.add_option("-c,--config", o->configs, "Configurations, or globs")->delimiter(',');
+  app.add_option("--machine", o->machine, "Only sessions of this kind of machine or host (a glob)");
+  app.add_option("--metric", o->metric, metricNames())->capture_default_str();
+  addComparisonRuleOptions(app, o->settings);
+  app.add_option("--fail-above", o->failAbove,
+                 "Exit 1 when a series' latest revision failed, or is significantly slower by "
+                 "more than PCT percent (accepted and false-positive changes excepted)");
+  addFormatOption(app, o->format);
+  return [&app, o](const CommandContext& context) {
+    auto bounds = comparisonRuleBounds(o->settings);
+    bounds.push_back({"--fail-above", [o] { return o->failAbove; }, 0});
+    checkBounds(app, bounds);
+    return historyCommand(*o, context.source);
+  };
 }
 
-void StoreCommandLine::add(CLI::App& app, CLI::App& list, CLI::App& run, RunOptions& runOptions,
-                           CLI::App& compare, CompareOptions& compareOptions, CLI::App& report,
-                           ReportOptions& reportOptions) {
-  list_ = &list;
-  compare_ = &compare;
-  report_ = &report;
-  compareOptions_ = &compareOptions;
-  reportOptions_ = &reportOptions;
-  const std::string dbHelp = "Results database: an SQLite file, or a postgresql:// URL";
-
-  list.add_option("--db", listDb_, "List the sessions of this " + dbHelp);
-  run.add_option("--db", runOptions.db, "Also write the session into this " + dbHelp);
-  run.add_option("--shard", runOptions.shard,
-                 "K/N: run the K-th of N slices of the (configuration, program, workload) units");
-  run.add_option("--revision", runOptions.revision,
-                 "File the session under this revision label instead of the git revision");
-
-  compare.get_option("files")->required(false);
-  compare.add_option("--db", compareOptions.db, "Compare points of this " + dbHelp);
-  compare.add_option("--revision", compareOptions.revisions,
-                     "With --db: every session of this revision, merged (repeatable)");
-  compare.add_option("--session", compareOptions.sessions, "With --db: a session (repeatable)");
-  const std::string machineHelp =
-      "With --db: only sessions of this kind of machine or host (a glob, e.g. '*EPYC*')";
-  compare.add_option("--machine", machine_, machineHelp);
-
-  report.get_option("files")->required(false);
-  report.add_option("--db", reportOptions.db, "Add the history's trend charts from this " + dbHelp);
-  report.add_option("--machine", machine_, machineHelp);
-
-  history_ = app.add_subcommand(
-      "history", "Each program's median per revision, with significant changes flagged");
-  history_->add_option("--db", historyOptions_.db, dbHelp)->required();
-  history_->add_option("-p,--programs", historyOptions_.programs, "Programs, or globs")
-      ->delimiter(',');
-  history_->add_option("-c,--config", historyOptions_.configs, "Configurations, or globs")
-      ->delimiter(',');
-  history_->add_option("--machine", historyOptions_.machine,
-                       "Only sessions of this kind of machine or host (a glob)");
-  history_->add_option("--metric", historyOptions_.metric, metricNames())->capture_default_str();
-  addComparisonRuleOptions(*history_, historyOptions_.settings);
-  history_->add_option("--fail-above", historyOptions_.failAbove,
-                       "Exit 1 when a series' latest revision failed, or is significantly slower "
-                       "by more than PCT percent (accepted and false-positive changes excepted)");
-  std::string formats;
-  for (const Exporter* e : exporters()) formats += (formats.empty() ? "" : ", ") + e->name();
-  history_->add_option("--format", historyOptions_.format, formats)->capture_default_str();
-
-  triage_ = app.add_subcommand("triage", "Mark the changes of a revision: fixed, accepted, a "
-                                         "false positive, or open again");
-  triage_->add_option("--db", triageOptions_.db, dbHelp)->required();
-  triage_->add_option("--revision", triageOptions_.revision, "The revision of the change")
-      ->required();
-  triage_->add_option("-p,--programs", triageOptions_.programs, "Programs, or globs")
-      ->delimiter(',')
-      ->required();
-  triage_->add_option("-w,--workload", triageOptions_.workloads, "Workloads, or globs (all)")
-      ->delimiter(',');
-  triage_->add_option("-c,--config", triageOptions_.configs, "Configurations, or globs (all)")
-      ->delimiter(',');
-  triage_->add_option("--state", triageOptions_.state, "open, fixed, accepted or false-positive")
-      ->required();
-  triage_->add_option("--note", triageOptions_.note, "One line on why");
-
-  import_ = app.add_subcommand("import", "Load results files into a database");
-  import_->add_option("files", importFiles_, "Results files (JSON)")->required();
-  import_->add_option("--db", importDb_, dbHelp)->required();
-
-  export_ = app.add_subcommand("export", "Write a session (or a results file) as a file");
-  export_->add_option("file", exportOptions_.file, "A results file, instead of --db");
-  export_->add_option("--db", exportOptions_.db, dbHelp);
-  export_->add_option("--session", exportOptions_.session, "The session's id");
-  export_->add_option("--format", exportOptions_.format, "results or gbench")
-      ->capture_default_str();
-  export_->add_option("-c,--config", exportOptions_.config, "gbench: this configuration only");
-  export_->add_option("--json,-o,--output", exportOptions_.output,
-                      "The file to write (default: standard output)");
+CommandRunner addTriageCommand(CLI::App& app) {
+  auto o = std::make_shared<TriageOptions>();
+  app.add_option("--db", o->db, databaseHelp)->required();
+  app.add_option("--revision", o->revision, "The revision of the change")->required();
+  app.add_option("-p,--programs", o->programs, "Programs, or globs")->delimiter(',')->required();
+  app.add_option("-w,--workload", o->workloads, "Workloads, or globs (all)")->delimiter(',');
+  app.add_option("-c,--config", o->configs, "Configurations, or globs (all)")->delimiter(',');
+  app.add_option("--state", o->state, "open, fixed, accepted or false-positive")->required();
+  app.add_option("--note", o->note, "One line on why");
+  return [o](const CommandContext&) { return triageCommand(*o); };
 }
 
-std::optional<int> StoreCommandLine::dispatch(const CLI::App& app, const fs::path& source) const {
-  if (app.got_subcommand(list_) && !listDb_.empty())
-    return sessionsCommand(listDb_, list_->count("--json") > 0);
-  if (app.got_subcommand(history_)) return historyCommand(historyOptions_, source);
-  if (app.got_subcommand(import_)) return importCommand(importFiles_, importDb_);
-  if (app.got_subcommand(triage_)) return triageCommand(triageOptions_);
-  if (app.got_subcommand(export_)) return exportCommand(exportOptions_);
-  if (app.got_subcommand(compare_)) {
-    if (!compareOptions_->db.empty()) return compareStoredCommand(*compareOptions_, machine_);
-    if (!compareOptions_->revisions.empty() || !compareOptions_->sessions.empty() ||
-        !machine_.empty())
-      throw BadInput("--revision, --session and --machine need --db");
-    if (compareOptions_->files.empty()) throw BadInput("compare needs results files, or --db");
-  }
-  if (app.got_subcommand(report_)) {
-    if (!reportOptions_->db.empty()) return reportStoredCommand(*reportOptions_, source, machine_);
-    if (!machine_.empty()) throw BadInput("--machine needs --db");
-    if (reportOptions_->files.empty()) throw BadInput("report needs results files, or --db");
-  }
-  return std::nullopt;
+CommandRunner addImportCommand(CLI::App& app) {
+  struct Options {
+    std::vector<std::string> files;
+    std::string db;
+  };
+  auto o = std::make_shared<Options>();
+  app.add_option("files", o->files, "Results files (JSON)")->required();
+  app.add_option("--db", o->db, databaseHelp)->required();
+  return [o](const CommandContext&) { return importCommand(o->files, o->db); };
+}
+
+CommandRunner addExportCommand(CLI::App& app) {
+  auto o = std::make_shared<ExportOptions>();
+  app.add_option("file", o->file, "A results file, instead of --db");
+  app.add_option("--db", o->db, databaseHelp);
+  app.add_option("--session", o->session, "The session's id");
+  app.add_option("--format", o->format, "results or gbench")->capture_default_str();
+  app.add_option("-c,--config", o->config, "gbench: this configuration only");
+  app.add_option("--json,-o,--output", o->output, "The file to write (default: standard output)");
+  return [o](const CommandContext&) { return exportCommand(*o); };
 }
 
 } // namespace bench32

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,10 +14,6 @@
 #include "model/results.hpp"
 #include "store/database.hpp"
 #include "store/sessions.hpp"
-
-namespace CLI {
-class App;
-}
 
 namespace bench32 {
 
@@ -76,29 +71,5 @@ int compareStoredCommand(CompareOptions options, const std::string& machine);
 int triageCommand(const TriageOptions& options);
 int reportStoredCommand(const ReportOptions& options, const std::filesystem::path& repo,
                         const std::string& machine);
-
-// The options of the rule that flags a difference, shared by compare and history.
-void addComparisonRuleOptions(CLI::App& app, CompareSettings& settings);
-
-// The command line of all the above, added to the harness's own.
-class StoreCommandLine {
-public:
-  void add(CLI::App& app, CLI::App& list, CLI::App& run, RunOptions& runOptions, CLI::App& compare,
-           CompareOptions& compareOptions, CLI::App& report, ReportOptions& reportOptions);
-  // The status of the command given, when it is one of these (or compare or report on
-  // a database); nothing when the harness's own dispatch should handle it.
-  std::optional<int> dispatch(const CLI::App& app, const std::filesystem::path& source) const;
-
-private:
-  CLI::App *history_ = nullptr, *import_ = nullptr, *export_ = nullptr, *compare_ = nullptr,
-           *report_ = nullptr, *list_ = nullptr, *triage_ = nullptr;
-  CompareOptions* compareOptions_ = nullptr;
-  ReportOptions* reportOptions_ = nullptr;
-  HistoryOptions historyOptions_;
-  ExportOptions exportOptions_;
-  TriageOptions triageOptions_;
-  std::vector<std::string> importFiles_;
-  std::string importDb_, machine_, listDb_;
-};
 
 } // namespace bench32

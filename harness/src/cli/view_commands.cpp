@@ -2,10 +2,13 @@
 // runs anything.
 #include <algorithm>
 
+#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "cli/command_line.hpp"
 #include "cli/commands.hpp"
+#include "cli/store_commands.hpp"
 #include "exec/files.hpp"
 #include "model/results_file.hpp"
 #include "model/suite.hpp"
@@ -162,6 +165,79 @@ int reportResults(const ReportOptions& options, const std::vector<Results>& file
             htmlReport(series, comparisons(series, options.baseline, settings), appendix));
   fmt::print(stderr, "report written to {}\n", options.output);
   return exitOk;
+}
+
+CommandRunner addListCommand(CLI::App& app) {
+  struct Options {
+    bool json = false, full = false;
+    std::string db;
+  };
+  auto o = std::make_shared<Options>();
+  app.add_flag("--json", o->json, "Print every program's facts as JSON, for tools");
+  app.add_flag("--full", o->full, "With --json: each workload's input and exact output too");
+  app.add_option("--db", o->db, std::string("List the sessions of this ") + databaseHelp);
+  return [o](const CommandContext& context) {
+    if (!o->db.empty()) return sessionsCommand(o->db, o->json);
+    return listCommand(context.source, o->json, o->full);
+  };
+}
+
+CommandRunner addShowCommand(CLI::App& app) {
+  auto file = std::make_shared<std::string>();
+  auto format = std::make_shared<std::string>("text");
+  app.add_option("file", *file, "Results file (JSON)")->required();
+  addFormatOption(app, *format);
+  return [file, format](const CommandContext&) { return showCommand(*file, *format); };
+}
+
+namespace {
+
+const char* const machineHelp =
+    "With --db: only sessions of this kind of machine or host (a glob, e.g. '*EPYC*')";
+
+} // namespace
+
+CommandRunner addCompareCommand(CLI::App& app) {
+  auto o = std::make_shared<CompareOptions>();
+  app.add_option("files", o->files, "Results files (JSON)");
+  app.add_option("--baseline", o->baseline, "Baseline configuration (default: the first)");
+  app.add_option("--metric", o->metric, metricNames())->capture_default_str();
+  addComparisonRuleOptions(app, o->settings);
+  app.add_option("--fail-above", o->failAbove,
+                 "Exit 1 when the geometric mean, or a significantly slower program, is more "
+                 "than this many percent slower, or a program failed");
+  addFormatOption(app, o->format);
+  app.add_option("--db", o->db, std::string("Compare points of this ") + databaseHelp);
+  app.add_option("--revision", o->revisions,
+                 "With --db: every session of this revision, merged (repeatable)");
+  app.add_option("--session", o->sessions, "With --db: a session (repeatable)");
+  app.add_option("--machine", o->machine, machineHelp);
+  return [&app, o](const CommandContext&) {
+    auto bounds = comparisonRuleBounds(o->settings);
+    bounds.push_back({"--fail-above", [o] { return o->failAbove; }, 0});
+    checkBounds(app, bounds);
+    if (!o->db.empty()) return compareStoredCommand(*o, o->machine);
+    if (!o->revisions.empty() || !o->sessions.empty() || !o->machine.empty())
+      throw BadInput("--revision, --session and --machine need --db");
+    if (o->files.empty()) throw BadInput("compare needs results files, or --db");
+    return compareCommand(*o);
+  };
+}
+
+CommandRunner addReportCommand(CLI::App& app) {
+  auto o = std::make_shared<ReportOptions>();
+  app.add_option("files", o->files, "Results files (JSON)");
+  app.add_option("-o,--output", o->output, "The HTML file to write")->required();
+  app.add_option("--baseline", o->baseline, "Baseline configuration (default: the first)");
+  app.add_option("--db", o->db,
+                 std::string("Add the history's trend charts from this ") + databaseHelp);
+  app.add_option("--machine", o->machine, machineHelp);
+  return [o](const CommandContext& context) {
+    if (!o->db.empty()) return reportStoredCommand(*o, context.source, o->machine);
+    if (!o->machine.empty()) throw BadInput("--machine needs --db");
+    if (o->files.empty()) throw BadInput("report needs results files, or --db");
+    return reportCommand(*o);
+  };
 }
 
 } // namespace bench32

@@ -1,0 +1,25 @@
+#include "cli/command_table.hpp"
+
+#include "cli/commands.hpp"
+
+namespace bench32 {
+
+const std::vector<Command>& commandTable() {
+  static const std::vector<Command> table{
+      {"list", "List the programs and their workloads", addListCommand},
+      {"run", "Build, run, verify and time the programs", addRunCommand},
+      {"compare", "Compare configurations of one or more results files against a baseline",
+       addCompareCommand},
+      {"report", "Write a self-contained HTML report", addReportCommand},
+      {"show", "Print the table of a results file", addShowCommand},
+      {"history", "Each program's median per revision, with significant changes flagged",
+       addHistoryCommand},
+      {"triage", "Mark the changes of a revision: fixed, accepted, a false positive, or open again",
+       addTriageCommand},
+      {"import", "Load results files into a database", addImportCommand},
+      {"export", "Write a session (or a results file) as a file", addExportCommand},
+  };
+  return table;
+}
+
+} // namespace bench32
