@@ -18,6 +18,7 @@
 #include "model/results_file.hpp"
 #include "output/gbench.hpp"
 #include "output/history_table.hpp"
+#include "store/open.hpp"
 #include "store/schema.hpp"
 #include "store/sessions.hpp"
 
@@ -87,7 +88,7 @@ Results richResults() {
 }
 
 TEST(Store, ExportGivesBackWhatWasImported) {
-  auto db = openStore(scratchDatabase("roundtrip").string());
+  auto db = store::openStore(scratchDatabase("roundtrip").string());
   store::SessionWriter writer(*db);
   const json doc = richDocument();
   writer.checkpoint(doc);
@@ -107,7 +108,7 @@ TEST(Store, ExportGivesBackWhatWasImported) {
 }
 
 TEST(Store, CheckpointsWriteOnlyWhatIsNewAndTheSessionStaysReadable) {
-  auto db = openStore(scratchDatabase("checkpoints").string());
+  auto db = store::openStore(scratchDatabase("checkpoints").string());
   Results r = richResults();
   store::SessionWriter writer(*db);
   UnitResult& unit = r.units[0];
@@ -133,13 +134,13 @@ TEST(Store, CheckpointsWriteOnlyWhatIsNewAndTheSessionStaysReadable) {
 
 TEST(Store, ConcurrentWritersLoseNothing) {
   const auto path = scratchDatabase("concurrent").string();
-  openStore(path); // created once; the writers below race on everything else
+  store::openStore(path); // created once; the writers below race on everything else
   constexpr int writers = 4, checkpoints = 5;
   std::vector<std::thread> threads;
   std::vector<std::int64_t> ids(writers);
   for (int w = 0; w < writers; ++w)
     threads.emplace_back([&, w] {
-      auto db = openStore(path);
+      auto db = store::openStore(path);
       Results r = richResults();
       r.units.resize(1);
       r.units[0].samples.clear();
@@ -151,7 +152,7 @@ TEST(Store, ConcurrentWritersLoseNothing) {
       ids[std::size_t(w)] = writer.id();
     });
   for (auto& t : threads) t.join();
-  auto db = openStore(path);
+  auto db = store::openStore(path);
   EXPECT_EQ(store::listSessions(*db).size(), std::size_t(writers));
   for (int w = 0; w < writers; ++w) {
     const Results r = store::loadSession(*db, ids[std::size_t(w)]);
@@ -163,13 +164,13 @@ TEST(Store, ConcurrentWritersLoseNothing) {
 TEST(Store, ANewerSchemaIsRefusedWithOneLine) {
   const auto path = scratchDatabase("newer").string();
   {
-    auto db = openStore(path);
+    auto db = store::openStore(path);
     EXPECT_EQ(store::schemaVersion(*db), store::currentSchemaVersion());
     db->query("INSERT INTO schema_version (version) VALUES (?)",
               {std::int64_t(store::currentSchemaVersion() + 1)});
   }
   try {
-    openStore(path);
+    store::openStore(path);
     FAIL() << "a newer schema was opened";
   } catch (const BadInput& e) {
     const std::string message = e.what();
@@ -182,16 +183,16 @@ TEST(Store, BadTargetsAndMissingSessionsAreBadInput) {
   EXPECT_THROW(store::openDatabase(""), BadInput);
   EXPECT_THROW(store::openDatabase("mysql://host/db"), BadInput);
   EXPECT_THROW(store::openDatabase("/nonexistent-dir/x.db"), std::runtime_error);
-  auto db = openStore(scratchDatabase("missing").string());
+  auto db = store::openStore(scratchDatabase("missing").string());
   EXPECT_THROW(store::loadSessionJson(*db, 42), BadInput);
-  EXPECT_THROW(selectSessions(*db, ""), BadInput); // empty
+  EXPECT_THROW(store::selectSessions(*db, ""), BadInput); // empty
   const auto typo = scratchDatabase("typo");
-  EXPECT_THROW(openStore(typo.string(), Access::read), BadInput);
+  EXPECT_THROW(store::openStore(typo.string(), store::Access::read), BadInput);
   EXPECT_FALSE(fs::exists(typo));
 }
 
 TEST(Store, SessionsAreSelectedByKindOfMachineOrHost) {
-  auto db = openStore(scratchDatabase("machines").string());
+  auto db = store::openStore(scratchDatabase("machines").string());
   json doc = richDocument();
   store::SessionWriter(*db).checkpoint(doc);
   doc["environment"]["cpu"] = "ARM Neoverse";
@@ -202,8 +203,8 @@ TEST(Store, SessionsAreSelectedByKindOfMachineOrHost) {
     std::size_t sessions;
   };
   for (const Case c : {Case{"", 2}, {"*Neoverse*", 1}, {"h1", 1}, {"*x86_64", 2}, {"arm?", 1}})
-    EXPECT_EQ(selectSessions(*db, c.glob).size(), c.sessions) << c.glob;
-  EXPECT_THROW(selectSessions(*db, "*POWER*"), BadInput);
+    EXPECT_EQ(store::selectSessions(*db, c.glob).size(), c.sessions) << c.glob;
+  EXPECT_THROW(store::selectSessions(*db, "*POWER*"), BadInput);
 }
 
 TEST(Store, PasswordsAreNotRecorded) {

@@ -1,7 +1,5 @@
 #include "analysis/history.hpp"
 
-#include <fnmatch.h>
-
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -13,16 +11,11 @@
 
 #include "analysis/noise.hpp"
 #include "exec/git.hpp"
+#include "model/globs.hpp"
 
 namespace bench32 {
 namespace fs = std::filesystem;
 namespace {
-
-bool matchesAny(const std::vector<std::string>& globs, const std::string& name) {
-  return globs.empty() || std::any_of(globs.begin(), globs.end(), [&](const std::string& g) {
-           return fnmatch(g.c_str(), name.c_str(), 0) == 0;
-         });
-}
 
 // Units of one program, workload and configuration, as `compare` takes them: the
 // sessions of one or several revisions pooled, each run keeping its session apart, under

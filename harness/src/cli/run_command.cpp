@@ -9,11 +9,11 @@
 
 #include "cli/command_line.hpp"
 #include "cli/commands.hpp"
-#include "cli/store_commands.hpp"
 #include "exec/files.hpp"
 #include "measure/environment.hpp"
 #include "measure/interrupt.hpp"
 #include "measure/plan.hpp"
+#include "measure/recorder.hpp"
 #include "measure/session.hpp"
 #include "model/elf.hpp"
 #include "model/results_file.hpp"

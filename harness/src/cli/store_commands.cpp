@@ -1,7 +1,5 @@
 #include "cli/store_commands.hpp"
 
-#include <fnmatch.h>
-
 #include <algorithm>
 #include <map>
 #include <set>
@@ -15,15 +13,18 @@
 #include "analysis/fleet.hpp"
 #include "analysis/history.hpp"
 #include "analysis/noise.hpp"
+#include "analysis/revision_points.hpp"
 #include "exec/errors.hpp"
 #include "exec/files.hpp"
 #include "exec/git.hpp"
 #include "measure/environment.hpp"
+#include "model/globs.hpp"
 #include "model/results_file.hpp"
 #include "output/export/exporter.hpp"
 #include "output/export/html.hpp"
 #include "output/gbench.hpp"
 #include "output/history_table.hpp"
+#include "store/open.hpp"
 #include "store/schema.hpp"
 #include "store/triage.hpp"
 
@@ -32,89 +33,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
-
-// Every session of each revision, merged, in commit order (else time order).
-std::vector<RevisionPoint> revisionPoints(store::Database& db,
-                                          const std::vector<store::SessionInfo>& sessions,
-                                          const fs::path& repo) {
-  std::map<std::string, std::vector<const store::SessionInfo*>> byRevision;
-  for (const auto& s : sessions) byRevision[s.revision].push_back(&s);
-  std::vector<RevisionPoint> points;
-  std::vector<RevisionStamp> stamps;
-  std::vector<std::string> revisions;
-  for (const auto& [revision, group] : byRevision) {
-    RevisionPoint point;
-    point.revision = revision;
-    std::vector<Results> loaded;
-    for (const auto* s : group) {
-      point.sessions.push_back(s->id);
-      loaded.push_back(store::loadSession(db, s->id));
-      if (point.created.empty() || s->created < point.created) point.created = s->created;
-    }
-    point.merged = mergeResults(loaded);
-    point.warning = machineWarning(loaded, "revision " + revisionLabel(revision));
-    point.loaded = std::move(loaded);
-    stamps.push_back({revision, point.created});
-    revisions.push_back(revision);
-    points.push_back(std::move(point));
-  }
-  std::vector<RevisionPoint> ordered;
-  for (std::size_t i : revisionOrder(stamps, commitRanks(repo, revisions)))
-    ordered.push_back(std::move(points[i]));
-  return ordered;
-}
-
-bool matchesAny(const std::vector<std::string>& globs, const std::string& name) {
-  return globs.empty() || std::any_of(globs.begin(), globs.end(), [&](const std::string& g) {
-           return fnmatch(g.c_str(), name.c_str(), 0) == 0;
-         });
-}
-
-// The sessions filed under a revision, given in full or as the start of a commit name.
-std::vector<store::SessionInfo> sessionsOf(const std::vector<store::SessionInfo>& all,
-                                           const std::string& revision) {
-  std::vector<store::SessionInfo> exact, prefixed;
-  std::set<std::string> matched;
-  // Only a commit name may be shortened: a label means itself.
-  const bool abbreviable =
-      revision.size() >= 4 && revision.find_first_not_of("0123456789abcdef") == std::string::npos;
-  for (const auto& s : all) {
-    if (s.revision == revision) exact.push_back(s);
-    if (abbreviable && s.revision.rfind(revision, 0) == 0) {
-      prefixed.push_back(s);
-      matched.insert(s.revision);
-    }
-  }
-  if (!exact.empty()) return exact;
-  if (matched.size() > 1)
-    throw BadInput(fmt::format("revision \"{}\" is ambiguous: it begins {} revisions", revision,
-                               matched.size()));
-  if (prefixed.empty()) throw BadInput(fmt::format("no session of revision \"{}\"", revision));
-  return prefixed;
-}
-
-// What a database knows beyond its sessions' runs: the between-session noise learned
-// from them, and the triage states of their changes.
-struct Knowledge {
-  NoiseModel noise;
-  TriageStates states;
-
-  Knowledge(store::Database& db, const std::vector<Results>& sessions, Metric metric)
-      : noise(NoiseModel::learn(sessions, metric)) {
-    for (const auto& mark : store::loadTriage(db))
-      states[{mark.revision, mark.program, mark.workload, mark.config}] = mark.state;
-  }
-  void applyTo(CompareSettings& settings) const {
-    settings.noise = &noise;
-    settings.states = &states;
-  }
-};
-
-std::vector<Results> everySession(const std::vector<RevisionPoint>& points) {
-  std::vector<Results> sessions;
-  for (const auto& p : points) sessions.insert(sessions.end(), p.loaded.begin(), p.loaded.end());
-  return sessions;
-}
 
 // Whether the latest step of any series is a change over the gate that nobody waived.
 bool historyExceeds(const std::vector<HistoryRow>& rows, double threshold) {
@@ -129,51 +47,8 @@ bool historyExceeds(const std::vector<HistoryRow>& rows, double threshold) {
 
 } // namespace
 
-std::unique_ptr<store::Database> openStore(const std::string& target, Access access) {
-  if (access == Access::read && !store::isPostgresTarget(target) && !target.empty() &&
-      !fs::exists(target))
-    throw BadInput(fmt::format("{}: no such database", target));
-  auto db = store::openDatabase(target);
-  store::migrate(*db);
-  return db;
-}
-
-std::vector<store::SessionInfo> selectSessions(store::Database& db, const std::string& machine) {
-  auto sessions = store::listSessions(db);
-  if (sessions.empty()) throw BadInput("no session in the database");
-  if (machine.empty()) return sessions;
-  std::erase_if(sessions, [&](const store::SessionInfo& s) {
-    return fnmatch(machine.c_str(), s.machine.c_str(), 0) != 0 &&
-           fnmatch(machine.c_str(), s.host.c_str(), 0) != 0;
-  });
-  if (sessions.empty())
-    throw BadInput(fmt::format("--machine {}: no session ran on such a machine", machine));
-  return sessions;
-}
-
-SessionRecorder::SessionRecorder(const std::string& target)
-    : db_(openStore(target)), writer_(*db_) {}
-
-void SessionRecorder::checkpoint(const Results& results) { writer_.checkpoint(toJson(results)); }
-
-void applyFleetOptions(Plan& plan, Results& results, const RunOptions& options) {
-  // The command line is kept with the results: a database password must not be.
-  for (auto& word : results.command) word = store::withoutPassword(word);
-  if (!options.revision.empty()) {
-    if (options.revision.find_first_of("\n\r\t") != std::string::npos ||
-        options.revision.size() > 200)
-      throw BadInput("--revision: a label of one line, at most 200 characters");
-    results.environment["revision"] = options.revision;
-  }
-  if (options.shard.empty()) return;
-  keepShard(results, parseShard(options.shard));
-  std::set<std::string> running;
-  for (const auto& u : results.units) running.insert(u.program);
-  std::erase_if(plan.programs, [&](const ProgramInfo& p) { return !running.count(p.name); });
-}
-
 int sessionsCommand(const std::string& target, bool asJson) {
-  auto db = openStore(target, Access::read);
+  auto db = store::openStore(target, store::Access::read);
   Table table;
   table.columns = {{"session", "session", true}, {"created", "created"}, {"revision", "revision"},
                    {"machine", "machine"},       {"host", "host"},       {"shard", "shard"},
@@ -199,7 +74,7 @@ int importCommand(const std::vector<std::string>& files, const std::string& targ
       throw BadInput(fmt::format("{}: {}", file, e.what()));
     }
   }
-  auto db = openStore(target);
+  auto db = store::openStore(target);
   for (std::size_t i = 0; i < files.size(); ++i) {
     // Pooled twice, the same runs would count twice in every comparison.
     if (const auto id = store::findSession(*db, documents[i])) {
@@ -222,7 +97,7 @@ int exportCommand(const ExportOptions& options) {
   json doc;
   if (!options.db.empty()) {
     if (options.session <= 0) throw BadInput("--session ID: which session to export");
-    auto db = openStore(options.db, Access::read);
+    auto db = store::openStore(options.db, store::Access::read);
     doc = store::loadSessionJson(*db, options.session);
   } else {
     doc = toJson(loadResults(options.file));
@@ -246,8 +121,8 @@ int exportCommand(const ExportOptions& options) {
 int historyCommand(HistoryOptions options, const fs::path& repo) {
   const Exporter& exporter = exporterNamed(options.format);
   options.settings.metric = metricNamed(options.metric).id;
-  auto db = openStore(options.db, Access::read);
-  const auto sessions = selectSessions(*db, options.machine);
+  auto db = store::openStore(options.db, store::Access::read);
+  const auto sessions = store::selectSessions(*db, options.machine);
   const auto points = revisionPoints(*db, sessions, repo);
   const Knowledge knowledge(*db, everySession(points), options.settings.metric);
   knowledge.applyTo(options.settings);
@@ -269,7 +144,7 @@ int triageCommand(const TriageOptions& options) {
   if (std::find(states.begin(), states.end(), options.state) == states.end())
     throw BadInput(fmt::format("--state {}: one of {}", options.state, fmt::join(states, ", ")));
   if (options.note.find_first_of("\n\r") != std::string::npos) throw BadInput("--note: one line");
-  auto db = openStore(options.db, Access::read);
+  auto db = store::openStore(options.db, store::Access::read);
   // The revision as it is filed (a commit name may be shortened), and what it measured.
   std::vector<store::TriageMark> marks;
   for (const auto& s : sessionsOf(store::listSessions(*db), options.revision)) {
@@ -303,8 +178,8 @@ int compareStoredCommand(CompareOptions options, const std::string& machine) {
     throw BadInput("compare takes results files or points of the database, not both");
   if (options.files.empty() && options.revisions.size() + options.sessions.size() < 2)
     throw BadInput("compare --db needs two points: --revision A --revision B, or --session ids");
-  auto db = openStore(options.db, Access::read);
-  const auto all = selectSessions(*db, machine);
+  auto db = store::openStore(options.db, store::Access::read);
+  const auto all = store::selectSessions(*db, machine);
   std::vector<Results> every;
   for (const auto& s : all) every.push_back(store::loadSession(*db, s.id));
   const Knowledge knowledge(*db, every, metricNamed(options.metric).id);
@@ -336,8 +211,8 @@ int compareStoredCommand(CompareOptions options, const std::string& machine) {
 int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
                         const std::string& machine) {
   checkWritable(options.output);
-  auto db = openStore(options.db, Access::read);
-  const auto sessions = selectSessions(*db, machine);
+  auto db = store::openStore(options.db, store::Access::read);
+  const auto sessions = store::selectSessions(*db, machine);
   const auto points = revisionPoints(*db, sessions, repo);
   CompareSettings settings;
   const Knowledge knowledge(*db, everySession(points), settings.metric);

@@ -5,44 +5,15 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/commands.hpp"
-#include "measure/plan.hpp"
 #include "model/results.hpp"
 #include "store/database.hpp"
 #include "store/sessions.hpp"
 
 namespace bench32 {
-
-// Writes a running session into the database at every checkpoint.
-class SessionRecorder {
-public:
-  explicit SessionRecorder(const std::string& target);
-  void checkpoint(const Results& results);
-  std::int64_t id() const { return writer_.id(); }
-
-private:
-  std::unique_ptr<store::Database> db_;
-  store::SessionWriter writer_;
-};
-
-// Opens the database and brings its schema up to date (refusing a newer one). A
-// reader asks for an SQLite file that exists: a mistyped path is not a new, empty
-// database.
-enum class Access { write, read };
-std::unique_ptr<store::Database> openStore(const std::string& target,
-                                           Access access = Access::write);
-
-// The sessions of the database, or those of one kind of machine or host (a glob).
-std::vector<store::SessionInfo> selectSessions(store::Database& db, const std::string& machine);
-
-// The run's shard and revision label, applied to its plan and its results before
-// anything is built: a shard keeps its slice of the units (and builds only their
-// programs), a label files the session under that revision.
-void applyFleetOptions(Plan& plan, Results& results, const RunOptions& options);
 
 struct HistoryOptions {
   std::string db, metric = "wall", format = "text", machine;

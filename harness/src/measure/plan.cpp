@@ -1,7 +1,5 @@
 #include "measure/plan.hpp"
 
-#include <fnmatch.h>
-
 #include <algorithm>
 #include <cctype>
 #include <set>
@@ -10,14 +8,11 @@
 
 #include "exec/files.hpp"
 #include "measure/environment.hpp"
+#include "model/globs.hpp"
 
 namespace bench32 {
 namespace fs = std::filesystem;
 namespace {
-
-bool matches(const std::string& pattern, const std::string& name) {
-  return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
-}
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -33,7 +28,7 @@ std::string joined(const std::vector<ProgramInfo>& programs) {
 
 void checkMatches(const std::vector<ProgramInfo>& all, const std::string& pattern,
                   const char* option) {
-  if (std::any_of(all.begin(), all.end(), [&](auto& p) { return matches(pattern, p.name); }))
+  if (std::any_of(all.begin(), all.end(), [&](auto& p) { return matchesGlob(pattern, p.name); }))
     return;
   for (const auto& p : all)
     if (lower(p.name) == lower(pattern))
@@ -52,10 +47,11 @@ std::vector<ProgramInfo> selectPrograms(const std::vector<ProgramInfo>& all,
   for (const auto& pattern : excluded) checkMatches(all, pattern, "--exclude");
   std::vector<ProgramInfo> chosen;
   for (const auto& p : all) {
-    const bool named = wanted.empty() || std::any_of(wanted.begin(), wanted.end(),
-                                                     [&](auto& w) { return matches(w, p.name); });
-    const bool dropped =
-        std::any_of(excluded.begin(), excluded.end(), [&](auto& x) { return matches(x, p.name); });
+    const bool named = wanted.empty() || std::any_of(wanted.begin(), wanted.end(), [&](auto& w) {
+                         return matchesGlob(w, p.name);
+                       });
+    const bool dropped = std::any_of(excluded.begin(), excluded.end(),
+                                     [&](auto& x) { return matchesGlob(x, p.name); });
     if (named && !dropped) chosen.push_back(p);
   }
   if (chosen.empty()) throw BadInput("no program left to run after --exclude");
