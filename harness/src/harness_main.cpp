@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
 
   RunOptions run;
   auto* runApp = app.add_subcommand("run", "Build, run, verify and time the programs");
-  runApp->add_option("-w,--workload", run.workloads, "Workloads to run (smoke, ref)")
+  runApp->add_option("-w,--workload", run.workloads, "Workloads to run (smoke, ref, train)")
       ->delimiter(',')
       ->capture_default_str();
   runApp->add_option("-p,--programs", run.programs, "Programs to run, or globs (default: all)")
