@@ -2,9 +2,11 @@
 #
 # Builds one benchmark program, named after its folder (or <name>, for a program
 # outside benchmarks/ such as a test probe), into <build>/bin, and registers every case
-# of the program's cases.json with ctest as "<name>/<case>". Each case runs the program
-# with its input from a file in memory and checks the exact standard output bytes and
-# the exit status or signal.
+# of the program's cases.json with ctest as "<name>/<case>", and every workload of its
+# workloads.json but ref as "<name>/workload.<workload>". Each runs the program with its
+# input from a file in memory and checks the exact standard output bytes (or their
+# digest and size) and the exit status or signal. ref, the long timed run, is left to
+# the harness, which verifies every run it times.
 function(bench32_program first)
   get_filename_component(name ${CMAKE_CURRENT_SOURCE_DIR} NAME)
   set(sources ${first} ${ARGN})
@@ -23,12 +25,6 @@ function(bench32_program first)
     bench32_layout_variants(${name} ${sources})
   endif()
 
-  set(cases_file ${CMAKE_CURRENT_SOURCE_DIR}/cases.json)
-  if(NOT EXISTS ${cases_file})
-    return()
-  endif()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${cases_file})
-
   if(BENCH32_CASE_RUNNER)
     set(runner ${BENCH32_CASE_RUNNER})
   else()
@@ -40,11 +36,36 @@ function(bench32_program first)
     list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " under)
   endif()
 
+  set(workloads_file ${CMAKE_CURRENT_SOURCE_DIR}/workloads.json)
+  if(EXISTS ${workloads_file})
+    file(READ ${workloads_file} json)
+    string(JSON count LENGTH "${json}" workloads)
+    set(i 0)
+    while(i LESS count)
+      string(JSON workload MEMBER "${json}" workloads ${i})
+      math(EXPR i "${i} + 1")
+      if(workload STREQUAL "ref")
+        continue()
+      endif()
+      add_test(NAME ${name}/workload.${workload}
+               COMMAND ${runner} --run-under "${under}" $<TARGET_FILE:${name}> ${workloads_file}
+                       ${workload})
+      set_tests_properties(${name}/workload.${workload} PROPERTIES LABELS "workloads;${name}"
+                                                                   TIMEOUT 300)
+    endwhile()
+  endif()
+
+  set(cases_file ${CMAKE_CURRENT_SOURCE_DIR}/cases.json)
+  if(NOT EXISTS ${cases_file})
+    return()
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${cases_file})
+
   file(READ ${cases_file} json)
-  string(JSON count LENGTH ${json} cases)
+  string(JSON count LENGTH "${json}" cases)
   math(EXPR last "${count} - 1")
   foreach(i RANGE ${last})
-    string(JSON case_name GET ${json} cases ${i} name)
+    string(JSON case_name GET "${json}" cases ${i} name)
     add_test(NAME ${name}/${case_name}
              COMMAND ${runner} --run-under "${under}" $<TARGET_FILE:${name}> ${cases_file}
                      ${case_name})

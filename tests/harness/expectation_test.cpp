@@ -48,6 +48,10 @@ TEST(Workloads, MistakesAreRefusedNamingTheFileAndTheKey) {
       {"huge-repeat",
        R"({"workloads": {"smoke": {"input": [{"repeat": "12", "times": 9223372036854775808}], "stdout": ""}}})",
        "input larger than 1 GiB"},
+      {"train-is-ref",
+       R"({"workloads": {)" + good +
+           R"(, "ref": {"input": "9\n", "stdout": "9\n"}, "train": {"input": ["9", "\n"], "stdout": "9\n"}}})",
+       "workload \"train\" has the input of \"ref\""},
       {"negative-repeat",
        R"({"workloads": {"smoke": {"input": [{"repeat": "1", "times": -1}], "stdout": ""}}})",
        "\"times\" must be a count"},

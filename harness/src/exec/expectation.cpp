@@ -258,6 +258,14 @@ ProgramFacts loadProgramFacts(const std::filesystem::path& workloadsFile) {
       named["name"] = name;
       facts.workloads.emplace(name, parseExpectation(named, workloadsFile.parent_path()));
     }
+    // A profile-guided build trains on "train" and is then measured and checked on the
+    // other workloads: training on one of their inputs would tune the build to it.
+    if (const auto train = facts.workloads.find("train"); train != facts.workloads.end()) {
+      for (const auto& [name, e] : facts.workloads)
+        if (name != train->first && e.input == train->second.input)
+          throw BadInput(fmt::format(
+              "workload \"train\" has the input of \"{}\": it needs one of its own", name));
+    }
     if (doc.contains("robustness")) facts.robustness = parseRobustness(doc.at("robustness"));
   } catch (const json::exception& ex) {
     throw BadInput(fmt::format("{}: {}", workloadsFile.string(), ex.what()));
