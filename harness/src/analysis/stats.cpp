@@ -248,7 +248,7 @@ LayoutSpread layoutSpread(const Layouts& layouts) {
 }
 
 bool layoutSensitive(const LayoutSpread& spread) {
-  return spread.layout > 2 * spread.run && spread.layout >= 0.005;
+  return spread.layout > layoutSensitivity * spread.run && spread.layout >= layoutSensitivityFloor;
 }
 
 namespace {

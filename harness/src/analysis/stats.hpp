@@ -117,7 +117,11 @@ struct LayoutSpread {
 };
 LayoutSpread layoutSpread(const Layouts& layouts);
 
-// A layout spread that dwarfs the run spread: more than twice it, and at least 0.5%.
+// A layout spread that dwarfs the run spread: more than layoutSensitivity times it, and
+// at least layoutSensitivityFloor (relative), so that two quiet spreads of a few tenths
+// of a per cent are not called sensitive.
+inline constexpr double layoutSensitivity = 2;
+inline constexpr double layoutSensitivityFloor = 0.005;
 bool layoutSensitive(const LayoutSpread& spread);
 
 // Geometric mean and geometric standard deviation of positive values (gsd = 1 for a

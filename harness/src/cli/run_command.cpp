@@ -86,8 +86,7 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
           u.failure = fmt::format("no executable at {}", exe.string());
       if (!u.failure.empty()) {
         u.status = Status::failed;
-        console.note(
-            fmt::format("FAILED {} {}/{}: {}", u.config, u.program, u.workload, u.failure));
+        console.note(failureLine(u));
         continue;
       }
       for (const auto& exe : executables)
@@ -189,7 +188,7 @@ CommandRunner addRunCommand(CLI::App& app) {
   auto cpuList = std::make_shared<std::string>();
   auto exportFiles = std::make_shared<std::map<std::string, std::string>>();
   RunSettings& s = run->settings;
-  app.add_option("-w,--workload", run->workloads, "Workloads to run (smoke, ref)")
+  app.add_option("-w,--workload", run->workloads, "Workloads to run (smoke, ref, train)")
       ->delimiter(',')
       ->capture_default_str();
   app.add_option("-p,--programs", run->programs, "Programs to run, or globs (default: all)")

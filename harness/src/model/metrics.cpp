@@ -177,7 +177,21 @@ std::vector<std::vector<std::vector<double>>> sessionGroups(const UnitResult& un
   return groups;
 }
 
-std::string formatSeconds(double s) {
+std::string formatSeconds(double s) { return formatTime(s, TimeStyle::measured); }
+
+std::string formatTime(double s, TimeStyle style) {
+  if (style == TimeStyle::elapsed) {
+    if (!(s < 1e7)) return "?";
+    const long whole = std::lround(s);
+    if (whole >= 3600) return fmt::format("{}h{:02}m", whole / 3600, whole / 60 % 60);
+    if (whole >= 60) return fmt::format("{}m{:02}s", whole / 60, whole % 60);
+    return fmt::format("{}s", whole);
+  }
+  if (style == TimeStyle::tick) {
+    if (s >= 1) return fmt::format("{:g} s", s);
+    if (s >= 1e-3) return fmt::format("{:g} ms", s * 1e3);
+    return fmt::format("{:g} µs", s * 1e6);
+  }
   if (!std::isfinite(s)) return "-";
   if (s == 0) return "0";
   if (s >= 100) return fmt::format("{:.1f} s", s);

@@ -64,8 +64,11 @@ std::vector<std::vector<double>> layoutGroups(const UnitResult& unit, Metric met
 // the runs come from one session.
 std::vector<std::vector<std::vector<double>>> sessionGroups(const UnitResult& unit, Metric metric);
 
-// Quantities as people read them.
-std::string formatSeconds(double seconds);
+// Quantities as people read them. Times: a measurement to four digits ("12.345 ms"),
+// a chart's tick ("20 ms"), or a time left to wait ("1h05m", "42s").
+enum class TimeStyle { measured, tick, elapsed };
+std::string formatTime(double seconds, TimeStyle style);
+std::string formatSeconds(double seconds); // measured
 std::string formatKiB(double kib);
 std::string formatBytes(double bytes);
 std::string formatCount(double count); // 1.23 M, 4.56 G

@@ -32,9 +32,18 @@ const UnitResult* Results::find(const std::string& config, const std::string& pr
 }
 
 bool busyRun(const Sample& s) {
-  // A run that spent far longer on the clock than on a processor waited for one. The
-  // margin covers the tick-based accounting of user and system time in short runs.
-  return s.wall > 1.5 * (s.user + s.system) + 0.01;
+  return s.wall > busyWallFactor * (s.user + s.system) + busyWallMargin;
+}
+
+std::string busyRunsNote(std::size_t busy, std::size_t runs) {
+  if (busy == 0) return "";
+  return fmt::format("{} of {} timed runs waited for a processor (wall time well above user + "
+                     "system): the machine was busy",
+                     busy, runs);
+}
+
+std::string failureLine(const UnitResult& u) {
+  return fmt::format("FAILED {} {}/{}: {}", u.config, u.program, u.workload, u.failure);
 }
 
 std::size_t busyRuns(const UnitResult& unit) {

@@ -92,7 +92,16 @@ struct Results {
 
 // A timed run whose wall time is far above its user and system time: the program
 // waited for a processor, so the machine was busy. Such runs are counted and shown.
+// Far above: more than busyWallFactor times user + system, plus busyWallMargin seconds,
+// the margin covering the tick-based accounting of user and system time in short runs.
+inline constexpr double busyWallFactor = 1.5;
+inline constexpr double busyWallMargin = 0.01;
 bool busyRun(const Sample& sample);
+// The note under a table when some of its timed runs were busy; empty when none was.
+std::string busyRunsNote(std::size_t busy, std::size_t runs);
+
+// The line that reports a failed unit: "FAILED CONFIG PROGRAM/WORKLOAD: why".
+std::string failureLine(const UnitResult& unit);
 std::size_t busyRuns(const UnitResult& unit);
 
 // The kind of machine of a session's environment ("CPU, N cores, ARCH"), and the

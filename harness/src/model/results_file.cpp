@@ -25,8 +25,8 @@ json samplesJson(const std::vector<Sample>& samples) {
       list.push_back(m.integral ? json(std::llround(s.*m.field)) : json(s.*m.field));
   }
   if (std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return s.layout >= 0; })) {
-    json& layouts = lists["layout"] = json::array();
-    json& padding = lists["padding_bytes"] = json::array();
+    json& layouts = lists[layoutListKey] = json::array();
+    json& padding = lists[paddingListKey] = json::array();
     for (const Sample& s : samples) {
       layouts.push_back(s.layout);
       padding.push_back(s.paddingBytes);
@@ -49,9 +49,9 @@ std::vector<Sample> samplesFrom(const json& doc) {
       samples[i].*m.field = values[i];
     }
   }
-  if (doc.contains("layout") || doc.contains("padding_bytes")) {
-    const auto layouts = doc.at("layout").get<std::vector<int>>();
-    const auto padding = doc.at("padding_bytes").get<std::vector<int>>();
+  if (doc.contains(layoutListKey) || doc.contains(paddingListKey)) {
+    const auto layouts = doc.at(layoutListKey).get<std::vector<int>>();
+    const auto padding = doc.at(paddingListKey).get<std::vector<int>>();
     if (layouts.size() != samples.size() || padding.size() != samples.size())
       throw BadInput("sample lists of different lengths");
     for (std::size_t i = 0; i < samples.size(); ++i) {

@@ -10,6 +10,11 @@
 
 namespace bench32 {
 
+// A unit's runs are parallel lists, one per metric (the metrics table names them) and,
+// with code layouts, these two.
+inline constexpr const char* layoutListKey = "layout";
+inline constexpr const char* paddingListKey = "padding_bytes";
+
 nlohmann::json toJson(const Results& results);
 // Throws BadInput naming what is wrong.
 Results resultsFromJson(const nlohmann::json& doc);

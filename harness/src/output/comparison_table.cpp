@@ -182,9 +182,7 @@ std::vector<std::string> noiseNotes(const Comparison& c) {
   for (const auto* s : {&c.base, &c.other})
     for (const auto& u : s->results->units)
       if (u.config == s->config) busy += busyRuns(u), runs += u.samples.size();
-  if (busy > 0)
-    notes.push_back(fmt::format("{} of {} timed runs waited for a processor: the machine was busy",
-                                busy, runs));
+  if (busy > 0) notes.push_back(busyRunsNote(busy, runs));
   return notes;
 }
 

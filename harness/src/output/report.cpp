@@ -43,12 +43,6 @@ std::vector<double> logTicks(double low, double high) {
   return ticks;
 }
 
-std::string tickLabel(double seconds) {
-  if (seconds >= 1) return fmt::format("{:g} s", seconds);
-  if (seconds >= 1e-3) return fmt::format("{:g} ms", seconds * 1e3);
-  return fmt::format("{:g} µs", seconds * 1e6);
-}
-
 // Median wall time of every program for every series, with the interquartile range as
 // a thick bar and the full range as a thin line, on a log axis.
 std::string timesChart(const std::vector<Series>& series, const std::vector<Row>& rows) {
@@ -74,7 +68,8 @@ std::string timesChart(const std::vector<Series>& series, const std::vector<Row>
   for (double t : logTicks(low, high))
     svg += fmt::format("<line x1='{0:.1f}' x2='{0:.1f}' y1='{1}' y2='{2:.1f}' stroke='#e4e4e4'/>"
                        "<text x='{0:.1f}' y='{3}' text-anchor='middle'>{4}</text>",
-                       x(t), top - 8, height - 10, top - 14, escapeHtml(tickLabel(t)));
+                       x(t), top - 8, height - 10, top - 14,
+                       escapeHtml(formatTime(t, TimeStyle::tick)));
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const double y0 = top + groupHeight * double(r);
     svg += fmt::format("<text x='{}' y='{:.1f}' text-anchor='end'>{}</text>", left - 8,
@@ -101,9 +96,10 @@ std::string timesChart(const std::vector<Series>& series, const std::vector<Row>
           "<line x1='{:.1f}' x2='{:.1f}' y1='{:.1f}' y2='{:.1f}' stroke='{}' stroke-width='1'/>"
           "<rect x='{:.1f}' y='{:.1f}' width='{:.1f}' height='8' fill='{}' opacity='0.45'/>"
           "<circle cx='{:.1f}' cy='{:.1f}' r='4' fill='{}'/></g>",
-          escapeHtml(series[i].label), escapeHtml(rows[r].key()), escapeHtml(tickLabel(m)),
-          escapeHtml(tickLabel(q1)), escapeHtml(tickLabel(q3)), v.size(), x(lo), x(hi), y, y,
-          colour(i), x(q1), y - 4, std::max(1.0, x(q3) - x(q1)), colour(i), x(m), y, colour(i));
+          escapeHtml(series[i].label), escapeHtml(rows[r].key()),
+          escapeHtml(formatTime(m, TimeStyle::tick)), escapeHtml(formatTime(q1, TimeStyle::tick)),
+          escapeHtml(formatTime(q3, TimeStyle::tick)), v.size(), x(lo), x(hi), y, y, colour(i),
+          x(q1), y - 4, std::max(1.0, x(q3) - x(q1)), colour(i), x(m), y, colour(i));
     }
   }
   return svg + "</svg>";

@@ -134,9 +134,7 @@ Table layoutTable(const Results& results) {
 std::vector<std::string> failureLines(const Results& results) {
   std::vector<std::string> lines;
   for (const auto& u : results.units)
-    if (u.status == Status::failed)
-      lines.push_back(
-          fmt::format("FAILED {} {}/{}: {}", u.config, u.program, u.workload, u.failure));
+    if (u.status == Status::failed) lines.push_back(failureLine(u));
   return lines;
 }
 
@@ -144,10 +142,7 @@ Document runDocument(const Results& results) {
   auto notes = failureLines(results);
   std::size_t busy = 0, runs = 0;
   for (const auto& u : results.units) busy += busyRuns(u), runs += u.samples.size();
-  if (busy > 0)
-    notes.push_back(fmt::format("{} of {} timed runs waited for a processor (wall time well "
-                                "above user + system): the machine was busy",
-                                busy, runs));
+  if (busy > 0) notes.push_back(busyRunsNote(busy, runs));
   return {{{"", runTable(results), notes}}};
 }
 

@@ -1,6 +1,7 @@
 #include "store/database.hpp"
 
 #include <cstdlib>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -38,6 +39,41 @@ std::unique_ptr<Database> openDatabase(const std::string& target) {
   if (target.find("://") != std::string::npos)
     throw BadInput(fmt::format("{}: not a database (a file path, or a postgresql:// URL)", target));
   return openSqlite(target);
+}
+
+std::string Columns::list() const {
+  std::string text;
+  for (const auto& name : names_) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+std::string Columns::placeholders() const {
+  std::string text;
+  for (std::size_t i = 0; i < names_.size(); ++i) text += i ? ", ?" : "?";
+  return text;
+}
+
+std::string Columns::assignments() const {
+  std::string text;
+  for (const auto& name : names_) text += (text.empty() ? "" : ", ") + name + " = ?";
+  return text;
+}
+
+std::size_t Columns::index(std::string_view name) const {
+  for (std::size_t i = 0; i < names_.size(); ++i)
+    if (names_[i] == name) return i;
+  throw std::logic_error(fmt::format("no column {}", name));
+}
+
+const Field& Columns::of(const Row& row, std::string_view name, std::size_t first) const {
+  return row.at(first + index(name));
+}
+
+std::vector<Value> Columns::values(const std::map<std::string, Value, std::less<>>& byName) const {
+  if (byName.size() != names_.size()) throw std::logic_error("a row needs every column");
+  std::vector<Value> values;
+  for (const auto& name : names_) values.push_back(byName.at(name));
+  return values;
 }
 
 std::int64_t asInt(const Field& field) {

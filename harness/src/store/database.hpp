@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -16,6 +18,26 @@ namespace bench32::store {
 using Value = std::variant<std::monostate, std::int64_t, double, std::string>;
 using Field = std::optional<std::string>; // null, or the value as text
 using Row = std::vector<Field>;
+
+// The columns of a table as one list: the SELECT, INSERT and UPDATE texts are made from
+// it, and a row's values and a new row's values are taken by name, so a new column
+// shifts nothing.
+class Columns {
+public:
+  Columns(std::initializer_list<const char*> names) : names_(names.begin(), names.end()) {}
+  std::size_t size() const { return names_.size(); }
+  std::string list() const;         // "a, b, c"
+  std::string placeholders() const; // "?, ?, ?"
+  std::string assignments() const;  // "a = ?, b = ?, c = ?"
+  // The row's value of a column; `first` skips the columns selected before these.
+  const Field& of(const Row& row, std::string_view name, std::size_t first = 0) const;
+  // The values of a new row, in column order; every column must be given.
+  std::vector<Value> values(const std::map<std::string, Value, std::less<>>& byName) const;
+
+private:
+  std::size_t index(std::string_view name) const;
+  std::vector<std::string> names_;
+};
 
 class Database {
 public:

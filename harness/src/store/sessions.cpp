@@ -93,8 +93,8 @@ const std::vector<SampleColumn>& sampleColumns() {
     std::vector<SampleColumn> all;
     for (const auto& m : metrics())
       if (m.field) all.push_back({m.samplesKey, m.samplesKey, false, m.integral});
-    all.push_back({"layout", "layout", true, true});
-    all.push_back({"padding_bytes", "padding", true, true});
+    all.push_back({layoutListKey, "layout", true, true});
+    all.push_back({paddingListKey, "padding", true, true});
     return all;
   }();
   return columns;
@@ -149,9 +149,18 @@ struct UnitRows {
   std::vector<SampleRow> warmup, timed;
 };
 
-const char* const unitColumns =
-    "config, program, workload, status, failure, input_xxh3, binary_path, binary_xxh3, "
-    "text_bytes, instructions, instructions_source, extra";
+const Columns unitColumns{"config",
+                          "program",
+                          "workload",
+                          "status",
+                          "failure",
+                          "input_xxh3",
+                          "binary_path",
+                          "binary_xxh3",
+                          "text_bytes",
+                          "instructions",
+                          "instructions_source",
+                          "extra"};
 
 UnitRows takeUnit(json unit) {
   UnitRows rows;
@@ -173,30 +182,42 @@ UnitRows takeUnit(json unit) {
   Value config = takeText(unit, "config"), program = takeText(unit, "program"),
         workload = takeText(unit, "workload"), status = takeText(unit, "status");
   Value failure = takeText(unit, "failure"), input = takeText(unit, "input_xxh3");
-  rows.columns = {config, program, workload,  status, failure, input,
-                  path,   xxh3,    textBytes, count,  source,  dumped(unit)};
+  rows.columns = unitColumns.values({{"config", config},
+                                     {"program", program},
+                                     {"workload", workload},
+                                     {"status", status},
+                                     {"failure", failure},
+                                     {"input_xxh3", input},
+                                     {"binary_path", path},
+                                     {"binary_xxh3", xxh3},
+                                     {"text_bytes", textBytes},
+                                     {"instructions", count},
+                                     {"instructions_source", source},
+                                     {"extra", dumped(unit)}});
   return rows;
 }
 
 json unitFromRow(const Row& row, std::size_t first) {
-  // row[first...] in unitColumns order
-  json unit = json::parse(asText(row[first + 11]));
-  putText(unit, "config", row[first]);
-  putText(unit, "program", row[first + 1]);
-  putText(unit, "workload", row[first + 2]);
-  putText(unit, "status", row[first + 3]);
-  putText(unit, "failure", row[first + 4]);
-  putText(unit, "input_xxh3", row[first + 5]);
-  if (row[first + 6] || row[first + 7] || row[first + 8]) {
+  auto field = [&](std::string_view name) -> const Field& {
+    return unitColumns.of(row, name, first);
+  };
+  json unit = json::parse(asText(field("extra")));
+  putText(unit, "config", field("config"));
+  putText(unit, "program", field("program"));
+  putText(unit, "workload", field("workload"));
+  putText(unit, "status", field("status"));
+  putText(unit, "failure", field("failure"));
+  putText(unit, "input_xxh3", field("input_xxh3"));
+  if (field("binary_path") || field("binary_xxh3") || field("text_bytes")) {
     json& binary = unit["binary"];
-    putText(binary, "path", row[first + 6]);
-    putText(binary, "xxh3", row[first + 7]);
-    putInteger(binary, "text_bytes", row[first + 8]);
+    putText(binary, "path", field("binary_path"));
+    putText(binary, "xxh3", field("binary_xxh3"));
+    putInteger(binary, "text_bytes", field("text_bytes"));
   }
-  if (row[first + 9] || row[first + 10]) {
+  if (field("instructions") || field("instructions_source")) {
     json& instructions = unit["instructions"];
-    putInteger(instructions, "count", row[first + 9]);
-    putText(instructions, "source", row[first + 10]);
+    putInteger(instructions, "count", field("instructions"));
+    putText(instructions, "source", field("instructions_source"));
   }
   return unit;
 }
@@ -207,9 +228,12 @@ struct SessionRows {
   std::vector<UnitRows> units;
 };
 
-const char* const sessionColumns =
-    "created, revision, machine, host, shard, complete, stop_reason, results_version, command, "
-    "environment, settings, run_under, extra";
+const Columns sessionColumns{"created", "revision",    "machine",     "host",
+                             "shard",   "complete",    "stop_reason", "results_version",
+                             "command", "environment", "settings",    "run_under",
+                             "extra"};
+
+const Columns configColumns{"name", "compiler", "compiler_version", "flags", "build_dir", "extra"};
 
 std::string environmentText(const json& environment, const char* key) {
   const auto it = environment.find(key);
@@ -226,7 +250,12 @@ SessionRows takeSession(json doc) {
       Value name = takeText(config, "name"), compiler = takeText(config, "compiler"),
             version = takeText(config, "compiler_version"), flags = takeText(config, "flags"),
             dir = takeText(config, "build_dir");
-      rows.configs.push_back({name, compiler, version, flags, dir, dumped(config)});
+      rows.configs.push_back(configColumns.values({{"name", name},
+                                                   {"compiler", compiler},
+                                                   {"compiler_version", version},
+                                                   {"flags", flags},
+                                                   {"build_dir", dir},
+                                                   {"extra", dumped(config)}}));
     }
     doc.erase(configs);
   }
@@ -241,39 +270,25 @@ SessionRows takeSession(json doc) {
         stop = takeText(doc, "stop_reason"), version = takeInteger(doc, "version"),
         command = takeJson(doc, "command"), env = takeJson(doc, "environment"),
         settings = takeJson(doc, "settings"), runUnder = takeText(doc, "run_under");
-  rows.columns = {created,
-                  revisionOf(environment),
-                  machineKindOf(environment),
-                  environmentText(environment, "host"),
-                  environmentText(environment, "shard"),
-                  complete,
-                  stop,
-                  version,
-                  command,
-                  env,
-                  settings,
-                  runUnder,
-                  dumped(doc)};
+  rows.columns = sessionColumns.values({{"created", created},
+                                        {"revision", revisionOf(environment)},
+                                        {"machine", machineKindOf(environment)},
+                                        {"host", environmentText(environment, "host")},
+                                        {"shard", environmentText(environment, "shard")},
+                                        {"complete", complete},
+                                        {"stop_reason", stop},
+                                        {"results_version", version},
+                                        {"command", command},
+                                        {"environment", env},
+                                        {"settings", settings},
+                                        {"run_under", runUnder},
+                                        {"extra", dumped(doc)}});
   return rows;
 }
 
 std::string placeholders(std::size_t count) {
   std::string text;
   for (std::size_t i = 0; i < count; ++i) text += i ? ", ?" : "?";
-  return text;
-}
-
-std::string assignments(const std::string& columns) {
-  std::string text;
-  std::size_t start = 0;
-  while (start < columns.size()) {
-    auto end = columns.find(',', start);
-    if (end == std::string::npos) end = columns.size();
-    std::string name = columns.substr(start, end - start);
-    name.erase(0, name.find_first_not_of(' '));
-    text += (text.empty() ? "" : ", ") + name + " = ?";
-    start = end + 1;
-  }
   return text;
 }
 
@@ -310,29 +325,29 @@ void SessionWriter::checkpoint(const json& document) {
   Transaction transaction(db_);
   if (id_ == 0) {
     id_ = asInt(db_.query(fmt::format("INSERT INTO sessions ({}) VALUES ({}) RETURNING id",
-                                      sessionColumns, placeholders(rows.columns.size())),
+                                      sessionColumns.list(), sessionColumns.placeholders()),
                           rows.columns)
                     .at(0)
                     .at(0));
   } else {
     auto values = rows.columns;
     values.emplace_back(id_);
-    db_.query(fmt::format("UPDATE sessions SET {} WHERE id = ?", assignments(sessionColumns)),
+    db_.query(fmt::format("UPDATE sessions SET {} WHERE id = ?", sessionColumns.assignments()),
               values);
   }
   // Configurations are few and are added as each one is built.
   for (std::size_t i = configsWritten_; i < rows.configs.size(); ++i) {
     std::vector<Value> values{id_, std::int64_t(i)};
     values.insert(values.end(), rows.configs[i].begin(), rows.configs[i].end());
-    db_.query("INSERT INTO configurations (session_id, position, name, compiler, "
-              "compiler_version, flags, build_dir, extra) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+    db_.query(fmt::format("INSERT INTO configurations (session_id, position, {}) VALUES (?, ?, {})",
+                          configColumns.list(), configColumns.placeholders()),
               values);
   }
   const std::string insertUnit =
       fmt::format("INSERT INTO units (session_id, position, {}) VALUES (?, ?, {}) RETURNING id",
-                  unitColumns, placeholders(12));
+                  unitColumns.list(), unitColumns.placeholders());
   const std::string updateUnit =
-      fmt::format("UPDATE units SET {} WHERE id = ?", assignments(unitColumns));
+      fmt::format("UPDATE units SET {} WHERE id = ?", unitColumns.assignments());
   const std::string insertSample =
       fmt::format("INSERT INTO samples ({}) VALUES ({})", sampleColumnList(),
                   placeholders(sampleColumns().size() + 4));
@@ -371,10 +386,14 @@ void SessionWriter::checkpoint(const json& document) {
 
 std::vector<SessionInfo> listSessions(Database& db) {
   std::vector<SessionInfo> sessions;
-  for (const auto& row : db.query("SELECT id, created, revision, machine, host, shard, complete "
-                                  "FROM sessions ORDER BY id"))
-    sessions.push_back({asInt(row[0]), asText(row[1]), asText(row[2]), asText(row[3]),
-                        asText(row[4]), asText(row[5]), asInt(row[6]) != 0});
+  static const Columns columns{"id", "created", "revision", "machine", "host", "shard", "complete"};
+  for (const auto& row :
+       db.query(fmt::format("SELECT {} FROM sessions ORDER BY id", columns.list()))) {
+    auto field = [&](std::string_view name) -> const Field& { return columns.of(row, name); };
+    sessions.push_back({asInt(field("id")), asText(field("created")), asText(field("revision")),
+                        asText(field("machine")), asText(field("host")), asText(field("shard")),
+                        asInt(field("complete")) != 0});
+  }
   return sessions;
 }
 
@@ -389,39 +408,47 @@ std::optional<std::int64_t> findSession(Database& db, const json& document) {
 }
 
 json loadSessionJson(Database& db, std::int64_t id) {
-  const auto sessions = db.query(
-      fmt::format("SELECT {} FROM sessions WHERE id = ?", sessionColumns), {std::int64_t(id)});
+  const auto sessions =
+      db.query(fmt::format("SELECT {} FROM sessions WHERE id = ?", sessionColumns.list()),
+               {std::int64_t(id)});
   if (sessions.empty()) throw BadInput(fmt::format("no session {} in the database", id));
-  const Row& s = sessions[0];
-  json doc = json::parse(asText(s[12]));
-  putText(doc, "created", s[0]);
-  putBool(doc, "complete", s[5]);
-  putText(doc, "stop_reason", s[6]);
-  putInteger(doc, "version", s[7]);
-  putJson(doc, "command", s[8]);
-  putJson(doc, "environment", s[9]);
-  putJson(doc, "settings", s[10]);
-  putText(doc, "run_under", s[11]);
+  auto field = [&](std::string_view name) -> const Field& {
+    return sessionColumns.of(sessions[0], name);
+  };
+  json doc = json::parse(asText(field("extra")));
+  putText(doc, "created", field("created"));
+  putBool(doc, "complete", field("complete"));
+  putText(doc, "stop_reason", field("stop_reason"));
+  putInteger(doc, "version", field("results_version"));
+  putJson(doc, "command", field("command"));
+  putJson(doc, "environment", field("environment"));
+  putJson(doc, "settings", field("settings"));
+  putText(doc, "run_under", field("run_under"));
 
-  const auto configs = db.query("SELECT name, compiler, compiler_version, flags, build_dir, extra "
-                                "FROM configurations WHERE session_id = ? ORDER BY position",
-                                {id});
+  const auto configs =
+      db.query(fmt::format("SELECT {} FROM configurations WHERE session_id = ? ORDER BY position",
+                           configColumns.list()),
+               {id});
   if (!configs.empty() || !doc.contains("configs")) {
     json& list = doc["configs"] = json::array();
     for (const auto& row : configs) {
-      json config = json::parse(asText(row[5]));
-      putText(config, "name", row[0]);
-      putText(config, "compiler", row[1]);
-      putText(config, "compiler_version", row[2]);
-      putText(config, "flags", row[3]);
-      putText(config, "build_dir", row[4]);
+      auto field = [&](std::string_view name) -> const Field& {
+        return configColumns.of(row, name);
+      };
+      json config = json::parse(asText(field("extra")));
+      putText(config, "name", field("name"));
+      putText(config, "compiler", field("compiler"));
+      putText(config, "compiler_version", field("compiler_version"));
+      putText(config, "flags", field("flags"));
+      putText(config, "build_dir", field("build_dir"));
       list.push_back(std::move(config));
     }
   }
 
-  const auto unitRows = db.query(
-      fmt::format("SELECT id, {} FROM units WHERE session_id = ? ORDER BY position", unitColumns),
-      {id});
+  const auto unitRows =
+      db.query(fmt::format("SELECT id, {} FROM units WHERE session_id = ? ORDER BY position",
+                           unitColumns.list()),
+               {id});
   std::map<std::int64_t, std::size_t> unitIndex;
   json& units = doc["results"] = json::array();
   for (const auto& row : unitRows) {
