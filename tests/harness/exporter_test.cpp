@@ -1,0 +1,62 @@
+// output/export: every format renders a document for its audience.
+
+#include "exec/expectation.hpp"
+#include "exec/process.hpp"
+#include "measure/build.hpp"
+#include "measure/environment.hpp"
+#include "model/metrics.hpp"
+#include "model/results.hpp"
+#include "model/results_file.hpp"
+#include "model/suite.hpp"
+#include "output/export/exporter.hpp"
+#include "output/table.hpp"
+#include "results_fixtures.hpp"
+#include <fmt/format.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <unistd.h>
+
+namespace bench32 {
+namespace {
+
+using namespace bench32::test;
+
+TEST(Export, EachFormatEscapesItsSeparatorsAndShowsItsAudiencesColumns) {
+  Table t;
+  // "a" is for both audiences, "b" for people only, "c" for tools only.
+  t.columns = {{"a", "a"}, {"b", "", true}, {"", "c"}};
+  t.rows = {{Cell("x,y"), Cell("say \"hi\""), Cell("", "1.5")},
+            {Cell("p|q"), Cell("µs"), Cell("<&>")}};
+  t.rowTags = {"slower", ""};
+  const Document doc{{{"", t, {"a note"}}}};
+  struct Case {
+    const char* format;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"csv", "a,c\n\"x,y\",1.5\np|q,<&>\n"},
+      {"markdown", "| a | b |\n| --- | ---: |\n| x,y | say \"hi\" |\n| p\\|q | µs |\n\na note\n"},
+      // Aligned text counts characters, not bytes.
+      {"text", "a           b\n---  --------\nx,y  say \"hi\"\np|q        µs\na note\n"},
+      {"json", "\"c\": 1.5"},
+      {"html", "<tr class='slower'><td>x,y</td><td class='n'>say &quot;hi&quot;</td></tr>"},
+  };
+  for (const auto& c : cases) {
+    const std::string out = exporterNamed(c.format).render(doc);
+    if (std::string(c.format) == "json" || std::string(c.format) == "html")
+      EXPECT_NE(out.find(c.expected), std::string::npos) << c.format << ":\n" << out;
+    else
+      EXPECT_EQ(out, c.expected) << c.format;
+  }
+  EXPECT_THROW(exporterNamed("xml"), BadInput);
+  // Every format has its own name, and the JSON one is valid JSON.
+  std::set<std::string> names;
+  for (const Exporter* e : exporters()) EXPECT_TRUE(names.insert(e->name()).second);
+  EXPECT_TRUE(json::accept(jsonExporter().render(doc)));
+}
+
+} // namespace
+
+} // namespace bench32

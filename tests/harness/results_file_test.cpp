@@ -1,0 +1,156 @@
+// model/results_file: results files written and read back whole, and refused with a
+// reason when they are bad.
+
+#include "exec/expectation.hpp"
+#include "exec/process.hpp"
+#include "measure/build.hpp"
+#include "measure/environment.hpp"
+#include "model/metrics.hpp"
+#include "model/results.hpp"
+#include "model/results_file.hpp"
+#include "model/suite.hpp"
+#include "output/export/exporter.hpp"
+#include "output/table.hpp"
+#include "results_fixtures.hpp"
+#include <fmt/format.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <unistd.h>
+
+namespace bench32 {
+namespace {
+
+using namespace bench32::test;
+
+TEST(Results, JsonRoundTripKeepsEverything) {
+  const Results before = sampleResults();
+  const json doc = toJson(before);
+  const Results after = resultsFromJson(json::parse(doc.dump()));
+  EXPECT_EQ(toJson(after), doc);
+  ASSERT_EQ(after.units.size(), 2u);
+  EXPECT_EQ(after.units[0].samples[1].wall, 0.125);
+  EXPECT_EQ(after.units[0].samples[1].maxRssKiB, 2049);
+  EXPECT_EQ(*after.units[0].instructions, 123456789012u);
+  EXPECT_FALSE(after.units[1].textBytes.has_value());
+  EXPECT_EQ(after.units[1].failure, before.units[1].failure);
+  EXPECT_FALSE(after.complete);
+}
+
+TEST(Results, LayoutsRoundTripAndOnlyThenNeedVersionTwo) {
+  Results plain = sampleResults();
+  Results layered = sampleResults();
+  layered.configs[0].linker = "LLD 14";
+  UnitResult& u = layered.units[0];
+  u.layouts = {{"/b/hailstone.layout-0", "00", 4000}, {"/b/hailstone.layout-1", "11", 4016}};
+  u.samples[0].layout = 0;
+  u.samples[0].paddingBytes = 4096;
+  u.samples[1].layout = 1;
+  u.samples[1].paddingBytes = 0;
+  for (const auto& [results, version] : {std::pair{plain, 1}, {layered, 2}}) {
+    const json doc = toJson(results);
+    EXPECT_EQ(doc["version"], version);
+    const Results after = resultsFromJson(json::parse(doc.dump()));
+    EXPECT_EQ(toJson(after), doc);
+    EXPECT_EQ(after.units[0].layouts.size(), results.units[0].layouts.size());
+    EXPECT_EQ(after.units[0].samples[0].paddingBytes, results.units[0].samples[0].paddingBytes);
+    EXPECT_EQ(after.units[0].samples[1].layout, results.units[0].samples[1].layout);
+  }
+  EXPECT_EQ(resultsFromJson(toJson(layered)).configs[0].linker, "LLD 14");
+}
+
+// Section sizes are per unit and exact; a section the executable lacks is 0 bytes, and a
+// unit whose sections are unknown (not ELF, or a file written before they were
+// recorded) has no value at all.
+TEST(Results, SectionSizesAreMetricsAndOlderFilesStillRead) {
+  const Results r = resultsFromJson(json::parse(toJson(sampleResults()).dump()));
+  struct Case {
+    const char* metric;
+    std::vector<double> hailstone;
+  };
+  const Case cases[] = {{"size.text", {4957}}, {"size.rodata", {452}},  {"size.data", {0}},
+                        {"size.bss", {8656}},  {"size.alloc", {15065}}, {"text", {4957}}};
+  for (const auto& c : cases) {
+    const MetricInfo& m = metricNamed(c.metric);
+    EXPECT_TRUE(m.exact) << c.metric;
+    EXPECT_EQ(metricValues(r.units[0], m.id), c.hailstone) << c.metric;
+    EXPECT_TRUE(metricValues(r.units[1], m.id).empty()) << c.metric;
+  }
+  EXPECT_TRUE(toJson(r)["results"][1]["binary"]["sections"].is_null());
+
+  // A file from before: no "sections"; .text as ever.
+  json old = toJson(sampleResults());
+  old["results"][0]["binary"].erase("sections");
+  const Results before = resultsFromJson(old);
+  EXPECT_FALSE(before.units[0].sections);
+  EXPECT_EQ(*before.units[0].textBytes, 4957u);
+  EXPECT_TRUE(metricValues(before.units[0], Metric::sizeRodata).empty());
+  old["results"][0]["binary"]["sections"] = {{".text", -1}};
+  EXPECT_THROW(resultsFromJson(old), BadInput);
+}
+
+TEST(Results, SaveWritesAWholeFileThatLoadsBack) {
+  const std::string file = testing::TempDir() + "results-save.json";
+  saveResults(file, sampleResults());
+  EXPECT_EQ(toJson(loadResults(file)), toJson(sampleResults()));
+  EXPECT_FALSE(std::filesystem::exists(file + ".partial"));
+  EXPECT_THROW(saveResults("/nonexistent-dir/r.json", sampleResults()), WriteError);
+}
+
+TEST(Results, BadDocumentsAreRejectedWithAReason) {
+  const json good = toJson(sampleResults());
+  struct Case {
+    const char* what;
+    std::function<void(json&)> spoil;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"not an object", [](json& d) { d = json::array(); }, "not a bench32 results file"},
+      {"another schema", [](json& d) { d["schema"] = "other"; }, "not a bench32 results file"},
+      {"future version", [](json& d) { d["version"] = 3; }, "version 3"},
+      {"version 0", [](json& d) { d["version"] = 0; }, "version 0"},
+      {"layouts of another length",
+       [](json& d) {
+         d["results"][0]["samples"]["layout"] = {0};
+         d["results"][0]["samples"]["padding_bytes"] = {0, 1};
+       },
+       "different lengths"},
+      {"layout without padding",
+       [](json& d) {
+         d["results"][0]["samples"]["layout"] = {0, 1};
+       },
+       "padding_bytes"},
+      {"negative layout",
+       [](json& d) {
+         d["results"][0]["samples"]["layout"] = {0, -1};
+         d["results"][0]["samples"]["padding_bytes"] = {0, 1};
+       },
+       "negative layout"},
+      {"no results", [](json& d) { d.erase("results"); }, "results"},
+      {"uneven samples", [](json& d) { d["results"][0]["samples"]["user_s"].push_back(1.0); },
+       "different lengths"},
+      {"negative time", [](json& d) { d["results"][0]["samples"]["wall_s"][0] = -1; }, "negative"},
+      {"text for a number", [](json& d) { d["results"][0]["samples"]["wall_s"][0] = "x"; }, ""},
+      {"unknown status", [](json& d) { d["results"][0]["status"] = "great"; }, "unknown status"},
+  };
+  for (const auto& c : cases) {
+    json doc = good;
+    c.spoil(doc);
+    try {
+      resultsFromJson(doc);
+      ADD_FAILURE() << c.what << ": accepted";
+    } catch (const BadInput& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos)
+          << c.what << ": " << e.what();
+    }
+  }
+  const std::string file = testing::TempDir() + "results-garbage.json";
+  std::ofstream(file) << "{\"schema\": \"bench32-results\", ";
+  EXPECT_THROW(loadResults(file), BadInput);
+  EXPECT_THROW(loadResults(testing::TempDir() + "no-such-file.json"), BadInput);
+}
+
+} // namespace
+
+} // namespace bench32
