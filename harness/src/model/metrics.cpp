@@ -146,7 +146,7 @@ std::vector<double> metricValues(const UnitResult& unit, Metric metric) {
   return values;
 }
 
-std::vector<std::vector<double>> layoutGroups(const UnitResult& unit, Metric metric) {
+std::vector<std::vector<double>> valuesByLayout(const UnitResult& unit, Metric metric) {
   const MetricInfo& m = metricInfo(metric);
   std::vector<std::vector<double>> groups;
   if (!m.field) return groups;
@@ -155,6 +155,11 @@ std::vector<std::vector<double>> layoutGroups(const UnitResult& unit, Metric met
     if (std::size_t(s.layout) >= groups.size()) groups.resize(std::size_t(s.layout) + 1);
     groups[std::size_t(s.layout)].push_back(s.*m.field);
   }
+  return groups;
+}
+
+std::vector<std::vector<double>> layoutGroups(const UnitResult& unit, Metric metric) {
+  auto groups = valuesByLayout(unit, metric);
   // A layout that never ran (a session stopped early) is no layout.
   std::erase_if(groups, [](const auto& runs) { return runs.empty(); });
   return groups;

@@ -55,8 +55,11 @@ std::string metricNames(); // "wall, user, sys, ... or size.alloc"
 
 // Every value of a metric for one unit: one per timed run, or the unit's single value.
 std::vector<double> metricValues(const UnitResult& unit, Metric metric);
-// The same, one list per code layout, in layout order; empty when its runs carry no
-// layout.
+// The same, one list per code layout index, a layout that never ran an empty list; empty
+// when its runs carry no layout.
+std::vector<std::vector<double>> valuesByLayout(const UnitResult& unit, Metric metric);
+// The same without the layouts that never ran (a session stopped early): the layouts
+// a comparison counts.
 std::vector<std::vector<double>> layoutGroups(const UnitResult& unit, Metric metric);
 
 // The same, one list of layouts per session, in session order, for results merged from

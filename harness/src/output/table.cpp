@@ -116,10 +116,8 @@ Table layoutTable(const Results& results) {
         {fmt::format("layout {}", k), fmt::format("layout_{}_wall_s", k), true});
   for (const auto& u : results.units) {
     if (u.layouts.empty()) continue;
-    std::vector<std::vector<double>> walls(most);
-    for (const Sample& s : u.samples)
-      if (s.layout >= 0 && std::size_t(s.layout) < most)
-        walls[std::size_t(s.layout)].push_back(s.wall);
+    auto walls = valuesByLayout(u, Metric::wall);
+    walls.resize(most);
     std::vector<Cell> row{u.program, u.config, u.workload};
     for (const auto& w : walls) {
       const double median = stats::median(w);
