@@ -26,10 +26,11 @@ void addComparisonRuleOptions(CLI::App& command, CompareSettings& settings) {
       ->capture_default_str();
 }
 
-std::vector<Bound> comparisonRuleBounds(const CompareSettings& settings) {
+std::vector<Bound> comparisonRuleBounds(const CompareSettings& settings, const double& failAbove) {
   return {{"--alpha", [&] { return settings.alpha; }, 0, 1},
           {"--min-effect", [&] { return settings.minEffect; }, 0},
-          {"--min-samples", [&] { return double(settings.minSamples); }, 1}};
+          {"--min-samples", [&] { return double(settings.minSamples); }, 1},
+          {"--fail-above", [&] { return failAbove; }, 0}};
 }
 
 void addFormatOption(CLI::App& command, std::string& format) {

@@ -35,9 +35,9 @@ struct Bound {
 // Throws BadInput naming the option and its range.
 void checkBounds(const CLI::App& command, const std::vector<Bound>& bounds);
 
-// --alpha, --min-effect and --min-samples, and their ranges.
+// --alpha, --min-effect and --min-samples, and their ranges with that of --fail-above.
 void addComparisonRuleOptions(CLI::App& command, CompareSettings& settings);
-std::vector<Bound> comparisonRuleBounds(const CompareSettings& settings);
+std::vector<Bound> comparisonRuleBounds(const CompareSettings& settings, const double& failAbove);
 
 // --format with the exporters' names.
 void addFormatOption(CLI::App& command, std::string& format);

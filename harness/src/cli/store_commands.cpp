@@ -255,9 +255,7 @@ CommandRunner addHistoryCommand(CLI::App& app) {
                  "more than PCT percent (accepted and false-positive changes excepted)");
   addFormatOption(app, o->format);
   return [&app, o](const CommandContext& context) {
-    auto bounds = comparisonRuleBounds(o->settings);
-    bounds.push_back({"--fail-above", [o] { return o->failAbove; }, 0});
-    checkBounds(app, bounds);
+    checkBounds(app, comparisonRuleBounds(o->settings, o->failAbove));
     return historyCommand(*o, context.source);
   };
 }

@@ -213,9 +213,7 @@ CommandRunner addCompareCommand(CLI::App& app) {
   app.add_option("--session", o->sessions, "With --db: a session (repeatable)");
   app.add_option("--machine", o->machine, machineHelp);
   return [&app, o](const CommandContext&) {
-    auto bounds = comparisonRuleBounds(o->settings);
-    bounds.push_back({"--fail-above", [o] { return o->failAbove; }, 0});
-    checkBounds(app, bounds);
+    checkBounds(app, comparisonRuleBounds(o->settings, o->failAbove));
     if (!o->db.empty()) return compareStoredCommand(*o, o->machine);
     if (!o->revisions.empty() || !o->sessions.empty() || !o->machine.empty())
       throw BadInput("--revision, --session and --machine need --db");
