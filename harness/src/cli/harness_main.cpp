@@ -129,6 +129,11 @@ int main(int argc, char** argv) {
                      "or 1-3");
   runApp->add_flag("--instructions", run.settings.instructions,
                    "Also count instructions (perf, else callgrind: slow)");
+  runApp
+      ->add_option("--compile-runs", run.compileRuns,
+                   "Also measure N compiles and links of every program with its build's own "
+                   "commands, each proven to give the built executable (0: none)")
+      ->capture_default_str();
   runApp->add_option("--json", run.json, "Write every sample and the environment here");
   std::map<std::string, std::string> exportFiles;
   for (const Exporter* e : exporters())
@@ -190,6 +195,7 @@ int main(int argc, char** argv) {
                  {runApp, "--timeout", run.settings.timeout, 0.001, 1e6},
                  {runApp, "--jobs", double(run.jobs), 1, INFINITY},
                  {runApp, "--layouts", double(run.settings.layouts), 2, 1000},
+                 {runApp, "--compile-runs", double(run.compileRuns), 0, 1000},
                  {compareApp, "--alpha", cmp.settings.alpha, 0, 1},
                  {compareApp, "--min-effect", cmp.settings.minEffect, 0, INFINITY},
                  {compareApp, "--min-samples", double(cmp.settings.minSamples), 1, INFINITY},

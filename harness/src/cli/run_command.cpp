@@ -2,6 +2,7 @@
 // written before the first build and after every round, so nothing measured is lost.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <fmt/format.h>
@@ -9,6 +10,7 @@
 #include "cli/commands.hpp"
 #include "cli/store_commands.hpp"
 #include "exec/files.hpp"
+#include "measure/compile.hpp"
 #include "measure/environment.hpp"
 #include "measure/interrupt.hpp"
 #include "measure/plan.hpp"
@@ -131,6 +133,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
   try {
     Plan plan = makePlan(options, source);
     results = startResults(plan, options, source, commandLine);
+    if (options.compileRuns > 0) results.settings["compile_runs"] = options.compileRuns;
     applyFleetOptions(plan, results, options);
     if (!options.db.empty()) recorder = std::make_unique<SessionRecorder>(options.db);
     save();
@@ -144,7 +147,11 @@ int runCommand(const RunOptions& options, const fs::path& source,
     hooks.checkpoint = save;
     RunSettings settings = options.settings;
     settings.runUnder = splitWords(options.runUnder);
-    const bool finished = runSession(results, planned, settings, hooks);
+    // Compiles first, while every unit is as built; they are never run under the prefix.
+    const bool finished =
+        (options.compileRuns == 0 ||
+         measureCompiles(results, options.compileRuns, std::max(settings.timeout, 600.0), hooks)) &&
+        runSession(results, planned, settings, hooks);
     console.progress("");
     results.complete = finished;
     results.environment["load_after"] = loadAverage();
