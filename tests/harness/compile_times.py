@@ -6,7 +6,8 @@ A configuration's compiler is a stand-in that, in a child process it waits for, 
 must give every program a `compile` of at least 0.2 s per translation unit (and a
 compile CPU time as large, and a compile RSS of at least 128 MiB: the compiler's
 children count), and a second `run` on the up-to-date folder must measure as much
-again without touching the build's objects. When the stand-in tampers with the objects
+again without touching the build's objects; the database keeps them and `history`
+and `compare` read them. When the stand-in tampers with the objects
 it writes, the linked executable is not the built one and the compile is refused with
 one line. A caching launcher (a stand-in ccache that logs its calls) is left out: the
 compiles measured never go through it.
@@ -114,6 +115,21 @@ def main():
                            os.path.join(scratch, "second.json"), "--metric", "compile")
         check(compared.returncode == 0 and "hailstone" in compared.stdout,
               f"compare --metric compile: {compared.stdout}{compared.stderr}")
+
+        # The database keeps them (in the unit's extra JSON) and history reads them there.
+        db = os.path.join(scratch, "r.db")
+        imported = harness("import", os.path.join(scratch, "second.json"), "--db", db)
+        check(imported.returncode == 0, f"import: {imported.stderr}")
+        exported = os.path.join(scratch, "exported.json")
+        harness("export", "--db", db, "--session", "1", "--json", exported)
+        with open(exported) as f:
+            back = json.load(f)
+        check([u["compile"] for u in back["results"]] == [u["compile"] for u in second["results"]],
+              "the database lost the compile samples")
+        history = harness("history", "--db", db, "--metric", "compile")
+        check(history.returncode == 0 and "hailstone" in history.stdout
+              and "compile (s)" in history.stdout,
+              f"history --metric compile: {history.stdout}{history.stderr}")
 
         open(tamper, "w").close()
         tampered, run = measured("tampered.json")
