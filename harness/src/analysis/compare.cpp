@@ -205,7 +205,9 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
         row.state = it->second;
     // Byte-identical binaries under the same conditions: whatever moved, it was not the
     // code. (Across machines the difference is the machines', which is the point there.)
-    if (sameBinaries(*a, *b) && result.sameConditions)
+    // (A compile's time is the compiler's, not the code's: two compilers that give the
+    // same binary may still take different times to do it.)
+    if (sameBinaries(*a, *b) && result.sameConditions && !metricInfo(settings.metric).compileField)
       row.verdict = Change::sameBinary;
     else if (result.acrossSessions && settings.noise && !metricInfo(settings.metric).exact)
       checkAgainstNoise(row, sa, sb, base, other, settings, family);

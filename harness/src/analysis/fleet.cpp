@@ -87,6 +87,18 @@ Results mergeResults(const std::vector<Results>& sessions) {
       if (into->inputXxh3.empty()) into->inputXxh3 = unit.inputXxh3;
       if (!into->textBytes) into->textBytes = unit.textBytes;
       if (!into->sections) into->sections = unit.sections;
+      // Compile samples carry no session of their own: several sessions' are pooled.
+      if (unit.compile && unit.compile->refused.empty()) {
+        if (!into->compile || !into->compile->refused.empty()) {
+          into->compile = unit.compile;
+        } else {
+          for (auto field : {&CompileSamples::wall, &CompileSamples::cpu, &CompileSamples::rssKiB,
+                             &CompileSamples::link})
+            ((*into->compile).*field)
+                .insert(((*into->compile).*field).end(), ((*unit.compile).*field).begin(),
+                        ((*unit.compile).*field).end());
+        }
+      }
     }
     ++index;
   }

@@ -2,6 +2,7 @@
 // written before the first build and after every round, so nothing measured is lost.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <CLI/CLI.hpp>
@@ -10,6 +11,7 @@
 #include "cli/command_line.hpp"
 #include "cli/commands.hpp"
 #include "exec/files.hpp"
+#include "measure/compile.hpp"
 #include "measure/environment.hpp"
 #include "measure/interrupt.hpp"
 #include "measure/plan.hpp"
@@ -132,6 +134,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
   try {
     Plan plan = makePlan(options, source);
     results = startResults(plan, options, source, commandLine);
+    if (options.compileRuns > 0) results.settings["compile_runs"] = options.compileRuns;
     applyFleetOptions(plan, results, options);
     if (!options.db.empty()) recorder = std::make_unique<SessionRecorder>(options.db);
     save();
@@ -145,7 +148,11 @@ int runCommand(const RunOptions& options, const fs::path& source,
     hooks.checkpoint = save;
     RunSettings settings = options.settings;
     settings.runUnder = splitWords(options.runUnder);
-    const bool finished = runSession(results, planned, settings, hooks);
+    // Compiles first, while every unit is as built; they are never run under the prefix.
+    const bool finished =
+        (options.compileRuns == 0 ||
+         measureCompiles(results, options.compileRuns, std::max(settings.timeout, 600.0), hooks)) &&
+        runSession(results, planned, settings, hooks);
     console.progress("");
     results.complete = finished;
     results.environment["load_after"] = loadAverage();
@@ -226,6 +233,10 @@ CommandRunner addRunCommand(CLI::App& app) {
                  "Run every program (not the harness) on these processors only: 0, 0,2 or 1-3");
   app.add_flag("--instructions", s.instructions,
                "Also count instructions (perf, else callgrind: slow)");
+  app.add_option("--compile-runs", run->compileRuns,
+                 "Also measure N compiles and links of every program with its build's own "
+                 "commands, each proven to give the built executable (0: none)")
+      ->capture_default_str();
   app.add_option("--json", run->json, "Write every sample and the environment here");
   for (const Exporter* e : exporters())
     if (!e->fileOption().empty())
@@ -246,7 +257,8 @@ CommandRunner addRunCommand(CLI::App& app) {
                       {"--precision", [&] { return s.precision; }, 0},
                       {"--timeout", [&] { return s.timeout; }, 0.001, 1e6},
                       {"--jobs", [&] { return double(run->jobs); }, 1},
-                      {"--layouts", [&] { return double(s.layouts); }, 2, 1000}});
+                      {"--layouts", [&] { return double(s.layouts); }, 2, 1000},
+                      {"--compile-runs", [&] { return double(run->compileRuns); }, 0, 1000}});
     if (!s.runs && s.minRuns > s.maxRuns) throw BadInput("--min-runs is above --max-runs");
     if (app.count("--cpu")) run->settings.cpus = usableCpus(*cpuList);
     for (auto& [format, file] : *exportFiles)

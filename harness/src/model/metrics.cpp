@@ -47,6 +47,21 @@ MetricInfo sectionMetric(Metric id, const char* name, const char* column, const 
           .toolsOnly = true};
 }
 
+MetricInfo compileMetric(Metric id, const char* name, const char* column, const char* toolColumn,
+                         const char* key, std::vector<double> CompileSamples::*field) {
+  const bool memory = field == &CompileSamples::rssKiB;
+  return {.id = id,
+          .name = name,
+          .unit = memory ? "KiB" : "s",
+          .column = column,
+          .toolColumn = toolColumn,
+          .samplesKey = key,
+          .compileField = field,
+          .format = memory ? formatKiB : formatSeconds,
+          .integral = memory,
+          .whenMeasured = true};
+}
+
 const std::vector<MetricInfo> table = {
     {.id = Metric::wall,
      .name = "wall",
@@ -110,6 +125,14 @@ const std::vector<MetricInfo> table = {
     sectionMetric(Metric::sizeBss, "size.bss", ".bss", "size_bss_bytes",
                   [](const UnitResult& u) { return sectionBytes(u, ".bss"); }),
     sectionMetric(Metric::sizeAlloc, "size.alloc", "allocated", "size_alloc_bytes", allocatedBytes),
+    compileMetric(Metric::compile, "compile", "compile", "compile_median_s", "wall_s",
+                  &CompileSamples::wall),
+    compileMetric(Metric::compileCpu, "compile_cpu", "compile CPU", "compile_cpu_median_s", "cpu_s",
+                  &CompileSamples::cpu),
+    compileMetric(Metric::compileRss, "compile_rss", "compile RSS", "compile_max_rss_kib",
+                  "max_rss_kib", &CompileSamples::rssKiB),
+    compileMetric(Metric::link, "link", "link", "link_median_s", "link_wall_s",
+                  &CompileSamples::link),
 };
 
 } // namespace
@@ -140,6 +163,8 @@ std::vector<double> metricValues(const UnitResult& unit, Metric metric) {
   std::vector<double> values;
   if (m.field) {
     for (const Sample& s : unit.samples) values.push_back(s.*m.field);
+  } else if (m.compileField) {
+    if (unit.compile) values = (*unit.compile).*m.compileField;
   } else if (const auto value = m.perUnit(unit)) {
     values.push_back(*value);
   }
@@ -166,6 +191,8 @@ std::vector<std::vector<double>> layoutGroups(const UnitResult& unit, Metric met
 }
 
 std::vector<std::vector<std::vector<double>>> sessionGroups(const UnitResult& unit, Metric metric) {
+  // Only runs carry their session; a unit's other values are not split by it.
+  if (!metricInfo(metric).field) return {};
   std::vector<UnitResult> sessions;
   for (const Sample& s : unit.samples) {
     if (s.session < 0) return {};

@@ -23,7 +23,11 @@ enum class Metric {
   sizeRodata,
   sizeData,
   sizeBss,
-  sizeAlloc
+  sizeAlloc,
+  compile,
+  compileCpu,
+  compileRss,
+  link
 };
 
 struct MetricInfo {
@@ -32,9 +36,13 @@ struct MetricInfo {
   const char* unit;       // "s", "KiB", "B", "instructions"
   const char* column;     // column header for people
   const char* toolColumn; // column header for tools (CSV, JSON): the median, raw
-  // A per-run quantity: its member of Sample and its list in the results file.
+  // A per-run quantity: its member of Sample and its list in the results file (for a
+  // compile quantity, its list in the unit's "compile" object).
   double Sample::*field = nullptr;
   const char* samplesKey = nullptr;
+  // A quantity measured apart from the runs, once per round of --compile-runs: its list
+  // in the unit's compile samples.
+  std::vector<double> CompileSamples::*compileField = nullptr;
   // A per-unit quantity (one value, or none): how to read it.
   std::optional<double> (*perUnit)(const UnitResult&) = nullptr;
   std::string (*format)(double) = nullptr; // for people; NaN gives "-"
@@ -45,13 +53,16 @@ struct MetricInfo {
   // In the run table, a column for tools only (CSV, JSON), after the others: people see
   // it through --metric.
   bool toolsOnly = false;
+  // In the run table, a column (for people and tools) only when some unit has a value,
+  // after all the others: tables of sessions that never measured it stay as they were.
+  bool whenMeasured = false;
 };
 
 const std::vector<MetricInfo>& metrics();
 const MetricInfo& metricInfo(Metric metric);
 // Throws BadInput naming the metrics there are.
 const MetricInfo& metricNamed(const std::string& name);
-std::string metricNames(); // "wall, user, sys, ... or size.alloc"
+std::string metricNames(); // "wall, user, sys, ... or link"
 
 // Every value of a metric for one unit: one per timed run, or the unit's single value.
 std::vector<double> metricValues(const UnitResult& unit, Metric metric);

@@ -37,6 +37,19 @@ struct LayoutBinary {
   std::optional<std::uint64_t> textBytes;
 };
 
+// A program's compile and link, measured apart from its runs (run --compile-runs): one
+// value per round, each round compiling every translation unit of the program and
+// linking it once, with the build's own commands.
+struct CompileSamples {
+  std::vector<double> wall;   // seconds: the program's compiles, one after another, summed
+  std::vector<double> cpu;    // user + system seconds of the same, their children included
+  std::vector<double> rssKiB; // the largest peak RSS of any one compile
+  std::vector<double> link;   // seconds: the link's wall time
+  int translationUnits = 0;   // compiled per round
+  // Why no compile was kept (one line): then the lists are empty.
+  std::string refused;
+};
+
 // What became of one (configuration, program, workload): every run verified, one run
 // failed, or no timed run at all (the session stopped first).
 enum class Status { ok, failed, notRun };
@@ -61,6 +74,8 @@ struct UnitResult {
   std::vector<Sample> samples; // timed runs, each verified
   std::optional<std::uint64_t> instructions;
   std::string instructionsSource; // perf or callgrind
+  // With --compile-runs: the program's compile, the same for each of its workloads.
+  std::optional<CompileSamples> compile;
 
   bool ok() const { return status == Status::ok; }
 };

@@ -86,6 +86,39 @@ std::optional<std::map<std::string, std::uint64_t>> sectionsFrom(const json& bin
   return sizes;
 }
 
+// "compile": {"translation_units": N, "wall_s": [...], "cpu_s": [...], "max_rss_kib":
+// [...], "link_wall_s": [...]}, one value per round, or {"refused": "why"}.
+json compileJson(const CompileSamples& c) {
+  if (!c.refused.empty()) return {{"refused", c.refused}};
+  json doc{{"translation_units", c.translationUnits}};
+  for (const auto& m : metrics())
+    if (m.compileField) {
+      json& list = doc[m.samplesKey] = json::array();
+      for (double v : c.*m.compileField)
+        list.push_back(m.integral ? json(std::llround(v)) : json(v));
+    }
+  return doc;
+}
+
+CompileSamples compileFrom(const json& doc) {
+  CompileSamples c;
+  if (!doc.is_object()) throw BadInput("compile is not an object");
+  c.refused = doc.value("refused", "");
+  if (!c.refused.empty()) return c;
+  c.translationUnits = doc.at("translation_units").get<int>();
+  std::optional<std::size_t> rounds;
+  for (const auto& m : metrics()) {
+    if (!m.compileField) continue;
+    auto& list = c.*m.compileField;
+    list = doc.at(m.samplesKey).get<std::vector<double>>();
+    if (rounds && list.size() != *rounds) throw BadInput("compile lists of different lengths");
+    rounds = list.size();
+    for (double v : list)
+      if (!(v >= 0)) throw BadInput("negative or missing compile sample");
+  }
+  return c;
+}
+
 } // namespace
 
 json toJson(const Results& r) {
@@ -123,6 +156,7 @@ json toJson(const Results& r) {
                                      [](const Sample& s) { return s.layout >= 0; });
     if (u.instructions)
       unit["instructions"] = {{"count", *u.instructions}, {"source", u.instructionsSource}};
+    if (u.compile) unit["compile"] = compileJson(*u.compile);
     units.push_back(unit);
   }
   return {{"schema", "bench32-results"},
@@ -184,6 +218,7 @@ Results resultsFromJson(const json& doc) {
         u.instructions = entry.at("instructions").at("count").get<std::uint64_t>();
         u.instructionsSource = entry.at("instructions").value("source", "");
       }
+      if (entry.contains("compile")) u.compile = compileFrom(entry.at("compile"));
       r.units.push_back(std::move(u));
     }
   } catch (const json::exception& e) {

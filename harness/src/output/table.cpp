@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -23,7 +24,7 @@ Table runTable(const Results& results) {
                    {"workload", "workload"}, {"status", "status"},   {"runs", "runs", true},
                    {"", "outliers"}};
   for (const auto& m : metrics()) {
-    if (m.toolsOnly) continue;
+    if (m.toolsOnly || m.whenMeasured) continue;
     table.columns.push_back({shown(m) ? m.column : "", m.toolColumn, true});
     if (m.withSpread) {
       const std::string n = m.name;
@@ -46,6 +47,15 @@ Table runTable(const Results& results) {
   // Tools read columns by position too: newer ones go last.
   for (const auto& m : metrics())
     if (m.toolsOnly) table.columns.push_back({"", m.toolColumn, true});
+  // Metrics that a session may not have measured at all (the compile): their columns
+  // only when it did.
+  std::vector<const MetricInfo*> measured;
+  for (const auto& m : metrics())
+    if (m.whenMeasured && std::any_of(results.units.begin(), results.units.end(),
+                                      [&](auto& u) { return !metricValues(u, m.id).empty(); })) {
+      measured.push_back(&m);
+      table.columns.push_back({m.column, m.toolColumn, true});
+    }
 
   // Grouped by program, so that configurations sit side by side.
   std::vector<const UnitResult*> units;
@@ -73,7 +83,7 @@ Table runTable(const Results& results) {
         {runs, std::to_string(timed.size())},
         std::to_string(outliers)};
     for (const auto& m : metrics()) {
-      if (m.toolsOnly) continue;
+      if (m.toolsOnly || m.whenMeasured) continue;
       const auto values = metricValues(*u, m.id);
       const double median = stats::median(values);
       row.push_back({m.format(median), formatRaw(median)});
@@ -99,6 +109,10 @@ Table runTable(const Results& results) {
     }
     for (const auto& m : metrics())
       if (m.toolsOnly) row.push_back(Cell("", formatRaw(stats::median(metricValues(*u, m.id)))));
+    for (const MetricInfo* m : measured) {
+      const double median = stats::median(metricValues(*u, m->id));
+      row.push_back({m->format(median), formatRaw(median)});
+    }
     table.rows.push_back(std::move(row));
     table.rowTags.push_back(u->status == Status::failed ? "failed" : "");
   }
@@ -138,6 +152,12 @@ std::vector<std::string> failureLines(const Results& results) {
 
 Document runDocument(const Results& results) {
   auto notes = failureLines(results);
+  // A refused compile is said once per configuration and program, whatever its workloads.
+  std::set<std::pair<std::string, std::string>> refused;
+  for (const auto& u : results.units)
+    if (u.compile && !u.compile->refused.empty() && refused.insert({u.config, u.program}).second)
+      notes.push_back(
+          fmt::format("compile of {} {} not kept: {}", u.config, u.program, u.compile->refused));
   std::size_t busy = 0, runs = 0;
   for (const auto& u : results.units) busy += busyRuns(u), runs += u.samples.size();
   if (busy > 0) notes.push_back(busyRunsNote(busy, runs));
