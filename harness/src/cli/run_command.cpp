@@ -9,11 +9,11 @@
 #include "cli/commands.hpp"
 #include "cli/store_commands.hpp"
 #include "exec/files.hpp"
+#include "measure/collectors.hpp"
 #include "measure/environment.hpp"
 #include "measure/interrupt.hpp"
 #include "measure/plan.hpp"
 #include "measure/session.hpp"
-#include "model/elf.hpp"
 #include "model/results_file.hpp"
 #include "output/export/exporter.hpp"
 
@@ -88,15 +88,13 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
             fmt::format("FAILED {} {}/{}: {}", u.config, u.program, u.workload, u.failure));
         continue;
       }
-      for (const auto& exe : executables)
-        u.layouts.push_back({exe.string(), fileDigest(exe), textSize(exe)});
+      for (const auto& exe : executables) u.layouts.push_back({exe.string(), fileDigest(exe), {}});
       // The program's own binary is layout 0's; a session without layouts lists none.
-      u.textBytes = u.layouts.front().textBytes;
-      u.sections = allocatedSectionSizes(executables.front());
       u.binaryXxh3 = u.layouts.front().xxh3;
       if (options.settings.layouts == 0) u.layouts.clear();
       const std::pair key{u.program, u.workload};
       planned.push_back({plan.expected.at(key), inputs.at(key), executables, i});
+      collectBuilt(options.settings, planned.back(), u);
     }
     save();
   }
@@ -136,7 +134,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
     save();
     const auto planned = buildAndPlan(plan, results, options, source, console, save);
 
-    SessionHooks hooks;
+    MeasureHooks hooks;
     hooks.progress = [&](const std::string& line) { console.progress(line); };
     hooks.note = [&](const std::string& line) { console.note(line); };
     // On a terminal the progress line carries the estimate; elsewhere a line per round.
@@ -144,7 +142,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
     hooks.checkpoint = save;
     RunSettings settings = options.settings;
     settings.runUnder = splitWords(options.runUnder);
-    const bool finished = runSession(results, planned, settings, hooks);
+    const bool finished = measureUnits(results, planned, settings, runProcess, hooks);
     console.progress("");
     results.complete = finished;
     results.environment["load_after"] = loadAverage();
