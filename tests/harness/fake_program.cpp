@@ -3,7 +3,8 @@
 //   lines N        prints 1 to N, one a line (a large output)
 //   status S       exits with status S
 //   crash          dies of SIGSEGV
-//   hang           never ends
+//   hang [FILE]    never ends, once it has made FILE (empty) when given: a sign that
+//                  it is running
 //   orphan         leaves a child that never ends, then hangs itself
 //   flood          prints lines for ever
 //   cpus           prints its own "Cpus_allowed_list:" line from /proc/self/status
@@ -42,6 +43,7 @@ int main() {
     return 0;
   }
   if (command == "crash") raise(SIGSEGV);
+  if (std::string marker; command == "hang" && std::cin >> marker) std::ofstream{marker};
   if (command == "orphan" && fork() == 0)
     for (;;) pause();
   if (command == "hang" || command == "orphan")

@@ -65,11 +65,24 @@ const FakeSuite& mixedSuite() {
     s.add("good", {{"smoke", entry("echo 1 2", "1 2 \n")}, {"ref", entry("echo 5", "5 \n")}});
     s.add("wrong", {{"ref", entry("echo 1 2", "1 3 \n")}});
     s.add("crash", {{"ref", entry("crash", "")}});
-    s.add("hang", {{"ref", entry("hang", "")}});
+    s.add("hang", {{"ref", entry("hang " + s.file("hang-started").string(), "")}});
     s.add("status", {{"ref", entry("status 255", "", 255)}});
     return s;
   }();
   return suite;
+}
+
+// Presses Ctrl-C on the harness once the program that hangs has started (it leaves a
+// file to say so), or after 30 s.
+std::thread interruptOnceHanging(const FakeSuite& suite) {
+  const fs::path started = suite.file("hang-started");
+  fs::remove(started);
+  return std::thread([started] {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!fs::exists(started) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(10ms);
+    if (const int group = runningProcessGroup(); group > 0) kill(group, SIGINT);
+  });
 }
 
 UnitResult unitOf(const Results& r, const std::string& program) {
@@ -270,11 +283,7 @@ TEST(Harness, InterruptKillsTheRunningProgramAndKeepsWhatWasMeasured) {
   args.insert(args.end(), {"-p", "good,hang", "--runs", "2", "--warmup", "0", "--timeout", "60",
                            "--json", out});
   std::atomic<bool> stop{false};
-  std::thread interrupter([&] {
-    // Wait for the harness to reach the program that hangs, then press Ctrl-C.
-    std::this_thread::sleep_for(1500ms);
-    if (const int group = runningProcessGroup(); group > 0) kill(group, SIGINT);
-  });
+  std::thread interrupter = interruptOnceHanging(suite);
   const auto start = std::chrono::steady_clock::now();
   const RunResult run = harness(suite, args, &stop);
   interrupter.join();
@@ -415,10 +424,7 @@ TEST(HarnessGate, AProgramStoppedBeforeItsFirstTimedRunIsNotRun) {
   // good's warm-up passes; hang's warm-up is interrupted before any timed run.
   args.insert(args.end(), {"-p", "good,hang", "--runs", "2", "--warmup", "1", "--timeout", "60",
                            "--json", out});
-  std::thread interrupter([&] {
-    std::this_thread::sleep_for(1500ms);
-    if (const int group = runningProcessGroup(); group > 0) kill(group, SIGINT);
-  });
+  std::thread interrupter = interruptOnceHanging(suite);
   const RunResult run = harness(suite, args);
   interrupter.join();
   EXPECT_EQ(run.exitStatus, 130) << run.stderrBytes;

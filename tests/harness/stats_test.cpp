@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "analysis/stats.hpp"
-#include "measure/session.hpp"
 
 namespace bench32::stats {
 namespace {
@@ -99,35 +98,6 @@ TEST(Stats, RatioIntervalIsRepeatableAndBracketsTheRatio) {
   const Interval exact = ratioInterval({2, 2, 2}, {3, 3, 3});
   EXPECT_DOUBLE_EQ(exact.low, 1.5);
   EXPECT_DOUBLE_EQ(exact.high, 1.5);
-}
-
-TEST(Stats, StoppingRule) {
-  RunSettings adaptive;
-  adaptive.minRuns = 3;
-  adaptive.maxRuns = 6;
-  adaptive.minTime = 1.0;
-  adaptive.precision = 0.01;
-  RunSettings fixed = adaptive;
-  fixed.runs = 4;
-  const std::vector<double> noisy{0.1, 0.2, 0.1, 0.3, 0.1};
-  const std::vector<double> steady(12, 0.01);
-  struct Case {
-    const char* what;
-    std::vector<std::vector<double>> walls;
-    const RunSettings& settings;
-    bool enough;
-  };
-  const Case cases[] = {
-      {"fewer than the minimum", {{0.5, 0.5}}, adaptive, false},
-      {"minimum time reached", {{0.5, 0.5, 0.5}}, adaptive, true},
-      {"noisy and short", {noisy}, adaptive, false},
-      {"at the maximum", {{0.1, 0.2, 0.1, 0.3, 0.1, 0.2}}, adaptive, true},
-      {"precise enough", {steady}, adaptive, true},
-      {"one configuration still short", {steady, noisy}, adaptive, false},
-      {"fixed count not reached", {{9, 9, 9}}, fixed, false},
-      {"fixed count reached", {{0.1, 0.2, 0.1, 0.3}}, fixed, true},
-  };
-  for (const auto& c : cases) EXPECT_EQ(enoughRuns(c.walls, c.settings), c.enough) << c.what;
 }
 
 } // namespace

@@ -11,13 +11,12 @@
 #include "cli/command_line.hpp"
 #include "cli/commands.hpp"
 #include "exec/files.hpp"
-#include "measure/compile.hpp"
+#include "measure/collectors.hpp"
 #include "measure/environment.hpp"
 #include "measure/interrupt.hpp"
 #include "measure/plan.hpp"
 #include "measure/recorder.hpp"
 #include "measure/session.hpp"
-#include "model/elf.hpp"
 #include "model/results_file.hpp"
 #include "output/export/exporter.hpp"
 
@@ -91,15 +90,13 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
         console.note(failureLine(u));
         continue;
       }
-      for (const auto& exe : executables)
-        u.layouts.push_back({exe.string(), fileDigest(exe), textSize(exe)});
+      for (const auto& exe : executables) u.layouts.push_back({exe.string(), fileDigest(exe), {}});
       // The program's own binary is layout 0's; a session without layouts lists none.
-      u.textBytes = u.layouts.front().textBytes;
-      u.sections = allocatedSectionSizes(executables.front());
       u.binaryXxh3 = u.layouts.front().xxh3;
       if (options.settings.layouts == 0) u.layouts.clear();
       const std::pair key{u.program, u.workload};
       planned.push_back({plan.expected.at(key), inputs.at(key), executables, i});
+      collectBuilt(options.settings, planned.back(), u);
     }
     save();
   }
@@ -134,13 +131,14 @@ int runCommand(const RunOptions& options, const fs::path& source,
   try {
     Plan plan = makePlan(options, source);
     results = startResults(plan, options, source, commandLine);
-    if (options.compileRuns > 0) results.settings["compile_runs"] = options.compileRuns;
+    if (options.settings.compileRuns > 0)
+      results.settings["compile_runs"] = options.settings.compileRuns;
     applyFleetOptions(plan, results, options);
     if (!options.db.empty()) recorder = std::make_unique<SessionRecorder>(options.db);
     save();
     const auto planned = buildAndPlan(plan, results, options, source, console, save);
 
-    SessionHooks hooks;
+    MeasureHooks hooks;
     hooks.progress = [&](const std::string& line) { console.progress(line); };
     hooks.note = [&](const std::string& line) { console.note(line); };
     // On a terminal the progress line carries the estimate; elsewhere a line per round.
@@ -148,11 +146,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
     hooks.checkpoint = save;
     RunSettings settings = options.settings;
     settings.runUnder = splitWords(options.runUnder);
-    // Compiles first, while every unit is as built; they are never run under the prefix.
-    const bool finished =
-        (options.compileRuns == 0 ||
-         measureCompiles(results, options.compileRuns, std::max(settings.timeout, 600.0), hooks)) &&
-        runSession(results, planned, settings, hooks);
+    const bool finished = measureUnits(results, planned, settings, runProcess, hooks);
     console.progress("");
     results.complete = finished;
     results.environment["load_after"] = loadAverage();
@@ -233,7 +227,7 @@ CommandRunner addRunCommand(CLI::App& app) {
                  "Run every program (not the harness) on these processors only: 0, 0,2 or 1-3");
   app.add_flag("--instructions", s.instructions,
                "Also count instructions (perf, else callgrind: slow)");
-  app.add_option("--compile-runs", run->compileRuns,
+  app.add_option("--compile-runs", s.compileRuns,
                  "Also measure N compiles and links of every program with its build's own "
                  "commands, each proven to give the built executable (0: none)")
       ->capture_default_str();
@@ -258,7 +252,7 @@ CommandRunner addRunCommand(CLI::App& app) {
                       {"--timeout", [&] { return s.timeout; }, 0.001, 1e6},
                       {"--jobs", [&] { return double(run->jobs); }, 1},
                       {"--layouts", [&] { return double(s.layouts); }, 2, 1000},
-                      {"--compile-runs", [&] { return double(run->compileRuns); }, 0, 1000}});
+                      {"--compile-runs", [&] { return double(s.compileRuns); }, 0, 1000}});
     if (!s.runs && s.minRuns > s.maxRuns) throw BadInput("--min-runs is above --max-runs");
     if (app.count("--cpu")) run->settings.cpus = usableCpus(*cpuList);
     for (auto& [format, file] : *exportFiles)

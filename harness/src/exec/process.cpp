@@ -101,35 +101,52 @@ std::vector<std::string> splitWords(const std::string& text) {
   return words;
 }
 
-RunResult runProcess(const RunRequest& request) {
-  RunResult result;
-  if (request.argv.empty()) {
-    result.startError = "nothing to run";
-    return result;
-  }
-  std::shared_ptr<const MemoryFile> input = request.inputFile;
+namespace {
+
+// The files and pipe of one run: the program's input, its standard output, and the
+// two ends of its standard error's pipe. Closed when done with.
+struct Plumbing {
+  std::shared_ptr<const MemoryFile> input;
   std::shared_ptr<MemoryFile> output;
-  int inFd = -1, errPipe[2] = {-1, -1};
+  int inFd = -1, errRead = -1, errWrite = -1;
+  Plumbing() = default;
+  Plumbing(const Plumbing&) = delete;
+  Plumbing& operator=(const Plumbing&) = delete;
+  ~Plumbing() {
+    closeFd(inFd);
+    closeFd(errRead);
+    closeFd(errWrite);
+  }
+};
+
+// Sets up the run's files (the output is in result as soon as it exists); false, with
+// result.startError saying why, when they cannot be made.
+bool setUpPlumbing(const RunRequest& request, Plumbing& io, RunResult& result) {
   try {
-    if (!input) {
+    io.input = request.inputFile;
+    if (!io.input) {
       auto file = std::make_shared<MemoryFile>("bench32-input");
       file->append(request.input);
-      input = file;
+      io.input = file;
     }
-    output = std::make_shared<MemoryFile>("bench32-output");
+    io.output = std::make_shared<MemoryFile>("bench32-output");
   } catch (const std::system_error& e) {
     result.startError = e.what();
-    return result;
+    return false;
   }
-  result.stdoutFile = output;
-  inFd = input->openForReading();
-  if (inFd < 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+  result.stdoutFile = io.output;
+  io.inFd = io.input->openForReading();
+  int errPipe[2] = {-1, -1};
+  if (io.inFd < 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
     result.startError = std::string("cannot set up the program's input: ") + std::strerror(errno);
-    closeFd(inFd);
-    return result;
+    return false;
   }
-  int errFd = errPipe[0];
+  io.errRead = errPipe[0];
+  io.errWrite = errPipe[1];
+  return true;
+}
 
+ChildSetup childSetup(const RunRequest& request) {
   ChildSetup setup;
   setup.workingDirectory = request.workingDirectory;
   setup.padding = request.environmentPadding;
@@ -138,54 +155,66 @@ RunResult runProcess(const RunRequest& request) {
       request.fileRoom < (std::uint64_t{1} << 62))
     setup.fileSizeLimit = *request.stdoutLimit + 1 + request.fileRoom;
   setup.cpus = request.cpus;
-  const Launch launched = launch(request.argv, setup, {inFd, output->fd(), errPipe[1]});
-  const auto start = launched.started;
-  closeFd(inFd);
-  closeFd(errPipe[1]);
-  if (launched.pid < 0) {
-    closeFd(errFd);
-    result.startError = std::string("cannot start a process: ") + std::strerror(launched.error);
-    return result;
+  return setup;
+}
+
+// Reads from standard error's pipe once, without waiting, keeping what fits under the
+// limit; closes the pipe at its end or on an error. True when something was read.
+bool readStderr(int& errFd, RunResult& result, std::size_t limit) {
+  char buffer[65536];
+  const ssize_t n = ::read(errFd, buffer, sizeof buffer);
+  if (n > 0 && result.stderrBytes.size() < limit)
+    result.stderrBytes.append(buffer, std::min(std::size_t(n), limit - result.stderrBytes.size()));
+  if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) closeFd(errFd);
+  return n > 0;
+}
+
+// Kills the program's group once its deadline has passed or its request is cancelled.
+void killWhenDue(const RunRequest& request, pid_t pid,
+                 std::chrono::steady_clock::time_point deadline, RunResult& result) {
+  if (result.timedOut || result.cancelled) return;
+  if (request.cancel && request.cancel->load()) {
+    result.cancelled = true;
+    kill(-pid, SIGKILL);
+  } else if (std::chrono::steady_clock::now() >= deadline) {
+    result.timedOut = true;
+    kill(-pid, SIGKILL);
   }
-  if (launched.error != 0)
-    result.startError =
-        std::string("cannot run ") + request.argv[0] + ": " + std::strerror(launched.error);
-  const pid_t pid = launched.pid;
-  currentGroup = pid;
+}
+
+struct Ending {
+  int status = 0;
+  rusage usage{};
+  std::chrono::steady_clock::time_point at;
+};
+
+// Waits for the program to end. One loop for the whole run: standard error is drained
+// (a full pipe would stop the program), the deadline and a cancellation are watched, and
+// the end is collected.
+Ending waitForEnd(const RunRequest& request, const Launch& launched, int& errFd,
+                  RunResult& result) {
   // Readable the moment the program ends: its end is timed then, without waiting for
   // the spawner's report (one more process to wake).
-  int pidFd = int(syscall(SYS_pidfd_open, pid, 0));
+  int pidFd = int(syscall(SYS_pidfd_open, launched.pid, 0));
   const int endWatch = endFd(launched, pidFd);
   fcntl(errFd, F_SETFL, O_NONBLOCK);
-
   // Bounded, so that converting it to clock ticks cannot overflow: a year is "never".
   const auto timeout = std::min(request.timeout, std::chrono::duration<double>(3.2e7));
   const auto deadline =
-      start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
+      launched.started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
+  Ending ending;
   std::optional<std::chrono::steady_clock::time_point> endedAt;
-  int status = 0;
-  rusage usage{};
-  char buffer[65536];
-  // One loop for the whole run: standard error is drained (a full pipe would stop the
-  // program), the deadline and a cancellation are watched, and the end is collected.
   for (;;) {
-    const bool killed = result.timedOut || result.cancelled;
-    const auto now = std::chrono::steady_clock::now();
-    if (!killed && request.cancel && request.cancel->load()) {
-      result.cancelled = true;
-      kill(-pid, SIGKILL);
-    } else if (!killed && now >= deadline) {
-      result.timedOut = true;
-      kill(-pid, SIGKILL);
-    }
-    if (collectEnd(launched, status, usage)) {
+    killWhenDue(request, launched.pid, deadline, result);
+    if (collectEnd(launched, ending.status, ending.usage)) {
       if (!endedAt) endedAt = std::chrono::steady_clock::now();
       break;
     }
+    const auto now = std::chrono::steady_clock::now();
     int waitMs =
         int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) + 1;
     // A cancellation is noticed within a tenth of a second even without a signal.
-    if (request.cancel || killed) waitMs = std::min(waitMs, 100);
+    if (request.cancel || result.timedOut || result.cancelled) waitMs = std::min(waitMs, 100);
     if (endWatch < 0) waitMs = std::min(waitMs, 1); // nothing to wake us: look again soon
     pollfd watch[3];
     nfds_t count = 0;
@@ -194,35 +223,54 @@ RunResult runProcess(const RunRequest& request) {
     if (pidFd >= 0 && pidFd != endWatch && !endedAt) watch[count++] = {pidFd, POLLIN, 0};
     if (poll(watch, count, std::max(waitMs, 0)) <= 0) continue;
     for (nfds_t i = 0; i < count; ++i) {
-      if (!watch[i].revents) continue;
-      if (watch[i].fd == pidFd && !endedAt) endedAt = std::chrono::steady_clock::now();
-      if (watch[i].fd != errFd) continue;
-      const ssize_t n = ::read(errFd, buffer, sizeof buffer);
-      if (n > 0 && result.stderrBytes.size() < request.stderrLimit)
-        result.stderrBytes.append(
-            buffer, std::min(std::size_t(n), request.stderrLimit - result.stderrBytes.size()));
-      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) closeFd(errFd);
+      if (watch[i].revents && watch[i].fd == pidFd && !endedAt)
+        endedAt = std::chrono::steady_clock::now();
+      if (watch[i].revents && watch[i].fd == errFd) readStderr(errFd, result, request.stderrLimit);
     }
   }
-  // What is still in the pipe, without waiting for a child the program left behind.
-  for (ssize_t n; errFd >= 0 && (n = ::read(errFd, buffer, sizeof buffer)) > 0;)
-    if (result.stderrBytes.size() < request.stderrLimit)
-      result.stderrBytes.append(
-          buffer, std::min(std::size_t(n), request.stderrLimit - result.stderrBytes.size()));
-  closeFd(errFd);
   closeFd(pidFd);
+  ending.at = *endedAt;
+  return ending;
+}
+
+} // namespace
+
+RunResult runProcess(const RunRequest& request) {
+  RunResult result;
+  if (request.argv.empty()) {
+    result.startError = "nothing to run";
+    return result;
+  }
+  Plumbing io;
+  if (!setUpPlumbing(request, io, result)) return result;
+  const ChildSetup setup = childSetup(request);
+  const Launch launched = launch(request.argv, setup, {io.inFd, io.output->fd(), io.errWrite});
+  closeFd(io.inFd);
+  closeFd(io.errWrite);
+  if (launched.pid < 0) {
+    result.startError = std::string("cannot start a process: ") + std::strerror(launched.error);
+    return result;
+  }
+  if (launched.error != 0)
+    result.startError =
+        std::string("cannot run ") + request.argv[0] + ": " + std::strerror(launched.error);
+  currentGroup = launched.pid;
+  const Ending ending = waitForEnd(request, launched, io.errRead, result);
+  // What is still in the pipe, without waiting for a child the program left behind.
+  while (io.errRead >= 0 && readStderr(io.errRead, result, request.stderrLimit)) {
+  }
   // Anything the program left running in its group goes with it.
-  kill(-pid, SIGKILL);
+  kill(-launched.pid, SIGKILL);
   currentGroup = 0;
-  result.wallSeconds = std::chrono::duration<double>(*endedAt - start).count();
-  result.userSeconds = seconds(usage.ru_utime);
-  result.systemSeconds = seconds(usage.ru_stime);
-  result.maxRssKiB = usage.ru_maxrss;
-  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  result.wallSeconds = std::chrono::duration<double>(ending.at - launched.started).count();
+  result.userSeconds = seconds(ending.usage.ru_utime);
+  result.systemSeconds = seconds(ending.usage.ru_stime);
+  result.maxRssKiB = ending.usage.ru_maxrss;
+  if (WIFEXITED(ending.status)) result.exitStatus = WEXITSTATUS(ending.status);
+  if (WIFSIGNALED(ending.status)) result.signal = WTERMSIG(ending.status);
   result.stdoutLimit = request.stdoutLimit;
   result.fileSizeLimit = setup.fileSizeLimit;
-  result.stdoutOverflow = request.stdoutLimit && output->size() > *request.stdoutLimit;
+  result.stdoutOverflow = request.stdoutLimit && io.output->size() > *request.stdoutLimit;
   return result;
 }
 

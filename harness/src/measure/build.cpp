@@ -161,40 +161,48 @@ fs::path programExecutable(const ConfigInfo& info, const std::string& program, i
   return fs::path(info.buildDir) / "bin" / name;
 }
 
-std::map<std::string, std::string> buildPrograms(BuildTarget& target,
-                                                 const std::vector<std::string>& programs,
-                                                 const BuildOptions& options) {
+namespace {
+
+void log(const BuildOptions& options, const std::string& line) {
+  if (options.log) options.log(line);
+}
+
+// A folder of the harness's own: configured from scratch with exactly the given
+// compiler and flags when it has none yet, or when they changed since.
+void configureOwned(const ConfigInfo& info, const BuildOptions& options) {
+  const fs::path dir = info.buildDir;
+  if (!isOnPath(info.compiler))
+    throw BuildError(fmt::format("config {}: compiler \"{}\" not found", info.name, info.compiler));
+  const fs::path marker = dir / "bench32-config.json";
+  std::string previous;
+  if (std::ifstream stream(marker); stream) std::getline(stream, previous);
+  if (previous == signature(info) && fs::exists(dir / "build.ninja")) return;
+  log(options, fmt::format("configuring {} ({} {}) in {}", info.name, info.compiler, info.flags,
+                           dir.string()));
+  std::error_code error;
+  fs::create_directories(dir, error);
+  const RunResult run =
+      runTool({"cmake", "--fresh", "-S", options.sourceDir.string(), "-B", dir.string(), "-G",
+               "Ninja", "-DCMAKE_BUILD_TYPE=None", "-DCMAKE_CXX_COMPILER=" + info.compiler,
+               "-DCMAKE_CXX_FLAGS=" + info.flags, "-DBENCH32_TOOLS=OFF",
+               "-DBENCH32_CASE_RUNNER=" + options.caseRunner.string(),
+               fmt::format("-DBENCH32_LAYOUTS={}", options.layouts)},
+              {}, options.cancel);
+  if (!succeeded(run))
+    throw BuildError(
+        fmt::format("config {}: cmake configure failed: {}", info.name, failureLine(run)));
+  std::ofstream(marker) << signature(info) << '\n';
+}
+
+// Configures the folder as its kind calls for, then for the code layouts asked, and
+// describes what it holds.
+void configure(BuildTarget& target, const BuildOptions& options) {
   ConfigInfo& info = target.info;
   const fs::path dir = info.buildDir;
-  auto log = [&](const std::string& line) {
-    if (options.log) options.log(line);
-  };
-  std::error_code error;
   if (target.kind == BuildKind::owned) {
-    if (!isOnPath(info.compiler))
-      throw BuildError(
-          fmt::format("config {}: compiler \"{}\" not found", info.name, info.compiler));
-    const fs::path marker = dir / "bench32-config.json";
-    std::string previous;
-    if (std::ifstream stream(marker); stream) std::getline(stream, previous);
-    if (previous != signature(info) || !fs::exists(dir / "build.ninja")) {
-      log(fmt::format("configuring {} ({} {}) in {}", info.name, info.compiler, info.flags,
-                      dir.string()));
-      fs::create_directories(dir, error);
-      const RunResult run =
-          runTool({"cmake", "--fresh", "-S", options.sourceDir.string(), "-B", dir.string(), "-G",
-                   "Ninja", "-DCMAKE_BUILD_TYPE=None", "-DCMAKE_CXX_COMPILER=" + info.compiler,
-                   "-DCMAKE_CXX_FLAGS=" + info.flags, "-DBENCH32_TOOLS=OFF",
-                   "-DBENCH32_CASE_RUNNER=" + options.caseRunner.string(),
-                   fmt::format("-DBENCH32_LAYOUTS={}", options.layouts)},
-                  {}, options.cancel);
-      if (!succeeded(run))
-        throw BuildError(
-            fmt::format("config {}: cmake configure failed: {}", info.name, failureLine(run)));
-      std::ofstream(marker) << signature(info) << '\n';
-    }
+    configureOwned(info, options);
   } else if (target.kind == BuildKind::preset && !fs::exists(dir / "build.ninja")) {
-    log(fmt::format("configuring {} with its preset", dir.string()));
+    log(options, fmt::format("configuring {} with its preset", dir.string()));
     const RunResult run =
         runTool({"cmake", "--preset", dir.filename().string()}, options.sourceDir, options.cancel);
     if (!succeeded(run))
@@ -207,7 +215,7 @@ std::map<std::string, std::string> buildPrograms(BuildTarget& target,
   // at least as many as asked; the programs' usual targets stay as they are.
   if (options.layouts > 0 &&
       std::atoi(readCache(dir)["BENCH32_LAYOUTS"].c_str()) < options.layouts) {
-    log(fmt::format("configuring {} for {} code layouts", dir.string(), options.layouts));
+    log(options, fmt::format("configuring {} for {} code layouts", dir.string(), options.layouts));
     const RunResult run =
         runTool({"cmake", fmt::format("-DBENCH32_LAYOUTS={}", options.layouts), dir.string()}, {},
                 options.cancel);
@@ -218,43 +226,56 @@ std::map<std::string, std::string> buildPrograms(BuildTarget& target,
   describeBuild(info);
   if (info.compilerVersion.empty() && target.kind == BuildKind::owned)
     throw BuildError(fmt::format("config {}: \"{} --version\" fails", info.name, info.compiler));
+}
 
+RunResult buildTargets(const ConfigInfo& info, const std::vector<std::string>& targets,
+                       const BuildOptions& options) {
+  std::vector<std::string> argv{"cmake", "--build", info.buildDir};
+  if (options.jobs > 0) argv.push_back(fmt::format("-j{}", options.jobs));
+  argv.push_back("--target");
+  argv.insert(argv.end(), targets.begin(), targets.end());
+  const RunResult run = runTool(argv, {}, options.cancel);
+  if (run.cancelled) throw BuildError("interrupted");
+  return run;
+}
+
+// A program's targets: itself, or each of its code layouts.
+std::vector<std::string> targetsOf(const ConfigInfo& info, const std::string& program,
+                                   const BuildOptions& options) {
+  if (options.layouts <= 0) return {program};
+  std::vector<std::string> targets;
+  for (int k = 0; k < options.layouts; ++k)
+    targets.push_back(programExecutable(info, program, k).filename().string());
+  return targets;
+}
+
+} // namespace
+
+std::map<std::string, std::string> buildPrograms(BuildTarget& target,
+                                                 const std::vector<std::string>& programs,
+                                                 const BuildOptions& options) {
+  configure(target, options);
+  const ConfigInfo& info = target.info;
   std::map<std::string, std::string> failed;
   if (programs.empty()) return failed;
-  auto build = [&](const std::vector<std::string>& targets) {
-    std::vector<std::string> argv{"cmake", "--build", dir.string()};
-    if (options.jobs > 0) argv.push_back(fmt::format("-j{}", options.jobs));
-    argv.push_back("--target");
-    argv.insert(argv.end(), targets.begin(), targets.end());
-    const RunResult run = runTool(argv, {}, options.cancel);
-    if (run.cancelled) throw BuildError("interrupted");
-    return run;
-  };
-  // A program's targets: itself, or each of its code layouts.
-  auto targetsOf = [&](const std::string& program) {
-    if (options.layouts <= 0) return std::vector<std::string>{program};
-    std::vector<std::string> targets;
-    for (int k = 0; k < options.layouts; ++k)
-      targets.push_back(programExecutable(info, program, k).filename().string());
-    return targets;
-  };
   std::vector<std::string> everything;
   for (const auto& program : programs) {
-    const auto targets = targetsOf(program);
+    const auto targets = targetsOf(info, program, options);
     everything.insert(everything.end(), targets.begin(), targets.end());
   }
-  log(fmt::format("building {} program{}{} in {}", programs.size(), programs.size() == 1 ? "" : "s",
+  log(options,
+      fmt::format("building {} program{}{} in {}", programs.size(), programs.size() == 1 ? "" : "s",
                   options.layouts > 0 ? fmt::format(" in {} layouts", options.layouts) : "",
-                  dir.string()));
-  const RunResult all = build(everything);
+                  info.buildDir));
+  const RunResult all = buildTargets(info, everything, options);
   if (succeeded(all)) return failed;
   // Find out which programs fail, so that the others can still be measured.
   for (const auto& program : programs) {
-    const RunResult one = build(targetsOf(program));
+    const RunResult one = buildTargets(info, targetsOf(info, program, options), options);
     if (!succeeded(one)) failed[program] = "build failed: " + failureLine(one);
   }
   if (failed.empty()) // the programs build one by one: the failure was elsewhere
-    throw BuildError(fmt::format("{}: build failed: {}", dir.string(), failureLine(all)));
+    throw BuildError(fmt::format("{}: build failed: {}", info.buildDir, failureLine(all)));
   return failed;
 }
 

@@ -344,10 +344,12 @@ CompileRound compileOnce(const CompileJob& job, const std::string& expectedXxh3,
   return round;
 }
 
-bool measureCompiles(Results& results, int rounds, double timeout, const SessionHooks& hooks) {
-  auto note = [&](const std::string& line) {
-    if (hooks.note) hooks.note(line);
-  };
+bool measureCompiles(const Measuring& measuring) {
+  Results& results = measuring.results;
+  const int rounds = measuring.settings.compileRuns;
+  const double timeout = std::max(measuring.settings.timeout, 600.0);
+  const MeasureHooks& hooks = measuring.hooks;
+  auto note = [&](const std::string& line) { measuring.note(line); };
   const char* pathVariable = std::getenv("PATH");
   const std::string path = pathVariable ? pathVariable : "/usr/bin:/bin";
   ScratchFolder scratch;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "measure/session.hpp"
+#include "measure/collector.hpp"
 #include "model/results.hpp"
 
 namespace bench32 {
@@ -71,10 +71,11 @@ struct CompileRound {
 CompileRound compileOnce(const CompileJob& job, const std::string& expectedXxh3, double timeout,
                          const std::atomic<bool>* cancel);
 
-// Measures `rounds` compiles of every program built in every configuration, one
-// program's configurations side by side and the order reversed every other round, as
-// runs are; fills in the compile of each of the program's units. Returns false when
-// interrupted.
-bool measureCompiles(Results& results, int rounds, double timeout, const SessionHooks& hooks);
+// The compile-time collector: settings.compileRuns rounds of compiles of every program
+// built in every configuration, one program's configurations side by side and the order
+// reversed every other round, as runs are; fills in the compile of each of the program's
+// units. Each command may take the longer of the run timeout and ten minutes. Returns
+// false when interrupted.
+bool measureCompiles(const Measuring& measuring);
 
 } // namespace bench32

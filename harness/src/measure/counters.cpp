@@ -7,6 +7,9 @@
 #include <fstream>
 #include <sstream>
 
+#include <fmt/format.h>
+
+#include "measure/interrupt.hpp"
 #include "measure/unit.hpp"
 
 namespace bench32 {
@@ -65,21 +68,21 @@ std::vector<std::string> counterPrefix(const std::string& counter, const std::st
 
 } // namespace
 
-std::string instructionCounter() {
+std::string instructionCounter(const Runner& runner) {
   for (const std::string counter : {"perf", "callgrind"}) {
     TemporaryFile report;
     RunRequest request;
     request.argv = counterPrefix(counter, report.path);
     request.argv.push_back("true");
     request.timeout = std::chrono::seconds(60);
-    const RunResult run = runProcess(request);
+    const RunResult run = runner(request);
     if (run.exitStatus == 0 && parseCount(counter, report.text())) return counter;
   }
   return {};
 }
 
-InstructionCount countInstructions(const std::string& counter, const PlannedUnit& unit,
-                                   const RunSettings& settings) {
+InstructionCount countInstructions(const Runner& runner, const std::string& counter,
+                                   const PlannedUnit& unit, const RunSettings& settings) {
   InstructionCount result;
   TemporaryFile report;
   RunRequest request = runRequest(unit, settings);
@@ -89,7 +92,7 @@ InstructionCount countInstructions(const std::string& counter, const PlannedUnit
   request.fileRoom = prefixFileRoom;
   // Counting under valgrind is some fifty times slower than running.
   if (counter == "callgrind") request.timeout *= 100;
-  const RunResult run = runProcess(request);
+  const RunResult run = runner(request);
   const Verdict verdict = verify(*unit.expected, run);
   if (!verdict.ok) {
     result.error = verdict.detail;
@@ -103,6 +106,29 @@ InstructionCount countInstructions(const std::string& counter, const PlannedUnit
   result.count = *count;
   result.source = counter;
   return result;
+}
+
+bool countInstructions(const Measuring& m) {
+  const std::string counter = instructionCounter(m.runner);
+  if (counter.empty()) {
+    m.note("instruction counts skipped: neither perf nor valgrind works here");
+    return true;
+  }
+  for (const auto& u : m.units) {
+    UnitResult& r = m.result(u);
+    if (!r.ok()) continue;
+    m.progress(fmt::format("counting instructions ({}): {}", counter, m.label(u)));
+    const InstructionCount count = countInstructions(m.runner, counter, u, m.settings);
+    if (interruptFlag()) return false;
+    if (!count.error.empty()) {
+      m.note(fmt::format("no instruction count for {}: {}", m.label(u), count.error));
+      continue;
+    }
+    r.instructions = count.count;
+    r.instructionsSource = count.source;
+  }
+  m.checkpoint();
+  return true;
 }
 
 } // namespace bench32

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "measure/collector.hpp"
 #include "measure/unit.hpp"
 
 namespace bench32 {
@@ -15,8 +16,14 @@ struct InstructionCount {
   std::string error;  // why there is no count
 };
 
-std::string instructionCounter(); // "perf", "callgrind" or "" when neither works
-InstructionCount countInstructions(const std::string& counter, const PlannedUnit& unit,
-                                   const RunSettings& settings);
+// "perf", "callgrind" or "" when neither works.
+std::string instructionCounter(const Runner& runner);
+InstructionCount countInstructions(const Runner& runner, const std::string& counter,
+                                   const PlannedUnit& unit, const RunSettings& settings);
+
+// The collector: one counted run of every unit that is ok, after the timed rounds; a
+// note for a unit that has no count, and one when no counter works here. False when
+// interrupted.
+bool countInstructions(const Measuring& measuring);
 
 } // namespace bench32

@@ -33,7 +33,6 @@ struct RunOptions {
   std::string db;       // also write the session into this database
   std::string shard;    // "K/N": run only that slice of the units
   std::string revision; // the label to file the session under, instead of its git revision
-  int compileRuns = 0;  // rounds of measured compiles of every program (0: none)
 };
 
 struct Plan {

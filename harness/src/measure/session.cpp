@@ -2,42 +2,57 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 
 #include <fmt/format.h>
 
 #include "analysis/stats.hpp"
-#include "measure/counters.hpp"
+#include "measure/collectors.hpp"
 #include "measure/interrupt.hpp"
 #include "model/metrics.hpp"
 
 namespace bench32 {
 namespace {
 
-// Runs once (code layout `layout` when the session has layouts) and verifies; false
-// (with the unit marked failed) when the run fails.
-bool runOnce(UnitResult& result, const PlannedUnit& unit, const RunSettings& settings,
-             std::vector<Sample>& into, int layout = 0) {
-  RunRequest request = runRequest(unit, settings, layout);
-  if (settings.layouts > 0) request.environmentPadding = randomPadding();
-  const RunResult run = runProcess(request);
+bool active(const Measuring& m, const PlannedUnit& unit) {
+  return m.result(unit).status != Status::failed;
+}
+
+// Runs a unit's program once (code layout `layout` when the session has layouts) and
+// verifies it; false (with the unit marked failed) when the run fails.
+bool runVerified(const Measuring& m, const PlannedUnit& unit, std::vector<Sample>& into,
+                 int layout) {
+  RunRequest request = runRequest(unit, m.settings, layout);
+  if (m.settings.layouts > 0) request.environmentPadding = randomPadding();
+  const RunResult run = m.runner(request);
   if (run.cancelled || interruptFlag()) return false;
+  UnitResult& result = m.result(unit);
   Verdict verdict = verify(*unit.expected, run);
   if (run.timedOut && !run.stdoutOverflow)
-    verdict.detail = fmt::format("timed out after {} s (process group killed)", settings.timeout);
+    verdict.detail = fmt::format("timed out after {} s (process group killed)", m.settings.timeout);
   if (!verdict.ok) {
     result.status = Status::failed;
     result.failure = verdict.detail;
     return false;
   }
-  Sample sample{run.wallSeconds, run.userSeconds, run.systemSeconds, double(run.maxRssKiB)};
-  if (settings.layouts > 0) {
+  Sample sample;
+  collectRun(m.settings, run, sample);
+  if (m.settings.layouts > 0) {
     sample.layout = layout;
     sample.paddingBytes = int(request.environmentPadding);
   }
   into.push_back(sample);
   // A unit is ok once it has a verified timed run; warm-ups alone leave it not-run.
   if (!result.samples.empty()) result.status = Status::ok;
+  return true;
+}
+
+// Runs a unit once and reports its failure, if any; false when interrupted.
+bool runOrReport(const Measuring& m, const PlannedUnit& unit, std::vector<Sample>& into,
+                 int layout) {
+  if (runVerified(m, unit, into, layout)) return true;
+  if (interruptFlag()) return false;
+  m.note(fmt::format("FAILED {}: {}", m.label(unit), m.result(unit).failure));
+  m.checkpoint();
   return true;
 }
 
@@ -49,6 +64,114 @@ std::string duration(double seconds) {
   if (s >= 3600) return fmt::format("{}h{:02}m", s / 3600, s / 60 % 60);
   if (s >= 60) return fmt::format("{}m{:02}s", s / 60, s % 60);
   return fmt::format("{}s", s);
+}
+
+// Warm-up, verified like every other run: every code layout of every unit once per
+// warm-up round; false when interrupted.
+bool warmUp(const Measuring& m) {
+  const int layouts = std::max(m.settings.layouts, 1);
+  for (int w = 0; w < m.settings.warmup; ++w) {
+    for (const auto& u : m.units) {
+      for (int k = 0; k < layouts && active(m, u); ++k) {
+        m.progress(fmt::format("warm-up {}/{}: {}", w + 1, m.settings.warmup, m.label(u)));
+        if (!runOrReport(m, u, m.result(u).warmup, k)) return false;
+      }
+    }
+  }
+  if (m.settings.warmup > 0) m.checkpoint();
+  return true;
+}
+
+// The configurations of one program and workload, measured side by side and stopped
+// together so that they keep the same number of interleaved rounds.
+struct Group {
+  std::string program, workload;
+  std::vector<const PlannedUnit*> units;
+  bool done = false;
+};
+
+// The groups in the order their first unit is planned.
+std::vector<Group> groupsOf(const Measuring& m) {
+  std::vector<Group> groups;
+  for (const auto& u : m.units) {
+    const UnitResult& r = m.result(u);
+    auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& g) {
+      return g.program == r.program && g.workload == r.workload;
+    });
+    if (group == groups.end()) group = groups.insert(groups.end(), {r.program, r.workload, {}});
+    group->units.push_back(&u);
+  }
+  return groups;
+}
+
+// This round's units: every unfinished group's working configurations, in an order that
+// is reversed on every other round so that drift falls on both sides alike. A group
+// whose working configurations all have enough runs (or that has none left) is done.
+std::vector<const PlannedUnit*> roundOrder(const Measuring& m, std::vector<Group>& groups,
+                                           int round) {
+  std::vector<const PlannedUnit*> order;
+  for (Group& g : groups) {
+    if (g.done) continue;
+    std::vector<std::vector<double>> wallLists;
+    for (const PlannedUnit* u : g.units)
+      if (active(m, *u)) wallLists.push_back(walls(m.result(*u)));
+    if (wallLists.empty() || enoughRuns(wallLists, m.settings)) {
+      g.done = true;
+      if (!wallLists.empty())
+        m.note(
+            fmt::format("done {}/{}: {} runs", g.program, g.workload,
+                        std::min_element(wallLists.begin(), wallLists.end(), [](auto& a, auto& b) {
+                          return a.size() < b.size();
+                        })->size()));
+      continue;
+    }
+    for (const PlannedUnit* u : g.units)
+      if (active(m, *u)) order.push_back(u);
+  }
+  if (round % 2 == 1) std::reverse(order.begin(), order.end());
+  return order;
+}
+
+// The time the unfinished groups' runs still need, at the typical speed seen so far.
+double secondsLeft(const Measuring& m, const std::vector<Group>& groups) {
+  double seconds = 0;
+  for (const Group& g : groups) {
+    if (g.done) continue;
+    for (const PlannedUnit* u : g.units) {
+      if (!active(m, *u)) continue;
+      const auto wall = walls(m.result(*u));
+      // Before the first timed run, the warm-up tells how long a run takes.
+      std::vector<double> seen = wall;
+      for (const Sample& w : m.result(*u).warmup) seen.push_back(w.wall);
+      const double typical = seen.empty() ? 0 : stats::median(seen);
+      seconds += typical * runsNeeded(wall, m.settings);
+    }
+  }
+  return seconds;
+}
+
+// One round of timed runs; false when interrupted. With code layouts, the round passes
+// over the units once per layout, each pass one layout further on, starting one further
+// on each round: every layout runs once a round, in a different place of it each time.
+bool runRound(const Measuring& m, const std::vector<const PlannedUnit*>& order, int round,
+              double left) {
+  const std::size_t layouts = std::size_t(std::max(m.settings.layouts, 1));
+  if (m.hooks.round)
+    m.hooks.round(fmt::format("round {}: {} run{}, about {} left", round + 1,
+                              order.size() * layouts, order.size() * layouts == 1 ? "" : "s",
+                              duration(left)));
+  for (std::size_t slot = 0; slot < layouts; ++slot) {
+    for (const PlannedUnit* u : order) {
+      if (!active(m, *u)) continue;
+      m.progress(fmt::format("round {}: {} ({} left)", round + 1, m.label(*u), duration(left)));
+      UnitResult& r = m.result(*u);
+      const auto before = walls(r);
+      if (!runOrReport(m, *u, r.samples, int((slot + std::size_t(round)) % layouts))) return false;
+      if (!before.empty()) left = std::max(0.0, left - stats::median(before));
+    }
+  }
+  m.checkpoint();
+  return true;
 }
 
 } // namespace
@@ -82,142 +205,17 @@ bool enoughRuns(const std::vector<std::vector<double>>& wallLists, const RunSett
                      [&](const auto& wall) { return runsNeeded(wall, settings) == 0; });
 }
 
-bool runSession(Results& results, const std::vector<PlannedUnit>& units,
-                const RunSettings& settings, const SessionHooks& hooks) {
-  auto progress = [&](const std::string& line) {
-    if (hooks.progress) hooks.progress(line);
-  };
-  auto note = [&](const std::string& line) {
-    if (hooks.note) hooks.note(line);
-  };
-  auto checkpoint = [&] {
-    if (hooks.checkpoint) hooks.checkpoint();
-  };
-  auto unitResult = [&](const PlannedUnit& u) -> UnitResult& {
-    return results.units[u.resultIndex];
-  };
-  auto label = [&](const PlannedUnit& u) {
-    const UnitResult& r = unitResult(u);
-    return fmt::format("{} {}/{}", r.config, r.program, r.workload);
-  };
-  auto reportFailure = [&](const PlannedUnit& u) {
-    note(fmt::format("FAILED {}: {}", label(u), unitResult(u).failure));
-    checkpoint();
-  };
-
-  // Groups: the configurations of one program and workload, measured side by side and
-  // stopped together so that they keep the same number of interleaved rounds.
-  std::map<std::pair<std::string, std::string>, std::vector<const PlannedUnit*>> groups;
-  std::vector<std::pair<std::string, std::string>> groupOrder;
-  for (const auto& u : units) {
-    const UnitResult& r = unitResult(u);
-    const auto key = std::make_pair(r.program, r.workload);
-    if (!groups.count(key)) groupOrder.push_back(key);
-    groups[key].push_back(&u);
-  }
-  auto active = [&](const PlannedUnit& u) { return unitResult(u).status != Status::failed; };
-
-  const int layouts = std::max(settings.layouts, 1);
-  // Warm-up, verified like every other run: every code layout once.
-  for (int w = 0; w < settings.warmup; ++w) {
-    for (const auto& u : units) {
-      for (int k = 0; k < layouts && active(u); ++k) {
-        progress(fmt::format("warm-up {}/{}: {}", w + 1, settings.warmup, label(u)));
-        UnitResult& r = unitResult(u);
-        if (!runOnce(r, u, settings, r.warmup, k)) {
-          if (interruptFlag()) return false;
-          reportFailure(u);
-        }
-      }
-    }
-  }
-  if (settings.warmup > 0) checkpoint();
-
-  std::map<std::pair<std::string, std::string>, bool> done;
+bool measureUnits(Results& results, const std::vector<PlannedUnit>& units,
+                  const RunSettings& settings, const Runner& runner, const MeasureHooks& hooks) {
+  const Measuring m{results, units, settings, runner, hooks};
+  if (!collectAllUnits(m, true) || !warmUp(m)) return false;
+  std::vector<Group> groups = groupsOf(m);
   for (int round = 0;; ++round) {
-    // This round's units: every unfinished group's working configurations, in an order
-    // that is reversed on every other round so that drift falls on both sides alike.
-    std::vector<const PlannedUnit*> order;
-    for (const auto& key : groupOrder) {
-      if (done[key]) continue;
-      std::vector<std::vector<double>> wallLists;
-      for (const PlannedUnit* u : groups[key])
-        if (active(*u)) wallLists.push_back(walls(unitResult(*u)));
-      if (wallLists.empty() || enoughRuns(wallLists, settings)) {
-        done[key] = true;
-        if (!wallLists.empty())
-          note(fmt::format(
-              "done {}/{}: {} runs", key.first, key.second,
-              std::min_element(wallLists.begin(), wallLists.end(), [](auto& a, auto& b) {
-                return a.size() < b.size();
-              })->size()));
-        continue;
-      }
-      for (const PlannedUnit* u : groups[key])
-        if (active(*u)) order.push_back(u);
-    }
+    const auto order = roundOrder(m, groups, round);
     if (order.empty()) break;
-    if (round % 2 == 1) std::reverse(order.begin(), order.end());
-
-    double secondsLeft = 0;
-    for (const auto& key : groupOrder) {
-      if (done[key]) continue;
-      for (const PlannedUnit* u : groups[key]) {
-        if (!active(*u)) continue;
-        const auto wall = walls(unitResult(*u));
-        // Before the first timed run, the warm-up tells how long a run takes.
-        std::vector<double> seen = wall;
-        for (const Sample& w : unitResult(*u).warmup) seen.push_back(w.wall);
-        const double typical = seen.empty() ? 0 : stats::median(seen);
-        secondsLeft += typical * runsNeeded(wall, settings);
-      }
-    }
-    if (hooks.round)
-      hooks.round(fmt::format("round {}: {} run{}, about {} left", round + 1,
-                              order.size() * layouts, order.size() * layouts == 1 ? "" : "s",
-                              duration(secondsLeft)));
-    // With code layouts, the round passes over the units once per layout, each pass
-    // one layout further on, starting one further on each round: every layout runs
-    // once a round, in a different place of it each time.
-    for (int slot = 0; slot < layouts; ++slot) {
-      for (const PlannedUnit* u : order) {
-        if (!active(*u)) continue;
-        progress(
-            fmt::format("round {}: {} ({} left)", round + 1, label(*u), duration(secondsLeft)));
-        UnitResult& r = unitResult(*u);
-        const auto before = walls(r);
-        if (!runOnce(r, *u, settings, r.samples, (slot + round) % layouts)) {
-          if (interruptFlag()) return false;
-          reportFailure(*u);
-        }
-        if (!before.empty()) secondsLeft = std::max(0.0, secondsLeft - stats::median(before));
-      }
-    }
-    checkpoint();
+    if (!runRound(m, order, round, secondsLeft(m, groups))) return false;
   }
-
-  if (settings.instructions) {
-    const std::string counter = instructionCounter();
-    if (counter.empty()) {
-      note("instruction counts skipped: neither perf nor valgrind works here");
-    } else {
-      for (const auto& u : units) {
-        UnitResult& r = unitResult(u);
-        if (!r.ok()) continue;
-        progress(fmt::format("counting instructions ({}): {}", counter, label(u)));
-        const InstructionCount count = countInstructions(counter, u, settings);
-        if (interruptFlag()) return false;
-        if (!count.error.empty()) {
-          note(fmt::format("no instruction count for {}: {}", label(u), count.error));
-          continue;
-        }
-        r.instructions = count.count;
-        r.instructionsSource = count.source;
-      }
-      checkpoint();
-    }
-  }
-  return true;
+  return collectAllUnits(m, false);
 }
 
 } // namespace bench32

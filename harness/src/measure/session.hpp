@@ -1,25 +1,16 @@
-// A measuring session: warm-up, interleaved repetition rounds until each program's
-// stopping rule holds, every run verified, optional instruction counts.
+// The measuring session: the loop that runs every unit's program, warm-up first, then
+// interleaved rounds of timed runs until each program's stopping rule holds, every run
+// verified, and the collectors (collector.hpp) called around it. (The results it
+// fills in are model/results.hpp; their row in a database is store/sessions.hpp.)
 #pragma once
 
-#include <atomic>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <string>
 #include <vector>
 
+#include "measure/collector.hpp"
 #include "measure/unit.hpp"
 #include "model/results.hpp"
 
 namespace bench32 {
-
-struct SessionHooks {
-  std::function<void(const std::string&)> progress; // a status line, replaced as it changes
-  std::function<void(const std::string&)> note;     // a line to keep
-  std::function<void(const std::string&)> round;    // the start of a round, with the time left
-  std::function<void()> checkpoint;                 // the results so far may be saved
-};
 
 // The stopping rule, stated once: how many more timed runs a configuration of a program
 // needs, given its wall times so far (0: enough). With --runs, exactly that many.
@@ -30,8 +21,10 @@ double runsNeeded(const std::vector<double>& wall, const RunSettings& settings);
 // Whether every configuration of a program has enough runs: they stop together.
 bool enoughRuns(const std::vector<std::vector<double>>& walls, const RunSettings& settings);
 
-// Runs the session; returns false when it was interrupted.
-bool runSession(Results& results, const std::vector<PlannedUnit>& units,
-                const RunSettings& settings, const SessionHooks& hooks);
+// Measures the units, each of whose results is at its resultIndex in results, running
+// every program through runner (exec's runProcess, outside tests). Returns false when
+// interrupted.
+bool measureUnits(Results& results, const std::vector<PlannedUnit>& units,
+                  const RunSettings& settings, const Runner& runner, const MeasureHooks& hooks);
 
 } // namespace bench32

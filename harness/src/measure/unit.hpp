@@ -22,6 +22,7 @@ struct RunSettings {
   double timeout = 120;    // seconds per run
   std::vector<std::string> runUnder;
   bool instructions = false;
+  int compileRuns = 0; // rounds of measured compiles of every program (0: none)
   // > 0: every program is run in this many code layouts, each run with a random
   // environment padding; the run counts above are then per layout.
   int layouts = 0;

@@ -1,0 +1,187 @@
+// The measuring loop with a stand-in runner: no process is started and nothing sleeps.
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "fake_runner.hpp"
+#include "measure/session.hpp"
+
+namespace bench32 {
+namespace {
+
+using fakes::FakeRunner;
+using fakes::fixedRuns;
+using fakes::joined;
+using fakes::measure;
+using fakes::Outcome;
+using fakes::Units;
+
+TEST(Session, RunsInInterleavedRoundsReversedEveryOtherRoundAndRotatesLayouts) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> configs, programs;
+    RunSettings settings;
+    const char* order;
+  };
+  const Case cases[] = {
+      {"configurations of a program side by side, reversed on odd rounds",
+       {"A", "B"},
+       {"p", "q"},
+       fixedRuns(3),
+       "A/p B/p A/q B/q  B/q A/q B/p A/p  A/p B/p A/q B/q"},
+      {"warm-up first, in plan order",
+       {"A", "B"},
+       {"p"},
+       fixedRuns(2, 2),
+       "A/p B/p A/p B/p  A/p B/p  B/p A/p"},
+      {"each round passes once per layout, one layout further on each round",
+       {"A"},
+       {"p", "q"},
+       fixedRuns(3, 0, 3),
+       "A/p#0 A/q#0 A/p#1 A/q#1 A/p#2 A/q#2  "
+       "A/q#1 A/p#1 A/q#2 A/p#2 A/q#0 A/p#0  "
+       "A/p#2 A/q#2 A/p#0 A/q#0 A/p#1 A/q#1"},
+      {"the warm-up runs every layout once",
+       {"A"},
+       {"p"},
+       fixedRuns(1, 1, 2),
+       "A/p#0 A/p#1  A/p#0 A/p#1"},
+  };
+  for (const auto& c : cases) {
+    Units units(c.configs, c.programs, c.settings.layouts);
+    FakeRunner fake;
+    EXPECT_TRUE(measure(units, fake, c.settings).finished) << c.what;
+    std::string expected = c.order;
+    for (std::size_t at; (at = expected.find("  ")) != std::string::npos;) expected.erase(at, 1);
+    EXPECT_EQ(joined(fake.calls), expected) << c.what;
+  }
+}
+
+TEST(Session, StopsEachProgramByTheRuleWithAllItsConfigurationsTogether) {
+  const auto steady = [](int) { return 0.01; };
+  const auto noisy = [](int n) { return n % 2 ? 1.5 : 0.5; };
+  RunSettings adaptive;
+  adaptive.warmup = 0;
+  adaptive.minRuns = 3;
+  adaptive.maxRuns = 8;
+  adaptive.minTime = 1e9;
+  adaptive.precision = 0.01;
+  RunSettings byTime = adaptive;
+  byTime.minRuns = 2;
+  byTime.maxRuns = 100;
+  byTime.minTime = 5;
+  byTime.precision = 0;
+  RunSettings layouts = adaptive;
+  layouts.layouts = 2;
+  struct Case {
+    const char* what;
+    RunSettings settings;
+    std::function<double(int)> wallOfA, wallOfB;
+    std::size_t runs; // of each configuration
+  };
+  const Case cases[] = {
+      {"a fixed count", fixedRuns(4), noisy, noisy, 4},
+      {"a fixed count per layout", fixedRuns(2, 0, 3), steady, noisy, 6},
+      {"precise at the minimum", adaptive, steady, steady, 3},
+      {"never precise: the maximum", adaptive, noisy, noisy, 8},
+      {"the minimum time: 0.5 + 1.5 + 0.5 + 1.5 + 0.5 + 1.5 >= 5", byTime, noisy, noisy, 6},
+      {"a precise configuration waits for a noisy one", adaptive, steady, noisy, 8},
+      {"the bounds are per layout", layouts, steady, steady, 6},
+  };
+  for (const auto& c : cases) {
+    Units units({"A", "B"}, {"p"}, c.settings.layouts);
+    FakeRunner fake;
+    fake.wall = [&](const std::string& exe, int n) {
+      return exe.front() == 'A' ? c.wallOfA(n) : c.wallOfB(n);
+    };
+    const Outcome outcome = measure(units, fake, c.settings);
+    EXPECT_EQ(units["A/p"].samples.size(), c.runs) << c.what;
+    EXPECT_EQ(units["B/p"].samples.size(), c.runs) << c.what;
+    EXPECT_EQ(units["A/p"].status, Status::ok) << c.what;
+    EXPECT_EQ(joined(outcome.notes), fmt::format("done p/ref: {} runs", c.runs)) << c.what;
+  }
+}
+
+TEST(Session, AFailedRunStopsItsUnitOnlyAndWarmUpsAreVerifiedButNotTimed) {
+  Units units({"A", "B"}, {"p", "q"});
+  FakeRunner fake;
+  // Each executable's runs: two warm-ups, then the timed ones.
+  fake.wall = [](const std::string&, int n) { return 0.1 * (n + 1); };
+  fake.fail = {{"A/p", 3}, {"B/q", 1}};
+  const Outcome outcome = measure(units, fake, fixedRuns(4, 2));
+  EXPECT_TRUE(outcome.finished);
+
+  // A/p failed on its second timed run: the first is kept, and it was never run again.
+  EXPECT_EQ(units["A/p"].status, Status::failed);
+  EXPECT_EQ(units["A/p"].failure, "expected exit status 0, got exit status 1");
+  EXPECT_EQ(units["A/p"].samples.size(), 1u);
+  EXPECT_EQ(fake.count["A/p"], 4);
+  // B/q failed in its warm-up: never timed.
+  EXPECT_EQ(units["B/q"].status, Status::failed);
+  EXPECT_EQ(units["B/q"].warmup.size(), 1u);
+  EXPECT_TRUE(units["B/q"].samples.empty());
+  EXPECT_EQ(fake.count["B/q"], 2);
+  // The others went on, their configuration alongside a failed one included.
+  for (const char* name : {"B/p", "A/q"}) {
+    const UnitResult& u = units[name];
+    EXPECT_EQ(u.status, Status::ok) << name;
+    ASSERT_EQ(u.warmup.size(), 2u) << name;
+    ASSERT_EQ(u.samples.size(), 4u) << name;
+    // The warm-ups' times are kept apart; the samples are the timed runs', as measured.
+    EXPECT_DOUBLE_EQ(u.warmup[1].wall, 0.2) << name;
+    EXPECT_DOUBLE_EQ(u.samples[0].wall, 0.3) << name;
+    EXPECT_DOUBLE_EQ(u.samples[3].wall, 0.6) << name;
+    EXPECT_DOUBLE_EQ(u.samples[3].user, 0.3) << name;
+    EXPECT_DOUBLE_EQ(u.samples[3].system, 0.15) << name;
+    EXPECT_DOUBLE_EQ(u.samples[3].maxRssKiB, 1005) << name;
+    EXPECT_EQ(u.samples[3].layout, -1) << name;
+  }
+  EXPECT_EQ(outcome.notes,
+            (std::vector<std::string>{"FAILED B q/ref: expected exit status 0, got exit status 1",
+                                      "FAILED A p/ref: expected exit status 0, got exit status 1",
+                                      "done p/ref: 4 runs", "done q/ref: 4 runs"}));
+  // After each failure, the warm-up and each of the four rounds.
+  EXPECT_EQ(outcome.checkpoints, 2 + 1 + 4);
+}
+
+TEST(Session, NothingToRunWhenEveryUnitFailedBeforehand) {
+  Units units({"A"}, {"p"});
+  units.results.units[0].status = Status::failed;
+  FakeRunner fake;
+  EXPECT_TRUE(measure(units, fake, fixedRuns(3, 1)).finished);
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST(Session, StoppingRule) {
+  RunSettings adaptive;
+  adaptive.minRuns = 3;
+  adaptive.maxRuns = 6;
+  adaptive.minTime = 1.0;
+  adaptive.precision = 0.01;
+  RunSettings fixed = adaptive;
+  fixed.runs = 4;
+  const std::vector<double> noisy{0.1, 0.2, 0.1, 0.3, 0.1};
+  const std::vector<double> steady(12, 0.01);
+  struct Case {
+    const char* what;
+    std::vector<std::vector<double>> walls;
+    const RunSettings& settings;
+    bool enough;
+  };
+  const Case cases[] = {
+      {"fewer than the minimum", {{0.5, 0.5}}, adaptive, false},
+      {"minimum time reached", {{0.5, 0.5, 0.5}}, adaptive, true},
+      {"noisy and short", {noisy}, adaptive, false},
+      {"at the maximum", {{0.1, 0.2, 0.1, 0.3, 0.1, 0.2}}, adaptive, true},
+      {"precise enough", {steady}, adaptive, true},
+      {"one configuration still short", {steady, noisy}, adaptive, false},
+      {"fixed count not reached", {{9, 9, 9}}, fixed, false},
+      {"fixed count reached", {{0.1, 0.2, 0.1, 0.3}}, fixed, true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(enoughRuns(c.walls, c.settings), c.enough) << c.what;
+}
+
+} // namespace
+} // namespace bench32
