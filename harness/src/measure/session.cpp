@@ -51,7 +51,7 @@ bool runOrReport(const Measuring& m, const PlannedUnit& unit, std::vector<Sample
                  int layout) {
   if (runVerified(m, unit, into, layout)) return true;
   if (interruptFlag()) return false;
-  m.note(fmt::format("FAILED {}: {}", m.label(unit), m.result(unit).failure));
+  m.note(failureLine(m.result(unit)));
   m.checkpoint();
   return true;
 }
