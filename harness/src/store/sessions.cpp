@@ -404,12 +404,14 @@ void writeUnits(Database& db, std::int64_t session, const std::vector<UnitRows>&
 void SessionWriter::checkpoint(const json& document) {
   const SessionRows rows = takeSession(document);
   Transaction transaction(db_);
-  id_ = writeSessionRow(db_, id_, rows.columns);
-  insertConfigs(db_, id_, rows.configs, configsWritten_);
+  const std::int64_t id = writeSessionRow(db_, id_, rows.columns);
+  insertConfigs(db_, id, rows.configs, configsWritten_);
   WrittenUnits units{unitIds_, samplesWritten_};
-  writeUnits(db_, id_, rows.units, units);
+  writeUnits(db_, id, rows.units, units);
   transaction.commit();
-  // Only what is committed counts as written.
+  // Only what is committed counts as written: after a failed checkpoint the next one
+  // writes everything again, the session's row included.
+  id_ = id;
   configsWritten_ = rows.configs.size();
   unitIds_ = std::move(units.ids);
   samplesWritten_ = std::move(units.samples);
