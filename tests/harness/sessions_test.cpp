@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <numeric>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <unistd.h>
 
@@ -68,6 +69,46 @@ TEST(Store, CheckpointsWriteOnlyWhatIsNewAndTheSessionStaysReadable) {
   EXPECT_TRUE(sessions[0].complete);
   EXPECT_EQ(sessions[0].revision, "0123456789abcdef0123456789abcdef01234567");
   EXPECT_EQ(sessions[0].machine, "a \"quoted\" CPU, 2 cores, x86_64");
+}
+
+// A database that fails the first statement containing `failing`, as a full disk or a
+// lost connection would, and passes everything else to the real one.
+class FailingOnce final : public store::Database {
+public:
+  FailingOnce(store::Database& db, std::string failing) : db_(db), failing_(std::move(failing)) {}
+  std::string kind() const override { return db_.kind(); }
+  std::vector<store::Row> query(const std::string& sql,
+                                const std::vector<store::Value>& params) override {
+    if (!failed_ && sql.find(failing_) != std::string::npos) {
+      failed_ = true;
+      throw std::runtime_error("disk full");
+    }
+    return db_.query(sql, params);
+  }
+  void begin() override { db_.begin(); }
+  void commit() override { db_.commit(); }
+  void rollback() override { db_.rollback(); }
+  void lockSchema() override { db_.lockSchema(); }
+  std::string serialKey() const override { return db_.serialKey(); }
+
+private:
+  store::Database& db_;
+  std::string failing_;
+  bool failed_ = false;
+};
+
+TEST(Store, AFailedCheckpointIsWrittenWholeByTheNext) {
+  const json doc = richDocument();
+  for (const char* failing : {"INSERT INTO sessions", "INSERT INTO configurations",
+                              "INSERT INTO units", "INSERT INTO samples"}) {
+    auto db = store::openStore(scratchDatabase("failed-checkpoint").string());
+    FailingOnce flaky(*db, failing);
+    store::SessionWriter writer(flaky);
+    EXPECT_THROW(writer.checkpoint(doc), std::runtime_error) << failing;
+    writer.checkpoint(doc);
+    EXPECT_EQ(store::listSessions(*db).size(), 1u) << failing;
+    EXPECT_EQ(store::loadSessionJson(*db, writer.id()), doc) << failing;
+  }
 }
 
 TEST(Store, ConcurrentWritersLoseNothing) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 #include <set>
+#include <utility>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -36,11 +37,41 @@ bool waived(const std::string& state) { return state == "accepted" || state == "
 
 namespace {
 
-// The rule that flags a difference, whichever test gave its evidence.
-Change verdict(bool enough, bool significant, double ratio) {
-  if (!enough) return Change::tooFewRuns;
-  if (!significant) return Change::same;
-  return ratio > 1 ? Change::slower : Change::faster;
+// The programs (program, workload) that either side measured or attempted.
+std::set<std::pair<std::string, std::string>> programsOf(const Series& base, const Series& other) {
+  std::set<std::pair<std::string, std::string>> keys;
+  for (const auto* series : {&base, &other})
+    for (const auto& u : series->results->units)
+      if (u.config == series->config) keys.insert({u.program, u.workload});
+  return keys;
+}
+
+// The programs judged against the noise together: those whose binaries differ (at least
+// one, so that the level stays defined).
+std::size_t differingBinaries(const std::set<std::pair<std::string, std::string>>& keys,
+                              const Series& base, const Series& other) {
+  std::size_t family = 0;
+  for (const auto& [program, workload] : keys) {
+    const UnitResult* a = base.results->find(base.config, program, workload);
+    const UnitResult* b = other.results->find(other.config, program, workload);
+    family += a && b && a->ok() && b->ok() && !sameBinaries(*a, *b);
+  }
+  return std::max<std::size_t>(family, 1);
+}
+
+// Why a program has no ratio (missing or failed on a side, different inputs, nothing
+// measured); empty when it can be compared.
+std::string problemOf(const UnitResult* a, const UnitResult* b, const ProgramComparison& row,
+                      const Comparison& c) {
+  if (!a || !b) return fmt::format("only in {}", a ? c.base.label : c.other.label);
+  if (!a->ok() || !b->ok())
+    return fmt::format("{} in {}", statusName(a->ok() ? b->status : a->status),
+                       a->ok() ? c.other.label : c.base.label);
+  if (!a->inputXxh3.empty() && !b->inputXxh3.empty() && a->inputXxh3 != b->inputXxh3)
+    return "different inputs";
+  if (row.baseCount == 0 || row.otherCount == 0)
+    return fmt::format("no {} measurements", metricInfo(c.metric).name);
+  return {};
 }
 
 // A side's sessions for the session-level statistics: one session when its runs carry
@@ -51,6 +82,113 @@ stats::Sessions sessionsOf(const UnitResult& unit, Metric metric) {
   auto layouts = layoutGroups(unit, metric);
   if (layouts.empty()) layouts = {metricValues(unit, metric)};
   return {layouts};
+}
+
+// One side of one program: its runs' values, grouped by code layout and by session.
+struct Side {
+  std::vector<double> values;
+  stats::Layouts layouts; // empty: the runs carry no layouts
+  stats::Sessions sessions;
+};
+
+// The level whose groups are the replicates of the statistics: several sessions on a
+// side, else code layouts on both sides, else the runs themselves.
+enum class Level { runs, layouts, sessions };
+
+Level replicateLevel(const Side& a, const Side& b) {
+  if (a.sessions.size() > 1 || b.sessions.size() > 1) return Level::sessions;
+  if (!a.layouts.empty() && !b.layouts.empty()) return Level::layouts;
+  return Level::runs;
+}
+
+double sideMedian(const Side& side, Level level) {
+  switch (level) {
+  case Level::sessions:
+    return stats::sessionMedian(side.sessions);
+  case Level::layouts:
+    return stats::layoutMedian(side.layouts);
+  case Level::runs:
+    break;
+  }
+  return stats::median(side.values);
+}
+
+// What a test adds to the ratio and p-value it wrote into the row.
+struct Evidence {
+  bool exact = false;           // exact counts: no sampling error, the effect size decides
+  bool enoughReplicates = true; // beyond the runs: enough layouts on both sides
+  bool directionAgrees = true;  // the test points the same way as the ratio
+};
+
+// The rule that flags a difference, whichever test gave its evidence.
+Change verdict(const ProgramComparison& row, const Evidence& evidence,
+               const CompareSettings& settings) {
+  const bool bigEnough = std::fabs(row.ratio - 1) >= settings.minEffect;
+  const bool enough =
+      evidence.exact || (int(row.baseCount) >= settings.minSamples &&
+                         int(row.otherCount) >= settings.minSamples && evidence.enoughReplicates);
+  const bool significant = evidence.exact || (row.p < settings.alpha && evidence.directionAgrees);
+  if (!enough) return Change::tooFewRuns;
+  if (!significant || !bigEnough) return Change::same;
+  return row.ratio > 1 ? Change::slower : Change::faster;
+}
+
+Evidence exactTest(ProgramComparison& row) {
+  row.interval = {row.ratio, row.ratio};
+  row.p = row.ratio == 1 ? 1 : 0;
+  return {.exact = true};
+}
+
+// The sessions are the replicates: see stats::sessionRatio.
+Evidence sessionTest(ProgramComparison& row, const Side& a, const Side& b,
+                     const CompareSettings& settings) {
+  const auto test = stats::sessionRatio(a.sessions, b.sessions, settings.confidence);
+  row.interval = test.interval;
+  row.p = test.p;
+  return {};
+}
+
+// The layouts are the replicates: see stats::layoutRatio.
+Evidence layoutTest(ProgramComparison& row, const Side& a, const Side& b,
+                    const CompareSettings& settings) {
+  row.baseLayouts = a.layouts.size();
+  row.otherLayouts = b.layouts.size();
+  row.baseSpread = stats::layoutSpread(a.layouts);
+  row.otherSpread = stats::layoutSpread(b.layouts);
+  row.layoutSensitive =
+      stats::layoutSensitive(row.baseSpread) || stats::layoutSensitive(row.otherSpread);
+  const auto test = stats::layoutRatio(a.layouts, b.layouts, settings.confidence);
+  row.interval = test.interval;
+  row.p = test.p;
+  return {.enoughReplicates = int(a.layouts.size()) >= settings.minLayouts &&
+                              int(b.layouts.size()) >= settings.minLayouts};
+}
+
+// The runs are the replicates: a rank test, with a bootstrap interval of the ratio.
+Evidence rankTest(ProgramComparison& row, const Side& a, const Side& b,
+                  const CompareSettings& settings) {
+  row.interval = stats::ratioInterval(a.values, b.values, settings.confidence);
+  // The rank test's direction (U of the baseline below its mean: the other side's runs
+  // tend to be the larger) must agree with the ratio's: with two-peaked samples the
+  // medians can point one way while most pairs point the other.
+  const auto test = stats::mannWhitney(a.values, b.values);
+  row.p = test.p;
+  const bool rankSaysSlower = test.u < double(a.values.size() * b.values.size()) / 2;
+  return {.directionAgrees = rankSaysSlower == (row.ratio > 1)};
+}
+
+Evidence testDifference(ProgramComparison& row, const Side& a, const Side& b, Level level,
+                        const CompareSettings& settings) {
+  if (metricInfo(settings.metric).exact) return exactTest(row);
+  switch (level) {
+  case Level::sessions:
+    return sessionTest(row, a, b, settings);
+  case Level::layouts:
+    return layoutTest(row, a, b, settings);
+  case Level::runs:
+    break;
+  }
+  return rankTest(row, a, b, settings);
 }
 
 // The mean of a side's session values (logs of session medians).
@@ -86,6 +224,72 @@ void checkAgainstNoise(ProgramComparison& row, const stats::Sessions& sa, const 
   }
 }
 
+// The triage state of the other side's change to this program, when the database has one.
+std::string triageState(const ProgramComparison& row, const Series& other,
+                        const CompareSettings& settings) {
+  if (!settings.states) return {};
+  const auto it = settings.states->find(
+      {revisionOf(other.results->environment), row.program, row.workload, other.config});
+  return it == settings.states->end() ? std::string{} : it->second;
+}
+
+// One program's row: its problem, or its medians, test and verdict.
+ProgramComparison compareProgram(const std::pair<std::string, std::string>& key,
+                                 const UnitResult* a, const UnitResult* b, const Comparison& c,
+                                 const CompareSettings& settings, std::size_t family) {
+  ProgramComparison row;
+  row.program = key.first;
+  row.workload = key.second;
+  Side sa, sb;
+  if (a) sa.values = metricValues(*a, settings.metric);
+  if (b) sb.values = metricValues(*b, settings.metric);
+  row.baseCount = sa.values.size();
+  row.otherCount = sb.values.size();
+  row.inBoth = a && b;
+  row.problem = problemOf(a, b, row, c);
+  if (!row.problem.empty()) return row;
+  sa.layouts = layoutGroups(*a, settings.metric);
+  sb.layouts = layoutGroups(*b, settings.metric);
+  sa.sessions = sessionsOf(*a, settings.metric);
+  sb.sessions = sessionsOf(*b, settings.metric);
+  row.baseSessions = sa.sessions.size();
+  row.otherSessions = sb.sessions.size();
+  const Level level = replicateLevel(sa, sb);
+  row.baseMedian = sideMedian(sa, level);
+  row.otherMedian = sideMedian(sb, level);
+  if (!(row.baseMedian > 0) || !(row.otherMedian > 0)) {
+    row.problem = "a median of zero";
+    return row;
+  }
+  row.ratio = row.otherMedian / row.baseMedian;
+  row.verdict = verdict(row, testDifference(row, sa, sb, level, settings), settings);
+  row.state = triageState(row, c.other, settings);
+  // Byte-identical binaries under the same conditions: whatever moved, it was not the
+  // code. (Across machines the difference is the machines', which is the point there.)
+  // A compile's time is the compiler's, not the code's: two compilers that give the same
+  // binary may still take different times to do it.
+  if (sameBinaries(*a, *b) && c.sameConditions && !metricInfo(settings.metric).compileField)
+    row.verdict = Change::sameBinary;
+  else if (c.acrossSessions && settings.noise && !metricInfo(settings.metric).exact)
+    checkAgainstNoise(row, sa.sessions, sb.sessions, c.base, c.other, settings, family);
+  return row;
+}
+
+// The counts and the geometric mean over the rows.
+void summarise(Comparison& result) {
+  std::vector<double> ratios;
+  for (const auto& row : result.programs) {
+    if (!row.problem.empty()) continue;
+    ratios.push_back(row.ratio);
+    result.layouts = result.layouts || row.baseLayouts > 0;
+    if (row.verdict == Change::slower || row.verdict == Change::faster) ++result.flagged;
+    result.insideNoise += row.insideNoise;
+    result.withinSessionOnly += row.withinSessionOnly;
+  }
+  result.ratios = ratios.size();
+  result.geometric = stats::geometric(ratios);
+}
+
 } // namespace
 
 Comparison compare(const Series& base, const Series& other, const CompareSettings& settings) {
@@ -96,128 +300,20 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
   result.acrossSessions = base.results != other.results;
   result.sameConditions = runConditions(*base.results) == runConditions(*other.results);
   result.noiseModel = settings.noise != nullptr;
-  std::set<std::pair<std::string, std::string>> keys;
-  for (const auto* series : {&base, &other})
-    for (const auto& u : series->results->units)
-      if (u.config == series->config) keys.insert({u.program, u.workload});
-  // The programs judged against the noise together: those whose binaries differ.
-  std::size_t family = settings.noiseFamily;
-  if (family == 0)
-    for (const auto& [program, workload] : keys) {
-      const UnitResult* a = base.results->find(base.config, program, workload);
-      const UnitResult* b = other.results->find(other.config, program, workload);
-      family += a && b && a->ok() && b->ok() && !sameBinaries(*a, *b);
-    }
-  family = std::max<std::size_t>(family, 1);
-  std::vector<double> ratios;
-  for (const auto& [program, workload] : keys) {
-    ProgramComparison row;
-    row.program = program;
-    row.workload = workload;
-    const UnitResult* a = base.results->find(base.config, program, workload);
-    const UnitResult* b = other.results->find(other.config, program, workload);
-    const auto va = a ? metricValues(*a, settings.metric) : std::vector<double>{};
-    const auto vb = b ? metricValues(*b, settings.metric) : std::vector<double>{};
-    row.baseCount = va.size();
-    row.otherCount = vb.size();
+  const auto keys = programsOf(base, other);
+  const std::size_t family =
+      settings.noiseFamily != 0 ? settings.noiseFamily : differingBinaries(keys, base, other);
+  for (const auto& key : keys) {
+    const UnitResult* a = base.results->find(base.config, key.first, key.second);
+    const UnitResult* b = other.results->find(other.config, key.first, key.second);
     // What the baseline measured and the other side did not is a failure, not a gap.
     if (a && a->ok() && (!b || !b->ok()))
-      result.lost.push_back(fmt::format("{}/{}", program, workload));
-    row.inBoth = a && b;
-    if (!a || !b) {
-      row.problem = fmt::format("only in {}", a ? base.label : other.label);
-    } else if (!a->ok() || !b->ok()) {
-      row.problem = fmt::format("{} in {}", statusName(a->ok() ? b->status : a->status),
-                                a->ok() ? other.label : base.label);
-    } else if (!a->inputXxh3.empty() && !b->inputXxh3.empty() && a->inputXxh3 != b->inputXxh3) {
-      row.problem = "different inputs";
-    } else if (va.empty() || vb.empty()) {
-      row.problem = fmt::format("no {} measurements", metricInfo(settings.metric).name);
-    }
-    if (!row.problem.empty()) {
-      result.programs.push_back(row);
-      continue;
-    }
-    const auto la = layoutGroups(*a, settings.metric), lb = layoutGroups(*b, settings.metric);
-    const auto sa = sessionsOf(*a, settings.metric), sb = sessionsOf(*b, settings.metric);
-    row.baseSessions = sa.size();
-    row.otherSessions = sb.size();
-    const bool bySession = sa.size() > 1 || sb.size() > 1;
-    const bool twoLevel = !la.empty() && !lb.empty();
-    row.baseMedian = bySession  ? stats::sessionMedian(sa)
-                     : twoLevel ? stats::layoutMedian(la)
-                                : stats::median(va);
-    row.otherMedian = bySession  ? stats::sessionMedian(sb)
-                      : twoLevel ? stats::layoutMedian(lb)
-                                 : stats::median(vb);
-    if (!(row.baseMedian > 0) || !(row.otherMedian > 0)) {
-      row.problem = "a median of zero";
-      result.programs.push_back(row);
-      continue;
-    }
-    row.ratio = row.otherMedian / row.baseMedian;
-    if (sameBinaries(*a, *b)) ++result.identicalBinaries;
-    ratios.push_back(row.ratio);
-    const bool bigEnough = std::fabs(row.ratio - 1) >= settings.minEffect;
-    const bool enoughRuns =
-        int(va.size()) >= settings.minSamples && int(vb.size()) >= settings.minSamples;
-    if (metricInfo(settings.metric).exact) {
-      // Exact counts: no sampling error, only the effect size decides.
-      row.interval = {row.ratio, row.ratio};
-      row.p = row.ratio == 1 ? 1 : 0;
-      row.verdict = verdict(true, bigEnough, row.ratio);
-    } else if (bySession) {
-      // The sessions are the replicates: see stats::sessionRatio.
-      const auto test = stats::sessionRatio(sa, sb, settings.confidence);
-      row.interval = test.interval;
-      row.p = test.p;
-      row.verdict = verdict(enoughRuns, row.p < settings.alpha && bigEnough, row.ratio);
-    } else if (twoLevel) {
-      // The layouts are the replicates: see stats::layoutRatio.
-      result.layouts = true;
-      row.baseLayouts = la.size();
-      row.otherLayouts = lb.size();
-      row.baseSpread = stats::layoutSpread(la);
-      row.otherSpread = stats::layoutSpread(lb);
-      row.layoutSensitive =
-          stats::layoutSensitive(row.baseSpread) || stats::layoutSensitive(row.otherSpread);
-      const auto test = stats::layoutRatio(la, lb, settings.confidence);
-      row.interval = test.interval;
-      row.p = test.p;
-      const bool enough = enoughRuns && int(la.size()) >= settings.minLayouts &&
-                          int(lb.size()) >= settings.minLayouts;
-      row.verdict = verdict(enough, row.p < settings.alpha && bigEnough, row.ratio);
-    } else {
-      row.interval = stats::ratioInterval(va, vb, settings.confidence);
-      // The rank test's direction (U of the baseline below its mean: the other side's
-      // runs tend to be the larger) must agree with the ratio's: with two-peaked samples
-      // the medians can point one way while most pairs point the other.
-      const auto test = stats::mannWhitney(va, vb);
-      row.p = test.p;
-      const bool rankSaysSlower = test.u < double(va.size() * vb.size()) / 2;
-      const bool agree = rankSaysSlower == (row.ratio > 1);
-      row.verdict = verdict(enoughRuns, row.p < settings.alpha && bigEnough && agree, row.ratio);
-    }
-    if (settings.states)
-      if (const auto it = settings.states->find(
-              {revisionOf(other.results->environment), program, workload, other.config});
-          it != settings.states->end())
-        row.state = it->second;
-    // Byte-identical binaries under the same conditions: whatever moved, it was not the
-    // code. (Across machines the difference is the machines', which is the point there.)
-    // (A compile's time is the compiler's, not the code's: two compilers that give the
-    // same binary may still take different times to do it.)
-    if (sameBinaries(*a, *b) && result.sameConditions && !metricInfo(settings.metric).compileField)
-      row.verdict = Change::sameBinary;
-    else if (result.acrossSessions && settings.noise && !metricInfo(settings.metric).exact)
-      checkAgainstNoise(row, sa, sb, base, other, settings, family);
-    if (row.verdict == Change::slower || row.verdict == Change::faster) ++result.flagged;
-    result.insideNoise += row.insideNoise;
-    result.withinSessionOnly += row.withinSessionOnly;
-    result.programs.push_back(row);
+      result.lost.push_back(fmt::format("{}/{}", key.first, key.second));
+    auto row = compareProgram(key, a, b, result, settings, family);
+    if (row.problem.empty() && sameBinaries(*a, *b)) ++result.identicalBinaries;
+    result.programs.push_back(std::move(row));
   }
-  result.ratios = ratios.size();
-  result.geometric = stats::geometric(ratios);
+  summarise(result);
   return result;
 }
 

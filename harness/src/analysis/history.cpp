@@ -141,71 +141,90 @@ std::vector<Track> tracks(const std::vector<RevisionPoint>& points, const Histor
   return all;
 }
 
-} // namespace
-
-std::vector<HistoryRow> history(const std::vector<RevisionPoint>& points,
-                                const HistoryFilter& filter) {
-  const Metric metric = filter.settings.metric;
-  const auto all = tracks(points, filter);
-  // The series whose binaries changed at a revision are judged together against the
-  // session noise: its level is shared among them, so that a revision of unchanged
-  // quality is flagged anywhere with probability at most alpha.
+// How many series changed binaries at each revision. They are judged together against
+// the session noise: its level is shared among them, so that a revision of unchanged
+// quality is flagged anywhere with probability at most alpha.
+std::map<std::string, std::size_t> changedSeries(const std::vector<Track>& all) {
   std::map<std::string, std::size_t> family;
   for (const auto& track : all)
     for (std::size_t i = 0; i < track.entries.size(); ++i)
       if (const auto j = track.previous[i]; j && !sameRun(track.entries[*j], track.entries[i]))
         ++family[track.entries[i].point->revision];
+  return family;
+}
+
+// A track's entry `i` against the measured entry `j` before it. The same binary on both
+// sides is compared revision to revision (and called noise); different binaries each
+// bring every session that ran them.
+ProgramComparison changeFrom(const Track& track, std::size_t j, std::size_t i,
+                             CompareSettings settings, std::size_t family) {
+  const Entry& before = track.entries[j];
+  const Entry& entry = track.entries[i];
+  const bool same = sameRun(before, entry);
+  const auto baseUnits = same ? std::vector{before.unit} : block(track.entries, j, -1);
+  const auto otherUnits = same ? std::vector{entry.unit} : block(track.entries, i, +1);
+  const Results base = pooled(baseUnits, before.point->merged);
+  const Results other = pooled(otherUnits, entry.point->merged);
+  settings.noiseFamily = std::max<std::size_t>(family, 1);
+  const Comparison c = compare({before.point->revision, "", &base, track.config},
+                               {entry.point->revision, "", &other, track.config}, settings);
+  return c.programs.at(0);
+}
+
+// A track's entry `i`: its failure, or its median and interval and, after a measured
+// revision, its change from that one.
+HistoryRow historyRow(const Track& track, std::size_t i, const stats::PooledSpread& noise,
+                      const std::map<std::string, std::size_t>& family,
+                      const HistoryFilter& filter) {
+  const Entry& entry = track.entries[i];
+  const Metric metric = filter.settings.metric;
+  HistoryRow row;
+  row.program = track.program;
+  row.workload = track.workload;
+  row.config = track.config;
+  row.revision = entry.point->revision;
+  row.sessions = entry.point->sessions.size();
+  row.noise = noise;
+  if (entry.unit->status == Status::failed) {
+    row.failure = entry.unit->failure.empty() ? "failed" : "failed: " + entry.unit->failure;
+    return row;
+  }
+  const auto values = metricValues(*entry.unit, metric);
+  row.count = values.size();
+  row.median = stats::median(values);
+  row.interval = metricInfo(metric).exact
+                     ? stats::Interval{row.median, row.median}
+                     : stats::medianInterval(values, filter.settings.confidence);
+  const auto j = track.previous[i];
+  if (!j) return row;
+  const auto changed = family.find(row.revision);
+  row.hasPrevious = true;
+  row.change =
+      changeFrom(track, *j, i, filter.settings, changed == family.end() ? 0 : changed->second);
+  const TriageStates* states = filter.settings.states;
+  if (states)
+    if (const auto it = states->find({row.revision, row.program, row.workload, row.config});
+        it != states->end())
+      row.change.state = it->second;
+  return row;
+}
+
+} // namespace
+
+std::vector<HistoryRow> history(const std::vector<RevisionPoint>& points,
+                                const HistoryFilter& filter) {
+  const auto all = tracks(points, filter);
+  const auto family = changedSeries(all);
   std::vector<HistoryRow> rows;
   for (const auto& track : all) {
-    const auto& entries = track.entries;
+    // The series' learned noise, under the conditions of its last revision.
     const stats::PooledSpread noise =
-        filter.settings.noise && !entries.empty()
+        filter.settings.noise && !track.entries.empty()
             ? filter.settings.noise->spread(track.program, track.workload, track.config,
-                                            entries.back().conditions)
+                                            track.entries.back().conditions)
             : stats::PooledSpread{0, 0};
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      const Entry& entry = entries[i];
-      HistoryRow row;
-      row.program = track.program;
-      row.workload = track.workload;
-      row.config = track.config;
-      row.revision = entry.point->revision;
-      row.sessions = entry.point->sessions.size();
-      row.noise = noise;
-      if (entry.unit->status == Status::failed) {
-        row.failure = entry.unit->failure.empty() ? "failed" : "failed: " + entry.unit->failure;
-        rows.push_back(std::move(row));
-        continue;
-      }
-      const auto values = metricValues(*entry.unit, metric);
-      row.count = values.size();
-      row.median = stats::median(values);
-      row.interval = metricInfo(metric).exact
-                         ? stats::Interval{row.median, row.median}
-                         : stats::medianInterval(values, filter.settings.confidence);
-      if (const auto j = track.previous[i]) {
-        const Entry& before = entries[*j];
-        // The same binary on both sides is compared revision to revision (and called
-        // noise); different binaries each bring every session that ran them.
-        const bool same = sameRun(before, entry);
-        const auto baseUnits = same ? std::vector{before.unit} : block(entries, *j, -1);
-        const auto otherUnits = same ? std::vector{entry.unit} : block(entries, i, +1);
-        const Results base = pooled(baseUnits, before.point->merged);
-        const Results other = pooled(otherUnits, entry.point->merged);
-        CompareSettings settings = filter.settings;
-        settings.noiseFamily = std::max<std::size_t>(family[row.revision], 1);
-        const Comparison c = compare({before.point->revision, "", &base, track.config},
-                                     {entry.point->revision, "", &other, track.config}, settings);
-        row.hasPrevious = true;
-        row.change = c.programs.at(0);
-        if (settings.states)
-          if (const auto it =
-                  settings.states->find({row.revision, row.program, row.workload, row.config});
-              it != settings.states->end())
-            row.change.state = it->second;
-      }
-      rows.push_back(std::move(row));
-    }
+    for (std::size_t i = 0; i < track.entries.size(); ++i)
+      rows.push_back(historyRow(track, i, noise, family, filter));
   }
   markShifts(rows);
   return rows;

@@ -103,6 +103,101 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
   return planned;
 }
 
+// Prints the table, writes the exports and says how the run went; the exit status
+// follows: interrupted, some unit failed, or all well.
+int finishRun(const Results& results, const RunOptions& options, const SessionRecorder* recorder) {
+  const Document document = runDocument(results);
+  fmt::print("{}", textExporter().render(document));
+  for (const auto& [format, file] : options.exports)
+    writeFile(file, exporterNamed(format).render(document));
+  std::size_t runs = 0;
+  for (const auto& u : results.units) runs += u.samples.size() + u.warmup.size();
+  const auto failures = failureLines(results);
+  fmt::print(stderr, "{}{}\n", runSummary(runs, failures.size(), results.units.size()),
+             options.json.empty() ? "" : fmt::format("; results in {}", options.json));
+  if (recorder)
+    fmt::print(stderr, "session {} written to {}\n", recorder->id(),
+               store::withoutPassword(options.db));
+  if (!results.complete) {
+    fmt::print(stderr, "bench32: interrupted; the results so far are kept\n");
+    return exitInterrupted;
+  }
+  return failures.empty() ? exitOk : exitFailed;
+}
+
+// What to run: workloads and programs.
+void addSelectionOptions(CLI::App& app, RunOptions& run) {
+  app.add_option("-w,--workload", run.workloads, "Workloads to run (smoke, ref, train)")
+      ->delimiter(',')
+      ->capture_default_str();
+  app.add_option("-p,--programs", run.programs, "Programs to run, or globs (default: all)")
+      ->delimiter(',');
+  app.add_option("--exclude", run.exclude, "Programs (or globs) not to run")->delimiter(',');
+}
+
+// How many runs, and how long each may take.
+void addLengthOptions(CLI::App& app, RunSettings& s) {
+  app.add_option("-n,--runs", s.runs,
+                 "Timed runs per program and configuration (default: adaptive)");
+  app.add_option("--warmup", s.warmup, "Verified untimed runs first")->capture_default_str();
+  app.add_option("--min-runs", s.minRuns, "Adaptive: at least this many runs")
+      ->capture_default_str();
+  app.add_option("--max-runs", s.maxRuns, "Adaptive: at most this many runs")
+      ->capture_default_str();
+  app.add_option("--min-time", s.minTime, "Adaptive: stop once this many seconds were timed...")
+      ->capture_default_str();
+  app.add_option("--precision", s.precision,
+                 "...or once the median's 95% interval is this tight (relative half-width)")
+      ->capture_default_str();
+  app.add_option("--timeout", s.timeout, "Seconds before a run's process group is killed")
+      ->capture_default_str();
+}
+
+// What is built, and where.
+void addBuildOptions(CLI::App& app, RunOptions& run) {
+  app.add_option("-c,--config", run.configs,
+                 "NAME=COMPILER:FLAGS, built in build/cfg-NAME (repeatable)");
+  app.add_option("-b,--build", run.builds, "NAME=BUILD_DIR, an existing build folder (repeatable)");
+  app.add_option("--build-root", run.buildRoot,
+                 "Where --config builds go (default: the source tree's build/)");
+  app.add_flag("--no-build", run.noBuild, "Run what is built; build nothing");
+  app.add_option("-j,--jobs", run.jobs, "Parallel build jobs");
+}
+
+// How each run runs: under what, in which code layouts, on which processors, counted how.
+void addRunningOptions(CLI::App& app, RunOptions& run, std::string& cpuList) {
+  RunSettings& s = run.settings;
+  app.add_option("--run-under", run.runUnder,
+                 "Command prefix for every run (an emulator or a tool)");
+  app.add_option("--layouts", s.layouts,
+                 "Build every program in N code layouts (N >= 2) and rotate the runs through "
+                 "them, each with a random environment padding; -n and the adaptive bounds count "
+                 "runs per layout");
+  app.add_option("--cpu", cpuList,
+                 "Run every program (not the harness) on these processors only: 0, 0,2 or 1-3");
+  app.add_flag("--instructions", s.instructions,
+               "Also count instructions (perf, else callgrind: slow)");
+  app.add_option("--compile-runs", s.compileRuns,
+                 "Also measure N compiles and links of every program with its build's own "
+                 "commands, each proven to give the built executable (0: none)")
+      ->capture_default_str();
+}
+
+// Where the results go: files, a database, and the session's place among others there.
+void addOutputOptions(CLI::App& app, RunOptions& run,
+                      std::map<std::string, std::string>& exportFiles) {
+  app.add_option("--json", run.json, "Write every sample and the environment here");
+  for (const Exporter* e : exporters())
+    if (!e->fileOption().empty())
+      app.add_option("--" + e->fileOption(), exportFiles[e->name()],
+                     "Write the table as " + e->name() + " here");
+  app.add_option("--db", run.db, std::string("Also write the session into this ") + databaseHelp);
+  app.add_option("--shard", run.shard,
+                 "K/N: run the K-th of N slices of the (configuration, program, workload) units");
+  app.add_option("--revision", run.revision,
+                 "File the session under this revision label instead of the git revision");
+}
+
 } // namespace
 
 std::string runSummary(std::size_t verifiedRuns, std::size_t failed, std::size_t measurements) {
@@ -164,83 +259,18 @@ int runCommand(const RunOptions& options, const fs::path& source,
     fmt::print(stderr, "bench32: {}\n", e.what());
     return interruptFlag() ? exitInterrupted : exitStatusFor(e);
   }
-
-  const Document document = runDocument(results);
-  fmt::print("{}", textExporter().render(document));
-  for (const auto& [format, file] : options.exports)
-    writeFile(file, exporterNamed(format).render(document));
-  std::size_t runs = 0;
-  for (const auto& u : results.units) runs += u.samples.size() + u.warmup.size();
-  const auto failures = failureLines(results);
-  fmt::print(stderr, "{}{}\n", runSummary(runs, failures.size(), results.units.size()),
-             options.json.empty() ? "" : fmt::format("; results in {}", options.json));
-  if (recorder)
-    fmt::print(stderr, "session {} written to {}\n", recorder->id(),
-               store::withoutPassword(options.db));
-  if (!results.complete) {
-    fmt::print(stderr, "bench32: interrupted; the results so far are kept\n");
-    return exitInterrupted;
-  }
-  return failures.empty() ? exitOk : exitFailed;
+  return finishRun(results, options, recorder.get());
 }
 
 CommandRunner addRunCommand(CLI::App& app) {
   auto run = std::make_shared<RunOptions>();
   auto cpuList = std::make_shared<std::string>();
   auto exportFiles = std::make_shared<std::map<std::string, std::string>>();
-  RunSettings& s = run->settings;
-  app.add_option("-w,--workload", run->workloads, "Workloads to run (smoke, ref, train)")
-      ->delimiter(',')
-      ->capture_default_str();
-  app.add_option("-p,--programs", run->programs, "Programs to run, or globs (default: all)")
-      ->delimiter(',');
-  app.add_option("--exclude", run->exclude, "Programs (or globs) not to run")->delimiter(',');
-  app.add_option("-n,--runs", s.runs,
-                 "Timed runs per program and configuration (default: adaptive)");
-  app.add_option("--warmup", s.warmup, "Verified untimed runs first")->capture_default_str();
-  app.add_option("--min-runs", s.minRuns, "Adaptive: at least this many runs")
-      ->capture_default_str();
-  app.add_option("--max-runs", s.maxRuns, "Adaptive: at most this many runs")
-      ->capture_default_str();
-  app.add_option("--min-time", s.minTime, "Adaptive: stop once this many seconds were timed...")
-      ->capture_default_str();
-  app.add_option("--precision", s.precision,
-                 "...or once the median's 95% interval is this tight (relative half-width)")
-      ->capture_default_str();
-  app.add_option("--timeout", s.timeout, "Seconds before a run's process group is killed")
-      ->capture_default_str();
-  app.add_option("-c,--config", run->configs,
-                 "NAME=COMPILER:FLAGS, built in build/cfg-NAME (repeatable)");
-  app.add_option("-b,--build", run->builds,
-                 "NAME=BUILD_DIR, an existing build folder (repeatable)");
-  app.add_option("--build-root", run->buildRoot,
-                 "Where --config builds go (default: the source tree's build/)");
-  app.add_flag("--no-build", run->noBuild, "Run what is built; build nothing");
-  app.add_option("-j,--jobs", run->jobs, "Parallel build jobs");
-  app.add_option("--run-under", run->runUnder,
-                 "Command prefix for every run (an emulator or a tool)");
-  app.add_option("--layouts", s.layouts,
-                 "Build every program in N code layouts (N >= 2) and rotate the runs through "
-                 "them, each with a random environment padding; -n and the adaptive bounds count "
-                 "runs per layout");
-  app.add_option("--cpu", *cpuList,
-                 "Run every program (not the harness) on these processors only: 0, 0,2 or 1-3");
-  app.add_flag("--instructions", s.instructions,
-               "Also count instructions (perf, else callgrind: slow)");
-  app.add_option("--compile-runs", s.compileRuns,
-                 "Also measure N compiles and links of every program with its build's own "
-                 "commands, each proven to give the built executable (0: none)")
-      ->capture_default_str();
-  app.add_option("--json", run->json, "Write every sample and the environment here");
-  for (const Exporter* e : exporters())
-    if (!e->fileOption().empty())
-      app.add_option("--" + e->fileOption(), (*exportFiles)[e->name()],
-                     "Write the table as " + e->name() + " here");
-  app.add_option("--db", run->db, std::string("Also write the session into this ") + databaseHelp);
-  app.add_option("--shard", run->shard,
-                 "K/N: run the K-th of N slices of the (configuration, program, workload) units");
-  app.add_option("--revision", run->revision,
-                 "File the session under this revision label instead of the git revision");
+  addSelectionOptions(app, *run);
+  addLengthOptions(app, run->settings);
+  addBuildOptions(app, *run);
+  addRunningOptions(app, *run, *cpuList);
+  addOutputOptions(app, *run, *exportFiles);
   return [&app, run, cpuList, exportFiles](const CommandContext& context) {
     const RunSettings& s = run->settings;
     checkBounds(app, {{"--runs", [&] { return double(s.runs); }, 1},

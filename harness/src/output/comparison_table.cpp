@@ -17,10 +17,6 @@ std::string bound(double value) {
   return fmt::format("{:.3f}", value);
 }
 
-} // namespace
-
-namespace {
-
 // What qualifies a verdict, for people: how it was reached and what became of it.
 std::string verdictMarks(const ProgramComparison& row) {
   std::string marks;
@@ -33,83 +29,98 @@ std::string verdictMarks(const ProgramComparison& row) {
   return marks;
 }
 
+// Tools get both labels and sample counts on every row; people get them as headers. With
+// code layouts: each side's layouts, and how far its layouts and its runs spread; with a
+// noise model: the learned between-session spread and the triage state.
+std::vector<Column> comparisonColumns(const Comparison& c) {
+  std::vector<Column> columns{{"program", "program"},
+                              {"workload", "workload"},
+                              {"", "base"},
+                              {"", "other"},
+                              {"", "base_n"},
+                              {"", "other_n"},
+                              {c.base.label, "base_median", true},
+                              {c.other.label, "other_median", true},
+                              {"ratio", "ratio", true},
+                              {"95% CI", "", true},
+                              {"", "ci_low"},
+                              {"", "ci_high"},
+                              {"p", "p", true},
+                              {"verdict", "verdict"}};
+  if (c.layouts)
+    columns.insert(columns.end(), {{"layouts", "", true},
+                                   {"layout spread", "", true},
+                                   {"run spread", "", true},
+                                   {"", "base_layout_spread"},
+                                   {"", "other_layout_spread"},
+                                   {"", "base_run_spread"},
+                                   {"", "other_run_spread"},
+                                   {"", "layout_sensitive"}});
+  if (c.noiseModel)
+    columns.insert(columns.end(),
+                   {{"session noise", "", true}, {"", "session_spread"}, {"", "state"}});
+  return columns;
+}
+
+// The cells every comparison has. A row with a problem shows "-" to people, and the
+// problem in place of the verdict.
+std::vector<Cell> comparedCells(const ProgramComparison& row, const Comparison& c) {
+  const MetricInfo& metric = metricInfo(c.metric);
+  const bool shown = row.problem.empty();
+  auto people = [&](std::string text) { return shown ? text : std::string("-"); };
+  const std::string verdict = shown ? changeName(row.verdict) : row.problem;
+  const std::string marked = verdict + (shown ? verdictMarks(row) : std::string());
+  return {row.program,
+          row.workload,
+          c.base.label,
+          c.other.label,
+          std::to_string(row.baseCount),
+          std::to_string(row.otherCount),
+          {people(metric.format(row.baseMedian)), formatRaw(row.baseMedian)},
+          {people(metric.format(row.otherMedian)), formatRaw(row.otherMedian)},
+          {people(fmt::format("{:.3f}", row.ratio)), formatRaw(row.ratio)},
+          people(fmt::format("{}–{}", bound(row.interval.low), bound(row.interval.high))),
+          formatRaw(row.interval.low),
+          formatRaw(row.interval.high),
+          {people(row.p < 0.001 ? "<0.001" : fmt::format("{:.3f}", row.p)), formatRaw(row.p)},
+          {marked, verdict}};
+}
+
+// Each side's layouts and spreads, for a row compared layout by layout; "-" otherwise.
+void appendLayoutCells(std::vector<Cell>& cells, const ProgramComparison& row) {
+  const bool layered = row.problem.empty() && row.baseLayouts > 0;
+  auto pair = [&](double a, double b) {
+    return layered ? fmt::format("{}/{}", formatPercent(a), formatPercent(b)) : std::string("-");
+  };
+  cells.emplace_back(layered ? fmt::format("{}/{}", row.baseLayouts, row.otherLayouts) : "-");
+  cells.emplace_back(pair(row.baseSpread.layout, row.otherSpread.layout));
+  cells.emplace_back(pair(row.baseSpread.run, row.otherSpread.run));
+  for (double spread :
+       {row.baseSpread.layout, row.otherSpread.layout, row.baseSpread.run, row.otherSpread.run})
+    cells.emplace_back(layered ? formatRaw(spread) : "");
+  cells.emplace_back(row.layoutSensitive ? "layout-sensitive" : "");
+}
+
+// The learned between-session spread, when there was one for the row, and its triage state.
+void appendNoiseCells(std::vector<Cell>& cells, const ProgramComparison& row) {
+  const bool learned = row.problem.empty() && row.noise.df > 0;
+  cells.emplace_back(
+      learned ? fmt::format("±{} ({} sessions)", formatPercent(row.noise.sd), row.noise.df)
+              : std::string("-"));
+  cells.emplace_back(learned ? formatRaw(row.noise.sd) : "");
+  cells.emplace_back(row.state);
+}
+
 } // namespace
 
 Table comparisonTable(const Comparison& c) {
-  const MetricInfo& metric = metricInfo(c.metric);
   Table table;
-  // Tools get both labels and sample counts on every row; people get them as headers.
-  table.columns = {{"program", "program"},
-                   {"workload", "workload"},
-                   {"", "base"},
-                   {"", "other"},
-                   {"", "base_n"},
-                   {"", "other_n"},
-                   {c.base.label, "base_median", true},
-                   {c.other.label, "other_median", true},
-                   {"ratio", "ratio", true},
-                   {"95% CI", "", true},
-                   {"", "ci_low"},
-                   {"", "ci_high"},
-                   {"p", "p", true},
-                   {"verdict", "verdict"}};
-  // With code layouts: each side's layouts, and how far its layouts and its runs spread.
-  if (c.layouts)
-    table.columns.insert(table.columns.end(), {{"layouts", "", true},
-                                               {"layout spread", "", true},
-                                               {"run spread", "", true},
-                                               {"", "base_layout_spread"},
-                                               {"", "other_layout_spread"},
-                                               {"", "base_run_spread"},
-                                               {"", "other_run_spread"},
-                                               {"", "layout_sensitive"}});
-  if (c.noiseModel)
-    table.columns.insert(table.columns.end(),
-                         {{"session noise", "", true}, {"", "session_spread"}, {"", "state"}});
+  table.columns = comparisonColumns(c);
   for (const auto& row : c.programs) {
-    const bool shown = row.problem.empty();
-    auto people = [&](std::string text) { return shown ? text : std::string("-"); };
-    const std::string verdict = shown ? changeName(row.verdict) : row.problem;
-    const std::string marked = verdict + (shown ? verdictMarks(row) : std::string());
-    table.rows.push_back(
-        {row.program,
-         row.workload,
-         c.base.label,
-         c.other.label,
-         std::to_string(row.baseCount),
-         std::to_string(row.otherCount),
-         {people(metric.format(row.baseMedian)), formatRaw(row.baseMedian)},
-         {people(metric.format(row.otherMedian)), formatRaw(row.otherMedian)},
-         {people(fmt::format("{:.3f}", row.ratio)), formatRaw(row.ratio)},
-         people(fmt::format("{}–{}", bound(row.interval.low), bound(row.interval.high))),
-         formatRaw(row.interval.low),
-         formatRaw(row.interval.high),
-         {people(row.p < 0.001 ? "<0.001" : fmt::format("{:.3f}", row.p)), formatRaw(row.p)},
-         {marked, verdict}});
-    if (c.layouts) {
-      const bool layered = shown && row.baseLayouts > 0;
-      auto pair = [&](double a, double b) {
-        return layered ? fmt::format("{}/{}", formatPercent(a), formatPercent(b))
-                       : std::string("-");
-      };
-      auto& cells = table.rows.back();
-      cells.emplace_back(layered ? fmt::format("{}/{}", row.baseLayouts, row.otherLayouts) : "-");
-      cells.emplace_back(pair(row.baseSpread.layout, row.otherSpread.layout));
-      cells.emplace_back(pair(row.baseSpread.run, row.otherSpread.run));
-      for (double spread :
-           {row.baseSpread.layout, row.otherSpread.layout, row.baseSpread.run, row.otherSpread.run})
-        cells.emplace_back(layered ? formatRaw(spread) : "");
-      cells.emplace_back(row.layoutSensitive ? "layout-sensitive" : "");
-    }
-    if (c.noiseModel) {
-      auto& cells = table.rows.back();
-      const bool learned = shown && row.noise.df > 0;
-      cells.emplace_back(
-          learned ? fmt::format("±{} ({} sessions)", formatPercent(row.noise.sd), row.noise.df)
-                  : std::string("-"));
-      cells.emplace_back(learned ? formatRaw(row.noise.sd) : "");
-      cells.emplace_back(row.state);
-    }
+    auto cells = comparedCells(row, c);
+    if (c.layouts) appendLayoutCells(cells, row);
+    if (c.noiseModel) appendNoiseCells(cells, row);
+    table.rows.push_back(std::move(cells));
     table.rowTags.push_back(row.verdict == Change::slower   ? "slower"
                             : row.verdict == Change::faster ? "faster"
                                                             : "");

@@ -105,86 +105,114 @@ std::string timesChart(const std::vector<Series>& series, const std::vector<Row>
   return svg + "</svg>";
 }
 
-// Ratio of medians against the baseline, with its confidence interval, on a log axis
-// centred on 1; the geometric mean closes the chart.
-std::string ratioChart(const Comparison& c) {
-  const double left = 190, right = 190, width = 1000, rowHeight = 20, top = 30;
+// The ratio chart's horizontal axis: logarithmic, centred on 1, reaching `spread` (a
+// logarithm) on each side; ratios beyond it are drawn at its edge.
+struct RatioAxis {
+  double left, right, width, spread;
+  double x(double v) const {
+    const double l = std::clamp(std::log(v), -spread, spread);
+    return left + (width - left - right) * (l + spread) / (2 * spread);
+  }
+};
+
+// How far the axis must reach to show every ratio and interval end: at least 10% either
+// way, with a margin.
+double ratioSpread(const Comparison& c) {
   double spread = std::log(1.1);
   for (const auto& row : c.programs)
     if (row.problem.empty())
       for (double v : {row.ratio, row.interval.low, row.interval.high})
         if (v > 0 && std::isfinite(v)) spread = std::max(spread, std::fabs(std::log(v)));
-  spread *= 1.1;
-  auto x = [&](double v) {
-    const double l = std::clamp(std::log(v), -spread, spread);
-    return left + (width - left - right) * (l + spread) / (2 * spread);
-  };
-  const double height = top + rowHeight * double(c.programs.size() + 1) + 16;
-  std::string svg = fmt::format(
-      "<svg xmlns='http://www.w3.org/2000/svg' width='{}' height='{}' role='img'>", width, height);
-  // Ticks outward from 1, each far enough from the last one kept to be read.
+  return spread * 1.1;
+}
+
+// Ticks outward from 1, each far enough from the last one kept to be read.
+std::vector<double> ratioTicks(const RatioAxis& axis) {
   std::vector<double> ticks{1.0};
   for (const auto& side : {std::vector<double>{1.05, 1.1, 1.25, 1.5, 2.0, 3.0, 5.0, 10.0},
                            std::vector<double>{0.95, 0.9, 0.8, 0.67, 0.5, 0.33, 0.2, 0.1}}) {
     double last = 1.0;
     for (double t : side)
-      if (std::fabs(std::log(t)) <= spread && std::fabs(x(t) - x(last)) >= 45) {
+      if (std::fabs(std::log(t)) <= axis.spread && std::fabs(axis.x(t) - axis.x(last)) >= 45) {
         ticks.push_back(t);
         last = t;
       }
   }
-  for (double t : ticks)
-    svg += fmt::format("<line x1='{0:.1f}' x2='{0:.1f}' y1='{1}' y2='{2:.1f}' stroke='{3}'/>"
-                       "<text x='{0:.1f}' y='{4}' text-anchor='middle'>{5:g}×</text>",
-                       x(t), top - 8, height - 8, t == 1.0 ? "#555" : "#e4e4e4", top - 14, t);
-  auto rowAt = [&](std::size_t r, const std::string& label, double ratio, double lo, double hi,
-                   const char* fill, const std::string& text, const std::string& tip) {
-    const double y = top + rowHeight * (double(r) + 0.5);
-    svg += fmt::format("<text x='{}' y='{:.1f}' text-anchor='end'>{}</text>", left - 8, y + 4,
-                       escapeHtml(label));
-    if (!(ratio > 0)) {
-      svg += fmt::format("<text x='{}' y='{:.1f}' fill='#c0392b'>{}</text>", left + 4, y + 4,
-                         escapeHtml(text));
-      return;
-    }
-    svg += fmt::format(
-        "<g><title>{}</title><line x1='{:.1f}' x2='{:.1f}' y1='{:.1f}' y2='{:.1f}' stroke='{}' "
-        "stroke-width='2'/><circle cx='{:.1f}' cy='{:.1f}' r='4.5' fill='{}'/></g>"
-        "<text x='{}' y='{:.1f}'>{}</text>",
-        escapeHtml(tip), x(lo), x(hi), y, y, fill, x(ratio), y, fill, width - right + 8, y + 4,
-        escapeHtml(text));
-  };
-  for (std::size_t r = 0; r < c.programs.size(); ++r) {
-    const auto& row = c.programs[r];
-    const char* fill = row.verdict == Change::slower   ? "#c0392b"
-                       : row.verdict == Change::faster ? "#1e8449"
-                                                       : "#888";
-    rowAt(r, row.program + "/" + row.workload, row.problem.empty() ? row.ratio : 0,
-          row.interval.low, row.interval.high, fill,
+  return ticks;
+}
+
+// One line of the ratio chart. A ratio of 0 draws no mark: the text says why, in red.
+struct RatioMark {
+  std::string label;
+  double ratio, low, high;
+  const char* fill;
+  std::string text, tip;
+};
+
+RatioMark programMark(const ProgramComparison& row) {
+  const char* fill = row.verdict == Change::slower   ? "#c0392b"
+                     : row.verdict == Change::faster ? "#1e8449"
+                                                     : "#888";
+  return {row.program + "/" + row.workload,
+          row.problem.empty() ? row.ratio : 0,
+          row.interval.low,
+          row.interval.high,
+          fill,
           row.problem.empty() ? fmt::format("{:.3f}× {}", row.ratio, changeName(row.verdict))
                               : row.problem,
           fmt::format("{}: {:.3f}× (95% CI {:.3f} to {:.3f}), p = {:.3g}", row.program, row.ratio,
-                      row.interval.low, row.interval.high, row.p));
-  }
-  if (c.ratios > 0)
-    rowAt(c.programs.size(), "geometric mean", c.geometric.mean, c.geometric.mean / c.geometric.sd,
-          c.geometric.mean * c.geometric.sd, "#222",
+                      row.interval.low, row.interval.high, row.p)};
+}
+
+RatioMark geometricMark(const Comparison& c) {
+  return {"geometric mean",
+          c.geometric.mean,
+          c.geometric.mean / c.geometric.sd,
+          c.geometric.mean * c.geometric.sd,
+          "#222",
           fmt::format("{:.3f}× (gsd {:.3f})", c.geometric.mean, c.geometric.sd),
-          "geometric mean of the ratios; the line spans one geometric standard deviation");
+          "geometric mean of the ratios; the line spans one geometric standard deviation"};
+}
+
+std::string ratioLine(const RatioAxis& axis, double y, const RatioMark& mark) {
+  std::string svg = fmt::format("<text x='{}' y='{:.1f}' text-anchor='end'>{}</text>",
+                                axis.left - 8, y + 4, escapeHtml(mark.label));
+  if (!(mark.ratio > 0))
+    return svg + fmt::format("<text x='{}' y='{:.1f}' fill='#c0392b'>{}</text>", axis.left + 4,
+                             y + 4, escapeHtml(mark.text));
+  return svg + fmt::format("<g><title>{}</title><line x1='{:.1f}' x2='{:.1f}' y1='{:.1f}' "
+                           "y2='{:.1f}' stroke='{}' stroke-width='2'/><circle cx='{:.1f}' "
+                           "cy='{:.1f}' r='4.5' fill='{}'/></g><text x='{}' y='{:.1f}'>{}</text>",
+                           escapeHtml(mark.tip), axis.x(mark.low), axis.x(mark.high), y, y,
+                           mark.fill, axis.x(mark.ratio), y, mark.fill, axis.width - axis.right + 8,
+                           y + 4, escapeHtml(mark.text));
+}
+
+// Ratio of medians against the baseline, with its confidence interval, on a log axis
+// centred on 1; the geometric mean closes the chart.
+std::string ratioChart(const Comparison& c) {
+  const RatioAxis axis{190, 190, 1000, ratioSpread(c)};
+  const double rowHeight = 20, top = 30;
+  const double height = top + rowHeight * double(c.programs.size() + 1) + 16;
+  std::string svg = fmt::format("<svg xmlns='http://www.w3.org/2000/svg' width='{}' height='{}' "
+                                "role='img'>",
+                                axis.width, height);
+  for (double t : ratioTicks(axis))
+    svg += fmt::format("<line x1='{0:.1f}' x2='{0:.1f}' y1='{1}' y2='{2:.1f}' stroke='{3}'/>"
+                       "<text x='{0:.1f}' y='{4}' text-anchor='middle'>{5:g}×</text>",
+                       axis.x(t), top - 8, height - 8, t == 1.0 ? "#555" : "#e4e4e4", top - 14, t);
+  auto y = [&](std::size_t r) { return top + rowHeight * (double(r) + 0.5); };
+  for (std::size_t r = 0; r < c.programs.size(); ++r)
+    svg += ratioLine(axis, y(r), programMark(c.programs[r]));
+  if (c.ratios > 0) svg += ratioLine(axis, y(c.programs.size()), geometricMark(c));
   return svg + "</svg>";
 }
 
-} // namespace
-
-std::string htmlReport(const std::vector<Series>& series,
-                       const std::vector<Comparison>& comparisons, const std::string& appendix) {
-  std::string html = fmt::format(
-      "<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'><title>bench32 report</title>"
-      "<style>{}</style></head><body><h1>bench32 report</h1>",
-      htmlStyle);
-  // Configurations, with the machines and checkouts they were measured on.
-  html += "<table><tr><th></th><th>configuration</th><th>compiler</th><th>flags</th><th>file</th>"
-          "<th>measured</th><th>machine</th><th>revision</th></tr>";
+// Configurations, with the machines and checkouts they were measured on.
+std::string configurationTable(const std::vector<Series>& series) {
+  std::string html =
+      "<table><tr><th></th><th>configuration</th><th>compiler</th><th>flags</th><th>file</th>"
+      "<th>measured</th><th>machine</th><th>revision</th></tr>";
   for (std::size_t i = 0; i < series.size(); ++i) {
     const Results& r = *series[i].results;
     ConfigInfo info;
@@ -206,34 +234,29 @@ std::string htmlReport(const std::vector<Series>& series,
         escapeHtml(env("git_revision").substr(0, 12)),
         env("git_dirty") == "yes" ? " (modified)" : "");
   }
-  html += "</table>";
+  return html + "</table>";
+}
 
-  const auto rows = allRows(series);
-  html += "<h2>Wall time per program</h2><p class='muted'>Dot: median; bar: interquartile "
-          "range; line: fastest to slowest run. Log scale.</p><div class='legend'>";
-  for (std::size_t i = 0; i < series.size(); ++i)
-    html += fmt::format("<span><i style='background:{}'></i>{}</span>", colour(i),
-                        escapeHtml(series[i].label));
-  html += "</div>" + timesChart(series, rows);
+// One comparison: its summary and notes, how to read its chart, the chart and its table.
+std::string comparisonSection(const Comparison& c) {
+  std::string html = fmt::format("<h2>{} against {}</h2><p>{}</p>", escapeHtml(c.other.label),
+                                 escapeHtml(c.base.label), escapeHtml(comparisonSummary(c)));
+  for (const auto& note : noiseNotes(c)) html += "<p class='muted'>" + escapeHtml(note) + "</p>";
+  html += c.layouts
+              ? "<p class='muted'>Ratio of the medians of the per-layout median wall times "
+                "(above 1: slower than the baseline), with its 95% two-level bootstrap "
+                "interval (layouts, then runs within them); red and green mark significant "
+                "differences. Layout spread: how far the layouts' medians spread; run spread: "
+                "how far runs spread within a layout (base/other).</p>"
+              : "<p class='muted'>Ratio of median wall times (above 1: slower than the "
+                "baseline), with its 95% bootstrap interval; red and green mark significant "
+                "differences (Mann–Whitney U).</p>";
+  return html + ratioChart(c) + htmlSections({{{"", comparisonTable(c), {}}}});
+}
 
-  for (const auto& c : comparisons) {
-    html += fmt::format("<h2>{} against {}</h2><p>{}</p>", escapeHtml(c.other.label),
-                        escapeHtml(c.base.label), escapeHtml(comparisonSummary(c)));
-    for (const auto& note : noiseNotes(c)) html += "<p class='muted'>" + escapeHtml(note) + "</p>";
-    html += c.layouts
-                ? "<p class='muted'>Ratio of the medians of the per-layout median wall times "
-                  "(above 1: slower than the baseline), with its 95% two-level bootstrap "
-                  "interval (layouts, then runs within them); red and green mark significant "
-                  "differences. Layout spread: how far the layouts' medians spread; run spread: "
-                  "how far runs spread within a layout (base/other).</p>"
-                : "<p class='muted'>Ratio of median wall times (above 1: slower than the "
-                  "baseline), with its 95% bootstrap interval; red and green mark significant "
-                  "differences (Mann–Whitney U).</p>";
-    html += ratioChart(c);
-    html += htmlSections({{{"", comparisonTable(c), {}}}});
-  }
-
-  html += "<h2>Measurements</h2>";
+// Each results file once, with its run table and, with code layouts, its layout table.
+std::string measurementSections(const std::vector<Series>& series) {
+  std::string html = "<h2>Measurements</h2>";
   std::set<const Results*> shown;
   for (const auto& s : series) {
     if (!shown.insert(s.results).second) continue;
@@ -243,7 +266,26 @@ std::string htmlReport(const std::vector<Series>& series,
       html += "<h4>Median wall time of each code layout</h4>" +
               htmlSections({{{"", std::move(layouts), {}}}});
   }
-  return html + appendix + "</body></html>\n";
+  return html;
+}
+
+} // namespace
+
+std::string htmlReport(const std::vector<Series>& series,
+                       const std::vector<Comparison>& comparisons, const std::string& appendix) {
+  std::string html = fmt::format(
+      "<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'><title>bench32 report</title>"
+      "<style>{}</style></head><body><h1>bench32 report</h1>",
+      htmlStyle);
+  html += configurationTable(series);
+  html += "<h2>Wall time per program</h2><p class='muted'>Dot: median; bar: interquartile "
+          "range; line: fastest to slowest run. Log scale.</p><div class='legend'>";
+  for (std::size_t i = 0; i < series.size(); ++i)
+    html += fmt::format("<span><i style='background:{}'></i>{}</span>", colour(i),
+                        escapeHtml(series[i].label));
+  html += "</div>" + timesChart(series, allRows(series));
+  for (const auto& c : comparisons) html += comparisonSection(c);
+  return html + measurementSections(series) + appendix + "</body></html>\n";
 }
 
 } // namespace bench32

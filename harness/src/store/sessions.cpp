@@ -320,68 +320,101 @@ std::string machineKindOf(const json& environment) {
   return environment.is_object() ? machineKind(textValues(environment)) : std::string();
 }
 
-void SessionWriter::checkpoint(const json& document) {
-  const SessionRows rows = takeSession(document);
-  Transaction transaction(db_);
-  if (id_ == 0) {
-    id_ = asInt(db_.query(fmt::format("INSERT INTO sessions ({}) VALUES ({}) RETURNING id",
+namespace {
+
+// The session's row: inserted on the first checkpoint, updated on each after it.
+// Returns the session's id.
+std::int64_t writeSessionRow(Database& db, std::int64_t id, const std::vector<Value>& columns) {
+  if (id == 0)
+    return asInt(db.query(fmt::format("INSERT INTO sessions ({}) VALUES ({}) RETURNING id",
                                       sessionColumns.list(), sessionColumns.placeholders()),
-                          rows.columns)
-                    .at(0)
-                    .at(0));
-  } else {
-    auto values = rows.columns;
-    values.emplace_back(id_);
-    db_.query(fmt::format("UPDATE sessions SET {} WHERE id = ?", sessionColumns.assignments()),
-              values);
+                          columns)
+                     .at(0)
+                     .at(0));
+  auto values = columns;
+  values.emplace_back(id);
+  db.query(fmt::format("UPDATE sessions SET {} WHERE id = ?", sessionColumns.assignments()),
+           values);
+  return id;
+}
+
+// Configurations are few and are added as each one is built: those from `from` on.
+void insertConfigs(Database& db, std::int64_t session,
+                   const std::vector<std::vector<Value>>& configs, std::size_t from) {
+  for (std::size_t i = from; i < configs.size(); ++i) {
+    std::vector<Value> values{session, std::int64_t(i)};
+    values.insert(values.end(), configs[i].begin(), configs[i].end());
+    db.query(fmt::format("INSERT INTO configurations (session_id, position, {}) VALUES (?, ?, {})",
+                         configColumns.list(), configColumns.placeholders()),
+             values);
   }
-  // Configurations are few and are added as each one is built.
-  for (std::size_t i = configsWritten_; i < rows.configs.size(); ++i) {
-    std::vector<Value> values{id_, std::int64_t(i)};
-    values.insert(values.end(), rows.configs[i].begin(), rows.configs[i].end());
-    db_.query(fmt::format("INSERT INTO configurations (session_id, position, {}) VALUES (?, ?, {})",
-                          configColumns.list(), configColumns.placeholders()),
-              values);
+}
+
+// The unit's warm-up and timed runs not yet written; `written` counts each kind's rows.
+void insertNewSamples(Database& db, std::int64_t unitId, const UnitRows& unit,
+                      std::map<bool, std::size_t>& written) {
+  const std::string insertSample =
+      fmt::format("INSERT INTO samples ({}) VALUES ({})", sampleColumnList(),
+                  placeholders(sampleColumns().size() + 4));
+  for (const bool timed : {false, true}) {
+    const auto& samples = timed ? unit.timed : unit.warmup;
+    std::size_t& count = written[timed];
+    for (; count < samples.size(); ++count) {
+      std::vector<Value> values{unitId, std::int64_t(timed), std::int64_t(count)};
+      values.insert(values.end(), samples[count].columns.begin(), samples[count].columns.end());
+      values.push_back(samples[count].extra);
+      db.query(insertSample, values);
+    }
   }
+}
+
+// What the writer has stored so far: the units' ids and, per unit, each kind's sample rows.
+struct WrittenUnits {
+  std::vector<std::int64_t> ids;
+  std::vector<std::map<bool, std::size_t>> samples;
+};
+
+// Units already written are updated in place (their status and failure change as they
+// run); new ones are inserted. Either way only their new samples are added.
+void writeUnits(Database& db, std::int64_t session, const std::vector<UnitRows>& units,
+                WrittenUnits& written) {
   const std::string insertUnit =
       fmt::format("INSERT INTO units (session_id, position, {}) VALUES (?, ?, {}) RETURNING id",
                   unitColumns.list(), unitColumns.placeholders());
   const std::string updateUnit =
       fmt::format("UPDATE units SET {} WHERE id = ?", unitColumns.assignments());
-  const std::string insertSample =
-      fmt::format("INSERT INTO samples ({}) VALUES ({})", sampleColumnList(),
-                  placeholders(sampleColumns().size() + 4));
-  auto unitIds = unitIds_;
-  auto samplesWritten = samplesWritten_;
-  for (std::size_t i = 0; i < rows.units.size(); ++i) {
-    const UnitRows& unit = rows.units[i];
-    if (i < unitIds.size()) {
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const UnitRows& unit = units[i];
+    if (i < written.ids.size()) {
       auto values = unit.columns;
-      values.emplace_back(unitIds[i]);
-      db_.query(updateUnit, values);
+      values.emplace_back(written.ids[i]);
+      db.query(updateUnit, values);
     } else {
-      std::vector<Value> values{id_, std::int64_t(i)};
+      std::vector<Value> values{session, std::int64_t(i)};
       values.insert(values.end(), unit.columns.begin(), unit.columns.end());
-      unitIds.push_back(asInt(db_.query(insertUnit, values).at(0).at(0)));
-      samplesWritten.emplace_back();
+      written.ids.push_back(asInt(db.query(insertUnit, values).at(0).at(0)));
+      written.samples.emplace_back();
     }
-    for (const bool timed : {false, true}) {
-      const auto& samples = timed ? unit.timed : unit.warmup;
-      std::size_t& written = samplesWritten[i][timed];
-      for (; written < samples.size(); ++written) {
-        std::vector<Value> values{unitIds[i], std::int64_t(timed), std::int64_t(written)};
-        values.insert(values.end(), samples[written].columns.begin(),
-                      samples[written].columns.end());
-        values.push_back(samples[written].extra);
-        db_.query(insertSample, values);
-      }
-    }
+    insertNewSamples(db, written.ids[i], unit, written.samples[i]);
   }
+}
+
+} // namespace
+
+void SessionWriter::checkpoint(const json& document) {
+  const SessionRows rows = takeSession(document);
+  Transaction transaction(db_);
+  const std::int64_t id = writeSessionRow(db_, id_, rows.columns);
+  insertConfigs(db_, id, rows.configs, configsWritten_);
+  WrittenUnits units{unitIds_, samplesWritten_};
+  writeUnits(db_, id, rows.units, units);
   transaction.commit();
-  // Only what is committed counts as written.
+  // Only what is committed counts as written: after a failed checkpoint the next one
+  // writes everything again, the session's row included.
+  id_ = id;
   configsWritten_ = rows.configs.size();
-  unitIds_ = std::move(unitIds);
-  samplesWritten_ = std::move(samplesWritten);
+  unitIds_ = std::move(units.ids);
+  samplesWritten_ = std::move(units.samples);
 }
 
 std::vector<SessionInfo> listSessions(Database& db) {
@@ -407,7 +440,10 @@ std::optional<std::int64_t> findSession(Database& db, const json& document) {
   return std::nullopt;
 }
 
-json loadSessionJson(Database& db, std::int64_t id) {
+namespace {
+
+// The session's own fields, over the JSON kept beside its row.
+json sessionFields(Database& db, std::int64_t id) {
   const auto sessions =
       db.query(fmt::format("SELECT {} FROM sessions WHERE id = ?", sessionColumns.list()),
                {std::int64_t(id)});
@@ -424,27 +460,48 @@ json loadSessionJson(Database& db, std::int64_t id) {
   putJson(doc, "environment", field("environment"));
   putJson(doc, "settings", field("settings"));
   putText(doc, "run_under", field("run_under"));
+  return doc;
+}
 
+// The configurations, in order. A document that kept its list whole (one of another
+// shape) keeps it when the session has no configuration rows.
+void loadConfigs(Database& db, std::int64_t id, json& doc) {
   const auto configs =
       db.query(fmt::format("SELECT {} FROM configurations WHERE session_id = ? ORDER BY position",
                            configColumns.list()),
                {id});
-  if (!configs.empty() || !doc.contains("configs")) {
-    json& list = doc["configs"] = json::array();
-    for (const auto& row : configs) {
-      auto field = [&](std::string_view name) -> const Field& {
-        return configColumns.of(row, name);
-      };
-      json config = json::parse(asText(field("extra")));
-      putText(config, "name", field("name"));
-      putText(config, "compiler", field("compiler"));
-      putText(config, "compiler_version", field("compiler_version"));
-      putText(config, "flags", field("flags"));
-      putText(config, "build_dir", field("build_dir"));
-      list.push_back(std::move(config));
-    }
+  if (configs.empty() && doc.contains("configs")) return;
+  json& list = doc["configs"] = json::array();
+  for (const auto& row : configs) {
+    auto field = [&](std::string_view name) -> const Field& { return configColumns.of(row, name); };
+    json config = json::parse(asText(field("extra")));
+    putText(config, "name", field("name"));
+    putText(config, "compiler", field("compiler"));
+    putText(config, "compiler_version", field("compiler_version"));
+    putText(config, "flags", field("flags"));
+    putText(config, "build_dir", field("build_dir"));
+    list.push_back(std::move(config));
   }
+}
 
+// One run's value of a samples list: from its column, as the results file wrote it
+// (integers without a fraction), or from the JSON kept beside the row.
+json sampleValue(const Row& row, const std::string& name, const json& extra) {
+  std::size_t c = 0;
+  while (c < sampleColumns().size() && sampleColumns()[c].key != name) ++c;
+  // The row is unit_id, timed, then the sample columns.
+  const std::size_t at = 2 + c;
+  if (c == sampleColumns().size() || !row[at]) return extra.value(name, json());
+  if (sampleColumns()[c].integer) return asInt(row[at]);
+  const double value = asDouble(row[at]);
+  if (sampleColumns()[c].integral && value == std::floor(value) && std::fabs(value) < 9e15)
+    return std::int64_t(value);
+  return value;
+}
+
+// The units, in order, each with its warm-up and timed runs appended to the lists that
+// its JSON kept by name.
+void loadUnits(Database& db, std::int64_t id, json& doc) {
   const auto unitRows =
       db.query(fmt::format("SELECT id, {} FROM units WHERE session_id = ? ORDER BY position",
                            unitColumns.list()),
@@ -465,23 +522,16 @@ json loadSessionJson(Database& db, std::int64_t id) {
   for (const auto& row : samples) {
     json& lists = units[unitIndex.at(asInt(row[0]))][asInt(row[1]) ? "samples" : "warmup"];
     const json extra = row.back() ? json::parse(*row.back()) : json::object();
-    for (auto& [name, list] : lists.items()) {
-      std::size_t c = 0;
-      while (c < sampleColumns().size() && sampleColumns()[c].key != name) ++c;
-      if (c < sampleColumns().size() && row[2 + c]) {
-        const double value = asDouble(row[2 + c]);
-        if (sampleColumns()[c].integer)
-          list.push_back(asInt(row[2 + c]));
-        else if (sampleColumns()[c].integral && value == std::floor(value) &&
-                 std::fabs(value) < 9e15)
-          list.push_back(std::int64_t(value));
-        else
-          list.push_back(value);
-      } else {
-        list.push_back(extra.value(name, json()));
-      }
-    }
+    for (auto& [name, list] : lists.items()) list.push_back(sampleValue(row, name, extra));
   }
+}
+
+} // namespace
+
+json loadSessionJson(Database& db, std::int64_t id) {
+  json doc = sessionFields(db, id);
+  loadConfigs(db, id, doc);
+  loadUnits(db, id, doc);
   return doc;
 }
 
