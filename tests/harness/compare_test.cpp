@@ -184,8 +184,6 @@ TEST(Compare, SameConfigurationInTwoFiles) {
   EXPECT_DOUBLE_EQ(c.geometric.mean, 1.0);
 }
 
-// Tools read CSV columns by position as often as by name: their order only grows at
-// the end.
 // Sizes are exact: any change beyond --min-effect is flagged, from one value a side.
 TEST(Compare, SectionSizesNeedNoRuns) {
   Results r = twoConfigs();
@@ -199,16 +197,22 @@ TEST(Compare, SectionSizesNeedNoRuns) {
   }
   const std::vector<Results> files{r};
   const auto series = collectSeries(files, {"r"});
-  CompareSettings settings;
-  settings.metric = Metric::sizeRodata;
-  const Comparison c = compare(series[0], series[1], settings);
-  std::map<std::string, Change> verdicts;
-  for (const auto& p : c.programs)
-    if (p.problem.empty()) verdicts[p.program] = p.verdict;
-  EXPECT_EQ(verdicts, (std::map<std::string, Change>{{"same", Change::same},
-                                                     {"slower", Change::slower},
-                                                     {"faster", Change::faster},
-                                                     {"tiny", Change::same}}));
+  // With no smallest effect, any difference is a change, and no difference is none.
+  for (const double minEffect : {0.02, 0.0}) {
+    CompareSettings settings;
+    settings.metric = Metric::sizeRodata;
+    settings.minEffect = minEffect;
+    const Comparison c = compare(series[0], series[1], settings);
+    std::map<std::string, Change> verdicts;
+    for (const auto& p : c.programs)
+      if (p.problem.empty()) verdicts[p.program] = p.verdict;
+    EXPECT_EQ(verdicts, (std::map<std::string, Change>{
+                            {"same", Change::same},
+                            {"slower", Change::slower},
+                            {"faster", Change::faster},
+                            {"tiny", minEffect > 0 ? Change::same : Change::slower}}))
+        << "min effect " << minEffect;
+  }
 }
 
 } // namespace

@@ -92,6 +92,8 @@ TEST(Noise, BusyRunsIdenticalBinariesAndDifferentConditionsAreNamed) {
   }
 }
 
+// Tools read CSV columns by position as often as by name: their order only grows at
+// the end.
 TEST(Export, ToolColumnsKeepTheirOrder) {
   const Results r = twoConfigs();
   const std::vector<Results> files{r};

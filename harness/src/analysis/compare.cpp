@@ -129,7 +129,8 @@ Change verdict(const ProgramComparison& row, const Evidence& evidence,
                          int(row.otherCount) >= settings.minSamples && evidence.enoughReplicates);
   const bool significant = evidence.exact || (row.p < settings.alpha && evidence.directionAgrees);
   if (!enough) return Change::tooFewRuns;
-  if (!significant || !bigEnough) return Change::same;
+  // No difference at all is never a change, whatever --min-effect allows.
+  if (!significant || !bigEnough || row.ratio == 1) return Change::same;
   return row.ratio > 1 ? Change::slower : Change::faster;
 }
 
