@@ -41,18 +41,56 @@ void keepShard(Results& results, const Shard& shard) {
   results.environment["shard"] = shard.text();
 }
 
+namespace {
+
+// Each run keeps the session it came from: the session, not the run, is the unit of
+// replication between sessions.
+std::vector<Sample> tagged(std::vector<Sample> samples, int session) {
+  for (auto& s : samples) s.session = session;
+  return samples;
+}
+
+// Compile samples carry no session of their own: several sessions' are pooled.
+void poolCompiles(UnitResult& into, const UnitResult& unit) {
+  if (!unit.compile || !unit.compile->refused.empty()) return;
+  if (!into.compile || !into.compile->refused.empty()) {
+    into.compile = unit.compile;
+    return;
+  }
+  for (auto field : {&CompileSamples::wall, &CompileSamples::cpu, &CompileSamples::rssKiB,
+                     &CompileSamples::link})
+    ((*into.compile).*field)
+        .insert(((*into.compile).*field).end(), ((*unit.compile).*field).begin(),
+                ((*unit.compile).*field).end());
+}
+
+// Another session's runs of a unit already merged: pooled, and a failure anywhere is the
+// unit's failure.
+void mergeUnit(UnitResult& into, const UnitResult& unit, int session) {
+  const auto samples = tagged(unit.samples, session), warmup = tagged(unit.warmup, session);
+  into.samples.insert(into.samples.end(), samples.begin(), samples.end());
+  into.warmup.insert(into.warmup.end(), warmup.begin(), warmup.end());
+  if (unit.status == Status::failed && into.status != Status::failed) {
+    into.status = Status::failed;
+    into.failure = unit.failure;
+  } else if (unit.status == Status::ok && into.status == Status::notRun) {
+    into.status = Status::ok;
+  }
+  if (into.binaryXxh3.empty()) into.binaryXxh3 = unit.binaryXxh3;
+  if (into.inputXxh3.empty()) into.inputXxh3 = unit.inputXxh3;
+  if (!into.textBytes) into.textBytes = unit.textBytes;
+  if (!into.sections) into.sections = unit.sections;
+  poolCompiles(into, unit);
+}
+
+} // namespace
+
 Results mergeResults(const std::vector<Results>& sessions) {
   if (sessions.size() == 1) return sessions.front();
   Results merged;
   merged.complete = true;
   int index = 0;
   for (const Results& session : sessions) {
-    // Each run keeps the session it came from: the session, not the run, is the unit of
-    // replication between sessions.
-    auto tagged = [&](std::vector<Sample> samples) {
-      for (auto& s : samples) s.session = index;
-      return samples;
-    };
     if (merged.created.empty() || session.created < merged.created) {
       merged.created = session.created;
       merged.environment = session.environment;
@@ -64,41 +102,16 @@ Results mergeResults(const std::vector<Results>& sessions) {
                        [&](auto& c) { return c.name == config.name; }))
         merged.configs.push_back(config);
     for (const auto& unit : session.units) {
-      UnitResult* into = nullptr;
-      for (auto& u : merged.units)
-        if (u.config == unit.config && u.program == unit.program && u.workload == unit.workload)
-          into = &u;
-      if (!into) {
-        merged.units.push_back(unit);
-        merged.units.back().samples = tagged(unit.samples);
-        merged.units.back().warmup = tagged(unit.warmup);
+      const auto into = std::find_if(merged.units.begin(), merged.units.end(), [&](auto& u) {
+        return u.config == unit.config && u.program == unit.program && u.workload == unit.workload;
+      });
+      if (into != merged.units.end()) {
+        mergeUnit(*into, unit, index);
         continue;
       }
-      const auto samples = tagged(unit.samples), warmup = tagged(unit.warmup);
-      into->samples.insert(into->samples.end(), samples.begin(), samples.end());
-      into->warmup.insert(into->warmup.end(), warmup.begin(), warmup.end());
-      if (unit.status == Status::failed && into->status != Status::failed) {
-        into->status = Status::failed;
-        into->failure = unit.failure;
-      } else if (unit.status == Status::ok && into->status == Status::notRun) {
-        into->status = Status::ok;
-      }
-      if (into->binaryXxh3.empty()) into->binaryXxh3 = unit.binaryXxh3;
-      if (into->inputXxh3.empty()) into->inputXxh3 = unit.inputXxh3;
-      if (!into->textBytes) into->textBytes = unit.textBytes;
-      if (!into->sections) into->sections = unit.sections;
-      // Compile samples carry no session of their own: several sessions' are pooled.
-      if (unit.compile && unit.compile->refused.empty()) {
-        if (!into->compile || !into->compile->refused.empty()) {
-          into->compile = unit.compile;
-        } else {
-          for (auto field : {&CompileSamples::wall, &CompileSamples::cpu, &CompileSamples::rssKiB,
-                             &CompileSamples::link})
-            ((*into->compile).*field)
-                .insert(((*into->compile).*field).end(), ((*unit.compile).*field).begin(),
-                        ((*unit.compile).*field).end());
-        }
-      }
+      merged.units.push_back(unit);
+      merged.units.back().samples = tagged(unit.samples, index);
+      merged.units.back().warmup = tagged(unit.warmup, index);
     }
     ++index;
   }

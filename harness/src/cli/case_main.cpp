@@ -10,6 +10,8 @@
 // --describe, where the output is what is asked for, once it writes more than 1 GiB.
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -21,6 +23,45 @@
 namespace {
 
 constexpr std::uint64_t describeLimit = std::uint64_t{1} << 30;
+
+// The entry named in a program's cases.json or workloads.json; none when there is none.
+std::optional<bench32::Expectation> entryNamed(const std::string& file, const std::string& name) {
+  if (std::filesystem::path(file).filename() == "workloads.json") {
+    auto workloads = bench32::loadWorkloads(file);
+    if (auto it = workloads.find(name); it != workloads.end()) return it->second;
+    return std::nullopt;
+  }
+  for (auto& c : bench32::loadCases(file))
+    if (c.name == name) return c;
+  return std::nullopt;
+}
+
+// What the program did, as an entry to paste into a cases.json or workloads.json.
+int describeRun(const bench32::RunResult& run, const std::string& program,
+                const std::string& name) {
+  if (run.stdoutOverflow) {
+    fmt::print(stderr,
+               "bench32-case: {} wrote more than {} bytes (1 GiB, the most --describe "
+               "keeps) and was stopped\n",
+               program, describeLimit);
+    return 1;
+  }
+  nlohmann::json entry{{"name", name}};
+  if (run.stdoutSize() <= 64 * 1024) {
+    entry["stdout"] = run.stdoutText();
+  } else {
+    entry["stdout_xxh3"] = bench32::digestHex(bench32::digest(*run.stdoutFile));
+    entry["stdout_size"] = run.stdoutSize();
+  }
+  if (run.signal)
+    entry["signal"] = bench32::signalName(run.signal);
+  else
+    entry["status"] = run.exitStatus;
+  fmt::print("{}\n", entry.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+  if (!run.stderrBytes.empty()) fmt::print(stderr, "stderr: {}", run.stderrBytes);
+  fmt::print(stderr, "wall {:.3f} s\n", run.wallSeconds);
+  return 0;
+}
 
 } // namespace
 
@@ -40,14 +81,7 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   try {
-    std::optional<bench32::Expectation> expected;
-    if (std::filesystem::path(file).filename() == "workloads.json") {
-      auto workloads = bench32::loadWorkloads(file);
-      if (auto it = workloads.find(name); it != workloads.end()) expected = it->second;
-    } else {
-      for (auto& c : bench32::loadCases(file))
-        if (c.name == name) expected = c;
-    }
+    const auto expected = entryNamed(file, name);
     if (!expected) {
       fmt::print(stderr, "bench32-case: {}: no entry named \"{}\"\n", file, name);
       return 2;
@@ -63,30 +97,7 @@ int main(int argc, char** argv) {
     if (!cpus.empty()) request.cpus = bench32::usableCpus(cpus);
     const bench32::RunResult run = bench32::runProcess(request);
 
-    if (describe) {
-      if (run.stdoutOverflow) {
-        fmt::print(stderr,
-                   "bench32-case: {} wrote more than {} bytes (1 GiB, the most --describe "
-                   "keeps) and was stopped\n",
-                   program, describeLimit);
-        return 1;
-      }
-      nlohmann::json entry{{"name", name}};
-      if (run.stdoutSize() <= 64 * 1024) {
-        entry["stdout"] = run.stdoutText();
-      } else {
-        entry["stdout_xxh3"] = bench32::digestHex(bench32::digest(*run.stdoutFile));
-        entry["stdout_size"] = run.stdoutSize();
-      }
-      if (run.signal)
-        entry["signal"] = bench32::signalName(run.signal);
-      else
-        entry["status"] = run.exitStatus;
-      fmt::print("{}\n", entry.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
-      if (!run.stderrBytes.empty()) fmt::print(stderr, "stderr: {}", run.stderrBytes);
-      fmt::print(stderr, "wall {:.3f} s\n", run.wallSeconds);
-      return 0;
-    }
+    if (describe) return describeRun(run, program, name);
     const bench32::Verdict verdict = bench32::verify(*expected, run);
     if (!verdict.ok) {
       fmt::print("{} / {}: {}\n", program, name, verdict.detail);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include <fmt/format.h>
@@ -344,91 +345,108 @@ CompileRound compileOnce(const CompileJob& job, const std::string& expectedXxh3,
   return round;
 }
 
-bool measureCompiles(const Measuring& measuring) {
-  Results& results = measuring.results;
-  const int rounds = measuring.settings.compileRuns;
-  const double timeout = std::max(measuring.settings.timeout, 600.0);
-  const MeasureHooks& hooks = measuring.hooks;
-  auto note = [&](const std::string& line) { measuring.note(line); };
+namespace {
+
+// One configuration's compile of one program that built, its units being the program's
+// workloads.
+struct Job {
+  std::string config, program, expectedXxh3;
+  std::vector<std::size_t> units;
+  CompileJob plan;
+  CompileSamples samples;
+};
+
+// A job for the program in the configuration, its commands planned in a scratch folder
+// of its own; nothing when the program did not build there.
+std::optional<Job> jobFor(const Measuring& m, const ConfigInfo& config, const std::string& program,
+                          const fs::path& scratch, const std::string& path) {
+  const Results& results = m.results;
+  Job job{config.name, program, {}, {}, {}, {}};
+  for (std::size_t i = 0; i < results.units.size(); ++i) {
+    const UnitResult& u = results.units[i];
+    if (u.config != config.name || u.program != program || u.status == Status::failed ||
+        u.binaryXxh3.empty())
+      continue;
+    job.units.push_back(i);
+    job.expectedXxh3 = u.binaryXxh3;
+  }
+  if (job.units.empty()) return std::nullopt;
+  try {
+    const fs::path folder = scratch / config.name / program;
+    fs::create_directories(folder);
+    job.plan = planCompile(config.buildDir, results.units[job.units.front()].binary, folder, path);
+    job.samples.translationUnits = int(job.plan.compiles.size());
+    if (!job.plan.launcher.empty())
+      m.note(fmt::format("compile of {} {}: {} left out, the real compiler is run", config.name,
+                         program, job.plan.launcher));
+  } catch (const BadInput& e) {
+    job.samples.refused = e.what();
+    m.note(fmt::format("compile of {} {} not measured: {}", config.name, program, e.what()));
+  }
+  return job;
+}
+
+// In program order, the configurations of a program side by side.
+std::vector<Job> compileJobs(const Measuring& m, const fs::path& scratch) {
   const char* pathVariable = std::getenv("PATH");
   const std::string path = pathVariable ? pathVariable : "/usr/bin:/bin";
-  ScratchFolder scratch;
-
-  // One job per configuration and program that built, its units being the program's
-  // workloads; in program order, the configurations of a program side by side.
-  struct Job {
-    std::string config, program, expectedXxh3;
-    std::vector<std::size_t> units;
-    CompileJob plan;
-    CompileSamples samples;
-  };
   std::vector<std::string> programs;
-  for (const auto& u : results.units)
+  for (const auto& u : m.results.units)
     if (std::find(programs.begin(), programs.end(), u.program) == programs.end())
       programs.push_back(u.program);
   std::vector<Job> jobs;
-  for (const auto& program : programs) {
-    for (const auto& config : results.configs) {
-      Job job{config.name, program, {}, {}, {}, {}};
-      for (std::size_t i = 0; i < results.units.size(); ++i) {
-        const UnitResult& u = results.units[i];
-        if (u.config != config.name || u.program != program || u.status == Status::failed ||
-            u.binaryXxh3.empty())
-          continue;
-        job.units.push_back(i);
-        job.expectedXxh3 = u.binaryXxh3;
-      }
-      if (job.units.empty()) continue;
-      const UnitResult& first = results.units[job.units.front()];
-      try {
-        const fs::path folder = scratch.path / config.name / program;
-        fs::create_directories(folder);
-        job.plan = planCompile(config.buildDir, first.binary, folder, path);
-        job.samples.translationUnits = int(job.plan.compiles.size());
-        if (!job.plan.launcher.empty())
-          note(fmt::format("compile of {} {}: {} left out, the real compiler is run", config.name,
-                           program, job.plan.launcher));
-      } catch (const BadInput& e) {
-        job.samples.refused = e.what();
-        note(fmt::format("compile of {} {} not measured: {}", config.name, program, e.what()));
-      }
-      jobs.push_back(std::move(job));
-    }
-  }
-  auto store = [&](const Job& job) {
-    for (std::size_t i : job.units) results.units[i].compile = job.samples;
-  };
-  for (const auto& job : jobs) store(job);
+  for (const auto& program : programs)
+    for (const auto& config : m.results.configs)
+      if (auto job = jobFor(m, config, program, scratch, path)) jobs.push_back(std::move(*job));
+  return jobs;
+}
 
+void store(Results& results, const Job& job) {
+  for (std::size_t i : job.units) results.units[i].compile = job.samples;
+}
+
+// One compile of the job, kept as a sample, or the job's compile refused when it could
+// not be shown to be the build's. False when interrupted.
+bool compileJob(const Measuring& m, Job& job, int round) {
+  const int rounds = m.settings.compileRuns;
+  m.progress(fmt::format("compile round {}/{}: {} {}", round + 1, rounds, job.config, job.program));
+  const double timeout = std::max(m.settings.timeout, 600.0);
+  const CompileRound measured = compileOnce(job.plan, job.expectedXxh3, timeout, &interruptFlag());
+  if (measured.cancelled || interruptFlag()) return false;
+  if (!measured.error.empty()) {
+    // Nothing of a compile that could not be shown to be the build's is kept.
+    job.samples = {};
+    job.samples.refused = measured.error;
+    m.note(fmt::format("compile of {} {} not kept: {}", job.config, job.program, measured.error));
+  } else {
+    job.samples.wall.push_back(measured.wall);
+    job.samples.cpu.push_back(measured.cpu);
+    job.samples.rssKiB.push_back(measured.rssKiB);
+    job.samples.link.push_back(measured.link);
+  }
+  store(m.results, job);
+  return true;
+}
+
+} // namespace
+
+bool measureCompiles(const Measuring& measuring) {
+  const int rounds = measuring.settings.compileRuns;
+  ScratchFolder scratch;
+  std::vector<Job> jobs = compileJobs(measuring, scratch.path);
+  for (const auto& job : jobs) store(measuring.results, job);
   for (int round = 0; round < rounds; ++round) {
+    // The jobs still counted, in an order reversed every other round, as runs are.
     std::vector<Job*> order;
     for (auto& job : jobs)
       if (job.samples.refused.empty()) order.push_back(&job);
     if (order.empty()) break;
     if (round % 2 == 1) std::reverse(order.begin(), order.end());
-    if (hooks.round) hooks.round(fmt::format("compile round {} of {}", round + 1, rounds));
-    for (Job* job : order) {
-      if (hooks.progress)
-        hooks.progress(fmt::format("compile round {}/{}: {} {}", round + 1, rounds, job->config,
-                                   job->program));
-      const CompileRound measured =
-          compileOnce(job->plan, job->expectedXxh3, timeout, &interruptFlag());
-      if (measured.cancelled || interruptFlag()) return false;
-      if (!measured.error.empty()) {
-        // Nothing of a compile that could not be shown to be the build's is kept.
-        job->samples = {};
-        job->samples.refused = measured.error;
-        note(fmt::format("compile of {} {} not kept: {}", job->config, job->program,
-                         measured.error));
-      } else {
-        job->samples.wall.push_back(measured.wall);
-        job->samples.cpu.push_back(measured.cpu);
-        job->samples.rssKiB.push_back(measured.rssKiB);
-        job->samples.link.push_back(measured.link);
-      }
-      store(*job);
-    }
-    if (hooks.checkpoint) hooks.checkpoint();
+    if (measuring.hooks.round)
+      measuring.hooks.round(fmt::format("compile round {} of {}", round + 1, rounds));
+    for (Job* job : order)
+      if (!compileJob(measuring, *job, round)) return false;
+    measuring.checkpoint();
   }
   return true;
 }
