@@ -45,7 +45,9 @@ std::string failureLine(const RunResult& run) {
   return firstErrorLine(run.stdoutText() + "\n" + run.stderrBytes);
 }
 
-std::map<std::string, std::string> readCache(const fs::path& buildDir) {
+} // namespace
+
+std::map<std::string, std::string> readBuildCache(const fs::path& buildDir) {
   std::map<std::string, std::string> cache;
   std::ifstream stream(buildDir / "CMakeCache.txt");
   // Lines of the form KEY:TYPE=VALUE; comments start with # or //.
@@ -59,9 +61,13 @@ std::map<std::string, std::string> readCache(const fs::path& buildDir) {
   return cache;
 }
 
+namespace {
+
 // What the folder was configured with, so a changed configuration starts afresh.
-std::string signature(const ConfigInfo& info) {
-  return nlohmann::json{{"compiler", info.compiler}, {"flags", info.flags}}.dump();
+std::string signature(const BuildTarget& target) {
+  nlohmann::json configured{{"compiler", target.info.compiler}, {"flags", target.info.flags}};
+  if (!target.cacheEntries.empty()) configured["cache"] = target.cacheEntries;
+  return configured.dump();
 }
 
 bool isOnPath(const std::string& program) {
@@ -141,7 +147,7 @@ BuildTarget parseExistingBuild(const std::string& text) {
 }
 
 void describeBuild(ConfigInfo& info) {
-  auto cache = readCache(info.buildDir);
+  auto cache = readBuildCache(info.buildDir);
   if (info.compiler.empty()) info.compiler = cache["CMAKE_CXX_COMPILER"];
   if (info.flags.empty()) {
     std::string type = cache["CMAKE_BUILD_TYPE"];
@@ -177,21 +183,30 @@ std::map<std::string, std::string> buildPrograms(BuildTarget& target,
     const fs::path marker = dir / "bench32-config.json";
     std::string previous;
     if (std::ifstream stream(marker); stream) std::getline(stream, previous);
-    if (previous != signature(info) || !fs::exists(dir / "build.ninja")) {
+    if (previous != signature(target) || !fs::exists(dir / "build.ninja")) {
       log(fmt::format("configuring {} ({} {}) in {}", info.name, info.compiler, info.flags,
                       dir.string()));
       fs::create_directories(dir, error);
-      const RunResult run =
-          runTool({"cmake", "--fresh", "-S", options.sourceDir.string(), "-B", dir.string(), "-G",
-                   "Ninja", "-DCMAKE_BUILD_TYPE=None", "-DCMAKE_CXX_COMPILER=" + info.compiler,
-                   "-DCMAKE_CXX_FLAGS=" + info.flags, "-DBENCH32_TOOLS=OFF",
-                   "-DBENCH32_CASE_RUNNER=" + options.caseRunner.string(),
-                   fmt::format("-DBENCH32_LAYOUTS={}", options.layouts)},
-                  {}, options.cancel);
+      std::vector<std::string> argv{"cmake",
+                                    "--fresh",
+                                    "-S",
+                                    options.sourceDir.string(),
+                                    "-B",
+                                    dir.string(),
+                                    "-G",
+                                    "Ninja",
+                                    "-DCMAKE_BUILD_TYPE=None",
+                                    "-DCMAKE_CXX_COMPILER=" + info.compiler,
+                                    "-DCMAKE_CXX_FLAGS=" + info.flags,
+                                    "-DBENCH32_TOOLS=OFF",
+                                    "-DBENCH32_CASE_RUNNER=" + options.caseRunner.string(),
+                                    fmt::format("-DBENCH32_LAYOUTS={}", options.layouts)};
+      argv.insert(argv.end(), target.cacheEntries.begin(), target.cacheEntries.end());
+      const RunResult run = runTool(argv, {}, options.cancel);
       if (!succeeded(run))
         throw BuildError(
             fmt::format("config {}: cmake configure failed: {}", info.name, failureLine(run)));
-      std::ofstream(marker) << signature(info) << '\n';
+      std::ofstream(marker) << signature(target) << '\n';
     }
   } else if (target.kind == BuildKind::preset && !fs::exists(dir / "build.ninja")) {
     log(fmt::format("configuring {} with its preset", dir.string()));
@@ -206,7 +221,7 @@ std::map<std::string, std::string> buildPrograms(BuildTarget& target,
   // Code layouts are targets of their own, defined when the folder is configured for
   // at least as many as asked; the programs' usual targets stay as they are.
   if (options.layouts > 0 &&
-      std::atoi(readCache(dir)["BENCH32_LAYOUTS"].c_str()) < options.layouts) {
+      std::atoi(readBuildCache(dir)["BENCH32_LAYOUTS"].c_str()) < options.layouts) {
     log(fmt::format("configuring {} for {} code layouts", dir.string(), options.layouts));
     const RunResult run =
         runTool({"cmake", fmt::format("-DBENCH32_LAYOUTS={}", options.layouts), dir.string()}, {},

@@ -22,6 +22,10 @@ enum class BuildKind {
 struct BuildTarget {
   ConfigInfo info;
   BuildKind kind = BuildKind::preset;
+  // An owned folder's cache entries besides the compiler and flags ("-DNAME=VALUE"):
+  // changing them reconfigures the folder too.
+  std::vector<std::string> cacheEntries;
+  bool profileGuided = false; // built with a profile of training runs (measure/pgo.hpp)
 };
 
 // "NAME=COMPILER:FLAGS" (flags may be empty, and may hold blanks), built in
@@ -45,6 +49,9 @@ struct BuildOptions {
 std::map<std::string, std::string> buildPrograms(BuildTarget& target,
                                                  const std::vector<std::string>& programs,
                                                  const BuildOptions& options);
+
+// A build folder's CMakeCache.txt entries, by name; empty when it has none.
+std::map<std::string, std::string> readBuildCache(const std::filesystem::path& buildDir);
 
 // Fills in the compiler, its version and the flags of a configured build folder, and
 // the linker of its code layouts when it has them.
