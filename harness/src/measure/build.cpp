@@ -45,9 +45,7 @@ std::string failureLine(const RunResult& run) {
   return firstErrorLine(run.stdoutText() + "\n" + run.stderrBytes);
 }
 
-} // namespace
-
-std::map<std::string, std::string> readBuildCache(const fs::path& buildDir) {
+std::map<std::string, std::string> readCache(const fs::path& buildDir) {
   std::map<std::string, std::string> cache;
   std::ifstream stream(buildDir / "CMakeCache.txt");
   // Lines of the form KEY:TYPE=VALUE; comments start with # or //.
@@ -60,8 +58,6 @@ std::map<std::string, std::string> readBuildCache(const fs::path& buildDir) {
   }
   return cache;
 }
-
-namespace {
 
 // What the folder was configured with, so a changed configuration starts afresh.
 std::string signature(const BuildTarget& target) {
@@ -147,7 +143,7 @@ BuildTarget parseExistingBuild(const std::string& text) {
 }
 
 void describeBuild(ConfigInfo& info) {
-  auto cache = readBuildCache(info.buildDir);
+  auto cache = readCache(info.buildDir);
   if (info.compiler.empty()) info.compiler = cache["CMAKE_CXX_COMPILER"];
   if (info.flags.empty()) {
     std::string type = cache["CMAKE_BUILD_TYPE"];
@@ -221,7 +217,7 @@ std::map<std::string, std::string> buildPrograms(BuildTarget& target,
   // Code layouts are targets of their own, defined when the folder is configured for
   // at least as many as asked; the programs' usual targets stay as they are.
   if (options.layouts > 0 &&
-      std::atoi(readBuildCache(dir)["BENCH32_LAYOUTS"].c_str()) < options.layouts) {
+      std::atoi(readCache(dir)["BENCH32_LAYOUTS"].c_str()) < options.layouts) {
     log(fmt::format("configuring {} for {} code layouts", dir.string(), options.layouts));
     const RunResult run =
         runTool({"cmake", fmt::format("-DBENCH32_LAYOUTS={}", options.layouts), dir.string()}, {},

@@ -50,9 +50,6 @@ std::map<std::string, std::string> buildPrograms(BuildTarget& target,
                                                  const std::vector<std::string>& programs,
                                                  const BuildOptions& options);
 
-// A build folder's CMakeCache.txt entries, by name; empty when it has none.
-std::map<std::string, std::string> readBuildCache(const std::filesystem::path& buildDir);
-
 // Fills in the compiler, its version and the flags of a configured build folder, and
 // the linker of its code layouts when it has them.
 void describeBuild(ConfigInfo& info);
