@@ -83,6 +83,24 @@ std::vector<std::string> fixedAddresses() {
   return prefix;
 }
 
+// clang++'s profile runtime for the configuration's target (--target=... among its
+// flags), when it is not installed: compiler-rt ships it for some targets only (on
+// Debian's clang 14, x86_64 and i386, not armhf). Empty when it is there or cannot be
+// told.
+std::string missingProfileRuntime(const ConfigInfo& info) {
+  std::vector<std::string> argv{info.compiler};
+  for (const auto& word : splitWords(info.flags)) argv.push_back(word);
+  argv.insert(argv.end(), {"--rtlib=compiler-rt", "-print-libgcc-file-name"});
+  const RunResult run = runTool(argv);
+  std::string builtins = run.stdoutText();
+  builtins = builtins.substr(0, builtins.find('\n'));
+  const auto at = builtins.rfind("libclang_rt.builtins");
+  if (!succeeded(run) || at == std::string::npos) return {};
+  const std::string profile =
+      builtins.replace(at, std::string("libclang_rt.builtins").size(), "libclang_rt.profile");
+  return access(profile.c_str(), R_OK) == 0 ? std::string() : profile;
+}
+
 BuildTarget instrumentedTarget(const BuildTarget& target) {
   BuildTarget instrumented = target;
   instrumented.info.name = target.info.name + "-instrumented";
@@ -246,6 +264,10 @@ void markProfileGuided(std::vector<BuildTarget>& targets, const std::vector<std:
         throw BuildError(fmt::format("--pgo {}: no llvm-profdata of {}'s LLVM version to merge "
                                      "its profiles (Debian: llvm-<version>)",
                                      name, target->info.compiler));
+      if (const auto runtime = missingProfileRuntime(target->info); !runtime.empty())
+        throw BuildError(fmt::format("--pgo {}: {} has no profile runtime for this target ({} "
+                                     "missing): its instrumented programs cannot link",
+                                     name, target->info.compiler, runtime));
     }
     target->profileGuided = true;
     target->info.pgo = pgo;
