@@ -8,7 +8,8 @@ each PGO binary differs from the plain one; the results file marks `pgo` (and on
 with each program's training input digest (the train workload's, as `list --json`
 gives it, and not the smoke or ref input's) and its profile digest; the second run
 trains again to the same profiles and binaries; `compare` reads the file. Then each
-misuse of --pgo is refused with one line and status 2 before anything is built.
+misuse of --pgo is refused with one line and status 2 before anything is built (a clang++
+target without a profile runtime among them, when this machine lacks one for armhf).
 
     pgo.py --source DIR --harness EXE --compiler CXX
 """
@@ -31,6 +32,13 @@ def profdata_for_clang():
     version = subprocess.run(["clang++", "--version"], capture_output=True, text=True).stdout
     major = version.split("clang version ")[1].split(".")[0] if "clang version " in version else ""
     return bool(major) and bool(shutil.which(f"llvm-profdata-{major}") or shutil.which("llvm-profdata"))
+
+
+def clang_profile_runtime(arch):
+    """Where clang++'s profile runtime for ARCH is (or would be)."""
+    builtins = subprocess.run(["clang++", "--rtlib=compiler-rt", "-print-libgcc-file-name"],
+                              capture_output=True, text=True).stdout.strip()
+    return os.path.join(os.path.dirname(builtins), f"libclang_rt.profile-{arch}.a")
 
 
 def main():
@@ -113,6 +121,9 @@ def main():
             (["-c", "a=g++:-O2", "--pgo", "a"], with_profile_file, "LLVM_PROFILE_FILE is set"),
             (["-c", f"a={fake_clang}:-O2", "--pgo", "a"], None, "no llvm-profdata"),
         ]
+        if compilers[-1] == "clang++" and not os.path.exists(clang_profile_runtime("armhf")):
+            refusals.append((["-c", "a=clang++:--target=arm-linux-gnueabihf -O2", "--pgo", "a"],
+                             None, "has no profile runtime for this target"))
         for words, env, said in refusals:
             run = harness("run", *words, "--build-root", root, env=env)
             lines = run.stderr.strip().splitlines()
