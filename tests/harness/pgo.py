@@ -117,6 +117,8 @@ def main():
             (["-c", "a=g++:-O2", "--pgo", "b"], None, "--pgo b: no --config of that name"),
             (["-b", f"a={scratch}", "--pgo", "a"], None, "only a --config configuration"),
             (["-c", "a=g++:-O2", "--pgo", "a", "-w", "train"], None, "the train workload"),
+            (["-c", "a=g++:-O2", "-c", "a-instrumented=g++:-O2", "--pgo", "a"], None,
+             "is the folder of configuration a-instrumented"),
             (["-c", "a=g++:-O2", "--pgo", "a", "--layouts", "2"], None, "--layouts"),
             (["-c", "a=g++:-O2", "--pgo", "a"], with_profile_file, "LLVM_PROFILE_FILE is set"),
             (["-c", f"a={fake_clang}:-O2", "--pgo", "a"], None, "no llvm-profdata"),

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <regex>
 #include <set>
 
@@ -258,6 +257,12 @@ void markProfileGuided(std::vector<BuildTarget>& targets, const std::vector<std:
     ProfileGuided pgo;
     pgo.instrumentedDir = instrumentedDir(target->info).string();
     pgo.profileDir = profileDir(target->info).string();
+    // Another configuration's folder would be built over (or its programs measured from
+    // the instrumented build).
+    for (const auto& other : targets)
+      if (other.info.buildDir == pgo.instrumentedDir || other.info.buildDir == pgo.profileDir)
+        throw BadInput(fmt::format("--pgo {}: {} is the folder of configuration {}", name,
+                                   other.info.buildDir, other.info.name));
     if (profileKindOf(target->info.compiler) == ProfileKind::clang) {
       pgo.mergeTool = findProfileMerger(target->info.compiler);
       if (pgo.mergeTool.empty())
