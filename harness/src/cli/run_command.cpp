@@ -14,6 +14,7 @@
 #include "measure/collectors.hpp"
 #include "measure/environment.hpp"
 #include "measure/interrupt.hpp"
+#include "measure/pgo.hpp"
 #include "measure/plan.hpp"
 #include "measure/recorder.hpp"
 #include "measure/session.hpp"
@@ -63,13 +64,18 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
     file->append(expected->input);
     inputs[key] = file;
   }
+  TrainingOptions training{plan.programs, options.settings};
+  training.settings.runUnder = splitWords(options.runUnder);
   std::vector<PlannedUnit> planned;
   for (auto& target : plan.targets) {
     std::map<std::string, std::string> buildFailures;
     if (options.noBuild)
       describeBuild(target.info);
+    else if (target.profileGuided)
+      buildFailures = buildProfileGuided(target, training, buildOptions);
     else
       buildFailures = buildPrograms(target, programNames, buildOptions);
+    if (options.noBuild && target.profileGuided) describeProfileGuided(target, programNames);
     results.configs.push_back(target.info);
     for (std::size_t i = 0; i < results.units.size(); ++i) {
       UnitResult& u = results.units[i];
@@ -157,6 +163,10 @@ void addLengthOptions(CLI::App& app, RunSettings& s) {
 void addBuildOptions(CLI::App& app, RunOptions& run) {
   app.add_option("-c,--config", run.configs,
                  "NAME=COMPILER:FLAGS, built in build/cfg-NAME (repeatable)");
+  app.add_option("--pgo", run.pgo,
+                 "Build these --config configurations profile-guided: instrumented, trained on "
+                 "every program's train workload, rebuilt with the profiles")
+      ->delimiter(',');
   app.add_option("-b,--build", run.builds, "NAME=BUILD_DIR, an existing build folder (repeatable)");
   app.add_option("--build-root", run.buildRoot,
                  "Where --config builds go (default: the source tree's build/)");
@@ -225,6 +235,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
   installInterruptHandler();
   try {
     Plan plan = makePlan(options, source);
+    markProfileGuided(plan.targets, options.pgo, plan.workloads, options.settings);
     results = startResults(plan, options, source, commandLine);
     if (options.settings.compileRuns > 0)
       results.settings["compile_runs"] = options.settings.compileRuns;

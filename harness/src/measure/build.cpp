@@ -60,8 +60,10 @@ std::map<std::string, std::string> readCache(const fs::path& buildDir) {
 }
 
 // What the folder was configured with, so a changed configuration starts afresh.
-std::string signature(const ConfigInfo& info) {
-  return nlohmann::json{{"compiler", info.compiler}, {"flags", info.flags}}.dump();
+std::string signature(const BuildTarget& target) {
+  nlohmann::json configured{{"compiler", target.info.compiler}, {"flags", target.info.flags}};
+  if (!target.cacheEntries.empty()) configured["cache"] = target.cacheEntries;
+  return configured.dump();
 }
 
 bool isOnPath(const std::string& program) {
@@ -169,29 +171,39 @@ void log(const BuildOptions& options, const std::string& line) {
 
 // A folder of the harness's own: configured from scratch with exactly the given
 // compiler and flags when it has none yet, or when they changed since.
-void configureOwned(const ConfigInfo& info, const BuildOptions& options) {
+void configureOwned(const BuildTarget& target, const BuildOptions& options) {
+  const ConfigInfo& info = target.info;
   const fs::path dir = info.buildDir;
   if (!isOnPath(info.compiler))
     throw BuildError(fmt::format("config {}: compiler \"{}\" not found", info.name, info.compiler));
   const fs::path marker = dir / "bench32-config.json";
   std::string previous;
   if (std::ifstream stream(marker); stream) std::getline(stream, previous);
-  if (previous == signature(info) && fs::exists(dir / "build.ninja")) return;
+  if (previous == signature(target) && fs::exists(dir / "build.ninja")) return;
   log(options, fmt::format("configuring {} ({} {}) in {}", info.name, info.compiler, info.flags,
                            dir.string()));
   std::error_code error;
   fs::create_directories(dir, error);
-  const RunResult run =
-      runTool({"cmake", "--fresh", "-S", options.sourceDir.string(), "-B", dir.string(), "-G",
-               "Ninja", "-DCMAKE_BUILD_TYPE=None", "-DCMAKE_CXX_COMPILER=" + info.compiler,
-               "-DCMAKE_CXX_FLAGS=" + info.flags, "-DBENCH32_TOOLS=OFF",
-               "-DBENCH32_CASE_RUNNER=" + options.caseRunner.string(),
-               fmt::format("-DBENCH32_LAYOUTS={}", options.layouts)},
-              {}, options.cancel);
+  std::vector<std::string> argv{"cmake",
+                                "--fresh",
+                                "-S",
+                                options.sourceDir.string(),
+                                "-B",
+                                dir.string(),
+                                "-G",
+                                "Ninja",
+                                "-DCMAKE_BUILD_TYPE=None",
+                                "-DCMAKE_CXX_COMPILER=" + info.compiler,
+                                "-DCMAKE_CXX_FLAGS=" + info.flags,
+                                "-DBENCH32_TOOLS=OFF",
+                                "-DBENCH32_CASE_RUNNER=" + options.caseRunner.string(),
+                                fmt::format("-DBENCH32_LAYOUTS={}", options.layouts)};
+  argv.insert(argv.end(), target.cacheEntries.begin(), target.cacheEntries.end());
+  const RunResult run = runTool(argv, {}, options.cancel);
   if (!succeeded(run))
     throw BuildError(
         fmt::format("config {}: cmake configure failed: {}", info.name, failureLine(run)));
-  std::ofstream(marker) << signature(info) << '\n';
+  std::ofstream(marker) << signature(target) << '\n';
 }
 
 // Configures the folder as its kind calls for, then for the code layouts asked, and
@@ -200,7 +212,7 @@ void configure(BuildTarget& target, const BuildOptions& options) {
   ConfigInfo& info = target.info;
   const fs::path dir = info.buildDir;
   if (target.kind == BuildKind::owned) {
-    configureOwned(info, options);
+    configureOwned(target, options);
   } else if (target.kind == BuildKind::preset && !fs::exists(dir / "build.ninja")) {
     log(options, fmt::format("configuring {} with its preset", dir.string()));
     const RunResult run =

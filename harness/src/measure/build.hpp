@@ -22,6 +22,10 @@ enum class BuildKind {
 struct BuildTarget {
   ConfigInfo info;
   BuildKind kind = BuildKind::preset;
+  // An owned folder's cache entries besides the compiler and flags ("-DNAME=VALUE"):
+  // changing them reconfigures the folder too.
+  std::vector<std::string> cacheEntries;
+  bool profileGuided = false; // built with a profile of training runs (measure/pgo.hpp)
 };
 
 // "NAME=COMPILER:FLAGS" (flags may be empty, and may hold blanks), built in

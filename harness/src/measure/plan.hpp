@@ -24,6 +24,7 @@ struct RunOptions {
   std::vector<std::string> exclude;           // names or globs
   std::vector<std::string> configs;           // NAME=COMPILER:FLAGS
   std::vector<std::string> builds;            // NAME=DIR
+  std::vector<std::string> pgo;               // configurations built profile-guided
   std::string json;                           // the results file
   std::map<std::string, std::string> exports; // exporter name -> file of the run table
   std::string runUnder, buildRoot;

@@ -80,13 +80,33 @@ struct UnitResult {
   bool ok() const { return status == Status::ok; }
 };
 
+// A program's profile in a profile-guided configuration: the input it was trained on
+// and the profile that training wrote (XXH3-64 digests, in hex).
+struct TrainingProfile {
+  std::string program;
+  std::string workload; // "train"
+  std::string inputXxh3;
+  std::string profileXxh3;
+};
+
+// How a profile-guided configuration was made: built instrumented in one folder, every
+// program run on its training input, rebuilt with the profiles in the configuration's
+// own folder.
+struct ProfileGuided {
+  std::string instrumentedDir;
+  std::string profileDir;
+  std::string mergeTool; // clang++'s llvm-profdata (its version line); empty for g++
+  std::vector<TrainingProfile> profiles;
+};
+
 struct ConfigInfo {
   std::string name;
   std::string compiler;
   std::string compilerVersion;
   std::string flags;
   std::string buildDir;
-  std::string linker; // with code layouts: the linker that placed the code
+  std::string linker;                 // with code layouts: the linker that placed the code
+  std::optional<ProfileGuided> pgo{}; // set for a profile-guided configuration
 };
 
 struct Results {

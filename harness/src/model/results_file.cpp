@@ -119,6 +119,32 @@ CompileSamples compileFrom(const json& doc) {
   return c;
 }
 
+json profileGuidedJson(const ProfileGuided& pgo) {
+  json profiles = json::array();
+  for (const auto& p : pgo.profiles)
+    profiles.push_back({{"program", p.program},
+                        {"workload", p.workload},
+                        {"input_xxh3", p.inputXxh3},
+                        {"profile_xxh3", p.profileXxh3}});
+  json doc{{"instrumented_build_dir", pgo.instrumentedDir},
+           {"profile_dir", pgo.profileDir},
+           {"profiles", profiles}};
+  if (!pgo.mergeTool.empty()) doc["merge_tool"] = pgo.mergeTool;
+  return doc;
+}
+
+ProfileGuided profileGuidedFrom(const json& doc) {
+  if (!doc.is_object()) throw BadInput("configs[].pgo is not an object");
+  ProfileGuided pgo;
+  pgo.instrumentedDir = doc.value("instrumented_build_dir", "");
+  pgo.profileDir = doc.value("profile_dir", "");
+  pgo.mergeTool = doc.value("merge_tool", "");
+  for (const json& p : doc.value("profiles", json::array()))
+    pgo.profiles.push_back({p.at("program").get<std::string>(), p.value("workload", ""),
+                            p.value("input_xxh3", ""), p.value("profile_xxh3", "")});
+  return pgo;
+}
+
 } // namespace
 
 json toJson(const Results& r) {
@@ -130,6 +156,7 @@ json toJson(const Results& r) {
                        {"flags", c.flags},
                        {"build_dir", c.buildDir}});
     if (!c.linker.empty()) configs.back()["linker"] = c.linker;
+    if (c.pgo) configs.back()["pgo"] = profileGuidedJson(*c.pgo);
   }
   bool layouts = false;
   json units = json::array();
@@ -188,10 +215,13 @@ Results resultsFromJson(const json& doc) {
     r.environment = doc.value("environment", std::map<std::string, std::string>{});
     r.settings = doc.value("settings", std::map<std::string, double>{});
     r.runUnder = doc.value("run_under", "");
-    for (const json& c : doc.at("configs"))
+    for (const json& c : doc.at("configs")) {
       r.configs.push_back({c.at("name").get<std::string>(), c.value("compiler", ""),
                            c.value("compiler_version", ""), c.value("flags", ""),
                            c.value("build_dir", ""), c.value("linker", "")});
+      // Absent but for profile-guided configurations (and in files written before them).
+      if (c.contains("pgo")) r.configs.back().pgo = profileGuidedFrom(c.at("pgo"));
+    }
     for (const json& entry : doc.at("results")) {
       UnitResult u;
       u.config = entry.at("config").get<std::string>();
