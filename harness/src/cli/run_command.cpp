@@ -44,12 +44,55 @@ struct Console {
   }
 };
 
+// One input file per workload, shared by every configuration's runs.
+std::map<std::pair<std::string, std::string>, std::shared_ptr<const MemoryFile>>
+inputFiles(const Plan& plan) {
+  std::map<std::pair<std::string, std::string>, std::shared_ptr<const MemoryFile>> inputs;
+  for (const auto& [key, expected] : plan.expected) {
+    auto file = std::make_shared<MemoryFile>("bench32-input");
+    file->append(expected->input);
+    inputs[key] = file;
+  }
+  return inputs;
+}
+
+// Builds one configuration as its kind calls for; the programs that failed, with why.
+std::map<std::string, std::string> buildTarget(BuildTarget& target, const Plan& plan,
+                                               const RunOptions& options,
+                                               const BuildOptions& buildOptions) {
+  std::vector<std::string> programNames;
+  for (const auto& p : plan.programs) programNames.push_back(p.name);
+  if (options.noBuild) {
+    describeBuild(target.info);
+    if (target.profileGuided) describeProfileGuided(target, programNames);
+    return {};
+  }
+  if (!target.profileGuided) return buildPrograms(target, programNames, buildOptions);
+  TrainingOptions training{plan.programs, options.settings};
+  training.settings.runUnder = splitWords(options.runUnder);
+  return buildProfileGuided(target, training, buildOptions);
+}
+
+// A unit's executables (its code layouts' in order), or the reason it cannot run.
+std::vector<fs::path> unitExecutables(UnitResult& u, const ConfigInfo& info, int layouts,
+                                      const std::map<std::string, std::string>& buildFailures) {
+  // A program's executable is named after its folder; its code layouts after both.
+  std::vector<fs::path> executables;
+  for (int k = 0; k < std::max(layouts, 1); ++k)
+    executables.push_back(programExecutable(info, u.program, layouts > 0 ? k : -1));
+  u.binary = executables.front().string();
+  if (auto failure = buildFailures.find(u.program); failure != buildFailures.end())
+    u.failure = failure->second;
+  for (const auto& exe : executables)
+    if (u.failure.empty() && access(exe.c_str(), X_OK) != 0)
+      u.failure = fmt::format("no executable at {}", exe.string());
+  return executables;
+}
+
 // Builds each configuration and plans a run of every program that built.
 std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOptions& options,
                                       const fs::path& source, const Console& console,
                                       const std::function<void()>& save) {
-  std::vector<std::string> programNames;
-  for (const auto& p : plan.programs) programNames.push_back(p.name);
   BuildOptions buildOptions;
   buildOptions.sourceDir = source;
   buildOptions.caseRunner = siblingCaseRunner();
@@ -57,40 +100,16 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
   buildOptions.layouts = options.settings.layouts;
   buildOptions.cancel = &interruptFlag();
   buildOptions.log = [&](const std::string& line) { console.note(line); };
-  // One input file per workload, shared by every configuration's runs.
-  std::map<std::pair<std::string, std::string>, std::shared_ptr<const MemoryFile>> inputs;
-  for (const auto& [key, expected] : plan.expected) {
-    auto file = std::make_shared<MemoryFile>("bench32-input");
-    file->append(expected->input);
-    inputs[key] = file;
-  }
-  TrainingOptions training{plan.programs, options.settings};
-  training.settings.runUnder = splitWords(options.runUnder);
+  const auto inputs = inputFiles(plan);
   std::vector<PlannedUnit> planned;
   for (auto& target : plan.targets) {
-    std::map<std::string, std::string> buildFailures;
-    if (options.noBuild)
-      describeBuild(target.info);
-    else if (target.profileGuided)
-      buildFailures = buildProfileGuided(target, training, buildOptions);
-    else
-      buildFailures = buildPrograms(target, programNames, buildOptions);
-    if (options.noBuild && target.profileGuided) describeProfileGuided(target, programNames);
+    const auto buildFailures = buildTarget(target, plan, options, buildOptions);
     results.configs.push_back(target.info);
     for (std::size_t i = 0; i < results.units.size(); ++i) {
       UnitResult& u = results.units[i];
       if (u.config != target.info.name) continue;
-      // A program's executable is named after its folder; its code layouts after both.
-      std::vector<fs::path> executables;
-      for (int k = 0; k < std::max(options.settings.layouts, 1); ++k)
-        executables.push_back(
-            programExecutable(target.info, u.program, options.settings.layouts > 0 ? k : -1));
-      u.binary = executables.front().string();
-      if (auto failure = buildFailures.find(u.program); failure != buildFailures.end())
-        u.failure = failure->second;
-      for (const auto& exe : executables)
-        if (u.failure.empty() && access(exe.c_str(), X_OK) != 0)
-          u.failure = fmt::format("no executable at {}", exe.string());
+      const auto executables =
+          unitExecutables(u, target.info, options.settings.layouts, buildFailures);
       if (!u.failure.empty()) {
         u.status = Status::failed;
         console.note(failureLine(u));

@@ -279,72 +279,91 @@ void markProfileGuided(std::vector<BuildTarget>& targets, const std::vector<std:
   }
 }
 
+// The training input of a program, checked to be its train workload's and no measured
+// workload's (a profile trained on the measured input would flatter the build); throws
+// BuildError saying what is wrong.
+std::shared_ptr<MemoryFile> trainingInput(const std::map<std::string, Expectation>& workloads,
+                                          const Expectation& expected) {
+  auto input = std::make_shared<MemoryFile>("bench32-train");
+  input->append(expected.input);
+  const std::uint64_t given = digest(*input);
+  std::string clash;
+  for (const auto& [name, other] : workloads)
+    if (name != trainingWorkload && digest(other.input) == given) clash = name;
+  if (given != digest(expected.input) || !clash.empty())
+    throw BuildError(
+        fmt::format("the training input (xxh3 {}) is {}", digestHex(given),
+                    clash.empty() ? "not the train workload's" : "workload " + clash + "'s too"));
+  return input;
+}
+
+// One verified training run of the instrumented program; the reason it failed, or empty.
+std::string trainOnce(const std::filesystem::path& executable, const Expectation& expected,
+                      const std::shared_ptr<MemoryFile>& input, const TrainingOptions& training) {
+  RunRequest request;
+  request.argv = fixedAddresses();
+  request.argv.insert(request.argv.end(), training.settings.runUnder.begin(),
+                      training.settings.runUnder.end());
+  request.argv.push_back(executable.string());
+  request.inputFile = input;
+  request.timeout = std::chrono::duration<double>(training.settings.timeout);
+  request.cancel = &interruptFlag();
+  request.stdoutLimit = expected.stdoutSize;
+  request.fileRoom = profileFileRoom;
+  request.cpus = training.settings.cpus;
+  const RunResult run = runProcess(request);
+  if (run.cancelled || interruptFlag()) throw BuildError("interrupted");
+  Verdict verdict = verify(expected, run);
+  if (run.timedOut && !run.stdoutOverflow)
+    verdict.detail = fmt::format("timed out after {} s", training.settings.timeout);
+  return verdict.ok ? "" : "training run failed: " + verdict.detail;
+}
+
+// Trains one program's instrumented build on its train workload; the reason it could
+// not, or empty.
+std::string trainProgram(BuildTarget& target, const BuildTarget& instrumented,
+                         const ProgramInfo& program, const TrainingOptions& training) {
+  const auto workloads = loadWorkloads(program.workloadsFile());
+  const auto train = workloads.find(trainingWorkload);
+  if (train == workloads.end()) return fmt::format("no {} workload to train on", trainingWorkload);
+  std::shared_ptr<MemoryFile> input;
+  try {
+    input = trainingInput(workloads, train->second);
+  } catch (const BuildError& e) {
+    if (interruptFlag()) throw;
+    return e.what();
+  }
+  // A profile is the sum of every run since it was made: start from none.
+  std::error_code error;
+  fs::remove_all(profileDir(target.info) / program.name, error);
+  const std::string failure =
+      trainOnce(programExecutable(instrumented.info, program.name), train->second, input, training);
+  if (failure.empty())
+    target.info.pgo->profiles.push_back(
+        {program.name, trainingWorkload, digestHex(digest(*input)), ""});
+  return failure;
+}
+
 std::map<std::string, std::string>
 buildAndTrain(BuildTarget& target, const TrainingOptions& training, const BuildOptions& options) {
   if (!target.info.pgo) target.info.pgo.emplace();
   target.info.pgo->profiles.clear();
-  auto log = [&](const std::string& line) {
-    if (options.log) options.log(line);
-  };
   std::vector<std::string> names;
   for (const auto& p : training.programs) names.push_back(p.name);
   BuildTarget instrumented = instrumentedTarget(target);
   auto failed = buildPrograms(instrumented, names, options);
-
-  log(fmt::format("training {}: {} program{} on their {} workload (instrumented, not timed)",
-                  target.info.name, names.size() - failed.size(),
-                  names.size() - failed.size() == 1 ? "" : "s", trainingWorkload));
+  if (options.log)
+    options.log(fmt::format("training {}: {} program{} on their {} workload (instrumented, not "
+                            "timed)",
+                            target.info.name, names.size() - failed.size(),
+                            names.size() - failed.size() == 1 ? "" : "s", trainingWorkload));
   for (const auto& program : training.programs) {
     if (failed.count(program.name)) {
       failed[program.name] = "instrumented " + failed[program.name];
       continue;
     }
-    const auto workloads = loadWorkloads(program.workloadsFile());
-    const auto train = workloads.find(trainingWorkload);
-    if (train == workloads.end()) {
-      failed[program.name] = fmt::format("no {} workload to train on", trainingWorkload);
-      continue;
-    }
-    const Expectation& expected = train->second;
-    auto input = std::make_shared<MemoryFile>("bench32-train");
-    input->append(expected.input);
-    // What the program is given must be the train workload's input, and no measured
-    // workload's: a profile trained on the measured input would flatter the build.
-    const std::uint64_t given = digest(*input);
-    std::string clash;
-    for (const auto& [name, other] : workloads)
-      if (name != trainingWorkload && digest(other.input) == given) clash = name;
-    if (given != digest(expected.input) || !clash.empty()) {
-      failed[program.name] =
-          fmt::format("the training input (xxh3 {}) is {}", digestHex(given),
-                      clash.empty() ? "not the train workload's" : "workload " + clash + "'s too");
-      continue;
-    }
-    // A profile is the sum of every run since it was made: start from none.
-    std::error_code error;
-    fs::remove_all(profileDir(target.info) / program.name, error);
-
-    RunRequest request;
-    request.argv = fixedAddresses();
-    request.argv.insert(request.argv.end(), training.settings.runUnder.begin(),
-                        training.settings.runUnder.end());
-    request.argv.push_back(programExecutable(instrumented.info, program.name).string());
-    request.inputFile = input;
-    request.timeout = std::chrono::duration<double>(training.settings.timeout);
-    request.cancel = &interruptFlag();
-    request.stdoutLimit = expected.stdoutSize;
-    request.fileRoom = profileFileRoom;
-    request.cpus = training.settings.cpus;
-    const RunResult run = runProcess(request);
-    if (run.cancelled || interruptFlag()) throw BuildError("interrupted");
-    Verdict verdict = verify(expected, run);
-    if (run.timedOut && !run.stdoutOverflow)
-      verdict.detail = fmt::format("timed out after {} s", training.settings.timeout);
-    if (!verdict.ok) {
-      failed[program.name] = "training run failed: " + verdict.detail;
-      continue;
-    }
-    target.info.pgo->profiles.push_back({program.name, trainingWorkload, digestHex(given), ""});
+    if (auto failure = trainProgram(target, instrumented, program, training); !failure.empty())
+      failed[program.name] = failure;
   }
   return failed;
 }
