@@ -68,7 +68,7 @@ TEST(Explain, RefusesAnnotatedOutputThatDoesNotAddUp) {
   const std::string head = "Ir\n--\n1,000 (100.0%)  PROGRAM TOTALS\n\nIr  file:function\n";
   const FunctionProfile whole =
       parseAnnotated(head + "  600 (60.00%)  a.cpp:ns::f(int) [/x/p]\n  300 (30.00%)  ???:g\n"
-                            "  100 (10.00%)  h.hpp:ns::f(int)\n");
+                            "  100 (10.00%)  h.hpp:ns::f(int)'2\n");
   EXPECT_EQ(whole.error, "");
   EXPECT_EQ(whole.self.at("ns::f(int)"), 700U);
   EXPECT_EQ(whole.self.at("g"), 300U);

@@ -51,7 +51,7 @@ bool splitCount(const std::string& line, std::uint64_t& count, std::string& rest
   return true;
 }
 
-// "file:function [object]" -> "function". File names hold no ':'; C++ names may.
+// "file:function'2 [object]" -> "function". File names hold no ':'; C++ names may.
 std::string functionName(const std::string& entry) {
   std::string name = entry;
   if (name.size() > 1 && name.back() == ']') {
@@ -59,7 +59,13 @@ std::string functionName(const std::string& entry) {
     if (open != std::string::npos) name.erase(open);
   }
   const std::size_t colon = name.find(':');
-  return colon == std::string::npos ? name : name.substr(colon + 1);
+  if (colon != std::string::npos) name.erase(0, colon + 1);
+  // callgrind names the deeper levels of a recursion "f'2": they are f's cost too.
+  const std::size_t quote = name.rfind('\'');
+  if (quote != std::string::npos && quote + 1 < name.size() &&
+      name.find_first_not_of("0123456789", quote + 1) == std::string::npos)
+    name.erase(quote);
+  return name;
 }
 
 } // namespace
