@@ -18,6 +18,8 @@ const std::vector<Command>& commandTable() {
        addTriageCommand},
       {"import", "Load results files into a database", addImportCommand},
       {"export", "Write a session (or a results file) as a file", addExportCommand},
+      {"explain", "Where two builds of a program differ in instructions, per function",
+       addExplainCommand},
   };
   return table;
 }

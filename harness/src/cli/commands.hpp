@@ -43,6 +43,7 @@ CommandRunner addHistoryCommand(CLI::App& app);
 CommandRunner addTriageCommand(CLI::App& app);
 CommandRunner addImportCommand(CLI::App& app);
 CommandRunner addExportCommand(CLI::App& app);
+CommandRunner addExplainCommand(CLI::App& app);
 
 int runCommand(const RunOptions& options, const std::filesystem::path& source,
                const std::vector<std::string>& commandLine);
