@@ -318,7 +318,7 @@ TEST(HarnessCommandLine, MistakesGetOnePlainLineAndStatusTwo) {
   const Case cases[] = {
       {{"frob"},
        "unknown command \"frob\" (commands: list, run, compare, report, show, history, triage, "
-       "import, export)"},
+       "import, export, explain)"},
       {run({"--runs", "0"}), "--runs must be at least 1"},
       {run({"--runs", "abc"}), "--runs"},
       {run({"--timeout", "-1"}), "--timeout must be between 0.001 and 1000000"},
