@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,52 @@ TEST(Explain, RealRunsAddUpToCallgrindsTotalsAndTheCounters) {
   ASSERT_NE(step, e.functions.end());
   EXPECT_TRUE(step->onlyInA);
   fs::remove_all(dir);
+}
+
+// The command on real programs' smoke workloads at -O0 and -O2: the printed
+// differences add up to the printed total difference.
+TEST(Explain, CommandOnRealProgramsAddsUp) {
+  if (!haveValgrind()) GTEST_SKIP() << "valgrind is not installed";
+  const fs::path root =
+      fs::temp_directory_path() / ("bench32-explain-builds-" + std::to_string(::getpid()));
+  for (const char* program : {"Fibonacci", "quadloop"}) {
+    RunRequest request;
+    request.argv = {BENCH32_HARNESS,
+                    "--source",
+                    BENCH32_SOURCE_TREE,
+                    "explain",
+                    "-p",
+                    program,
+                    "-c",
+                    "O0=g++:-O0",
+                    "-c",
+                    "O2=g++:-O2",
+                    "--build-root",
+                    root.string(),
+                    "-j",
+                    "2"};
+    request.timeout = std::chrono::seconds(600);
+    const RunResult run = runProcess(request);
+    ASSERT_EQ(run.exitStatus, 0) << program << ": " << run.stderrBytes;
+    std::istringstream lines(run.stdoutFile->readAll());
+    std::string line;
+    std::getline(lines, line);
+    const std::size_t at = line.rfind("difference ");
+    ASSERT_NE(at, std::string::npos) << line;
+    const long long total = std::stoll(line.substr(at + 11));
+    long long sum = 0;
+    int rows = 0;
+    while (std::getline(lines, line)) {
+      std::istringstream words(line);
+      std::string a, b, difference;
+      if (!(words >> a >> b >> difference) || difference == "difference") continue;
+      sum += std::stoll(difference);
+      ++rows;
+    }
+    EXPECT_GT(rows, 1) << program;
+    EXPECT_EQ(sum, total) << program;
+  }
+  fs::remove_all(root);
 }
 
 } // namespace
