@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include <fmt/format.h>
 
@@ -71,6 +74,26 @@ void checkWritable(const std::filesystem::path& file) {
   if (fd < 0) cannotWrite(file, errno);
   ::close(fd);
   ::unlink(temporary.c_str());
+}
+
+TemporaryFile::TemporaryFile() {
+  char name[] = "/tmp/bench32-report-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd >= 0) {
+    ::close(fd);
+    path = name;
+  }
+}
+
+TemporaryFile::~TemporaryFile() {
+  if (!path.empty()) ::unlink(path.c_str());
+}
+
+std::string TemporaryFile::text() const {
+  std::ifstream stream(path);
+  std::ostringstream all;
+  all << stream.rdbuf();
+  return all.str();
 }
 
 } // namespace bench32

@@ -17,4 +17,15 @@ void writeFile(const std::filesystem::path& file, const std::string& text);
 // done for it; leaves no file behind.
 void checkWritable(const std::filesystem::path& file);
 
+// An empty file in /tmp for a tool's report, removed when done; its path is empty when
+// none could be made.
+struct TemporaryFile {
+  std::string path;
+  TemporaryFile();
+  ~TemporaryFile();
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  std::string text() const; // what the tool wrote; empty when unreadable
+};
+
 } // namespace bench32

@@ -9,33 +9,12 @@
 
 #include <fmt/format.h>
 
+#include "exec/files.hpp"
 #include "measure/interrupt.hpp"
 #include "measure/unit.hpp"
 
 namespace bench32 {
 namespace {
-
-// A temporary file for a counter's report, removed when done.
-struct TemporaryFile {
-  std::string path;
-  TemporaryFile() {
-    char name[] = "/tmp/bench32-count-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) {
-      ::close(fd);
-      path = name;
-    }
-  }
-  ~TemporaryFile() {
-    if (!path.empty()) ::unlink(path.c_str());
-  }
-  std::string text() const {
-    std::ifstream stream(path);
-    std::ostringstream all;
-    all << stream.rdbuf();
-    return all.str();
-  }
-};
 
 // The count in a counter's report: perf's CSV line "N,,instructions:u,...", or
 // callgrind's "Collected : N".

@@ -9,27 +9,10 @@
 #include <sstream>
 
 #include "exec/expectation.hpp"
+#include "exec/files.hpp"
 
 namespace bench32 {
 namespace {
-
-// A temporary file for callgrind's output, removed when done.
-struct TemporaryFile {
-  std::string path;
-  TemporaryFile() {
-    char name[] = "/tmp/bench32-explain-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) {
-      ::close(fd);
-      path = name;
-    }
-  }
-  ~TemporaryFile() {
-    if (!path.empty()) ::unlink(path.c_str());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-};
 
 // "127,602 (100.0%)  rest": the count with its thousands separators, and the rest.
 bool splitCount(const std::string& line, std::uint64_t& count, std::string& rest) {
