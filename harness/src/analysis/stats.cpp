@@ -341,4 +341,33 @@ Geometric geometric(const std::vector<double>& values) {
   return g;
 }
 
+Interval geometricRatioInterval(const Pairs& programs, double confidence, int resamples) {
+  const Interval none{std::nan(""), std::nan("")};
+  std::uint64_t seed = programs.size() * 1000003u;
+  for (const auto& [a, b] : programs) {
+    if (a.empty() || b.empty()) return none;
+    for (double v : a) seed = seed * 31 + std::uint64_t(std::llround(v * 1e9));
+    for (double v : b) seed = seed * 37 + std::uint64_t(std::llround(v * 1e9));
+  }
+  if (programs.empty()) return none;
+  std::mt19937_64 generator(seed);
+  std::vector<double> means, sa, sb;
+  means.reserve(std::size_t(resamples));
+  for (int r = 0; r < resamples; ++r) {
+    double logs = 0;
+    for (const auto& [a, b] : programs) {
+      sa.resize(a.size());
+      sb.resize(b.size());
+      for (auto& v : sa) v = a[generator() % a.size()];
+      for (auto& v : sb) v = b[generator() % b.size()];
+      const double ma = medianInPlace(sa), mb = medianInPlace(sb);
+      if (!(ma > 0 && mb > 0)) return none;
+      logs += std::log(ma / mb);
+    }
+    means.push_back(std::exp(logs / double(programs.size())));
+  }
+  const double tail = (1 - confidence) / 2;
+  return {quantile(means, tail), quantile(means, 1 - tail)};
+}
+
 } // namespace bench32::stats

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace bench32::stats {
@@ -131,5 +132,16 @@ struct Geometric {
   double sd = 1;
 };
 Geometric geometric(const std::vector<double>& values);
+
+// Several programs measured on two sides: for each, its values on side a and on side b.
+using Pairs = std::vector<std::pair<std::vector<double>, std::vector<double>>>;
+
+// Confidence interval of the geometric mean over the programs of median(a) / median(b),
+// by percentile bootstrap: a resample draws every program's runs on each side with
+// replacement. The programs are fixed (they are the suite, not a sample of programs),
+// so the interval is the runs' measurement uncertainty. Seeded from the data; NaN when a
+// program has no values on a side or a resampled median is 0.
+Interval geometricRatioInterval(const Pairs& programs, double confidence = 0.95,
+                                int resamples = 2000);
 
 } // namespace bench32::stats

@@ -10,6 +10,8 @@ const std::vector<Command>& commandTable() {
       {"run", "Build, run, verify and time the programs", addRunCommand},
       {"compare", "Compare configurations of one or more results files against a baseline",
        addCompareCommand},
+      {"score", "One number per machine and configuration: speed against a reference machine",
+       addScoreCommand},
       {"report", "Write a self-contained HTML report", addReportCommand},
       {"show", "Print the table of a results file", addShowCommand},
       {"history", "Each program's median per revision, with significant changes flagged",

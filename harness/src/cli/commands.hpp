@@ -44,6 +44,11 @@ CommandRunner addTriageCommand(CLI::App& app);
 CommandRunner addImportCommand(CLI::App& app);
 CommandRunner addExportCommand(CLI::App& app);
 CommandRunner addExplainCommand(CLI::App& app);
+CommandRunner addScoreCommand(CLI::App& app);
+
+// The reference machine's results that `score` measures against unless told otherwise,
+// relative to the source tree.
+inline constexpr const char* defaultReference = "reference/ci-machine.json";
 
 int runCommand(const RunOptions& options, const std::filesystem::path& source,
                const std::vector<std::string>& commandLine);

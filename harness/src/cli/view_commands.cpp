@@ -1,4 +1,4 @@
-// The commands that only read: list, show, compare and report. None of them builds or
+// The commands that only read: list, show, compare, score and report. None of them builds or
 // runs anything.
 #include <algorithm>
 
@@ -12,9 +12,11 @@
 #include "exec/files.hpp"
 #include "model/results_file.hpp"
 #include "model/suite.hpp"
+#include "analysis/score.hpp"
 #include "output/comparison_table.hpp"
 #include "output/export/exporter.hpp"
 #include "output/report.hpp"
+#include "output/score_table.hpp"
 
 namespace bench32 {
 namespace fs = std::filesystem;
@@ -77,6 +79,39 @@ std::vector<Comparison> comparisons(const std::vector<Series>& series, const std
   for (auto it = series.begin(); it != series.end(); ++it)
     if (it != base) out.push_back(compare(*base, *it, settings));
   return out;
+}
+
+struct ScoreOptions {
+  std::vector<std::string> files;
+  std::string reference, referenceConfig, metric = "wall", format = "text";
+};
+
+// The reference file's configuration: the one named, or its only one.
+Series referenceSeries(const Results& reference, const ScoreOptions& o) {
+  const std::string file = fs::path(o.reference).stem().string();
+  if (!o.referenceConfig.empty()) {
+    for (const auto& c : reference.configs)
+      if (c.name == o.referenceConfig) return {file, file, &reference, c.name};
+    throw BadInput(fmt::format("{} has no configuration \"{}\"", o.reference, o.referenceConfig));
+  }
+  if (reference.configs.size() != 1)
+    throw BadInput(fmt::format("{} holds {} configurations: name one with --reference-config",
+                               o.reference, reference.configs.size()));
+  return {file, file, &reference, reference.configs.front().name};
+}
+
+int scoreCommand(ScoreOptions o, const fs::path& source) {
+  const Exporter& exporter = exporterNamed(o.format);
+  const Metric metric = metricNamed(o.metric).id;
+  if (o.reference.empty()) o.reference = (source / defaultReference).string();
+  const Results reference = loadResults(o.reference);
+  const Series base = referenceSeries(reference, o);
+  const auto files = loadAll(o.files);
+  std::vector<Score> scores;
+  for (const auto& series : collectSeries(files, shortNames(o.files)))
+    scores.push_back(score(base, series, metric));
+  fmt::print("{}", exporter.render(scoreDocument(scores)));
+  return exitOk;
 }
 
 } // namespace
@@ -188,6 +223,20 @@ CommandRunner addShowCommand(CLI::App& app) {
   app.add_option("file", *file, "Results file (JSON)")->required();
   addFormatOption(app, *format);
   return [file, format](const CommandContext&) { return showCommand(*file, *format); };
+}
+
+CommandRunner addScoreCommand(CLI::App& app) {
+  auto o = std::make_shared<ScoreOptions>();
+  app.add_option("files", o->files, "Results files (JSON) to score")->required();
+  app.add_option("--reference", o->reference,
+                 fmt::format("The reference results file (default: {} in the source tree, "
+                             "this repository's CI machine)",
+                             defaultReference));
+  app.add_option("--reference-config", o->referenceConfig,
+                 "The reference's configuration, when it holds several");
+  app.add_option("--metric", o->metric, metricNames())->capture_default_str();
+  addFormatOption(app, o->format);
+  return [o](const CommandContext& context) { return scoreCommand(*o, context.source); };
 }
 
 namespace {

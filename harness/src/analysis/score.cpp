@@ -1,0 +1,95 @@
+#include "analysis/score.hpp"
+
+#include <map>
+#include <set>
+#include <utility>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include "exec/errors.hpp"
+
+namespace bench32 {
+namespace {
+
+using Key = std::pair<std::string, std::string>; // program, workload
+
+std::map<Key, const UnitResult*> unitsOf(const Series& series) {
+  std::map<Key, const UnitResult*> units;
+  for (const auto& u : series.results->units)
+    if (u.config == series.config) units[{u.program, u.workload}] = &u;
+  return units;
+}
+
+std::vector<std::string> names(const std::vector<Key>& keys) {
+  std::vector<std::string> out;
+  for (const auto& [program, workload] : keys) out.push_back(program + "/" + workload);
+  return out;
+}
+
+// The two sides hold the same units, measured on the same inputs: a score over fewer
+// programs, or other work, would not be the same number.
+void checkSameWork(const std::map<Key, const UnitResult*>& reference,
+                   const std::map<Key, const UnitResult*>& measured, const Series& series) {
+  std::vector<Key> missing, extra, otherInput;
+  for (const auto& [key, unit] : reference) {
+    const auto it = measured.find(key);
+    if (it == measured.end())
+      missing.push_back(key);
+    else if (!unit->inputXxh3.empty() && !it->second->inputXxh3.empty() &&
+             unit->inputXxh3 != it->second->inputXxh3)
+      otherInput.push_back(key);
+  }
+  for (const auto& [key, unit] : measured)
+    if (!reference.contains(key)) extra.push_back(key);
+  if (!missing.empty())
+    throw BadInput(fmt::format("{} lacks what the reference measured: {}", series.label,
+                               fmt::join(names(missing), ", ")));
+  if (!extra.empty())
+    throw BadInput(fmt::format("{} measured what the reference did not: {}", series.label,
+                               fmt::join(names(extra), ", ")));
+  if (!otherInput.empty())
+    throw BadInput(fmt::format("{} ran other inputs than the reference: {}", series.label,
+                               fmt::join(names(otherInput), ", ")));
+}
+
+std::vector<double> verifiedValues(const UnitResult& unit, Metric metric, const Series& series) {
+  std::vector<double> values = unit.ok() ? metricValues(unit, metric) : std::vector<double>{};
+  if (values.empty())
+    throw BadInput(fmt::format("{} has no verified runs of {}/{}{}", series.label, unit.program,
+                               unit.workload, unit.failure.empty() ? "" : ": " + unit.failure));
+  return values;
+}
+
+} // namespace
+
+Score score(const Series& reference, const Series& measured, Metric metric, double confidence) {
+  const MetricInfo& info = metricInfo(metric);
+  if (!info.field)
+    throw BadInput(fmt::format("a score is over a per-run metric; {} is not one", info.name));
+  const auto referenceUnits = unitsOf(reference), measuredUnits = unitsOf(measured);
+  if (referenceUnits.empty())
+    throw BadInput(fmt::format("the reference {} holds no programs", reference.label));
+  checkSameWork(referenceUnits, measuredUnits, measured);
+  Score s{reference, measured, machineKind(reference.results->environment),
+          machineKind(measured.results->environment), metric, {}, 0, {}};
+  stats::Pairs pairs;
+  std::vector<double> ratios;
+  for (const auto& [key, unit] : referenceUnits) {
+    auto a = verifiedValues(*unit, metric, reference);
+    auto b = verifiedValues(*measuredUnits.at(key), metric, measured);
+    ProgramScore row{key.first, key.second, stats::median(a), stats::median(b), 0,
+                     stats::ratioInterval(b, a, confidence)};
+    if (!(row.reference > 0 && row.measured > 0))
+      throw BadInput(fmt::format("{}/{} has a median {} of 0", key.first, key.second, info.name));
+    row.ratio = row.reference / row.measured;
+    ratios.push_back(row.ratio);
+    s.programs.push_back(row);
+    pairs.emplace_back(std::move(a), std::move(b));
+  }
+  s.score = stats::geometric(ratios).mean;
+  s.interval = stats::geometricRatioInterval(pairs, confidence);
+  return s;
+}
+
+} // namespace bench32

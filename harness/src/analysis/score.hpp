@@ -1,0 +1,38 @@
+// A machine's score: how fast it ran the suite against a reference machine's results,
+// as one number, the geometric mean over the programs of reference ÷ measured.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "analysis/compare.hpp"
+#include "analysis/stats.hpp"
+#include "model/metrics.hpp"
+
+namespace bench32 {
+
+struct ProgramScore {
+  std::string program;
+  std::string workload;
+  double reference = 0; // the reference's median
+  double measured = 0;  // the scored series' median
+  double ratio = 0;     // reference / measured: above 1, less than the reference took
+  stats::Interval interval;
+};
+
+struct Score {
+  Series reference, measured;
+  std::string referenceMachine, measuredMachine; // machineKind() of each session
+  Metric metric = Metric::wall;
+  std::vector<ProgramScore> programs; // the reference's, in its order
+  double score = 0;                   // geometric mean of the programs' ratios
+  stats::Interval interval;           // the runs' uncertainty (the programs are fixed)
+};
+
+// Scores one series against the reference. Throws BadInput, naming them, when the two
+// do not hold the same programs and workloads with the same inputs, when a unit has no
+// verified runs on either side, or when the metric is not measured per run.
+Score score(const Series& reference, const Series& measured, Metric metric,
+            double confidence = 0.95);
+
+} // namespace bench32
