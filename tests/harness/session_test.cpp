@@ -1,4 +1,5 @@
 // The measuring loop with a stand-in runner: no process is started and nothing sleeps.
+#include <set>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,69 @@ TEST(Session, StoppingRule) {
       {"fixed count reached", {{0.1, 0.2, 0.1, 0.3}}, fixed, true},
   };
   for (const auto& c : cases) EXPECT_EQ(enoughRuns(c.walls, c.settings), c.enough) << c.what;
+}
+
+TEST(Session, CopiesRunSideBySideEachRoundAndCountRounds) {
+  Units units({"A", "B"}, {"p"});
+  FakeRunner fake;
+  fake.together = 2;
+  const Outcome outcome = measure(units, fake, fixedRuns(3, 1, 0, 2));
+  EXPECT_TRUE(outcome.finished);
+  // Both copies of a run were in the runner at once, every time.
+  EXPECT_EQ(fake.alone, 0);
+  EXPECT_EQ(joined(fake.calls), "A/p A/p B/p B/p A/p A/p B/p B/p B/p B/p A/p A/p A/p A/p B/p B/p");
+  for (const char* name : {"A/p", "B/p"}) {
+    EXPECT_EQ(units[name].status, Status::ok) << name;
+    EXPECT_EQ(units[name].warmup.size(), 2u) << name;
+    EXPECT_EQ(units[name].samples.size(), 6u) << name;
+  }
+  EXPECT_EQ(joined(outcome.notes), "done p/ref: 6 runs");
+}
+
+TEST(Session, OneFailingCopyFailsItsUnitAndKeepsNothingOfThatRun) {
+  Units units({"A", "B"}, {"p"});
+  FakeRunner fake;
+  fake.fail = {{"A/p", 3}}; // a copy of A/p's second round
+  const Outcome outcome = measure(units, fake, fixedRuns(3, 0, 0, 2));
+  EXPECT_TRUE(outcome.finished);
+  EXPECT_EQ(units["A/p"].status, Status::failed);
+  const std::string why = ": expected exit status 0, got exit status 1";
+  EXPECT_TRUE(units["A/p"].failure == "copy 1 of 2" + why ||
+              units["A/p"].failure == "copy 2 of 2" + why)
+      << units["A/p"].failure;
+  EXPECT_EQ(units["A/p"].samples.size(), 2u);
+  EXPECT_EQ(fake.count["A/p"], 4);
+  EXPECT_EQ(units["B/p"].status, Status::ok);
+  EXPECT_EQ(units["B/p"].samples.size(), 6u);
+}
+
+TEST(Session, EachCopyRunsOnItsOwnProcessorInTurn) {
+  struct Case {
+    const char* what;
+    int copies;
+    std::vector<int> given;
+    std::multiset<std::vector<int>> eachRound;
+  };
+  const Case cases[] = {
+      {"one processor each", 2, {5, 6}, {{5}, {6}}},
+      {"more processors than copies: the first ones", 2, {1, 3, 4}, {{1}, {3}}},
+      {"no processors: the system places them", 2, {}, {{}, {}}},
+      {"a single copy keeps every processor", 1, {5, 6}, {{5, 6}}},
+  };
+  for (const auto& c : cases) {
+    Units units({"A"}, {"p"});
+    FakeRunner fake;
+    RunSettings settings = fixedRuns(2, 0, 0, c.copies);
+    settings.cpus = c.given;
+    EXPECT_TRUE(measure(units, fake, settings).finished) << c.what;
+    ASSERT_EQ(fake.cpus.size(), 2 * c.eachRound.size()) << c.what;
+    for (std::size_t round = 0; round < 2; ++round) {
+      const auto first = fake.cpus.begin() + std::ptrdiff_t(round * c.eachRound.size());
+      EXPECT_EQ(std::multiset<std::vector<int>>(first, first + std::ptrdiff_t(c.eachRound.size())),
+                c.eachRound)
+          << c.what;
+    }
+  }
 }
 
 } // namespace
