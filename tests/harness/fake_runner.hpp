@@ -63,7 +63,8 @@ struct Units {
 // Answers every run with "ok\n" and status 0, except the runs listed in fail (an
 // executable and the index of its run, warm-ups included), which end with status 1.
 // The wall time of an executable's n-th run is wall(executable, n); when start is set,
-// the run started start(executable, n) seconds after a fixed moment. Safe to call from
+// the run started start(executable, n) seconds after `base`, an hour after the runner
+// was made (so after any session's start). Safe to call from
 // several threads (copies): the n of a call is its place in arrival order. With
 // together > 1, each call waits (up to 10 s) until that many calls are in at once, and
 // notes whether they were.
@@ -72,6 +73,8 @@ struct FakeRunner {
     return 0.01;
   };
   std::function<double(const std::string&, int)> start;
+  std::chrono::steady_clock::time_point base =
+      std::chrono::steady_clock::now() + std::chrono::hours(1);
   std::set<std::pair<std::string, int>> fail;
   std::vector<std::string> calls;
   std::vector<std::vector<int>> cpus; // each call's processors
@@ -101,9 +104,8 @@ struct FakeRunner {
     run.systemSeconds = run.wallSeconds / 4;
     run.maxRssKiB = 1000 + n;
     if (start)
-      run.started = std::chrono::steady_clock::time_point() + std::chrono::hours(1) +
-                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                        std::chrono::duration<double>(start(exe, n)));
+      run.started = base + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(start(exe, n)));
     return run;
   }
 

@@ -1,4 +1,5 @@
 // The measuring loop with a stand-in runner: no process is started and nothing sleeps.
+#include <cmath>
 #include <set>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 
 #include "fake_runner.hpp"
 #include "measure/session.hpp"
+#include "model/metrics.hpp"
 
 namespace bench32 {
 namespace {
@@ -245,6 +247,37 @@ TEST(Session, EachCopyRunsOnItsOwnProcessorInTurn) {
           << c.what;
     }
   }
+}
+
+TEST(Session, EachRoundOfCopiesRecordsItsIntervalsAndItsRate) {
+  Units units({"A"}, {"p"});
+  FakeRunner fake;
+  // Round r's copies (runs 2r and 2r + 1) start 0.25 s apart, 10 s after the round
+  // before, and take 1 s and 1 + r s: the round spans 1.25 + r s.
+  fake.start = [](const std::string&, int n) { return 10.0 * (n / 2) + 0.25 * (n % 2); };
+  fake.wall = [](const std::string&, int n) { return 1.0 + (n % 2) * (n / 2); };
+  EXPECT_TRUE(measure(units, fake, fixedRuns(3, 1, 0, 2)).finished);
+  const UnitResult& u = units["A/p"];
+  EXPECT_EQ(u.copies, 2);
+  ASSERT_EQ(u.samples.size(), 6u);
+  // One rate per timed round, the warm-up's none: 2 copies / (1.25 + r) s.
+  ASSERT_EQ(u.rate.size(), 3u);
+  for (std::size_t r = 0; r < 3; ++r) EXPECT_NEAR(u.rate[r], 2 / (1.25 + double(r + 1)), 1e-9) << r;
+  EXPECT_EQ(metricValues(u, Metric::rate), u.rate);
+  // Each run's start and end, the copies of a round overlapping.
+  for (std::size_t i = 0; i < u.samples.size(); i += 2) {
+    const Sample &a = u.samples[i], &b = u.samples[i + 1];
+    EXPECT_EQ(a.copy + b.copy, 1) << i;
+    EXPECT_NEAR(a.end - a.start, a.wall, 1e-6) << i;
+    EXPECT_NEAR(std::fabs(b.start - a.start), 0.25, 1e-6) << i;
+    EXPECT_LT(std::max(a.start, b.start), std::min(a.end, b.end)) << i;
+  }
+  // A single copy records none of it.
+  Units single({"A"}, {"p"});
+  FakeRunner plain;
+  EXPECT_TRUE(measure(single, plain, fixedRuns(2)).finished);
+  EXPECT_TRUE(single["A/p"].rate.empty());
+  EXPECT_EQ(single["A/p"].samples[1].copy, -1);
 }
 
 } // namespace

@@ -99,6 +99,22 @@ std::optional<std::string> failureOf(const Measuring& m, const PlannedUnit& unit
   return fmt::format("copy {} of {}: {}", copy + 1, m.settings.copies, verdict.detail);
 }
 
+double secondsSince(std::chrono::steady_clock::time_point origin,
+                    std::chrono::steady_clock::time_point at) {
+  return std::max(0.0, std::chrono::duration<double>(at - origin).count());
+}
+
+// A round's rate: its copies over the time from the first copy's start to the last
+// one's end. None when that time is not above zero (a runner that cannot tell).
+void recordRate(const std::vector<Sample>& round, UnitResult& result) {
+  double first = INFINITY, last = -INFINITY;
+  for (const Sample& s : round) {
+    first = std::min(first, s.start);
+    last = std::max(last, s.end);
+  }
+  if (last > first) result.rate.push_back(double(round.size()) / (last - first));
+}
+
 // Runs a unit's program once, as many copies at once as asked (code layout `layout`
 // when the session has layouts), and verifies every copy; false (with the unit marked
 // failed, for the first copy that failed) when a copy fails. Nothing of a failed run
@@ -124,9 +140,18 @@ bool runVerified(const Measuring& m, const PlannedUnit& unit, std::vector<Sample
       sample.layout = layout;
       sample.paddingBytes = int(requests[i].environmentPadding);
     }
+    if (runs.size() > 1) {
+      sample.copy = int(i);
+      sample.start = secondsSince(m.origin, runs[i].start);
+      sample.end = secondsSince(m.origin, runs[i].end);
+    }
     round.push_back(sample);
   }
   into.insert(into.end(), round.begin(), round.end());
+  if (runs.size() > 1) {
+    result.copies = int(runs.size());
+    if (&into == &result.samples) recordRate(round, result);
+  }
   // A unit is ok once it has a verified timed run; warm-ups alone leave it not-run.
   if (!result.samples.empty()) result.status = Status::ok;
   return true;
@@ -297,7 +322,7 @@ bool enoughRuns(const std::vector<std::vector<double>>& wallLists, const RunSett
 
 bool measureUnits(Results& results, const std::vector<PlannedUnit>& units,
                   const RunSettings& settings, const Runner& runner, const MeasureHooks& hooks) {
-  const Measuring m{results, units, settings, runner, hooks};
+  const Measuring m{results, units, settings, runner, hooks, std::chrono::steady_clock::now()};
   if (!collectAllUnits(m, true) || !warmUp(m)) return false;
   std::vector<Group> groups = groupsOf(m);
   for (int round = 0;; ++round) {
