@@ -215,6 +215,29 @@ TEST(Compare, SectionSizesNeedNoRuns) {
   }
 }
 
+// A rate is better higher: a program whose copies take 1.5 times as long has two thirds
+// of the rate, and is slower by a ratio of 1.5, as its run time says.
+TEST(Compare, AHigherRateIsFaster) {
+  Results r = twoConfigs();
+  for (auto& u : r.units)
+    for (const Sample& s : u.samples) u.rate.push_back(2 / s.wall);
+  const std::vector<Results> files{r};
+  const auto series = collectSeries(files, {"r"});
+  CompareSettings byRate, byWall;
+  byRate.metric = Metric::rate;
+  const Comparison rate = compare(series[0], series[1], byRate);
+  const Comparison wall = compare(series[0], series[1], byWall);
+  ASSERT_EQ(rate.programs.size(), wall.programs.size());
+  for (std::size_t i = 0; i < rate.programs.size(); ++i) {
+    EXPECT_EQ(rate.programs[i].verdict, wall.programs[i].verdict) << rate.programs[i].program;
+    if (!rate.programs[i].problem.empty()) continue;
+    EXPECT_NEAR(rate.programs[i].ratio, wall.programs[i].ratio, 1e-9) << rate.programs[i].program;
+    EXPECT_LE(rate.programs[i].interval.low, rate.programs[i].ratio) << rate.programs[i].program;
+    EXPECT_GE(rate.programs[i].interval.high, rate.programs[i].ratio) << rate.programs[i].program;
+  }
+  EXPECT_EQ(exceeds(rate, 0.10), exceeds(wall, 0.10));
+}
+
 } // namespace
 
 } // namespace bench32

@@ -81,7 +81,7 @@ std::thread interruptOnceHanging(const FakeSuite& suite) {
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (!fs::exists(started) && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(10ms);
-    if (const int group = runningProcessGroup(); group > 0) kill(group, SIGINT);
+    for (const int group : runningProcessGroups()) kill(group, SIGINT);
   });
 }
 

@@ -3,8 +3,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -286,6 +288,48 @@ TEST(Process, PeakMemoryIsTheProgramsOwnThroughTheSpawner) {
   RunRequest missing;
   missing.argv = {"/nonexistent/program"};
   EXPECT_NE(runProcess(missing).startError.find("cannot run"), std::string::npos);
+}
+
+// Runs each input on a thread of its own, all at once.
+std::vector<RunResult> runAtOnce(const std::vector<std::string>& inputs, double timeout) {
+  std::vector<RunResult> runs(inputs.size());
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < inputs.size(); ++i)
+    threads.emplace_back([&, i] { runs[i] = runFake(inputs[i], timeout); });
+  for (auto& t : threads) t.join();
+  return runs;
+}
+
+TEST(Process, ProgramsRunAtOnceFromThreadsAndEndEachOnItsOwn) {
+  const std::string dir = testing::TempDir();
+  for (const bool throughSpawner : {false, true}) {
+    if (throughSpawner) startSpawner();
+    const std::string label = throughSpawner ? "spawner" : "forked here";
+    // A timeout ends its own program only.
+    const auto mixed = runAtOnce({"hang", "echo 1", "echo 2 3", "status 4"}, 0.3);
+    EXPECT_TRUE(mixed[0].timedOut) << label;
+    EXPECT_EQ(mixed[1].stdoutText(), "1 \n") << label;
+    EXPECT_EQ(mixed[2].stdoutText(), "2 3 \n") << label;
+    EXPECT_EQ(mixed[3].exitStatus, 4) << label;
+    for (std::size_t i = 1; i < mixed.size(); ++i) EXPECT_FALSE(mixed[i].timedOut) << label;
+    // An interrupt kills every running program's group.
+    const std::string a = dir + "/hang-a-" + label, b = dir + "/hang-b-" + label;
+    std::remove(a.c_str());
+    std::remove(b.c_str());
+    std::thread interrupter([&] {
+      const auto deadline = std::chrono::steady_clock::now() + 10s;
+      while (!(std::ifstream(a) && std::ifstream(b)) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+      EXPECT_EQ(runningProcessGroups().size(), 2u) << label;
+      killRunningProcessGroups();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const auto hung = runAtOnce({"hang " + a, "hang " + b}, 30);
+    interrupter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s) << label;
+    for (const auto& run : hung) EXPECT_EQ(run.signal, SIGKILL) << label;
+    EXPECT_TRUE(runningProcessGroups().empty()) << label;
+  }
 }
 
 } // namespace

@@ -60,6 +60,31 @@ TEST(Results, LayoutsRoundTripAndOnlyThenNeedVersionTwo) {
   EXPECT_EQ(resultsFromJson(toJson(layered)).configs[0].linker, "LLD 14");
 }
 
+TEST(Results, CopiesRoundTripAndOnlyThenNeedVersionThree) {
+  Results copied = sampleResults();
+  UnitResult& u = copied.units[0];
+  u.copies = 2;
+  u.rate = {15.5};
+  u.samples[0].copy = 0;
+  u.samples[1].copy = 1;
+  u.samples[0].start = 1.5;
+  u.samples[0].end = 1.625;
+  u.samples[1].start = 1.5078125;
+  u.samples[1].end = 1.6328125;
+  const json doc = toJson(copied);
+  EXPECT_EQ(doc["version"], 3);
+  EXPECT_EQ(doc["results"][0]["samples"]["end_s"], json({1.625, 1.6328125}));
+  const Results after = resultsFromJson(json::parse(doc.dump()));
+  EXPECT_EQ(toJson(after), doc);
+  EXPECT_EQ(after.units[0].copies, 2);
+  EXPECT_EQ(metricValues(after.units[0], Metric::rate), std::vector<double>{15.5});
+  EXPECT_EQ(after.units[0].samples[1].start, 1.5078125);
+  // Without copies: no rate, and no copy lists in the file.
+  EXPECT_EQ(toJson(sampleResults())["version"], 1);
+  EXPECT_FALSE(toJson(sampleResults())["results"][0]["samples"].contains("copy"));
+  EXPECT_TRUE(metricValues(sampleResults().units[0], Metric::rate).empty());
+}
+
 // Section sizes are per unit and exact; a section the executable lacks is 0 bytes, and a
 // unit whose sections are unknown (not ELF, or a file written before they were
 // recorded) has no value at all.
@@ -108,7 +133,7 @@ TEST(Results, BadDocumentsAreRejectedWithAReason) {
   const Case cases[] = {
       {"not an object", [](json& d) { d = json::array(); }, "not a bench32 results file"},
       {"another schema", [](json& d) { d["schema"] = "other"; }, "not a bench32 results file"},
-      {"future version", [](json& d) { d["version"] = 3; }, "version 3"},
+      {"future version", [](json& d) { d["version"] = 4; }, "version 4"},
       {"version 0", [](json& d) { d["version"] = 0; }, "version 0"},
       {"layouts of another length",
        [](json& d) {
@@ -133,6 +158,19 @@ TEST(Results, BadDocumentsAreRejectedWithAReason) {
       {"negative time", [](json& d) { d["results"][0]["samples"]["wall_s"][0] = -1; }, "negative"},
       {"text for a number", [](json& d) { d["results"][0]["samples"]["wall_s"][0] = "x"; }, ""},
       {"unknown status", [](json& d) { d["results"][0]["status"] = "great"; }, "unknown status"},
+      {"copies without their times",
+       [](json& d) {
+         d["results"][0]["samples"]["copy"] = {0, 1};
+       },
+       "start_s"},
+      {"a copy that ends before it starts",
+       [](json& d) {
+         d["results"][0]["samples"]["copy"] = {0, 1};
+         d["results"][0]["samples"]["start_s"] = {1.0, 1.0};
+         d["results"][0]["samples"]["end_s"] = {2.0, 0.5};
+       },
+       "ends before it starts"},
+      {"a rate of zero", [](json& d) { d["results"][0]["rate_per_s"] = {0}; }, "rate not above 0"},
   };
   for (const auto& c : cases) {
     json doc = good;

@@ -1,4 +1,6 @@
 // The measuring loop with a stand-in runner: no process is started and nothing sleeps.
+#include <cmath>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -7,6 +9,7 @@
 
 #include "fake_runner.hpp"
 #include "measure/session.hpp"
+#include "model/metrics.hpp"
 
 namespace bench32 {
 namespace {
@@ -181,6 +184,100 @@ TEST(Session, StoppingRule) {
       {"fixed count reached", {{0.1, 0.2, 0.1, 0.3}}, fixed, true},
   };
   for (const auto& c : cases) EXPECT_EQ(enoughRuns(c.walls, c.settings), c.enough) << c.what;
+}
+
+TEST(Session, CopiesRunSideBySideEachRoundAndCountRounds) {
+  Units units({"A", "B"}, {"p"});
+  FakeRunner fake;
+  fake.together = 2;
+  const Outcome outcome = measure(units, fake, fixedRuns(3, 1, 0, 2));
+  EXPECT_TRUE(outcome.finished);
+  // Both copies of a run were in the runner at once, every time.
+  EXPECT_EQ(fake.alone, 0);
+  EXPECT_EQ(joined(fake.calls), "A/p A/p B/p B/p A/p A/p B/p B/p B/p B/p A/p A/p A/p A/p B/p B/p");
+  for (const char* name : {"A/p", "B/p"}) {
+    EXPECT_EQ(units[name].status, Status::ok) << name;
+    EXPECT_EQ(units[name].warmup.size(), 2u) << name;
+    EXPECT_EQ(units[name].samples.size(), 6u) << name;
+  }
+  EXPECT_EQ(joined(outcome.notes), "done p/ref: 6 runs");
+}
+
+TEST(Session, OneFailingCopyFailsItsUnitAndKeepsNothingOfThatRun) {
+  Units units({"A", "B"}, {"p"});
+  FakeRunner fake;
+  fake.fail = {{"A/p", 3}}; // a copy of A/p's second round
+  const Outcome outcome = measure(units, fake, fixedRuns(3, 0, 0, 2));
+  EXPECT_TRUE(outcome.finished);
+  EXPECT_EQ(units["A/p"].status, Status::failed);
+  const std::string why = ": expected exit status 0, got exit status 1";
+  EXPECT_TRUE(units["A/p"].failure == "copy 1 of 2" + why ||
+              units["A/p"].failure == "copy 2 of 2" + why)
+      << units["A/p"].failure;
+  EXPECT_EQ(units["A/p"].samples.size(), 2u);
+  EXPECT_EQ(fake.count["A/p"], 4);
+  EXPECT_EQ(units["B/p"].status, Status::ok);
+  EXPECT_EQ(units["B/p"].samples.size(), 6u);
+}
+
+TEST(Session, EachCopyRunsOnItsOwnProcessorInTurn) {
+  struct Case {
+    const char* what;
+    int copies;
+    std::vector<int> given;
+    std::multiset<std::vector<int>> eachRound;
+  };
+  const Case cases[] = {
+      {"one processor each", 2, {5, 6}, {{5}, {6}}},
+      {"more processors than copies: the first ones", 2, {1, 3, 4}, {{1}, {3}}},
+      {"no processors: the system places them", 2, {}, {{}, {}}},
+      {"a single copy keeps every processor", 1, {5, 6}, {{5, 6}}},
+  };
+  for (const auto& c : cases) {
+    Units units({"A"}, {"p"});
+    FakeRunner fake;
+    RunSettings settings = fixedRuns(2, 0, 0, c.copies);
+    settings.cpus = c.given;
+    EXPECT_TRUE(measure(units, fake, settings).finished) << c.what;
+    ASSERT_EQ(fake.cpus.size(), 2 * c.eachRound.size()) << c.what;
+    for (std::size_t round = 0; round < 2; ++round) {
+      const auto first = fake.cpus.begin() + std::ptrdiff_t(round * c.eachRound.size());
+      EXPECT_EQ(std::multiset<std::vector<int>>(first, first + std::ptrdiff_t(c.eachRound.size())),
+                c.eachRound)
+          << c.what;
+    }
+  }
+}
+
+TEST(Session, EachRoundOfCopiesRecordsItsIntervalsAndItsRate) {
+  Units units({"A"}, {"p"});
+  FakeRunner fake;
+  // Round r's copies (runs 2r and 2r + 1) start 0.25 s apart, 10 s after the round
+  // before, and take 1 s and 1 + r s: the round spans 1.25 + r s.
+  fake.start = [](const std::string&, int n) { return 10.0 * (n / 2) + 0.25 * (n % 2); };
+  fake.wall = [](const std::string&, int n) { return 1.0 + (n % 2) * (n / 2); };
+  EXPECT_TRUE(measure(units, fake, fixedRuns(3, 1, 0, 2)).finished);
+  const UnitResult& u = units["A/p"];
+  EXPECT_EQ(u.copies, 2);
+  ASSERT_EQ(u.samples.size(), 6u);
+  // One rate per timed round, the warm-up's none: 2 copies / (1.25 + r) s.
+  ASSERT_EQ(u.rate.size(), 3u);
+  for (std::size_t r = 0; r < 3; ++r) EXPECT_NEAR(u.rate[r], 2 / (1.25 + double(r + 1)), 1e-9) << r;
+  EXPECT_EQ(metricValues(u, Metric::rate), u.rate);
+  // Each run's start and end, the copies of a round overlapping.
+  for (std::size_t i = 0; i < u.samples.size(); i += 2) {
+    const Sample &a = u.samples[i], &b = u.samples[i + 1];
+    EXPECT_EQ(a.copy + b.copy, 1) << i;
+    EXPECT_NEAR(a.end - a.start, a.wall, 1e-6) << i;
+    EXPECT_NEAR(std::fabs(b.start - a.start), 0.25, 1e-6) << i;
+    EXPECT_LT(std::max(a.start, b.start), std::min(a.end, b.end)) << i;
+  }
+  // A single copy records none of it.
+  Units single({"A"}, {"p"});
+  FakeRunner plain;
+  EXPECT_TRUE(measure(single, plain, fixedRuns(2)).finished);
+  EXPECT_TRUE(single["A/p"].rate.empty());
+  EXPECT_EQ(single["A/p"].samples[1].copy, -1);
 }
 
 } // namespace

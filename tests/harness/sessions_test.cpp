@@ -71,6 +71,30 @@ TEST(Store, CheckpointsWriteOnlyWhatIsNewAndTheSessionStaysReadable) {
   EXPECT_EQ(sessions[0].machine, "a \"quoted\" CPU, 2 cores, x86_64");
 }
 
+TEST(Store, CopiesKeepTheirIntervalsAndRatesInColumns) {
+  auto db = store::openStore(scratchDatabase("copies").string());
+  Results r = richResults();
+  UnitResult& u = r.units[0];
+  u.copies = 2;
+  u.rate = {12.5, 0.1234567890123456789};
+  for (std::size_t i = 0; i < u.samples.size(); ++i) {
+    u.samples[i].copy = int(i % 2);
+    u.samples[i].start = 0.5 * double(i / 2) + 0.001 * double(i % 2);
+    u.samples[i].end = u.samples[i].start + u.samples[i].wall;
+  }
+  store::SessionWriter writer(*db);
+  writer.checkpoint(toJson(r));
+  EXPECT_EQ(toJson(store::loadSession(*db, writer.id())), toJson(r));
+  const auto runs = db->query("SELECT copy_index, start_s FROM samples WHERE timed = 1 AND "
+                              "copy_index IS NOT NULL ORDER BY position");
+  ASSERT_EQ(runs.size(), u.samples.size());
+  EXPECT_EQ(runs[1][0], "1");
+  EXPECT_EQ(store::asDouble(runs[1][1]), 0.001);
+  const auto units = db->query("SELECT copies, rate_per_s FROM units ORDER BY position");
+  EXPECT_EQ(units[0], (store::Row{"2", "[12.5,0.12345678901234568]"}));
+  EXPECT_EQ(units[1], (store::Row{std::nullopt, std::nullopt}));
+}
+
 // A database that fails the first statement containing `failing`, as a full disk or a
 // lost connection would, and passes everything else to the real one.
 class FailingOnce final : public store::Database {

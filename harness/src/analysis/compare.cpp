@@ -262,8 +262,13 @@ ProgramComparison compareProgram(const std::pair<std::string, std::string>& key,
     row.problem = "a median of zero";
     return row;
   }
-  row.ratio = row.otherMedian / row.baseMedian;
-  row.verdict = verdict(row, testDifference(row, sa, sb, level, settings), settings);
+  // When more is better (a rate), the ratio and its test run base over other, so that
+  // above 1 means slower for every metric alike.
+  const bool inverted = metricInfo(settings.metric).higherIsBetter;
+  row.ratio = inverted ? row.baseMedian / row.otherMedian : row.otherMedian / row.baseMedian;
+  const Evidence evidence = inverted ? testDifference(row, sb, sa, level, settings)
+                                     : testDifference(row, sa, sb, level, settings);
+  row.verdict = verdict(row, evidence, settings);
   row.state = triageState(row, c.other, settings);
   // Byte-identical binaries under the same conditions: whatever moved, it was not the
   // code. (Across machines the difference is the machines', which is the point there.)

@@ -63,7 +63,9 @@ struct ProgramComparison {
   bool inBoth = false; // measured (or attempted) on both sides
   std::size_t baseCount = 0, otherCount = 0;
   double baseMedian = 0, otherMedian = 0;
-  double ratio = 0; // other / base: above 1 means the other is slower (or larger)
+  // other / base: above 1 means the other is slower (or larger); base / other for a
+  // metric where more is better (a rate), so that above 1 still means slower.
+  double ratio = 0;
   stats::Interval interval;
   double p = 1;
   Change verdict = Change::tooFewRuns;

@@ -204,6 +204,11 @@ void addRunningOptions(CLI::App& app, RunOptions& run, std::string& cpuList) {
                  "runs per layout");
   app.add_option("--cpu", cpuList,
                  "Run every program (not the harness) on these processors only: 0, 0,2 or 1-3");
+  app.add_option("--copies", s.copies,
+                 "Start N copies of the program at once for every run, each verified, each "
+                 "alone on one --cpu processor in turn; reports the rate too. -n and the "
+                 "adaptive bounds count rounds")
+      ->capture_default_str();
   app.add_flag("--instructions", s.instructions,
                "Also count instructions (perf, else callgrind: slow)");
   app.add_option("--compile-runs", s.compileRuns,
@@ -312,9 +317,13 @@ CommandRunner addRunCommand(CLI::App& app) {
                       {"--timeout", [&] { return s.timeout; }, 0.001, 1e6},
                       {"--jobs", [&] { return double(run->jobs); }, 1},
                       {"--layouts", [&] { return double(s.layouts); }, 2, 1000},
-                      {"--compile-runs", [&] { return double(s.compileRuns); }, 0, 1000}});
+                      {"--compile-runs", [&] { return double(s.compileRuns); }, 0, 1000},
+                      {"--copies", [&] { return double(s.copies); }, 1, 256}});
     if (!s.runs && s.minRuns > s.maxRuns) throw BadInput("--min-runs is above --max-runs");
     if (app.count("--cpu")) run->settings.cpus = usableCpus(*cpuList);
+    if (!s.cpus.empty() && std::size_t(s.copies) > s.cpus.size())
+      throw BadInput(fmt::format("--copies {} needs as many --cpu processors; {} given", s.copies,
+                                 s.cpus.size()));
     for (auto& [format, file] : *exportFiles)
       if (!file.empty()) run->exports[format] = file;
     return runCommand(*run, context.source, context.commandLine);

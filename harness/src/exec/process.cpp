@@ -27,7 +27,25 @@
 namespace bench32 {
 namespace {
 
-std::atomic<int> currentGroup{0};
+// The process groups of the programs running now, one slot each (0: free), so that
+// an interrupt handler can kill them all without a lock. Runs beyond the slots are
+// still stopped by their request's cancel flag, within a tenth of a second.
+constexpr std::size_t groupSlots = 256;
+std::atomic<int> runningGroups[groupSlots];
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// Takes a free slot for the group; the slot's index, or groupSlots when all are taken.
+std::size_t holdGroup(int group) {
+  for (std::size_t i = 0; i < groupSlots; ++i) {
+    int free = 0;
+    if (runningGroups[i].compare_exchange_strong(free, group)) return i;
+  }
+  return groupSlots;
+}
+
+void releaseGroup(std::size_t slot) {
+  if (slot < groupSlots) runningGroups[slot] = 0;
+}
 
 void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -92,7 +110,17 @@ std::string MemoryFile::read(std::uint64_t offset, std::size_t length) const {
 
 std::string MemoryFile::readAll() const { return read(0, std::size_t(size())); }
 
-int runningProcessGroup() { return currentGroup.load(); }
+std::vector<int> runningProcessGroups() {
+  std::vector<int> groups;
+  for (const auto& group : runningGroups)
+    if (const int g = group.load(); g > 0) groups.push_back(g);
+  return groups;
+}
+
+void killRunningProcessGroups() {
+  for (auto& group : runningGroups)
+    if (const int g = group.load(); g > 0) kill(-g, SIGKILL);
+}
 
 std::vector<std::string> splitWords(const std::string& text) {
   std::vector<std::string> words;
@@ -254,14 +282,15 @@ RunResult runProcess(const RunRequest& request) {
   if (launched.error != 0)
     result.startError =
         std::string("cannot run ") + request.argv[0] + ": " + std::strerror(launched.error);
-  currentGroup = launched.pid;
+  const std::size_t slot = holdGroup(launched.pid);
   const Ending ending = waitForEnd(request, launched, io.errRead, result);
   // What is still in the pipe, without waiting for a child the program left behind.
   while (io.errRead >= 0 && readStderr(io.errRead, result, request.stderrLimit)) {
   }
   // Anything the program left running in its group goes with it.
   kill(-launched.pid, SIGKILL);
-  currentGroup = 0;
+  releaseGroup(slot);
+  result.started = launched.started;
   result.wallSeconds = std::chrono::duration<double>(ending.at - launched.started).count();
   result.userSeconds = seconds(ending.usage.ru_utime);
   result.systemSeconds = seconds(ending.usage.ru_stime);

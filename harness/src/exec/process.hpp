@@ -77,6 +77,9 @@ struct RunResult {
   bool stdoutOverflow = false;              // wrote more than stdoutLimit
   std::uint64_t fileSizeLimit = 0;          // the limit the program ran under; 0: none
   std::string startError;                   // non-empty when the program could not be started
+  // When the program started (just before its exec), on the monotonic clock; unset
+  // when it never started or the runner cannot tell.
+  std::optional<std::chrono::steady_clock::time_point> started;
   double wallSeconds = 0;
   double userSeconds = 0;
   double systemSeconds = 0;
@@ -87,6 +90,8 @@ struct RunResult {
   std::uint64_t stdoutSize() const { return stdoutFile ? stdoutFile->size() : 0; }
 };
 
+// Safe to call from several threads at once: each run has its own files, process group
+// and spawner.
 RunResult runProcess(const RunRequest& request);
 
 // Splits a command prefix such as "qemu-arm -L /usr/arm-linux-gnueabihf" on blanks.
@@ -103,8 +108,10 @@ std::vector<int> allowedCpus();
 // the first one that is not there.
 std::vector<int> usableCpus(const std::string& text);
 
-// The process group of the program being run, or 0; for an interrupt handler that
-// must take the running program down with the harness.
-int runningProcessGroup();
+// Kills the process group of every program being run; async-signal-safe, for an
+// interrupt handler that must take the running programs down with the harness.
+void killRunningProcessGroups();
+// The process groups of the programs being run now.
+std::vector<int> runningProcessGroups();
 
 } // namespace bench32

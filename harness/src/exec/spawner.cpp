@@ -13,11 +13,17 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 namespace bench32 {
 namespace {
 
-int spawnerSocket = -1;
+// The factory's socket (-1: none, programs are forked from this process), and the
+// spawners that serve no program now; both guarded by poolMutex.
+int factorySocket = -1;
+std::mutex poolMutex;
+std::vector<int> idleSpawners;
 
 struct SpawnReply {
   int pid = -1;      // -1: fork failed (execErrno holds its errno)
@@ -126,19 +132,22 @@ Launch forkAndExec(const std::vector<std::string>& args, const ChildSetup& setup
   return launched;
 }
 
-bool sendWithFds(int socket, const std::string& payload, const int (&fds)[3]) {
+// Sends the payload with up to three descriptors attached (none when count is 0).
+bool sendWithFds(int socket, const std::string& payload, const int* fds, std::size_t count) {
   iovec io{const_cast<char*>(payload.data()), payload.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+  alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
   msghdr message{};
   message.msg_iov = &io;
   message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  header->cmsg_level = SOL_SOCKET;
-  header->cmsg_type = SCM_RIGHTS;
-  header->cmsg_len = CMSG_LEN(sizeof fds);
-  std::memcpy(CMSG_DATA(header), fds, sizeof fds);
+  if (count > 0) {
+    message.msg_control = control;
+    message.msg_controllen = CMSG_SPACE(count * sizeof(int));
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(count * sizeof(int));
+    std::memcpy(CMSG_DATA(header), fds, count * sizeof(int));
+  }
   ssize_t sent;
   while ((sent = sendmsg(socket, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
   }
@@ -178,7 +187,7 @@ ChildSetup decodeSetup(const std::vector<std::string>& parts) {
   signal(SIGINT, SIG_IGN); // the harness decides what an interrupt stops
   signal(SIGTERM, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  prctl(PR_SET_PDEATHSIG, SIGKILL); // its parent: the factory, which goes with the harness
   static char buffer[65536];
   for (;;) {
     iovec io{buffer, sizeof buffer};
@@ -220,52 +229,133 @@ ChildSetup decodeSetup(const std::vector<std::string>& parts) {
   }
 }
 
+// The factory's loop: each request (one byte) is answered with a new spawner, forked
+// from this small process, whose socket comes back attached (nothing attached when
+// none could be made). Spawners that end are reaped by the kernel.
+[[noreturn]] void serveFactory(int socket) {
+  signal(SIGINT, SIG_IGN);
+  signal(SIGTERM, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGCHLD, SIG_IGN);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  for (;;) {
+    char byte = 0;
+    const ssize_t n = recv(socket, &byte, 1, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) _exit(0); // the harness has gone
+    int ends[2] = {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        ::close(socket);
+        ::close(ends[0]);
+        signal(SIGCHLD, SIG_DFL); // the spawner waits for its programs
+        serveSpawns(ends[1]);
+      }
+      if (pid < 0) closeFd(ends[0]);
+      closeFd(ends[1]);
+    }
+    sendWithFds(socket, std::string(1, '\0'), &ends[0], ends[0] >= 0 ? 1 : 0);
+    closeFd(ends[0]);
+  }
+}
+
+// A spawner for one program: an idle one, else a new one from the factory; -1 when
+// there is none to be had.
+int takeSpawner() {
+  const std::lock_guard lock(poolMutex);
+  if (!idleSpawners.empty()) {
+    const int spawner = idleSpawners.back();
+    idleSpawners.pop_back();
+    return spawner;
+  }
+  if (factorySocket < 0) return -1;
+  char byte = 0;
+  iovec io{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t got = -1;
+  if (send(factorySocket, &byte, 1, MSG_NOSIGNAL) == 1)
+    while ((got = recvmsg(factorySocket, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+    }
+  if (got <= 0) {
+    closeFd(factorySocket); // the factory has gone: programs are forked from here
+    return -1;
+  }
+  int spawner = -1;
+  if (cmsghdr* header = CMSG_FIRSTHDR(&message);
+      header && header->cmsg_type == SCM_RIGHTS && header->cmsg_len == CMSG_LEN(sizeof spawner))
+    std::memcpy(&spawner, CMSG_DATA(header), sizeof spawner);
+  return spawner;
+}
+
+void returnSpawner(int spawner) {
+  const std::lock_guard lock(poolMutex);
+  idleSpawners.push_back(spawner);
+}
+
 } // namespace
 
 void startSpawner() {
-  if (spawnerSocket >= 0) return;
+  const std::lock_guard lock(poolMutex);
+  if (factorySocket >= 0) return;
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
   const pid_t pid = fork();
   if (pid == 0) {
     ::close(ends[0]);
-    serveSpawns(ends[1]);
+    serveFactory(ends[1]);
   }
   ::close(ends[1]);
   if (pid < 0)
     ::close(ends[0]);
   else
-    spawnerSocket = ends[0];
+    factorySocket = ends[0];
 }
 
 Launch launch(const std::vector<std::string>& argv, const ChildSetup& setup, const int (&fds)[3]) {
-  if (spawnerSocket < 0) return forkAndExec(argv, setup, fds);
+  const int spawner = takeSpawner();
+  if (spawner < 0) return forkAndExec(argv, setup, fds);
   SpawnReply reply;
-  const bool sent = sendWithFds(spawnerSocket, encodeRequest(argv, setup), fds);
+  const bool sent = sendWithFds(spawner, encodeRequest(argv, setup), fds, 3);
   ssize_t got = -1;
-  while (sent && (got = recv(spawnerSocket, &reply, sizeof reply, 0)) < 0 && errno == EINTR) {
+  while (sent && (got = recv(spawner, &reply, sizeof reply, 0)) < 0 && errno == EINTR) {
   }
-  if (got != sizeof reply) return {-1, EPIPE, {}};
-  return {
+  if (got != sizeof reply) {
+    ::close(spawner); // it has gone; the next program gets a new one
+    return {-1, EPIPE, {}, -1};
+  }
+  const Launch launched{
       reply.pid, reply.execErrno,
-      std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(reply.started))};
+      std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(reply.started)),
+      reply.pid > 0 ? spawner : -1};
+  // Without a program to wait for, the spawner sends no second reply.
+  if (reply.pid <= 0) returnSpawner(spawner);
+  return launched;
 }
 
-int endFd(const Launch&, int pidFd) { return spawnerSocket >= 0 ? spawnerSocket : pidFd; }
+int endFd(const Launch& launched, int pidFd) {
+  return launched.channel >= 0 ? launched.channel : pidFd;
+}
 
 bool collectEnd(const Launch& launched, int& status, rusage& usage) {
-  if (spawnerSocket >= 0) {
-    pollfd watch{spawnerSocket, POLLIN, 0};
+  if (launched.channel >= 0) {
+    pollfd watch{launched.channel, POLLIN, 0};
     if (poll(&watch, 1, 0) <= 0) return false;
     SpawnReply reply;
-    const ssize_t n = recv(spawnerSocket, &reply, sizeof reply, 0);
+    const ssize_t n = recv(launched.channel, &reply, sizeof reply, 0);
     if (n < 0 && errno == EINTR) return false;
     if (n != sizeof reply) {
       // The spawner has gone: the program's end can no longer be known.
-      closeFd(spawnerSocket);
+      ::close(launched.channel);
       status = W_EXITCODE(127, 0);
       return true;
     }
+    returnSpawner(launched.channel);
     status = reply.status;
     usage = reply.usage;
     return true;

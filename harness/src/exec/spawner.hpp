@@ -1,6 +1,8 @@
-// Starting a program: in a child of a small helper process (the spawner) when there is
+// Starting a program: in a child of a small helper process (a spawner) when there is
 // one, so that the program's peak RSS from wait4 is its own; a child forked from a
-// large process begins with that process's resident size as its peak.
+// large process begins with that process's resident size as its peak. A spawner serves
+// one program at a time; programs started at once from several threads each get a
+// spawner of their own, forked on demand by a small factory process started first.
 #pragma once
 
 #include <sys/resource.h>
@@ -13,7 +15,7 @@
 
 namespace bench32 {
 
-// Starts the spawner. Call it first thing in main, while the process is small.
+// Starts the spawners' factory. Call it first thing in main, while the process is small.
 void startSpawner();
 
 // A started program, or why it could not be started.
@@ -23,6 +25,9 @@ struct Launch {
   // Just before the exec, on the monotonic clock every process shares: the start of the
   // program's wall time, without the hop to the spawner or the fork.
   std::chrono::steady_clock::time_point started;
+  // The spawner's socket the end will come on, or -1 (forked from this process). It goes
+  // back to the spawners' pool once collectEnd has seen the end.
+  int channel = -1;
 };
 
 // What the child is given besides its command and descriptors.
@@ -39,11 +44,12 @@ struct ChildSetup {
 
 // Starts argv[0] (a path, or a name on PATH) in a process group of its own, with the
 // given descriptors as its standard input, output and error, set up as asked. Through
-// the spawner when there is one, else forked from this process.
+// an idle spawner when there is one, else forked from this process. Safe to call from
+// several threads at once.
 Launch launch(const std::vector<std::string>& argv, const ChildSetup& setup, const int (&fds)[3]);
 
 // How a launched program ended, without waiting: true once known (status and usage
-// filled in; with the spawner, the usage its wait4 saw). endFd becomes readable when
+// filled in; with a spawner, the usage its wait4 saw). endFd becomes readable when
 // the end may be known: the spawner's socket, else the program's pidfd (or -1).
 bool collectEnd(const Launch& launched, int& status, rusage& usage);
 int endFd(const Launch& launched, int pidFd);

@@ -14,6 +14,7 @@
 // in, either a new row there or a field more in an existing one.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -42,6 +43,8 @@ struct Measuring {
   const RunSettings& settings;
   const Runner& runner;
   const MeasureHooks& hooks;
+  // Where the session's times of runs start: copies' starts and ends are counted from it.
+  std::chrono::steady_clock::time_point origin = std::chrono::steady_clock::now();
 
   UnitResult& result(const PlannedUnit& unit) const { return results.units[unit.resultIndex]; }
   std::string label(const PlannedUnit& unit) const; // "config program/workload"

@@ -11,7 +11,7 @@ std::atomic<bool> interruptedFlag{false};
 
 extern "C" void onInterrupt(int signalNumber) {
   interruptedFlag = true;
-  if (const int group = runningProcessGroup(); group > 0) kill(-group, SIGKILL);
+  killRunningProcessGroups();
   // A second interrupt ends the harness at once.
   signal(signalNumber, SIG_DFL);
 }

@@ -124,6 +124,7 @@ Results startResults(const Plan& plan, const RunOptions& options, const fs::path
                       {"min_time_s", s.minTime}, {"precision", s.precision},
                       {"timeout_s", s.timeout},  {"instructions", s.instructions ? 1 : 0}};
   if (s.layouts > 0) results.settings["layouts"] = s.layouts;
+  if (s.copies > 1) results.settings["copies"] = s.copies;
   results.runUnder = options.runUnder;
   for (const auto& t : plan.targets)
     for (const auto& p : plan.programs)

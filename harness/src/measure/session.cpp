@@ -1,7 +1,12 @@
 #include "measure/session.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <exception>
+#include <latch>
+#include <optional>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -17,30 +22,136 @@ bool active(const Measuring& m, const PlannedUnit& unit) {
   return m.result(unit).status != Status::failed;
 }
 
-// Runs a unit's program once (code layout `layout` when the session has layouts) and
-// verifies it; false (with the unit marked failed) when the run fails.
-bool runVerified(const Measuring& m, const PlannedUnit& unit, std::vector<Sample>& into,
-                 int layout) {
-  RunRequest request = runRequest(unit, m.settings, layout);
-  if (m.settings.layouts > 0) request.environmentPadding = randomPadding();
-  const RunResult run = m.runner(request);
-  if (run.cancelled || interruptFlag()) return false;
-  UnitResult& result = m.result(unit);
+// The requests of one run of a unit (code layout `layout` when the session has
+// layouts): one per copy, each with its own padding, and with processors given, each
+// copy alone on one of them in turn.
+std::vector<RunRequest> copyRequests(const Measuring& m, const PlannedUnit& unit, int layout) {
+  const std::size_t copies = std::size_t(std::max(m.settings.copies, 1));
+  std::vector<RunRequest> requests;
+  for (std::size_t i = 0; i < copies; ++i) {
+    RunRequest request = runRequest(unit, m.settings, layout);
+    if (m.settings.layouts > 0) request.environmentPadding = randomPadding();
+    if (copies > 1 && !m.settings.cpus.empty())
+      request.cpus = {m.settings.cpus[i % m.settings.cpus.size()]};
+    requests.push_back(std::move(request));
+  }
+  return requests;
+}
+
+// A copy's run and when it started and ended on the monotonic clock: as the runner
+// saw it, else around the runner's call.
+struct CopyRun {
+  RunResult run;
+  std::chrono::steady_clock::time_point start, end;
+};
+
+CopyRun runTimed(const Runner& runner, const RunRequest& request) {
+  const auto before = std::chrono::steady_clock::now();
+  CopyRun copy{runner(request), before, {}};
+  const auto after = std::chrono::steady_clock::now();
+  copy.start = copy.run.started.value_or(before);
+  copy.end = copy.run.started
+                 ? copy.start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                    std::chrono::duration<double>(copy.run.wallSeconds))
+                 : after;
+  return copy;
+}
+
+// Runs every request at once through the runner, each copy on a thread of its own that
+// waits for the others to be ready; a single request runs on this thread. An exception
+// in any copy is raised here once every copy has ended.
+std::vector<CopyRun> runCopies(const Runner& runner, const std::vector<RunRequest>& requests) {
+  if (requests.size() == 1) return {runTimed(runner, requests.front())};
+  std::vector<CopyRun> runs(requests.size());
+  std::vector<std::exception_ptr> errors(requests.size());
+  std::latch ready(std::ptrdiff_t(requests.size()));
+  {
+    std::vector<std::jthread> threads;
+    try {
+      for (std::size_t i = 0; i < requests.size(); ++i)
+        threads.emplace_back([&, i] {
+          ready.arrive_and_wait();
+          try {
+            runs[i] = runTimed(runner, requests[i]);
+          } catch (...) {
+            errors[i] = std::current_exception();
+          }
+        });
+    } catch (...) {
+      // No thread for a copy: the started ones are let go, and joined as they end.
+      ready.count_down(std::ptrdiff_t(requests.size() - threads.size()));
+      throw;
+    }
+  }
+  for (const auto& error : errors)
+    if (error) std::rethrow_exception(error);
+  return runs;
+}
+
+// The reason a copy's run failed, or nothing when it is verified.
+std::optional<std::string> failureOf(const Measuring& m, const PlannedUnit& unit,
+                                     const RunResult& run, std::size_t copy) {
   Verdict verdict = verify(*unit.expected, run);
   if (run.timedOut && !run.stdoutOverflow)
     verdict.detail = fmt::format("timed out after {} s (process group killed)", m.settings.timeout);
-  if (!verdict.ok) {
-    result.status = Status::failed;
-    result.failure = verdict.detail;
+  if (verdict.ok) return std::nullopt;
+  if (m.settings.copies <= 1) return verdict.detail;
+  return fmt::format("copy {} of {}: {}", copy + 1, m.settings.copies, verdict.detail);
+}
+
+double secondsSince(std::chrono::steady_clock::time_point origin,
+                    std::chrono::steady_clock::time_point at) {
+  return std::max(0.0, std::chrono::duration<double>(at - origin).count());
+}
+
+// A round's rate: its copies over the time from the first copy's start to the last
+// one's end. None when that time is not above zero (a runner that cannot tell).
+void recordRate(const std::vector<Sample>& round, UnitResult& result) {
+  double first = INFINITY, last = -INFINITY;
+  for (const Sample& s : round) {
+    first = std::min(first, s.start);
+    last = std::max(last, s.end);
+  }
+  if (last > first) result.rate.push_back(double(round.size()) / (last - first));
+}
+
+// Runs a unit's program once, as many copies at once as asked (code layout `layout`
+// when the session has layouts), and verifies every copy; false (with the unit marked
+// failed, for the first copy that failed) when a copy fails. Nothing of a failed run
+// is kept.
+bool runVerified(const Measuring& m, const PlannedUnit& unit, std::vector<Sample>& into,
+                 int layout) {
+  const auto requests = copyRequests(m, unit, layout);
+  const auto runs = runCopies(m.runner, requests);
+  if (interruptFlag() ||
+      std::any_of(runs.begin(), runs.end(), [](const CopyRun& c) { return c.run.cancelled; }))
     return false;
+  UnitResult& result = m.result(unit);
+  std::vector<Sample> round;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    if (auto failure = failureOf(m, unit, runs[i].run, i)) {
+      result.status = Status::failed;
+      result.failure = std::move(*failure);
+      return false;
+    }
+    Sample sample;
+    collectRun(m.settings, runs[i].run, sample);
+    if (m.settings.layouts > 0) {
+      sample.layout = layout;
+      sample.paddingBytes = int(requests[i].environmentPadding);
+    }
+    if (runs.size() > 1) {
+      sample.copy = int(i);
+      sample.start = secondsSince(m.origin, runs[i].start);
+      sample.end = secondsSince(m.origin, runs[i].end);
+    }
+    round.push_back(sample);
   }
-  Sample sample;
-  collectRun(m.settings, run, sample);
-  if (m.settings.layouts > 0) {
-    sample.layout = layout;
-    sample.paddingBytes = int(request.environmentPadding);
+  into.insert(into.end(), round.begin(), round.end());
+  if (runs.size() > 1) {
+    result.copies = int(runs.size());
+    if (&into == &result.samples) recordRate(round, result);
   }
-  into.push_back(sample);
   // A unit is ok once it has a verified timed run; warm-ups alone leave it not-run.
   if (!result.samples.empty()) result.status = Status::ok;
   return true;
@@ -144,7 +255,8 @@ double secondsLeft(const Measuring& m, const std::vector<Group>& groups) {
       std::vector<double> seen = wall;
       for (const Sample& w : m.result(*u).warmup) seen.push_back(w.wall);
       const double typical = seen.empty() ? 0 : stats::median(seen);
-      seconds += typical * runsNeeded(wall, m.settings);
+      // Copies run side by side: a round takes about one run's time.
+      seconds += typical * runsNeeded(wall, m.settings) / std::max(m.settings.copies, 1);
     }
   }
   return seconds;
@@ -177,12 +289,15 @@ bool runRound(const Measuring& m, const std::vector<const PlannedUnit*>& order, 
 } // namespace
 
 double runsNeeded(const std::vector<double>& wall, const RunSettings& given) {
-  // With code layouts the counts are per layout, and a round runs every layout once.
+  // With code layouts the counts are per layout, and a round runs every layout once;
+  // with copies they are rounds, each of as many runs as copies, and the time to fill
+  // is the time the rounds take, each copy's alike.
   RunSettings settings = given;
-  const int layouts = std::max(given.layouts, 1);
-  settings.runs *= layouts;
-  settings.minRuns *= layouts;
-  settings.maxRuns *= layouts;
+  const int perRound = std::max(given.layouts, 1) * std::max(given.copies, 1);
+  settings.runs *= perRound;
+  settings.minRuns *= perRound;
+  settings.maxRuns *= perRound;
+  settings.minTime *= std::max(given.copies, 1);
   const double n = double(wall.size());
   if (settings.runs > 0) return std::max(0.0, settings.runs - n);
   if (n >= settings.maxRuns) return 0;
@@ -207,7 +322,7 @@ bool enoughRuns(const std::vector<std::vector<double>>& wallLists, const RunSett
 
 bool measureUnits(Results& results, const std::vector<PlannedUnit>& units,
                   const RunSettings& settings, const Runner& runner, const MeasureHooks& hooks) {
-  const Measuring m{results, units, settings, runner, hooks};
+  const Measuring m{results, units, settings, runner, hooks, std::chrono::steady_clock::now()};
   if (!collectAllUnits(m, true) || !warmUp(m)) return false;
   std::vector<Group> groups = groupsOf(m);
   for (int round = 0;; ++round) {

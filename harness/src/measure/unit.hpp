@@ -27,6 +27,9 @@ struct RunSettings {
   // environment padding; the run counts above are then per layout.
   int layouts = 0;
   std::vector<int> cpus; // the processors every program runs on; empty: the harness's
+  // Copies of the program started at once for each run, each verified; with cpus, copy
+  // i runs on cpus[i % cpus.size()] alone. The run counts above are then per round.
+  int copies = 1;
 };
 
 // One (configuration, program, workload) to measure; its result lives in the

@@ -133,6 +133,16 @@ const std::vector<MetricInfo> table = {
                   "max_rss_kib", &CompileSamples::rssKiB),
     compileMetric(Metric::link, "link", "link", "link_median_s", "link_wall_s",
                   &CompileSamples::link),
+    {.id = Metric::rate,
+     .name = "rate",
+     .unit = "/s",
+     .column = "rate",
+     .toolColumn = "rate_median_per_s",
+     .samplesKey = "rate_per_s",
+     .roundField = &UnitResult::rate,
+     .format = formatRate,
+     .whenMeasured = true,
+     .higherIsBetter = true},
 };
 
 } // namespace
@@ -165,6 +175,8 @@ std::vector<double> metricValues(const UnitResult& unit, Metric metric) {
     for (const Sample& s : unit.samples) values.push_back(s.*m.field);
   } else if (m.compileField) {
     if (unit.compile) values = (*unit.compile).*m.compileField;
+  } else if (m.roundField) {
+    values = unit.*m.roundField;
   } else if (const auto value = m.perUnit(unit)) {
     values.push_back(*value);
   }
@@ -255,6 +267,13 @@ std::string formatCount(double n) {
 std::string formatPercent(double fraction) {
   if (!std::isfinite(fraction)) return "-";
   return fmt::format("{:.1f}%", fraction * 100);
+}
+
+std::string formatRate(double perSecond) {
+  if (!std::isfinite(perSecond)) return "-";
+  if (perSecond >= 100) return fmt::format("{:.0f} /s", perSecond);
+  if (perSecond >= 1) return fmt::format("{:.2f} /s", perSecond);
+  return fmt::format("{:.3g} /s", perSecond);
 }
 
 std::string formatRaw(double value) {

@@ -27,7 +27,8 @@ enum class Metric {
   compile,
   compileCpu,
   compileRss,
-  link
+  link,
+  rate
 };
 
 struct MetricInfo {
@@ -43,6 +44,9 @@ struct MetricInfo {
   // A quantity measured apart from the runs, once per round of --compile-runs: its list
   // in the unit's compile samples.
   std::vector<double> CompileSamples::*compileField = nullptr;
+  // A quantity of a round of copies run at once, one value per timed round: its list in
+  // the unit.
+  std::vector<double> UnitResult::*roundField = nullptr;
   // A per-unit quantity (one value, or none): how to read it.
   std::optional<double> (*perUnit)(const UnitResult&) = nullptr;
   std::string (*format)(double) = nullptr; // for people; NaN gives "-"
@@ -56,6 +60,9 @@ struct MetricInfo {
   // In the run table, a column (for people and tools) only when some unit has a value,
   // after all the others: tables of sessions that never measured it stay as they were.
   bool whenMeasured = false;
+  // More is better (a rate): a comparison's ratio is then base / other, so that above 1
+  // still means slower.
+  bool higherIsBetter = false;
 };
 
 const std::vector<MetricInfo>& metrics();
@@ -87,6 +94,7 @@ std::string formatKiB(double kib);
 std::string formatBytes(double bytes);
 std::string formatCount(double count); // 1.23 M, 4.56 G
 std::string formatPercent(double fraction);
+std::string formatRate(double perSecond); // "12.34 /s"
 // A number for tools: integers without a fraction, others with nine significant
 // digits; infinities as inf and -inf, NaN as an empty field.
 std::string formatRaw(double value);

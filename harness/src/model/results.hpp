@@ -14,8 +14,10 @@
 namespace bench32 {
 
 // Version 2 adds code layouts (per-sample layout and padding, per-layout binaries);
-// a session without them is still written as version 1, which older readers take.
-inline constexpr int resultsVersion = 2;
+// version 3 adds copies run at once (per-sample copy, start and end, per-unit rates).
+// A session without them is still written as the lowest version that holds it, which
+// older readers take.
+inline constexpr int resultsVersion = 3;
 
 // One run's measurements; metrics.cpp says how each is named, read and shown.
 struct Sample {
@@ -25,6 +27,11 @@ struct Sample {
   double maxRssKiB = 0;
   int layout = -1;      // the code layout run (0, 1, ...), or -1 in a session without layouts
   int paddingBytes = 0; // characters of environment padding the run was given
+  // With copies run at once: which copy this run was (0, 1, ...; -1 without copies), and
+  // when it started and ended, in seconds from the start of the session's measuring.
+  int copy = -1;
+  double start = 0;
+  double end = 0;
   // In results merged from several sessions, the session the run belongs to (0, 1, ...);
   // -1 in one session's results. Never written to a results file.
   int session = -1;
@@ -76,6 +83,10 @@ struct UnitResult {
   std::string instructionsSource; // perf or callgrind
   // With --compile-runs: the program's compile, the same for each of its workloads.
   std::optional<CompileSamples> compile;
+  // With copies run at once (run --copies): how many each run had, and each timed
+  // round's rate: copies finished per second from the first start to the last end.
+  int copies = 1;
+  std::vector<double> rate;
 
   bool ok() const { return status == Status::ok; }
 };

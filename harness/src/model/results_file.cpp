@@ -32,7 +32,36 @@ json samplesJson(const std::vector<Sample>& samples) {
       padding.push_back(s.paddingBytes);
     }
   }
+  if (std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return s.copy >= 0; })) {
+    json& copies = lists[copyListKey] = json::array();
+    json& starts = lists[startListKey] = json::array();
+    json& ends = lists[endListKey] = json::array();
+    for (const Sample& s : samples) {
+      copies.push_back(s.copy);
+      starts.push_back(s.start);
+      ends.push_back(s.end);
+    }
+  }
   return lists;
+}
+
+// Which copy each run was, and when it started and ended: all three lists or none.
+void copiesFrom(const json& doc, std::vector<Sample>& samples) {
+  if (!doc.contains(copyListKey) && !doc.contains(startListKey) && !doc.contains(endListKey))
+    return;
+  const auto copies = doc.at(copyListKey).get<std::vector<int>>();
+  const auto starts = doc.at(startListKey).get<std::vector<double>>();
+  const auto ends = doc.at(endListKey).get<std::vector<double>>();
+  if (copies.size() != samples.size() || starts.size() != samples.size() ||
+      ends.size() != samples.size())
+    throw BadInput("sample lists of different lengths");
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (copies[i] < 0 || !(starts[i] >= 0) || !(ends[i] >= starts[i]))
+      throw BadInput("a negative copy, or a run that ends before it starts");
+    samples[i].copy = copies[i];
+    samples[i].start = starts[i];
+    samples[i].end = ends[i];
+  }
 }
 
 std::vector<Sample> samplesFrom(const json& doc) {
@@ -60,7 +89,23 @@ std::vector<Sample> samplesFrom(const json& doc) {
       samples[i].paddingBytes = padding[i];
     }
   }
+  copiesFrom(doc, samples);
   return samples;
+}
+
+// A unit of copies run at once: "copies": N and "rate_per_s": [...], one per round.
+void copiesJson(const UnitResult& u, json& unit) {
+  if (u.copies <= 1 && u.rate.empty()) return;
+  unit["copies"] = u.copies;
+  unit[metricInfo(Metric::rate).samplesKey] = u.rate;
+}
+
+void unitCopiesFrom(const json& entry, UnitResult& u) {
+  u.copies = entry.value("copies", 1);
+  if (u.copies < 1) throw BadInput(fmt::format("{}/{}: copies below 1", u.program, u.workload));
+  u.rate = entry.value(metricInfo(Metric::rate).samplesKey, std::vector<double>{});
+  for (double r : u.rate)
+    if (!(r > 0)) throw BadInput(fmt::format("{}/{}: a rate not above 0", u.program, u.workload));
 }
 
 json textBytesJson(const std::optional<std::uint64_t>& bytes) {
@@ -158,7 +203,7 @@ json toJson(const Results& r) {
     if (!c.linker.empty()) configs.back()["linker"] = c.linker;
     if (c.pgo) configs.back()["pgo"] = profileGuidedJson(*c.pgo);
   }
-  bool layouts = false;
+  bool layouts = false, copies = false;
   json units = json::array();
   for (const auto& u : r.units) {
     json unit{{"config", u.config},
@@ -184,10 +229,14 @@ json toJson(const Results& r) {
     if (u.instructions)
       unit["instructions"] = {{"count", *u.instructions}, {"source", u.instructionsSource}};
     if (u.compile) unit["compile"] = compileJson(*u.compile);
+    copiesJson(u, unit);
+    copies = copies || unit.contains("copies");
     units.push_back(unit);
   }
   return {{"schema", "bench32-results"},
-          {"version", layouts ? 2 : 1},
+          {"version", copies    ? 3
+                      : layouts ? 2
+                                : 1},
           {"created", r.created},
           {"command", r.command},
           {"complete", r.complete},
@@ -249,6 +298,7 @@ Results resultsFromJson(const json& doc) {
         u.instructionsSource = entry.at("instructions").value("source", "");
       }
       if (entry.contains("compile")) u.compile = compileFrom(entry.at("compile"));
+      unitCopiesFrom(entry, u);
       r.units.push_back(std::move(u));
     }
   } catch (const json::exception& e) {

@@ -14,6 +14,10 @@ namespace bench32 {
 // with code layouts, these two.
 inline constexpr const char* layoutListKey = "layout";
 inline constexpr const char* paddingListKey = "padding_bytes";
+// The lists of runs of copies run at once: which copy, and its start and end.
+inline constexpr const char* copyListKey = "copy";
+inline constexpr const char* startListKey = "start_s";
+inline constexpr const char* endListKey = "end_s";
 
 nlohmann::json toJson(const Results& results);
 // Throws BadInput naming what is wrong.

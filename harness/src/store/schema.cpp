@@ -81,6 +81,16 @@ const std::vector<std::string> version2{
   PRIMARY KEY (revision, program, workload, config)))",
 };
 
+// Version 3: copies run at once. Each run's copy and its start and end (seconds from the
+// session's start), and per unit the number of copies and each round's rate (a JSON list).
+const std::vector<std::string> version3{
+    "ALTER TABLE samples ADD COLUMN copy_index BIGINT",
+    "ALTER TABLE samples ADD COLUMN start_s DOUBLE PRECISION",
+    "ALTER TABLE samples ADD COLUMN end_s DOUBLE PRECISION",
+    "ALTER TABLE units ADD COLUMN copies BIGINT",
+    "ALTER TABLE units ADD COLUMN rate_per_s TEXT",
+};
+
 std::string withSerial(std::string sql, const std::string& serial) {
   const std::string mark = "{serial}";
   for (auto at = sql.find(mark); at != std::string::npos; at = sql.find(mark))
@@ -113,7 +123,7 @@ void refuseNewer(int version) {
 } // namespace
 
 const std::vector<std::vector<std::string>>& migrations() {
-  static const std::vector<std::vector<std::string>> all{version1, version2};
+  static const std::vector<std::vector<std::string>> all{version1, version2, version3};
   return all;
 }
 

@@ -79,8 +79,9 @@ void putJson(json& object, const char* key, const Field& field) {
   if (field) object[key] = json::parse(*field);
 }
 
-// Per-run values with a column of their own: the measured metrics, and the layout
-// variant and padding of layout-randomised runs.
+// Per-run values with a column of their own: the measured metrics, the layout variant
+// and padding of layout-randomised runs, and the copy, start and end of copies run at
+// once.
 struct SampleColumn {
   std::string key;    // the list's name in the results file
   std::string column; // the column in samples
@@ -95,6 +96,9 @@ const std::vector<SampleColumn>& sampleColumns() {
       if (m.field) all.push_back({m.samplesKey, m.samplesKey, false, m.integral});
     all.push_back({layoutListKey, "layout", true, true});
     all.push_back({paddingListKey, "padding", true, true});
+    all.push_back({copyListKey, "copy_index", true, true});
+    all.push_back({startListKey, "start_s", false, false});
+    all.push_back({endListKey, "end_s", false, false});
     return all;
   }();
   return columns;
@@ -160,6 +164,8 @@ const Columns unitColumns{"config",
                           "text_bytes",
                           "instructions",
                           "instructions_source",
+                          "copies",
+                          "rate_per_s",
                           "extra"};
 
 UnitRows takeUnit(json unit) {
@@ -182,6 +188,7 @@ UnitRows takeUnit(json unit) {
   Value config = takeText(unit, "config"), program = takeText(unit, "program"),
         workload = takeText(unit, "workload"), status = takeText(unit, "status");
   Value failure = takeText(unit, "failure"), input = takeText(unit, "input_xxh3");
+  Value copies = takeInteger(unit, "copies"), rates = takeJson(unit, "rate_per_s");
   rows.columns = unitColumns.values({{"config", config},
                                      {"program", program},
                                      {"workload", workload},
@@ -193,6 +200,8 @@ UnitRows takeUnit(json unit) {
                                      {"text_bytes", textBytes},
                                      {"instructions", count},
                                      {"instructions_source", source},
+                                     {"copies", copies},
+                                     {"rate_per_s", rates},
                                      {"extra", dumped(unit)}});
   return rows;
 }
@@ -208,6 +217,8 @@ json unitFromRow(const Row& row, std::size_t first) {
   putText(unit, "status", field("status"));
   putText(unit, "failure", field("failure"));
   putText(unit, "input_xxh3", field("input_xxh3"));
+  putInteger(unit, "copies", field("copies"));
+  putJson(unit, "rate_per_s", field("rate_per_s"));
   if (field("binary_path") || field("binary_xxh3") || field("text_bytes")) {
     json& binary = unit["binary"];
     putText(binary, "path", field("binary_path"));
