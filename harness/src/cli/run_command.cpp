@@ -132,9 +132,11 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
 // A remote target: described over one connection, then given the timer built for it,
 // every planned executable and input, each copy checked there.
 std::unique_ptr<RemoteSession> remoteSession(const RunOptions& options, const fs::path& source,
-                                             const Console& console) {
+                                             const Console& console, Results& results) {
   const RemoteTarget target = parseRemote(options.remote, options.ssh);
   const auto described = describeTarget(target);
+  results.target = described;
+  results.target["remote"] = target.host + ":" + target.dir;
   console.note(fmt::format("target {}: {}, {}, {} cores", target.host, described.at("machine"),
                            described.count("cpu") ? described.at("cpu") : "CPU unknown",
                            described.count("cores") ? described.at("cores") : "?"));
@@ -309,7 +311,8 @@ int runCommand(const RunOptions& options, const fs::path& source,
     if (!options.db.empty()) recorder = std::make_unique<SessionRecorder>(options.db);
     save();
     std::unique_ptr<RemoteSession> remote;
-    if (!options.remote.empty()) remote = remoteSession(options, source, console);
+    results.target = hostTarget(results.environment);
+    if (!options.remote.empty()) remote = remoteSession(options, source, console, results);
     const auto planned = buildAndPlan(plan, results, options, source, console, save);
     Runner runner = runProcess;
     if (remote) {
