@@ -81,6 +81,10 @@ const std::vector<std::string> version2{
   PRIMARY KEY (revision, program, workload, config)))",
 };
 
+// Version 3: the machine a session's programs ran on (JSON), beside the build host's
+// environment: a remote target's, else the build host's own.
+const std::vector<std::string> version3{"ALTER TABLE sessions ADD COLUMN target TEXT"};
+
 std::string withSerial(std::string sql, const std::string& serial) {
   const std::string mark = "{serial}";
   for (auto at = sql.find(mark); at != std::string::npos; at = sql.find(mark))
@@ -113,7 +117,7 @@ void refuseNewer(int version) {
 } // namespace
 
 const std::vector<std::vector<std::string>>& migrations() {
-  static const std::vector<std::vector<std::string>> all{version1, version2};
+  static const std::vector<std::vector<std::string>> all{version1, version2, version3};
   return all;
 }
 
