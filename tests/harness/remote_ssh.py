@@ -90,20 +90,75 @@ def main():
             daemon.wait()
 
 
+def check_recorded(results, runs, run_under=""):
+    """Every unit verified and timed runs times there, the target described in the file."""
+    doc = json.load(open(results))
+    target = doc.get("target", {})
+    check(target.get("machine") == os.uname().machine and target.get("cores") and
+          target.get("kernel") and target.get("remote", "").startswith("127.0.0.1:"),
+          f"target: {target}")
+    check(doc["run_under"] == run_under, f"run_under: {doc['run_under']}")
+    for unit in doc["results"]:
+        name = f"{unit['config']} {unit['program']}"
+        check(unit["status"] == "ok", f"{name}: {unit.get('failure')}")
+        check(len(unit["samples"]["wall_s"]) == runs and len(unit["warmup"]["wall_s"]) == 1,
+              f"{name}: {unit['samples']}")
+    return doc
+
+
 def run_tests(args, scratch, client):
     ssh = f"ssh -F {client}"
 
-    def harness(*words, ssh_command=ssh, remote_dir="target"):
+    def harness(*words, ssh_command=ssh):
         started = time.monotonic()
         done = subprocess.run([args.harness, "--source", args.source, "run", "--remote",
-                               f"127.0.0.1:{scratch}/{remote_dir}", "--ssh", ssh_command,
+                               f"127.0.0.1:{scratch}/target", "--ssh", ssh_command,
                                "--build-root", scratch, "-w", "smoke", *words],
                               capture_output=True, text=True, timeout=600)
         return done, time.monotonic() - started
 
-    native = f"nat=g++:-O2".replace("g++", args.compiler)
+    config = f"nat={args.compiler}:-O2"
     results = os.path.join(scratch, "native.json")
-    done, _ = harness("-c", native, "-p", PROGRAMS, "--runs", "3", "--json", results)
+    done, _ = harness("-c", config, "-p", PROGRAMS, "--runs", "3", "--json", results)
     check(done.returncode == 0, f"native run: {done.stderr}")
-    check_recorded(results, 3, "x86_64" if os.uname().machine == "x86_64" else os.uname().machine)
-    print(done.stdout)
+    check_recorded(results, 3)
+    shown = subprocess.run([args.harness, "show", results], capture_output=True, text=True)
+    check("ran on 127.0.0.1:" in shown.stdout, f"show: {shown.stdout}")
+
+    # A copy changed on the target after it arrived: refused before anything is run.
+    victim = f"{scratch}/target/bin/nat/hailstone"
+    corrupt = wrapper(scratch, "corrupting-ssh",
+                      f'{ssh} "$@"; status=$?\ncase "$*" in *"tar -C"*) printf X | dd of={victim}'
+                      " bs=1 seek=200 conv=notrunc 2>/dev/null;; esac\nexit $status\n")
+    done, _ = harness("-c", config, "-p", "hailstone", "--runs", "1", ssh_command=corrupt)
+    said = [line for line in done.stderr.splitlines() if line.startswith("bench32:")]
+    check(done.returncode != 0 and len(said) == 1 and "copy of bin/nat/hailstone" in said[0] and
+          "runs" not in done.stderr, f"corrupted copy: {done.returncode} {done.stderr}")
+
+    # 300 ms more per connection: the session is slower, the recorded times are not.
+    slow = wrapper(scratch, "slow-ssh", f'sleep 0.3\nexec {ssh} "$@"\n')
+    results = os.path.join(scratch, "slow.json")
+    done, took = harness("-c", config, "-p", "hailstone", "--runs", "5", "--json", results,
+                         ssh_command=slow)
+    check(done.returncode == 0, f"slow ssh: {done.stderr}")
+    walls = check_recorded(results, 5)["results"][0]["samples"]["wall_s"]
+    # Six runs, the description and two copies' connections: each at least 300 ms.
+    check(took > 0.3 * 9, f"the slow ssh took only {took:.2f} s")
+    check(sorted(walls)[len(walls) // 2] < 0.002 and max(walls) < 0.1, f"wall times {walls}")
+    print(f"slow ssh: session {took:.2f} s, recorded wall times {walls}")
+
+    cross, qemu = shutil.which("i686-linux-gnu-g++"), shutil.which("qemu-i386")
+    if not cross or not qemu:
+        print("ok (the i386 configuration skipped: no i686-linux-gnu-g++ or qemu-i386)")
+        return
+    results = os.path.join(scratch, "i386.json")
+    under = "qemu-i386 -L /usr/i686-linux-gnu"
+    done, _ = harness("-c", "i686-O2=i686-linux-gnu-g++:-O2", "--run-under", under, "-p",
+                      PROGRAMS, "--runs", "3", "--json", results)
+    check(done.returncode == 0, f"i386 run: {done.stderr}")
+    check_recorded(results, 3, under)
+    print("ok: native and i386 on the target, a corrupted copy refused, times the target's")
+
+
+if __name__ == "__main__":
+    main()
