@@ -98,6 +98,13 @@ std::vector<int> parseCpus(const std::string& text) {
   return cpus;
 }
 
+// The --cpu list as given, for messages.
+std::string cpuText(int argc, char** argv) {
+  for (int i = 1; i + 1 < argc && std::strcmp(argv[i], "--") != 0; ++i)
+    if (std::strcmp(argv[i], "--cpu") == 0) return argv[i + 1];
+  return "";
+}
+
 Options parseOptions(int argc, char** argv) {
   Options options;
   int i = 1;
@@ -148,7 +155,7 @@ double now() {
 }
 
 // In the child: set up and exec; reports the start time, then (only when the exec
-// fails) its errno, on the pipe.
+// fails) its errno, or minus the errno of a failed sched_setaffinity, on the pipe.
 [[noreturn]] void child(const Options& options, int in, int out, int report,
                         std::uint64_t fileLimit) {
   setpgid(0, 0);
@@ -156,7 +163,14 @@ double now() {
     cpu_set_t set;
     CPU_ZERO(&set);
     for (const int cpu : options.cpus) CPU_SET(cpu, &set);
-    sched_setaffinity(0, sizeof set, &set);
+    // A processor the target does not have: said as a negative errno, not run unpinned.
+    if (sched_setaffinity(0, sizeof set, &set) != 0) {
+      const int error = -errno;
+      const double start = now();
+      if (write(report, &start, sizeof start) == sizeof start)
+        if (write(report, &error, sizeof error) != sizeof error) _exit(127);
+      _exit(127);
+    }
   }
   if (fileLimit > 0) {
     const rlimit limit{rlim_t(fileLimit), rlim_t(fileLimit)};
@@ -189,7 +203,10 @@ void waitForEnd(pid_t pid, double deadline, Outcome& outcome, int& status, rusag
     }
     const pid_t got = wait4(pid, &status, WNOHANG, &usage);
     if (got == pid) break;
-    if (got < 0 && errno != EINTR) return;
+    if (got < 0 && errno != EINTR) {
+      outcome.error = std::string("cannot wait for the program: ") + std::strerror(errno);
+      break;
+    }
     if (pidFd >= 0) {
       pollfd watch{pidFd, POLLIN, 0};
       const int waitMs = outcome.timedOut ? 100 : int((deadline - now()) * 1000) + 1;
@@ -203,7 +220,7 @@ void waitForEnd(pid_t pid, double deadline, Outcome& outcome, int& status, rusag
   if (pidFd >= 0) close(pidFd);
 }
 
-Outcome runProgram(const Options& options, int out) {
+Outcome runProgram(const Options& options, int out, const std::string& cpuText) {
   Outcome outcome;
   const int in = options.input.empty() ? open("/dev/null", O_RDONLY | O_CLOEXEC)
                                        : open(options.input.c_str(), O_RDONLY | O_CLOEXEC);
@@ -231,7 +248,9 @@ Outcome runProgram(const Options& options, int out) {
   int execError = 0;
   if (read(report[0], &start, sizeof start) == sizeof start &&
       read(report[0], &execError, sizeof execError) == sizeof execError)
-    outcome.error = "cannot run " + options.command[0] + ": " + std::strerror(execError);
+    outcome.error = execError < 0
+                        ? "cannot run on processors " + cpuText + ": " + std::strerror(-execError)
+                        : "cannot run " + options.command[0] + ": " + std::strerror(execError);
   close(report[0]);
   int status = 0;
   rusage usage{};
@@ -283,7 +302,7 @@ int main(int argc, char** argv) {
   if (out < 0)
     outcome.error = std::string("cannot make a file for the output: ") + std::strerror(errno);
   else
-    outcome = runProgram(options, out);
+    outcome = runProgram(options, out, cpuText(argc, argv));
   std::uint64_t size = 0;
   std::string small;
   const std::uint64_t xxh3 = out >= 0 ? digestOutput(out, size, small) : 0;

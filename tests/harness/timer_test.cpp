@@ -101,6 +101,12 @@ TEST(Timer, ProcessorsAndStartFailuresReachTheProgram) {
   const RunResult pinned = timed("cpus", request, why);
   EXPECT_EQ(pinned.stdoutText(),
             "Cpus_allowed_list:\t" + std::to_string(request.cpus.front()) + "\n");
+  // A processor the machine does not have is refused there, not ignored.
+  request.cpus = {1023};
+  const RunResult unpinned = timed("echo 1", request, why);
+  EXPECT_NE(unpinned.startError.find("cannot run on processors 1023"), std::string::npos)
+      << unpinned.startError;
+  request.cpus.clear();
   request.argv = {"/nonexistent/program"};
   const RunResult missing = timed("", request, why);
   EXPECT_NE(verify(expecting(""), missing).detail.find("cannot run /nonexistent/program"),
