@@ -238,7 +238,12 @@ RunResult RemoteSession::run(const RunRequest& request) const {
     return failed;
   }
   const std::string said = firstLine(ssh.stderrBytes);
-  if (ssh.exitStatus == 255 || ssh.signal || ssh.timedOut) {
+  if (ssh.timedOut) {
+    failed.startError =
+        fmt::format("no answer from {} within the run's timeout and a minute", target_.host);
+    return failed;
+  }
+  if (ssh.exitStatus == 255 || ssh.signal) {
     failed.startError = fmt::format("connection to {} lost: {}", target_.host,
                                     said.empty() ? "ssh ended without a word" : said);
     return failed;
