@@ -38,6 +38,36 @@ TEST(Results, JsonRoundTripKeepsEverything) {
   EXPECT_FALSE(after.complete);
 }
 
+TEST(Results, TheTargetIsKeptAndNamedOnlyWhenItIsNotTheBuildHost) {
+  Results results = sampleResults();
+  results.environment["host"] = "builder";
+  results.environment["kernel"] = "Linux 6.1 x86_64";
+  const auto here = hostTarget(results.environment);
+  const auto there = std::map<std::string, std::string>{{"machine", "armv7l"},
+                                                        {"kernel", "Linux 5.10 armv7l"},
+                                                        {"cpu", "ARMv7 Processor rev 3"},
+                                                        {"cores", "4"},
+                                                        {"host", "board"},
+                                                        {"remote", "pi@board:bench"}};
+  const struct {
+    std::map<std::string, std::string> target;
+    const char* note; // "" for none
+  } cases[] = {
+      {{}, ""}, // a file written before the target was recorded
+      {here, ""},
+      {there, "ran on pi@board:bench (ARMv7 Processor rev 3, 4 cores, armv7l; Linux 5.10 "
+              "armv7l), not on the build host builder"},
+  };
+  for (const auto& c : cases) {
+    results.target = c.target;
+    const Results back = resultsFromJson(json::parse(toJson(results).dump()));
+    EXPECT_EQ(back.target, c.target);
+    EXPECT_EQ(toJson(results).contains("target"), !c.target.empty());
+    EXPECT_EQ(targetNote(back), c.note);
+  }
+  EXPECT_EQ(here.at("machine"), "x86_64");
+}
+
 TEST(Results, LayoutsRoundTripAndOnlyThenNeedVersionTwo) {
   Results plain = sampleResults();
   Results layered = sampleResults();

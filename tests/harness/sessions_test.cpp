@@ -46,6 +46,18 @@ TEST(Store, ExportGivesBackWhatWasImported) {
   EXPECT_EQ(store::findSession(*db, other), std::nullopt);
 }
 
+TEST(Store, TheTargetHasAColumnOfItsOwnAndComesBack) {
+  auto db = store::openStore(scratchDatabase("target").string());
+  store::SessionWriter writer(*db);
+  json doc = richDocument();
+  doc["target"] = {{"machine", "i686"}, {"cpu", "Atom"}, {"remote", "me@box:bench"}};
+  writer.checkpoint(doc);
+  EXPECT_EQ(store::loadSessionJson(*db, writer.id()), doc);
+  const auto rows = db->query("SELECT target FROM sessions WHERE id = ?", {writer.id()});
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(json::parse(*rows[0][0]), doc["target"]);
+}
+
 TEST(Store, CheckpointsWriteOnlyWhatIsNewAndTheSessionStaysReadable) {
   auto db = store::openStore(scratchDatabase("checkpoints").string());
   Results r = richResults();

@@ -17,6 +17,7 @@
 #include "measure/pgo.hpp"
 #include "measure/plan.hpp"
 #include "measure/recorder.hpp"
+#include "measure/remote.hpp"
 #include "measure/session.hpp"
 #include "model/results_file.hpp"
 #include "output/export/exporter.hpp"
@@ -128,6 +129,33 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
   return planned;
 }
 
+// A remote target: described over one connection, then given the timer built for it,
+// every planned executable and input, each copy checked there.
+std::unique_ptr<RemoteSession> remoteSession(const RunOptions& options, const fs::path& source,
+                                             const Console& console, Results& results) {
+  const RemoteTarget target = parseRemote(options.remote, options.ssh);
+  const auto described = describeTarget(target);
+  results.target = described;
+  results.target["remote"] = target.host + ":" + target.dir;
+  console.note(fmt::format("target {}: {}, {}, {} cores", target.host, described.at("machine"),
+                           described.count("cpu") ? described.at("cpu") : "CPU unknown",
+                           described.count("cores") ? described.at("cores") : "?"));
+  auto session = std::make_unique<RemoteSession>(target);
+  session->addTimer(timerFor(described.at("machine"), source));
+  return session;
+}
+
+void copyToTarget(RemoteSession& session, const std::vector<PlannedUnit>& planned,
+                  const Results& results, const Console& console) {
+  for (const auto& unit : planned) {
+    for (const auto& exe : unit.executables)
+      session.addExecutable(results.units[unit.resultIndex].config, exe);
+    session.addInput(*unit.input);
+  }
+  console.note(fmt::format("copying to {}:{}", session.target().host, session.target().dir));
+  session.copyAndCheck();
+}
+
 // Prints the table, writes the exports and says how the run went; the exit status
 // follows: interrupted, some unit failed, or all well.
 int finishRun(const Results& results, const RunOptions& options, const SessionRecorder* recorder) {
@@ -209,6 +237,14 @@ void addRunningOptions(CLI::App& app, RunOptions& run, std::string& cpuList) {
                  "alone on one --cpu processor in turn; reports the rate too. -n and the "
                  "adaptive bounds count rounds")
       ->capture_default_str();
+  app.add_option("--remote", run.remote,
+                 "[USER@]HOST[:DIR]: copy the programs there and measure every run there "
+                 "(DIR default: " +
+                     std::string(defaultRemoteDir) + ")");
+  app.add_option("--ssh", run.ssh,
+                 "The command every connection to --remote runs, copies "
+                 "included, e.g. 'ssh -F FILE'")
+      ->capture_default_str();
   app.add_flag("--instructions", s.instructions,
                "Also count instructions (perf, else callgrind: slow)");
   app.add_option("--compile-runs", s.compileRuns,
@@ -230,6 +266,19 @@ void addOutputOptions(CLI::App& app, RunOptions& run,
                  "K/N: run the K-th of N slices of the (configuration, program, workload) units");
   app.add_option("--revision", run.revision,
                  "File the session under this revision label instead of the git revision");
+}
+
+// What cannot be done on a remote target, each refused with one line.
+void refuseWithRemote(const RunOptions& run) {
+  if (run.settings.instructions)
+    throw BadInput("--instructions cannot be used with --remote: instructions are counted here, "
+                   "not on the target");
+  if (!run.pgo.empty())
+    throw BadInput("--pgo cannot be used with --remote: the training runs would be this "
+                   "machine's, not the target's");
+  if (run.settings.layouts > 0)
+    throw BadInput("--layouts cannot be used with --remote: the environment padding of each run "
+                   "is not carried to the target");
 }
 
 } // namespace
@@ -266,7 +315,15 @@ int runCommand(const RunOptions& options, const fs::path& source,
     applyFleetOptions(plan, results, options);
     if (!options.db.empty()) recorder = std::make_unique<SessionRecorder>(options.db);
     save();
+    std::unique_ptr<RemoteSession> remote;
+    results.target = hostTarget(results.environment);
+    if (!options.remote.empty()) remote = remoteSession(options, source, console, results);
     const auto planned = buildAndPlan(plan, results, options, source, console, save);
+    Runner runner = runProcess;
+    if (remote) {
+      copyToTarget(*remote, planned, results, console);
+      runner = [&remote](const RunRequest& request) { return remote->run(request); };
+    }
 
     MeasureHooks hooks;
     hooks.progress = [&](const std::string& line) { console.progress(line); };
@@ -276,7 +333,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
     hooks.checkpoint = save;
     RunSettings settings = options.settings;
     settings.runUnder = splitWords(options.runUnder);
-    const bool finished = measureUnits(results, planned, settings, runProcess, hooks);
+    const bool finished = measureUnits(results, planned, settings, runner, hooks);
     console.progress("");
     results.complete = finished;
     results.environment["load_after"] = loadAverage();
@@ -320,7 +377,10 @@ CommandRunner addRunCommand(CLI::App& app) {
                       {"--compile-runs", [&] { return double(s.compileRuns); }, 0, 1000},
                       {"--copies", [&] { return double(s.copies); }, 1, 256}});
     if (!s.runs && s.minRuns > s.maxRuns) throw BadInput("--min-runs is above --max-runs");
-    if (app.count("--cpu")) run->settings.cpus = usableCpus(*cpuList);
+    if (!run->remote.empty()) refuseWithRemote(*run);
+    // The processors of a remote target are its own: the list is only read here.
+    if (app.count("--cpu"))
+      run->settings.cpus = run->remote.empty() ? usableCpus(*cpuList) : parseCpuList(*cpuList);
     if (!s.cpus.empty() && std::size_t(s.copies) > s.cpus.size())
       throw BadInput(fmt::format("--copies {} needs as many --cpu processors; {} given", s.copies,
                                  s.cpus.size()));

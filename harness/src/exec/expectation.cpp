@@ -300,11 +300,12 @@ Verdict verify(const Expectation& expected, const RunResult& run) {
       detail += fmt::format(" (stderr: \"{}\")", printable(err.substr(0, err.find('\n'))));
     return {false, detail};
   }
-  if (!run.stdoutFile) return {false, "no standard output was captured"};
-  const MemoryFile& out = *run.stdoutFile;
-  if (expected.stdoutBytes) {
-    if (auto difference = firstDifference(*expected.stdoutBytes, out)) return {false, *difference};
-  } else if (const std::uint64_t size = out.size(), got = fileDigestOf(out);
+  if (!run.stdoutFile && !run.stdoutDigest) return {false, "no standard output was captured"};
+  if (expected.stdoutBytes && run.stdoutFile) {
+    if (auto difference = firstDifference(*expected.stdoutBytes, *run.stdoutFile))
+      return {false, *difference};
+  } else if (const std::uint64_t size = run.stdoutSize(),
+             got = run.stdoutFile ? fileDigestOf(*run.stdoutFile) : run.stdoutDigest->xxh3;
              size != expected.stdoutSize || got != expected.stdoutDigest) {
     return {
         false,

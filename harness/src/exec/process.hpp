@@ -66,8 +66,16 @@ struct RunRequest {
 // The room a prefix (--run-under, an instruction counter) is given.
 inline constexpr std::uint64_t prefixFileRoom = 1 << 20;
 
+// What a program wrote, known only by its size and XXH3-64: a run on another machine
+// whose output was too large to bring back.
+struct OutputDigest {
+  std::uint64_t size = 0;
+  std::uint64_t xxh3 = 0;
+};
+
 struct RunResult {
   std::shared_ptr<const MemoryFile> stdoutFile; // what the program wrote, whole
+  std::optional<OutputDigest> stdoutDigest;     // instead of stdoutFile, when set
   std::string stderrBytes;
   int exitStatus = -1;                      // set when the process exited
   int signal = 0;                           // set when a signal ended it
@@ -87,7 +95,9 @@ struct RunResult {
 
   // The whole standard output, for tools whose output is small.
   std::string stdoutText() const { return stdoutFile ? stdoutFile->readAll() : std::string(); }
-  std::uint64_t stdoutSize() const { return stdoutFile ? stdoutFile->size() : 0; }
+  std::uint64_t stdoutSize() const {
+    return stdoutFile ? stdoutFile->size() : stdoutDigest ? stdoutDigest->size : 0;
+  }
 };
 
 // Safe to call from several threads at once: each run has its own files, process group

@@ -31,9 +31,11 @@ struct RunOptions {
   bool noBuild = false;
   int jobs = 0;
   RunSettings settings;
-  std::string db;       // also write the session into this database
-  std::string shard;    // "K/N": run only that slice of the units
-  std::string revision; // the label to file the session under, instead of its git revision
+  std::string db;          // also write the session into this database
+  std::string shard;       // "K/N": run only that slice of the units
+  std::string revision;    // the label to file the session under, instead of its git revision
+  std::string remote;      // [USER@]HOST[:DIR]: measure there (empty: here)
+  std::string ssh = "ssh"; // the command every connection to the remote target runs
 };
 
 struct Plan {

@@ -67,6 +67,28 @@ std::string machineKind(const std::map<std::string, std::string>& environment) {
                      arch);
 }
 
+std::map<std::string, std::string>
+hostTarget(const std::map<std::string, std::string>& environment) {
+  const std::string kernel = valueOf(environment, "kernel");
+  return {{"machine", kernel.substr(kernel.find_last_of(' ') + 1)},
+          {"kernel", kernel},
+          {"cpu", valueOf(environment, "cpu")},
+          {"cores", valueOf(environment, "cores")},
+          {"host", valueOf(environment, "host")}};
+}
+
+std::string targetNote(const Results& results) {
+  const auto& target = results.target;
+  if (target.empty() || (valueOf(target, "remote").empty() &&
+                         valueOf(target, "host") == valueOf(results.environment, "host")))
+    return "";
+  const std::string where = valueOf(target, "remote");
+  return fmt::format("ran on {} ({}, {} cores, {}; {}), not on the build host {}",
+                     where.empty() ? valueOf(target, "host") : where, valueOf(target, "cpu"),
+                     valueOf(target, "cores"), valueOf(target, "machine"),
+                     valueOf(target, "kernel"), valueOf(results.environment, "host"));
+}
+
 std::string revisionOf(const std::map<std::string, std::string>& environment) {
   const std::string label = valueOf(environment, "revision");
   return label.empty() ? valueOf(environment, "git_revision") : label;

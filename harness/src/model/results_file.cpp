@@ -233,19 +233,21 @@ json toJson(const Results& r) {
     copies = copies || unit.contains("copies");
     units.push_back(unit);
   }
-  return {{"schema", "bench32-results"},
-          {"version", copies    ? 3
-                      : layouts ? 2
-                                : 1},
-          {"created", r.created},
-          {"command", r.command},
-          {"complete", r.complete},
-          {"stop_reason", r.stopReason},
-          {"environment", r.environment},
-          {"settings", r.settings},
-          {"run_under", r.runUnder},
-          {"configs", configs},
-          {"results", units}};
+  json doc = {{"schema", "bench32-results"},
+              {"version", copies    ? 3
+                          : layouts ? 2
+                                    : 1},
+              {"created", r.created},
+              {"command", r.command},
+              {"complete", r.complete},
+              {"stop_reason", r.stopReason},
+              {"environment", r.environment},
+              {"settings", r.settings},
+              {"run_under", r.runUnder},
+              {"configs", configs},
+              {"results", units}};
+  if (!r.target.empty()) doc["target"] = r.target;
+  return doc;
 }
 
 Results resultsFromJson(const json& doc) {
@@ -264,6 +266,7 @@ Results resultsFromJson(const json& doc) {
     r.environment = doc.value("environment", std::map<std::string, std::string>{});
     r.settings = doc.value("settings", std::map<std::string, double>{});
     r.runUnder = doc.value("run_under", "");
+    r.target = doc.value("target", std::map<std::string, std::string>{});
     for (const json& c : doc.at("configs")) {
       r.configs.push_back({c.at("name").get<std::string>(), c.value("compiler", ""),
                            c.value("compiler_version", ""), c.value("flags", ""),

@@ -90,6 +90,9 @@ const std::vector<std::string> version3{
     "ALTER TABLE units ADD COLUMN copies BIGINT",
     "ALTER TABLE units ADD COLUMN rate_per_s TEXT",
 };
+// Version 4: the machine a session's programs ran on (JSON), beside the build host's
+// environment: a remote target's, else the build host's own.
+const std::vector<std::string> version4{"ALTER TABLE sessions ADD COLUMN target TEXT"};
 
 std::string withSerial(std::string sql, const std::string& serial) {
   const std::string mark = "{serial}";
@@ -123,7 +126,7 @@ void refuseNewer(int version) {
 } // namespace
 
 const std::vector<std::vector<std::string>>& migrations() {
-  static const std::vector<std::vector<std::string>> all{version1, version2, version3};
+  static const std::vector<std::vector<std::string>> all{version1, version2, version3, version4};
   return all;
 }
 

@@ -239,10 +239,9 @@ struct SessionRows {
   std::vector<UnitRows> units;
 };
 
-const Columns sessionColumns{"created", "revision",    "machine",     "host",
-                             "shard",   "complete",    "stop_reason", "results_version",
-                             "command", "environment", "settings",    "run_under",
-                             "extra"};
+const Columns sessionColumns{"created",  "revision",    "machine",         "host",    "shard",
+                             "complete", "stop_reason", "results_version", "command", "environment",
+                             "settings", "run_under",   "target",          "extra"};
 
 const Columns configColumns{"name", "compiler", "compiler_version", "flags", "build_dir", "extra"};
 
@@ -280,7 +279,8 @@ SessionRows takeSession(json doc) {
   Value created = takeText(doc, "created"), complete = takeBool(doc, "complete"),
         stop = takeText(doc, "stop_reason"), version = takeInteger(doc, "version"),
         command = takeJson(doc, "command"), env = takeJson(doc, "environment"),
-        settings = takeJson(doc, "settings"), runUnder = takeText(doc, "run_under");
+        settings = takeJson(doc, "settings"), runUnder = takeText(doc, "run_under"),
+        target = takeJson(doc, "target");
   rows.columns = sessionColumns.values({{"created", created},
                                         {"revision", revisionOf(environment)},
                                         {"machine", machineKindOf(environment)},
@@ -293,6 +293,7 @@ SessionRows takeSession(json doc) {
                                         {"environment", env},
                                         {"settings", settings},
                                         {"run_under", runUnder},
+                                        {"target", target},
                                         {"extra", dumped(doc)}});
   return rows;
 }
@@ -471,6 +472,7 @@ json sessionFields(Database& db, std::int64_t id) {
   putJson(doc, "environment", field("environment"));
   putJson(doc, "settings", field("settings"));
   putText(doc, "run_under", field("run_under"));
+  putJson(doc, "target", field("target"));
   return doc;
 }
 
