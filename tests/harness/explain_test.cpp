@@ -16,10 +16,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "measure/build.hpp"
 #include "measure/counters.hpp"
 #include "measure/explain.hpp"
 #include "measure/explain_document.hpp"
 #include "model/elf.hpp"
+#include "model/results_file.hpp"
+#include "model/suite.hpp"
 #include "output/export/exporter.hpp"
 
 namespace bench32 {
@@ -268,6 +271,47 @@ nlohmann::json explainJson(const std::vector<std::string>& arguments) {
   return nlohmann::json::parse(run.stdoutFile->readAll());
 }
 
+// A results file as a side: its configuration's binary is used while its build folder
+// exists and still holds the binary that was measured; otherwise it is refused.
+void explainsFromResultsFiles(const fs::path& root) {
+  struct Case {
+    const char* what;
+    std::string buildDir, digest;
+    int status;
+    const char* says; // in the output
+  };
+  ConfigInfo o2{"O2", "g++", "", "-O2", (root / "cfg-O2").string(), "", std::nullopt};
+  const fs::path binary = programExecutable(o2, "Fibonacci");
+  const Case cases[] = {
+      {"as measured", o2.buildDir, fileDigest(binary), 0, "instructions, O0 against O2"},
+      {"build folder gone", (root / "gone").string(), fileDigest(binary), 2, "no longer exists"},
+      {"binary rebuilt since", o2.buildDir, "0123", 2, "no longer the binary that was measured"},
+  };
+  for (const auto& c : cases) {
+    Results results;
+    o2.buildDir = c.buildDir;
+    results.configs = {o2};
+    UnitResult unit;
+    unit.config = "O2";
+    unit.program = "Fibonacci";
+    unit.workload = "smoke";
+    unit.binary = binary.string();
+    unit.binaryXxh3 = c.digest;
+    results.units = {unit};
+    const fs::path file = root / "r.json";
+    saveResults(file, results);
+    RunRequest request;
+    request.argv = {BENCH32_HARNESS, "--source", BENCH32_SOURCE_TREE,
+                    "explain",       "-p",       "Fibonacci",
+                    file.string(),   "-b",       "O0=" + (root / "cfg-O0").string()};
+    request.timeout = std::chrono::seconds(600);
+    const RunResult run = runProcess(request);
+    EXPECT_EQ(run.exitStatus, c.status) << c.what << ": " << run.stderrBytes;
+    const std::string said = run.stdoutFile->readAll() + run.stderrBytes;
+    EXPECT_NE(said.find(c.says), std::string::npos) << c.what << ": " << said;
+  }
+}
+
 // The command on real programs' smoke workloads: the function rows' differences add up
 // to the total difference, and the sides keep the command line's order even when -b
 // comes before or after -c.
@@ -309,6 +353,7 @@ TEST(Explain, CommandOnRealProgramsAddsUp) {
     EXPECT_GT(out["tables"][1]["rows"].size(), 1U) << c.title;
     EXPECT_EQ(sum, difference) << c.title;
   }
+  explainsFromResultsFiles(root);
   fs::remove_all(root);
 }
 
