@@ -20,6 +20,7 @@
 #include "measure/counters.hpp"
 #include "measure/explain.hpp"
 #include "measure/explain_document.hpp"
+#include "measure/explain_lines.hpp"
 #include "model/elf.hpp"
 #include "model/results_file.hpp"
 #include "model/suite.hpp"
@@ -194,6 +195,23 @@ TEST(Explain, RealRunsAddUpToCallgrindsTotalsAndTheCounters) {
     }
     profiles.push_back(profile);
   }
+  // Line attribution from a -g build of the same code: step's cost is on line 2.
+  const fs::path withLines = dir / "p0-g";
+  const std::string build = "g++ -O0 -g -o " + withLines.string() + " " + (dir / "p.cpp").string();
+  ASSERT_EQ(std::system(build.c_str()), 0) << build;
+  EXPECT_TRUE(sameCode(dir / "p0", withLines));
+  EXPECT_FALSE(sameCode(dir / "p0", dir / "p1"));
+  const auto step0 = std::find_if(profiles[0].instructions.functions.begin(),
+                                  profiles[0].instructions.functions.end(),
+                                  [](const auto& f) { return f.first.starts_with("step("); });
+  ASSERT_NE(step0, profiles[0].instructions.functions.end());
+  const auto lines = hottestLines(withLines, step0->second);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(lines[0].location.ends_with("p.cpp:2")) << lines[0].location;
+  EXPECT_TRUE(lines[0].text.starts_with("static long step")) << lines[0].text;
+  std::uint64_t onLines = 0;
+  for (const auto& line : lines) onLines += line.count;
+  EXPECT_EQ(onLines, profiles[0].self.at(step0->first));
   // -O0 against -O2, and -O2 against -O2 -fno-inline: step is a function of its own
   // only where it was not inlined, and the cost moves into it there.
   for (const auto& [a, b, onlyInA] : {std::tuple{0, 1, true}, std::tuple{1, 2, false}}) {

@@ -14,6 +14,7 @@
 #include "measure/build.hpp"
 #include "measure/explain.hpp"
 #include "measure/explain_document.hpp"
+#include "measure/explain_lines.hpp"
 #include "measure/interrupt.hpp"
 #include "model/results_file.hpp"
 #include "model/suite.hpp"
@@ -28,8 +29,8 @@ struct ExplainOptions {
   std::vector<std::string> configs, builds, files;
   std::string buildRoot;
   int jobs = 0;
-  int asmFunctions = 3;
-  bool withAsm = false;
+  int asmFunctions = 3; // and the functions whose source lines are shown
+  bool withAsm = false, lines = false;
   // The two sides in command-line order: each -c, -b or results file, tagged 'c', 'b'
   // or 'r'.
   std::vector<std::pair<char, std::string>> sides;
@@ -46,6 +47,7 @@ struct Side {
   fs::path executable;
   FunctionProfile profile;
   std::vector<FunctionSymbol> symbols;
+  std::optional<ConfigInfo> config; // a configuration built now (-c)
 };
 
 fs::path caseRunnerBesideSelf() {
@@ -89,7 +91,7 @@ Side sideFromResults(const std::string& text, const std::string& program) {
   if (fileDigest(unit->binary) != unit->binaryXxh3)
     throw BadInput(fmt::format("{}: {} is no longer the binary that was measured", file.string(),
                                unit->binary));
-  return {config->name, unit->binary, {}, {}};
+  return {config->name, unit->binary, {}, {}, {}};
 }
 
 BuildOptions explainBuildOptions(const ExplainOptions& o, const fs::path& source) {
@@ -117,7 +119,11 @@ std::vector<Side> explainSides(const ExplainOptions& o, const fs::path& source) 
     if (!failed.empty())
       throw SideFailed(fmt::format("{} did not build in {}: {}", o.program, target.info.name,
                                    failed.begin()->second));
-    sides.push_back({target.info.name, programExecutable(target.info, o.program), {}, {}});
+    sides.push_back({target.info.name,
+                     programExecutable(target.info, o.program),
+                     {},
+                     {},
+                     kind == 'c' ? std::optional(target.info) : std::nullopt});
   }
   return sides;
 }
@@ -156,15 +162,67 @@ AsmListing listing(const Side& side, const std::string& function) {
 }
 
 // The functions with the largest differences that either binary has code for.
-std::vector<std::pair<AsmListing, AsmListing>>
-asmListings(const Explanation& e, const std::vector<Side>& sides, int count) {
-  std::vector<std::pair<AsmListing, AsmListing>> listings;
+std::vector<std::string> topFunctions(const Explanation& e, int count) {
+  std::vector<std::string> names;
   for (const auto& f : e.functions) {
-    if (static_cast<int>(listings.size()) >= count || f.difference == 0) break;
-    if (!f.sizeA && !f.sizeB) continue;
-    listings.emplace_back(listing(sides[0], f.name), listing(sides[1], f.name));
+    if (static_cast<int>(names.size()) >= count || f.difference == 0) break;
+    if (f.sizeA || f.sizeB) names.push_back(f.name);
   }
+  return names;
+}
+
+std::vector<std::pair<AsmListing, AsmListing>> asmListings(const std::vector<std::string>& names,
+                                                           const std::vector<Side>& sides) {
+  std::vector<std::pair<AsmListing, AsmListing>> listings;
+  for (const auto& name : names)
+    listings.emplace_back(listing(sides[0], name), listing(sides[1], name));
   return listings;
+}
+
+// The side's companion built with -g added, in a folder of its own; empty, with the
+// reason in `problem`, when its line information cannot be used for the measured code.
+fs::path companion(const Side& side, const ExplainOptions& o, const fs::path& source,
+                   std::string& problem) {
+  if (!side.config) {
+    problem = fmt::format("cannot attribute lines in {}: only a -c configuration gets a -g build",
+                          side.name);
+    return {};
+  }
+  const fs::path buildRoot = o.buildRoot.empty() ? source / "build" : fs::absolute(o.buildRoot);
+  BuildTarget target = parseConfig(
+      fmt::format("{}-g={}:{} -g", side.name, side.config->compiler, side.config->flags),
+      buildRoot);
+  const auto failed = buildPrograms(target, {o.program}, explainBuildOptions(o, source));
+  const fs::path executable = programExecutable(target.info, o.program);
+  if (!failed.empty())
+    problem = fmt::format("cannot attribute lines in {}: {}", side.name, failed.begin()->second);
+  else if (!sameCode(side.executable, executable))
+    problem = fmt::format("cannot attribute lines in {}: the -g build's code differs", side.name);
+  return problem.empty() ? executable : fs::path();
+}
+
+// Each top function's hottest source lines on each side, or why they cannot be had.
+void addLineSections(Document& document, const std::vector<std::string>& names,
+                     const std::vector<Side>& sides, const ExplainOptions& o,
+                     const fs::path& source) {
+  for (const Side& side : sides) {
+    std::string problem;
+    const fs::path withLines = companion(side, o, source, problem);
+    if (withLines.empty()) {
+      fmt::print(stderr, "{}\n", problem);
+      document.sections[1].notes.push_back(problem);
+      continue;
+    }
+    for (const auto& name : names) {
+      const auto counts = side.profile.instructions.functions.find(name);
+      if (counts == side.profile.instructions.functions.end()) continue;
+      auto lines = hottestLines(withLines, counts->second);
+      for (auto& line : lines) // the suite's own files, relative to its source tree
+        if (line.location.starts_with(source.string() + "/"))
+          line.location.erase(0, source.string().size() + 1);
+      addLinesSection(document, side.name, name, lines);
+    }
+  }
 }
 
 int explainSidesCommand(const ExplainOptions& o, const fs::path& source) {
@@ -183,8 +241,10 @@ int explainSidesCommand(const ExplainOptions& o, const fs::path& source) {
   addSizes(explanation, sizesOf(sides[0]), sizesOf(sides[1]));
   const ExplainLabels labels{o.program, o.workload, sides[0].name, sides[1].name};
   Document document = explanationDocument(explanation, labels);
-  const auto listings = o.withAsm ? asmListings(explanation, sides, o.asmFunctions)
-                                  : std::vector<std::pair<AsmListing, AsmListing>>{};
+  const std::vector<std::string> top = topFunctions(explanation, o.asmFunctions);
+  if (o.lines) addLineSections(document, top, sides, o, source);
+  const auto listings =
+      o.withAsm ? asmListings(top, sides) : std::vector<std::pair<AsmListing, AsmListing>>{};
   if (o.format != "text")
     for (const auto& [a, b] : listings) addAsmSections(document, a, b);
   fmt::print("{}", exporter.render(document));
@@ -224,6 +284,9 @@ CommandRunner addExplainCommand(CLI::App& app) {
                      "Disassembly with execution counts of the K functions that differ most")
           ->expected(0, 1)
           ->default_str("3");
+  app.add_flag("--lines", o->lines,
+               "The hottest source lines of those functions, from a -g build of each -c "
+               "configuration whose code is the same as the measured one");
   addFormatOption(app, o->format);
   return [o, &app, config, build, files, withAsm](const CommandContext& context) {
     std::size_t c = 0, b = 0, f = 0;

@@ -106,6 +106,21 @@ void addAsmSections(Document& document, const AsmListing& a, const AsmListing& b
   }
 }
 
+void addLinesSection(Document& document, const std::string& side, const std::string& function,
+                     const std::vector<SourceLine>& lines) {
+  Section s;
+  s.title = fmt::format("Hottest source lines of {} in {}", function, side);
+  s.table.columns = {{"count", "count", true},
+                     {"", "function"},
+                     {"", "side"},
+                     {"line", "line"},
+                     {"source", "source"}};
+  for (const auto& line : lines)
+    s.table.rows.push_back({Cell(std::to_string(line.count)), Cell("", function), Cell("", side),
+                            Cell(line.location), Cell(line.text)});
+  document.sections.push_back(std::move(s));
+}
+
 std::string explanationHtmlSection(const Explanation& e, const ExplainLabels& labels) {
   return fmt::format("<section class='explain'><h2>Why {} {} differs: {} against {}</h2>{}"
                      "</section>",

@@ -79,6 +79,28 @@ std::optional<std::vector<FunctionSymbol>> functionSymbols(const std::filesystem
   return readFunctions(elf.get(), table, header);
 }
 
+std::optional<SectionBytes> sectionBytes(const std::filesystem::path& file,
+                                         const std::string& name) {
+  if (!libelfReady()) return std::nullopt;
+  const FileCloser handle{open(file.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (handle.fd < 0) return std::nullopt;
+  const std::unique_ptr<Elf, ElfEnd> elf(elf_begin(handle.fd, ELF_C_READ, nullptr));
+  std::size_t names = 0;
+  if (!elf || elf_kind(elf.get()) != ELF_K_ELF || elf_getshdrstrndx(elf.get(), &names) != 0)
+    return std::nullopt;
+  for (Elf_Scn* scn = elf_nextscn(elf.get(), nullptr); scn; scn = elf_nextscn(elf.get(), scn)) {
+    GElf_Shdr header;
+    const char* section =
+        gelf_getshdr(scn, &header) ? elf_strptr(elf.get(), names, header.sh_name) : nullptr;
+    if (!section || name != section || header.sh_type == SHT_NOBITS) continue;
+    SectionBytes result{header.sh_addr, {}};
+    for (Elf_Data* data = elf_getdata(scn, nullptr); data; data = elf_getdata(scn, data))
+      if (data->d_buf) result.bytes.append(static_cast<const char*>(data->d_buf), data->d_size);
+    return result;
+  }
+  return std::nullopt;
+}
+
 std::optional<FunctionSizes> functionSizes(const std::filesystem::path& file) {
   const auto functions = functionSymbols(file);
   if (!functions) return std::nullopt;

@@ -27,6 +27,15 @@ std::optional<std::vector<ElfSection>> elfSections(const std::filesystem::path& 
 using SectionSizes = std::map<std::string, std::uint64_t>;
 std::optional<SectionSizes> allocatedSectionSizes(const std::filesystem::path& file);
 
+// A section's bytes as in the file, with its address; nothing when the file cannot be
+// read or has no such section (or it has no bytes in the file, as a .bss).
+struct SectionBytes {
+  std::uint64_t address = 0;
+  std::string bytes;
+};
+std::optional<SectionBytes> sectionBytes(const std::filesystem::path& file,
+                                         const std::string& name);
+
 // A function of the symbol table (STT_FUNC, defined, with a size).
 struct FunctionSymbol {
   std::string name;   // demangled, as profilers and nm -C show it
