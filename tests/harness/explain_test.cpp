@@ -330,6 +330,35 @@ void explainsFromResultsFiles(const fs::path& root) {
   }
 }
 
+void checkOneSideOnly(const nlohmann::json& rows, const std::vector<std::string>& functions,
+                      const std::string& side) {
+  for (const auto& function : functions) {
+    const auto row = std::find_if(rows.begin(), rows.end(), [&](const nlohmann::json& r) {
+      return r["function"].get<std::string>().starts_with(function);
+    });
+    ASSERT_NE(row, rows.end()) << function;
+    EXPECT_EQ((*row)["only_in"], side) << function;
+    EXPECT_EQ((*row)["a"], 0) << function;
+  }
+}
+
+// The counts of each listing of --asm add up to the function's self cost on that side.
+void checkAsmCounts(const nlohmann::json& out, const std::string& a, const std::string& b) {
+  std::map<std::pair<std::string, std::string>, std::int64_t> listed;
+  for (const auto& table : out["tables"])
+    for (const auto& row : table["rows"])
+      if (row.contains("instruction"))
+        listed[{row["side"], row["function"]}] += row["count"].get<std::int64_t>();
+  ASSERT_FALSE(listed.empty());
+  for (const auto& row : out["tables"][1]["rows"]) {
+    const std::string function = row["function"];
+    for (const auto& [side, key] : {std::pair{a, "a"}, std::pair{b, "b"}})
+      if (const auto found = listed.find({side, function}); found != listed.end()) {
+        EXPECT_EQ(found->second, row[key].get<std::int64_t>()) << side << " " << function;
+      }
+  }
+}
+
 // The command on real programs' smoke workloads: the function rows' differences add up
 // to the total difference, and the sides keep the command line's order even when -b
 // comes before or after -c.
@@ -340,16 +369,31 @@ TEST(Explain, CommandOnRealProgramsAddsUp) {
   const std::string o0 = "O0=" + (root / "cfg-O0").string();
   struct Case {
     std::vector<std::string> arguments;
-    const char* title; // of the totals table
-    int sign;          // of B - A
+    const char* title;                // of the totals table
+    int sign;                         // of B - A
+    std::string a, b;                 // the sides' names
+    std::vector<std::string> onlyInB; // functions (the start of their names)
   };
   const Case cases[] = {
       {{"-p", "Fibonacci", "-c", "O0=g++:-O0", "-c", "O2=g++:-O2"},
        "Fibonacci smoke: instructions, O2 against O0",
-       -1},
-      {{"-p", "quadloop", "-c", "O2=g++:-O2", "-b", o0},
+       -1,
+       "O0",
+       "O2",
+       {}},
+      {{"-p", "quadloop", "-c", "O2=g++:-O2", "-b", o0, "--asm", "2"},
        "quadloop smoke: instructions, O0 against O2",
-       1},
+       1,
+       "O2",
+       "O0",
+       {}},
+      // Not inlining moves the cost into the helpers, named as on B's side only.
+      {{"-p", "hailstone", "-c", "inl=g++:-O2", "-c", "noinl=g++:-O2 -fno-inline", "--asm", "1"},
+       "hailstone smoke: instructions, noinl against inl",
+       1,
+       "inl",
+       "noinl",
+       {"(anonymous namespace)::hailstone(int)", "(anonymous namespace)::mod(int, int)"}},
   };
   for (const auto& c : cases) {
     std::vector<std::string> arguments = c.arguments;
@@ -370,6 +414,9 @@ TEST(Explain, CommandOnRealProgramsAddsUp) {
     }
     EXPECT_GT(out["tables"][1]["rows"].size(), 1U) << c.title;
     EXPECT_EQ(sum, difference) << c.title;
+    checkOneSideOnly(out["tables"][1]["rows"], c.onlyInB, c.b);
+    if (std::find(arguments.begin(), arguments.end(), "--asm") != arguments.end())
+      checkAsmCounts(out, c.a, c.b);
   }
   explainsFromResultsFiles(root);
   fs::remove_all(root);
