@@ -111,6 +111,33 @@ TEST(Explain, NamesCostAsProfiled) {
   for (const auto& [callgrind, kept] : cases) EXPECT_EQ(profiledFunction(callgrind), kept);
 }
 
+// The tables say which side a function ran on only, and whether the other side has its
+// code at all; every format carries the same figures.
+TEST(Explain, DocumentNamesOneSideOnlyInEveryFormat) {
+  Explanation e = explainDifference({100, {{"main", 40}, {"f<int>", 50}, {"g", 10}}, {}, {}},
+                                    {50, {{"main", 50}}, {}, {}});
+  addSizes(e, {{"main", 10}, {"f<int>", 20}, {"g", 30}}, {{"main", 12}, {"g", 30}});
+  const Document d = explanationDocument(e, {"p", "smoke", "x", "y"});
+  const std::string text = textExporter().render(d);
+  EXPECT_NE(text.find("only in x: inlined or not emitted in y"), std::string::npos) << text;
+  EXPECT_NE(text.find("only run in x: y has its code but never ran it"), std::string::npos) << text;
+  const auto json = nlohmann::json::parse(jsonExporter().render(d));
+  std::int64_t sum = 0;
+  std::map<std::string, std::string> onlyIn;
+  for (const auto& row : json["tables"][1]["rows"]) {
+    sum += row["difference"].get<std::int64_t>();
+    onlyIn[row["function"]] = row["only_in"].is_null() ? "" : row["only_in"].get<std::string>();
+  }
+  EXPECT_EQ(sum, json["tables"][0]["rows"][0]["difference"].get<std::int64_t>());
+  EXPECT_EQ(onlyIn,
+            (std::map<std::string, std::string>{{"f<int>", "x"}, {"g", "x"}, {"main", ""}}));
+  EXPECT_EQ(json["tables"][2]["rows"][0]["function"], "f<int>"); // the largest size change
+  const std::string html = explanationHtmlSection(e, {"p", "smoke", "x", "y"});
+  EXPECT_TRUE(html.starts_with("<section")) << html;
+  EXPECT_NE(html.find("f&lt;int&gt;"), std::string::npos) << html;
+  EXPECT_NE(markdownExporter().render(d).find("| f<int>"), std::string::npos);
+}
+
 TEST(Explain, AsmSideBySideOnlyWhenWide) {
   const AsmListing a{"gcc", "f", {{0x10, 90, "add", true}, {0x14, 10, "ret", false}}};
   const AsmListing b{"clang", "f", {}};

@@ -21,10 +21,16 @@ Section totalsSection(const Explanation& e, const ExplainLabels& l) {
 }
 
 // Which side a function is missing from, and what that usually means.
+// A function that the other binary has code for but never ran was inlined at its calls
+// there (or its calls were not taken); one it has no code for was inlined everywhere or
+// not emitted.
 Cell oneSideNote(const FunctionDifference& f, const ExplainLabels& l) {
-  if (f.onlyInA) return {fmt::format("only in {}: inlined or not emitted in {}", l.a, l.b), l.a};
-  if (f.onlyInB) return {fmt::format("only in {}: inlined or not emitted in {}", l.b, l.a), l.b};
-  return {};
+  if (!f.onlyInA && !f.onlyInB) return {};
+  const std::string& here = f.onlyInA ? l.a : l.b;
+  const std::string& there = f.onlyInA ? l.b : l.a;
+  if (f.onlyInA ? f.sizeB : f.sizeA)
+    return {fmt::format("only run in {}: {} has its code but never ran it", here, there), here};
+  return {fmt::format("only in {}: inlined or not emitted in {}", here, there), here};
 }
 
 // Bytes of code, or nothing for a function that is not in the binary (a library's).
