@@ -168,6 +168,51 @@ int main() {
 }
 )";
 
+// Each function's instructions add up to its self cost, and the program's own land on
+// instructions of its disassembly (file addresses, though the binary is PIE).
+void checkPerInstruction(const fs::path& exe, const FunctionProfile& profile,
+                         const std::string& flags) {
+  for (const auto& [name, self] : profile.self) {
+    std::uint64_t perInstruction = 0;
+    for (const auto& [address, count] : profile.instructions.functions.at(name))
+      perInstruction += count;
+    EXPECT_EQ(perInstruction, self) << flags << " " << name;
+  }
+  const auto symbols = functionSymbols(exe);
+  ASSERT_TRUE(symbols.has_value()) << flags;
+  for (const auto& symbol : *symbols) {
+    if (symbol.name != "main" && !symbol.name.starts_with("step(")) continue;
+    const auto listing =
+        annotatedDisassembly(exe, symbol.symbol, profile.instructions.functions.at(symbol.name));
+    ASSERT_FALSE(listing.empty()) << flags << " " << symbol.name;
+    std::uint64_t listed = 0;
+    for (const auto& line : listing) listed += line.count;
+    EXPECT_EQ(listed, profile.self.at(symbol.name)) << flags << " " << symbol.name;
+    EXPECT_TRUE(
+        std::any_of(listing.begin(), listing.end(), [](const AsmLine& l) { return l.hot; }));
+  }
+}
+
+// Line attribution from a -g build of the same code: step's cost is on line 2.
+void checkLineAttribution(const fs::path& dir, const FunctionProfile& o0) {
+  const fs::path withLines = dir / "p0-g";
+  const std::string build = "g++ -O0 -g -o " + withLines.string() + " " + (dir / "p.cpp").string();
+  ASSERT_EQ(std::system(build.c_str()), 0) << build;
+  EXPECT_TRUE(sameCode(dir / "p0", withLines));
+  EXPECT_FALSE(sameCode(dir / "p0", dir / "p1"));
+  const auto step0 =
+      std::find_if(o0.instructions.functions.begin(), o0.instructions.functions.end(),
+                   [](const auto& f) { return f.first.starts_with("step("); });
+  ASSERT_NE(step0, o0.instructions.functions.end());
+  const auto lines = hottestLines(withLines, step0->second);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(lines[0].location.ends_with("p.cpp:2")) << lines[0].location;
+  EXPECT_TRUE(lines[0].text.starts_with("static long step")) << lines[0].text;
+  std::uint64_t onLines = 0;
+  for (const auto& line : lines) onLines += line.count;
+  EXPECT_EQ(onLines, o0.self.at(step0->first));
+}
+
 TEST(Explain, RealRunsAddUpToCallgrindsTotalsAndTheCounters) {
   if (!haveValgrind()) GTEST_SKIP() << "valgrind is not installed";
   const fs::path dir =
@@ -199,46 +244,10 @@ TEST(Explain, RealRunsAddUpToCallgrindsTotalsAndTheCounters) {
     const InstructionCount counted = countInstructions(runProcess, "callgrind", unit, settings);
     ASSERT_EQ(counted.error, "") << flags;
     EXPECT_EQ(counted.count, profile.total) << flags;
-    // Each function's instructions add up to its self cost, and the program's own land
-    // on instructions of its disassembly (file addresses, though the binary is PIE).
-    for (const auto& [name, self] : profile.self) {
-      std::uint64_t perInstruction = 0;
-      for (const auto& [address, count] : profile.instructions.functions.at(name))
-        perInstruction += count;
-      EXPECT_EQ(perInstruction, self) << flags << " " << name;
-    }
-    const auto symbols = functionSymbols(exe);
-    ASSERT_TRUE(symbols.has_value()) << flags;
-    for (const auto& symbol : *symbols) {
-      if (symbol.name != "main" && !symbol.name.starts_with("step(")) continue;
-      const auto listing =
-          annotatedDisassembly(exe, symbol.symbol, profile.instructions.functions.at(symbol.name));
-      ASSERT_FALSE(listing.empty()) << flags << " " << symbol.name;
-      std::uint64_t listed = 0;
-      for (const auto& line : listing) listed += line.count;
-      EXPECT_EQ(listed, profile.self.at(symbol.name)) << flags << " " << symbol.name;
-      EXPECT_TRUE(
-          std::any_of(listing.begin(), listing.end(), [](const AsmLine& l) { return l.hot; }));
-    }
+    checkPerInstruction(exe, profile, flags);
     profiles.push_back(profile);
   }
-  // Line attribution from a -g build of the same code: step's cost is on line 2.
-  const fs::path withLines = dir / "p0-g";
-  const std::string build = "g++ -O0 -g -o " + withLines.string() + " " + (dir / "p.cpp").string();
-  ASSERT_EQ(std::system(build.c_str()), 0) << build;
-  EXPECT_TRUE(sameCode(dir / "p0", withLines));
-  EXPECT_FALSE(sameCode(dir / "p0", dir / "p1"));
-  const auto step0 = std::find_if(profiles[0].instructions.functions.begin(),
-                                  profiles[0].instructions.functions.end(),
-                                  [](const auto& f) { return f.first.starts_with("step("); });
-  ASSERT_NE(step0, profiles[0].instructions.functions.end());
-  const auto lines = hottestLines(withLines, step0->second);
-  ASSERT_FALSE(lines.empty());
-  EXPECT_TRUE(lines[0].location.ends_with("p.cpp:2")) << lines[0].location;
-  EXPECT_TRUE(lines[0].text.starts_with("static long step")) << lines[0].text;
-  std::uint64_t onLines = 0;
-  for (const auto& line : lines) onLines += line.count;
-  EXPECT_EQ(onLines, profiles[0].self.at(step0->first));
+  checkLineAttribution(dir, profiles[0]);
   // -O0 against -O2, and -O2 against -O2 -fno-inline: step is a function of its own
   // only where it was not inlined, and the cost moves into it there.
   for (const auto& [a, b, onlyInA] : {std::tuple{0, 1, true}, std::tuple{1, 2, false}}) {
