@@ -217,9 +217,9 @@ void addLineSections(Document& document, const std::vector<std::string>& names,
       const auto counts = side.profile.instructions.functions.find(name);
       if (counts == side.profile.instructions.functions.end()) continue;
       auto lines = hottestLines(withLines, counts->second);
+      const std::string tree = fs::weakly_canonical(source).string() + "/";
       for (auto& line : lines) // the suite's own files, relative to its source tree
-        if (line.location.starts_with(source.string() + "/"))
-          line.location.erase(0, source.string().size() + 1);
+        if (line.location.starts_with(tree)) line.location.erase(0, tree.size());
       addLinesSection(document, side.name, name, lines);
     }
   }
