@@ -88,6 +88,9 @@ Side sideFromResults(const std::string& text, const std::string& program) {
   if (config->buildDir.empty() || !fs::is_directory(config->buildDir))
     throw BadInput(fmt::format("{}: the build folder of {} ({}) no longer exists", file.string(),
                                config->name, config->buildDir));
+  if (unit->binaryXxh3.empty())
+    throw BadInput(fmt::format("{}: records no digest of {}, so it cannot be checked",
+                               file.string(), unit->binary));
   if (fileDigest(unit->binary) != unit->binaryXxh3)
     throw BadInput(fmt::format("{}: {} is no longer the binary that was measured", file.string(),
                                unit->binary));

@@ -195,8 +195,8 @@ std::string asmText(const AsmListing& listingA, const AsmListing& listingB, std:
   std::string out;
   const std::string titleA = asmTitle(listingA), titleB = asmTitle(listingB);
   const auto &a = listingA.lines, &b = listingB.lines;
-  const std::size_t column = width / 2 - 2;
   if (width >= 160) {
+    const std::size_t column = width / 2 - 2;
     out += fitted(titleA, column) + "  | " + titleB + "\n";
     for (std::size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
       std::string left = fitted(i < a.size() ? asmLineText(a[i]) : "", column) + "  | " +
