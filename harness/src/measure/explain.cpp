@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include <fmt/format.h>
+
 #include "exec/expectation.hpp"
 #include "exec/files.hpp"
 
@@ -43,12 +45,7 @@ std::string functionName(const std::string& entry) {
   }
   const std::size_t colon = name.find(':');
   if (colon != std::string::npos) name.erase(0, colon + 1);
-  // callgrind names the deeper levels of a recursion "f'2": they are f's cost too.
-  const std::size_t quote = name.rfind('\'');
-  if (quote != std::string::npos && quote + 1 < name.size() &&
-      name.find_first_not_of("0123456789", quote + 1) == std::string::npos)
-    name.erase(quote);
-  return name;
+  return profiledFunction(name);
 }
 
 } // namespace
@@ -86,8 +83,9 @@ FunctionProfile profileFunctions(const Runner& runner, const PlannedUnit& unit,
   RunRequest request = runRequest(unit, settings);
   // The same run as `run --instructions` counts under callgrind: the whole program,
   // with its output file kept for the per-function costs.
-  const std::vector<std::string> prefix{
-      "valgrind", "--tool=callgrind", "--callgrind-out-file=" + out.path, "--log-file=" + log.path};
+  const std::vector<std::string> prefix{"valgrind", "--tool=callgrind", "--dump-instr=yes",
+                                        "--callgrind-out-file=" + out.path,
+                                        "--log-file=" + log.path};
   request.argv.insert(request.argv.begin(), prefix.begin(), prefix.end());
   request.fileRoom = prefixFileRoom;
   request.timeout *= 100;
@@ -105,7 +103,14 @@ FunctionProfile profileFunctions(const Runner& runner, const PlannedUnit& unit,
     profile.error = "callgrind_annotate failed";
     return profile;
   }
-  return parseAnnotated(read.stdoutFile->readAll());
+  profile = parseAnnotated(read.stdoutFile->readAll());
+  profile.instructions = parseCallgrindInstructions(out.text());
+  if (profile.error.empty() && !profile.instructions.error.empty())
+    profile.error = profile.instructions.error;
+  else if (profile.error.empty() && profile.instructions.total != profile.total)
+    profile.error = fmt::format("callgrind's file counts {} instructions, callgrind_annotate {}",
+                                profile.instructions.total, profile.total);
+  return profile;
 }
 
 Explanation explainDifference(const FunctionProfile& a, const FunctionProfile& b) {
@@ -130,6 +135,31 @@ Explanation explainDifference(const FunctionProfile& a, const FunctionProfile& b
                      return std::llabs(x.difference) > std::llabs(y.difference);
                    });
   return e;
+}
+
+void addSizes(Explanation& e, const FunctionSizes& a, const FunctionSizes& b, std::size_t most) {
+  auto sizeIn = [](const FunctionSizes& sizes, const std::string& name) {
+    const auto found = sizes.find(name);
+    return found == sizes.end() ? std::uint64_t{0} : found->second;
+  };
+  for (auto& f : e.functions) {
+    f.sizeA = sizeIn(a, f.name);
+    f.sizeB = sizeIn(b, f.name);
+  }
+  std::map<std::string, SizeChange> changes;
+  for (const auto& [name, size] : a) changes[name].a = size;
+  for (const auto& [name, size] : b) changes[name].b = size;
+  e.sizeChanges.clear();
+  for (auto& [name, change] : changes) {
+    change.name = name;
+    change.difference = static_cast<std::int64_t>(change.b) - static_cast<std::int64_t>(change.a);
+    if (change.difference != 0) e.sizeChanges.push_back(change);
+  }
+  std::stable_sort(e.sizeChanges.begin(), e.sizeChanges.end(),
+                   [](const SizeChange& x, const SizeChange& y) {
+                     return std::llabs(x.difference) > std::llabs(y.difference);
+                   });
+  if (e.sizeChanges.size() > most) e.sizeChanges.resize(most);
 }
 
 } // namespace bench32
