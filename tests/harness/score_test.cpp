@@ -56,6 +56,22 @@ TEST(Score, OfRunsThatNeverVaryHasAPointInterval) {
   EXPECT_DOUBLE_EQ(s.interval.high, 2.0);
 }
 
+TEST(Score, OfARateIsMeasuredOverReference) {
+  // Twice the rate is twice as fast: the same score as half the time.
+  auto rated = [](const std::string& program, std::vector<double> rate) {
+    UnitResult u = unit("", program, {1, 1, 1});
+    u.copies = 2;
+    u.rate = std::move(rate);
+    return u;
+  };
+  const Results reference = oneConfig("r", {rated("a", {10, 10, 10}), rated("b", {5, 5, 5})});
+  const Results measured = oneConfig("m", {rated("a", {20, 20, 20}), rated("b", {10, 10, 10})});
+  const Score s = scoreOf(reference, measured, Metric::rate);
+  EXPECT_DOUBLE_EQ(s.programs[0].ratio, 2.0);
+  EXPECT_DOUBLE_EQ(s.score, 2.0);
+  EXPECT_DOUBLE_EQ(s.interval.low, 2.0);
+}
+
 TEST(Score, RefusesWhatWouldNotBeTheSameNumber) {
   auto withInput = [](UnitResult u, const std::string& digest) {
     u.inputXxh3 = digest;
@@ -82,6 +98,14 @@ TEST(Score, RefusesWhatWouldNotBeTheSameNumber) {
        {unit("", "a", {1}), unit("", "b", {}, Status::failed)},
        Metric::wall,
        "has no verified runs of b/ref"},
+      {"other copies",
+       {unit("", "a", {1}), [&] {
+          UnitResult u = withInput(unit("", "b", {1}), "eeee");
+          u.copies = 2;
+          return u;
+        }()},
+       Metric::wall,
+       "another number of copies at once than the reference: b/ref"},
       {"a metric not per run",
        {unit("", "a", {1}), unit("", "b", {1})},
        Metric::text,

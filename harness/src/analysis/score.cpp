@@ -31,7 +31,7 @@ std::vector<std::string> names(const std::vector<Key>& keys) {
 // programs, or other work, would not be the same number.
 void checkSameWork(const std::map<Key, const UnitResult*>& reference,
                    const std::map<Key, const UnitResult*>& measured, const Series& series) {
-  std::vector<Key> missing, extra, otherInput;
+  std::vector<Key> missing, extra, otherInput, otherCopies;
   for (const auto& [key, unit] : reference) {
     const auto it = measured.find(key);
     if (it == measured.end())
@@ -39,6 +39,8 @@ void checkSameWork(const std::map<Key, const UnitResult*>& reference,
     else if (!unit->inputXxh3.empty() && !it->second->inputXxh3.empty() &&
              unit->inputXxh3 != it->second->inputXxh3)
       otherInput.push_back(key);
+    else if (unit->copies != it->second->copies)
+      otherCopies.push_back(key);
   }
   for (const auto& [key, unit] : measured)
     if (!reference.contains(key)) extra.push_back(key);
@@ -51,6 +53,9 @@ void checkSameWork(const std::map<Key, const UnitResult*>& reference,
   if (!otherInput.empty())
     throw BadInput(fmt::format("{} ran other inputs than the reference: {}", series.label,
                                fmt::join(names(otherInput), ", ")));
+  if (!otherCopies.empty())
+    throw BadInput(fmt::format("{} ran another number of copies at once than the reference: {}",
+                               series.label, fmt::join(names(otherCopies), ", ")));
 }
 
 std::vector<double> verifiedValues(const UnitResult& unit, Metric metric, const Series& series) {
@@ -61,28 +66,42 @@ std::vector<double> verifiedValues(const UnitResult& unit, Metric metric, const 
   return values;
 }
 
+// The machine the programs ran on: the recorded target (a remote one's own), else the
+// build host, which files written before targets were recorded ran on.
+std::string machineOf(const Results& results) {
+  const auto& t = results.target;
+  if (t.empty()) return machineKind(results.environment);
+  auto value = [&](const char* key) {
+    const auto it = t.find(key);
+    return it == t.end() ? std::string() : it->second;
+  };
+  return fmt::format("{}, {} cores, {}", value("cpu"), value("cores"), value("machine"));
+}
+
 } // namespace
 
 Score score(const Series& reference, const Series& measured, Metric metric, double confidence) {
   const MetricInfo& info = metricInfo(metric);
-  if (!info.field)
+  if (!info.field && !info.roundField)
     throw BadInput(fmt::format("a score is over a per-run metric; {} is not one", info.name));
   const auto referenceUnits = unitsOf(reference), measuredUnits = unitsOf(measured);
   if (referenceUnits.empty())
     throw BadInput(fmt::format("the reference {} holds no programs", reference.label));
   checkSameWork(referenceUnits, measuredUnits, measured);
-  Score s{reference, measured, machineKind(reference.results->environment),
-          machineKind(measured.results->environment), metric, {}, 0, {}};
+  Score s{reference, measured, machineOf(*reference.results), machineOf(*measured.results),
+          metric, {}, 0, {}};
   stats::Pairs pairs;
   std::vector<double> ratios;
   for (const auto& [key, unit] : referenceUnits) {
     auto a = verifiedValues(*unit, metric, reference);
     auto b = verifiedValues(*measuredUnits.at(key), metric, measured);
-    ProgramScore row{key.first, key.second, stats::median(a), stats::median(b), 0,
-                     stats::ratioInterval(b, a, confidence)};
+    ProgramScore row{key.first, key.second, stats::median(a), stats::median(b), 0, {}};
     if (!(row.reference > 0 && row.measured > 0))
       throw BadInput(fmt::format("{}/{} has a median {} of 0", key.first, key.second, info.name));
-    row.ratio = row.reference / row.measured;
+    // Above 1 is better than the reference: less time, or a higher rate.
+    if (info.higherIsBetter) std::swap(a, b);
+    row.ratio = stats::median(a) / stats::median(b);
+    row.interval = stats::ratioInterval(b, a, confidence);
     ratios.push_back(row.ratio);
     s.programs.push_back(row);
     pairs.emplace_back(std::move(a), std::move(b));

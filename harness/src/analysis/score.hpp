@@ -1,5 +1,6 @@
 // A machine's score: how fast it ran the suite against a reference machine's results,
-// as one number, the geometric mean over the programs of reference ÷ measured.
+// as one number, the geometric mean over the programs of reference ÷ measured (of a
+// rate, where more is better: measured ÷ reference).
 #pragma once
 
 #include <string>
@@ -16,13 +17,13 @@ struct ProgramScore {
   std::string workload;
   double reference = 0; // the reference's median
   double measured = 0;  // the scored series' median
-  double ratio = 0;     // reference / measured: above 1, less than the reference took
+  double ratio = 0;     // above 1: better than the reference (less time, more rate)
   stats::Interval interval;
 };
 
 struct Score {
   Series reference, measured;
-  std::string referenceMachine, measuredMachine; // machineKind() of each session
+  std::string referenceMachine, measuredMachine; // the machines the programs ran on
   Metric metric = Metric::wall;
   std::vector<ProgramScore> programs; // the reference's, in its order
   double score = 0;                   // geometric mean of the programs' ratios

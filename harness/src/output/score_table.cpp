@@ -29,9 +29,13 @@ Section summarySection(const std::vector<Score>& scores) {
   return {fmt::format("score against {} ({}, configuration {})", first.reference.file,
                       first.referenceMachine, first.reference.config),
           table,
-          {fmt::format("score: the geometric mean over the programs of the reference's median {} "
-                       "÷ the machine's; above 1 is faster than the reference.",
-                       metric.name),
+          {metric.higherIsBetter
+               ? fmt::format("score: the geometric mean over the programs of the machine's median "
+                             "{} ÷ the reference's; above 1 is faster than the reference.",
+                             metric.name)
+               : fmt::format("score: the geometric mean over the programs of the reference's "
+                             "median {} ÷ the machine's; above 1 is faster than the reference.",
+                             metric.name),
            "95% CI: the runs' measurement uncertainty (bootstrap); a session on another day "
            "moves a score by more."}};
 }
