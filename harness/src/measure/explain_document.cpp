@@ -1,5 +1,7 @@
 #include "measure/explain_document.hpp"
 
+#include <cmath>
+
 #include <fmt/format.h>
 
 #include "output/export/html.hpp"
@@ -20,10 +22,15 @@ Section totalsSection(const Explanation& e, const ExplainLabels& l) {
   return s;
 }
 
-// Which side a function is missing from, and what that usually means.
-// A function that the other binary has code for but never ran was inlined at its calls
-// there (or its calls were not taken); one it has no code for was inlined everywhere or
-// not emitted.
+// A share as a percentage to a tenth; one that rounds to nothing is 0.0%, not -0.0%.
+std::string percent(double share) {
+  const double p = 100 * share;
+  return fmt::format("{:.1f}%", std::abs(p) < 0.05 ? 0.0 : p);
+}
+
+// The side a function ran on only. Where the other binary has its code, the calls to it
+// there were inlined or not taken; where it has none, it was inlined everywhere or not
+// emitted.
 Cell oneSideNote(const FunctionDifference& f, const ExplainLabels& l) {
   if (!f.onlyInA && !f.onlyInB) return {};
   const std::string& here = f.onlyInA ? l.a : l.b;
@@ -72,8 +79,8 @@ Section functionSection(const Explanation& e, const ExplainLabels& l) {
     const Cell note = oneSideNote(f, l);
     s.table.rows.push_back({Cell(std::to_string(f.a)), Cell(std::to_string(f.b)),
                             Cell(signedCount(f.difference), std::to_string(f.difference)),
-                            Cell(fmt::format("{:.1f}%", 100 * f.share), fmt::format("{}", f.share)),
-                            sizeCell(f.sizeA), sizeCell(f.sizeB), Cell(f.name), Cell("", note.raw),
+                            Cell(percent(f.share), fmt::format("{}", f.share)), sizeCell(f.sizeA),
+                            sizeCell(f.sizeB), Cell(f.name), Cell("", note.raw),
                             Cell(note.text, "")});
   }
   s.notes.push_back(fmt::format("Functions whose instructions are the same on both sides "
