@@ -313,12 +313,15 @@ TEST(Process, ProgramsRunAtOnceFromThreadsAndEndEachOnItsOwn) {
     EXPECT_EQ(mixed[3].exitStatus, 4) << label;
     for (std::size_t i = 1; i < mixed.size(); ++i) EXPECT_FALSE(mixed[i].timedOut) << label;
     // An interrupt kills every running program's group.
-    const std::string a = dir + "/hang-a-" + label, b = dir + "/hang-b-" + label;
+    const std::string tag = throughSpawner ? "spawner" : "forked";
+    const std::string a = dir + "/hang-a-" + tag, b = dir + "/hang-b-" + tag;
     std::remove(a.c_str());
     std::remove(b.c_str());
     std::thread interrupter([&] {
       const auto deadline = std::chrono::steady_clock::now() + 10s;
-      while (!(std::ifstream(a) && std::ifstream(b)) && std::chrono::steady_clock::now() < deadline)
+      // Both programs running, and both runs holding their group (just after the start).
+      while (!(std::ifstream(a) && std::ifstream(b) && runningProcessGroups().size() == 2) &&
+             std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);
       EXPECT_EQ(runningProcessGroups().size(), 2u) << label;
       killRunningProcessGroups();
