@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <regex>
 #include <set>
 
 #include <fmt/format.h>
@@ -218,10 +217,15 @@ ProfileKind profileKindOf(const std::string& compiler) {
 }
 
 std::string findProfileMerger(const std::string& clang) {
-  std::smatch match;
+  // "Debian clang version 14.0.6": the major version, the digits before the first dot.
   const std::string text = versionText(clang);
-  if (!std::regex_search(text, match, std::regex("clang version (\\d+)\\."))) return {};
-  const std::string major = match[1];
+  const std::string mark = "clang version ";
+  const std::size_t at = text.find(mark);
+  if (at == std::string::npos) return {};
+  const std::size_t digits = at + mark.size();
+  const std::size_t dot = text.find_first_not_of("0123456789", digits);
+  if (dot == std::string::npos || dot == digits || text[dot] != '.') return {};
+  const std::string major = text.substr(digits, dot - digits);
   const std::string versioned = "llvm-profdata-" + major;
   if (!findCommand(versioned).empty()) return versioned;
   std::error_code error;
