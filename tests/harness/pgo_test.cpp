@@ -26,9 +26,12 @@ fs::path scratchSource(const std::string& name) {
       fs::path(testing::TempDir()) / ("bench32-pgo-" + name + "-" + std::to_string(getpid()));
   fs::remove_all(root);
   fs::create_directories(root / "source");
-  for (const char* entry : {"CMakeLists.txt", "cmake", "runtime", "benchmarks"})
+  // What a configuration's build reads: the programs, their runtime and the target timer.
+  for (const char* entry : {"CMakeLists.txt", "cmake", "runtime", "benchmarks", "harness/timer"}) {
+    fs::create_directories((root / "source" / entry).parent_path());
     fs::copy(fs::path(BENCH32_SOURCE_TREE) / entry, root / "source" / entry,
              fs::copy_options::recursive);
+  }
   return root;
 }
 
