@@ -317,7 +317,8 @@ TEST(HarnessCommandLine, MistakesGetOnePlainLineAndStatusTwo) {
   };
   const Case cases[] = {
       {{"frob"},
-       "unknown command \"frob\" (commands: list, run, compare, score, report, show, history, triage, "
+       "unknown command \"frob\" (commands: list, run, compare, score, report, show, history, "
+       "triage, "
        "import, export, explain)"},
       {run({"--runs", "0"}), "--runs must be at least 1"},
       {run({"--runs", "abc"}), "--runs"},

@@ -27,12 +27,12 @@ Score scoreOf(const Results& reference, const Results& measured, Metric metric =
 
 TEST(Score, IsTheGeometricMeanOfReferenceOverMeasured) {
   // Ratios 2 and 0.5 (and 1): the geometric mean is 1, where an arithmetic one is 1.17.
-  const Results reference = oneConfig("r", {unit("", "a", around(2.0, 9)),
-                                            unit("", "b", around(1.0, 9)),
-                                            unit("", "c", around(3.0, 9))});
-  const Results measured = oneConfig("m", {unit("", "a", around(1.0, 9)),
-                                           unit("", "b", around(2.0, 9)),
-                                           unit("", "c", around(3.0, 9))});
+  const Results reference =
+      oneConfig("r", {unit("", "a", around(2.0, 9)), unit("", "b", around(1.0, 9)),
+                      unit("", "c", around(3.0, 9))});
+  const Results measured =
+      oneConfig("m", {unit("", "a", around(1.0, 9)), unit("", "b", around(2.0, 9)),
+                      unit("", "c", around(3.0, 9))});
   const Score s = scoreOf(reference, measured);
   ASSERT_EQ(s.programs.size(), 3u);
   EXPECT_DOUBLE_EQ(s.programs[0].ratio, 2.0);
@@ -84,8 +84,11 @@ TEST(Score, RefusesWhatWouldNotBeTheSameNumber) {
     const char* message;
   };
   const std::vector<Case> cases{
-      {"a program missing", {unit("", "a", {1})}, Metric::wall, "lacks what the reference "
-                                                                 "measured: b/ref"},
+      {"a program missing",
+       {unit("", "a", {1})},
+       Metric::wall,
+       "lacks what the reference "
+       "measured: b/ref"},
       {"a program more",
        {unit("", "a", {1}), unit("", "b", {1}), unit("", "c", {1})},
        Metric::wall,
@@ -99,17 +102,15 @@ TEST(Score, RefusesWhatWouldNotBeTheSameNumber) {
        Metric::wall,
        "has no verified runs of b/ref"},
       {"other copies",
-       {unit("", "a", {1}), [&] {
+       {unit("", "a", {1}),
+        [&] {
           UnitResult u = withInput(unit("", "b", {1}), "eeee");
           u.copies = 2;
           return u;
         }()},
        Metric::wall,
        "another number of copies at once than the reference: b/ref"},
-      {"a metric not per run",
-       {unit("", "a", {1}), unit("", "b", {1})},
-       Metric::text,
-       "not one"},
+      {"a metric not per run", {unit("", "a", {1}), unit("", "b", {1})}, Metric::text, "not one"},
   };
   const Results reference =
       oneConfig("r", {unit("", "a", {1}), withInput(unit("", "b", {1}), "eeee")});

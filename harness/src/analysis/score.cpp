@@ -88,8 +88,9 @@ Score score(const Series& reference, const Series& measured, Metric metric, doub
   if (referenceUnits.empty())
     throw BadInput(fmt::format("the reference {} holds no programs", reference.label));
   checkSameWork(referenceUnits, measuredUnits, measured);
-  Score s{reference, measured, machineOf(*reference.results), machineOf(*measured.results),
-          metric, {}, 0, {}};
+  Score s{
+      reference, measured, machineOf(*reference.results), machineOf(*measured.results), metric, {},
+      0,         {}};
   stats::Pairs pairs;
   std::vector<double> ratios;
   for (const auto& [key, unit] : referenceUnits) {

@@ -6,13 +6,13 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "analysis/score.hpp"
 #include "cli/command_line.hpp"
 #include "cli/commands.hpp"
 #include "cli/store_commands.hpp"
 #include "exec/files.hpp"
 #include "model/results_file.hpp"
 #include "model/suite.hpp"
-#include "analysis/score.hpp"
 #include "output/comparison_table.hpp"
 #include "output/export/exporter.hpp"
 #include "output/report.hpp"

@@ -14,16 +14,20 @@ std::string intervalText(const stats::Interval& interval) {
 
 Section summarySection(const std::vector<Score>& scores) {
   Table table;
-  table.columns = {{"machine", "machine"},         {"configuration", "config"},
-                   {"", "file"},                   {"score", "score", true},
-                   {"95% CI", "", true},           {"", "ci_low"},
-                   {"", "ci_high"},                {"programs", "programs", true},
-                   {"", "reference_machine"}};
+  table.columns = {
+      {"machine", "machine"},   {"configuration", "config"},    {"", "file"},
+      {"score", "score", true}, {"95% CI", "", true},           {"", "ci_low"},
+      {"", "ci_high"},          {"programs", "programs", true}, {"", "reference_machine"}};
   for (const auto& s : scores)
-    table.rows.push_back({s.measuredMachine, s.measured.config, s.measured.file,
-                          {ratioText(s.score), formatRaw(s.score)}, intervalText(s.interval),
-                          formatRaw(s.interval.low), formatRaw(s.interval.high),
-                          std::to_string(s.programs.size()), s.referenceMachine});
+    table.rows.push_back({s.measuredMachine,
+                          s.measured.config,
+                          s.measured.file,
+                          {ratioText(s.score), formatRaw(s.score)},
+                          intervalText(s.interval),
+                          formatRaw(s.interval.low),
+                          formatRaw(s.interval.high),
+                          std::to_string(s.programs.size()),
+                          s.referenceMachine});
   const Score& first = scores.front();
   const MetricInfo& metric = metricInfo(first.metric);
   return {fmt::format("score against {} ({}, configuration {})", first.reference.file,
@@ -53,11 +57,15 @@ Section programSection(const Score& s) {
                    {"", "ci_low"},
                    {"", "ci_high"}};
   for (const auto& p : s.programs)
-    table.rows.push_back({p.program, p.workload, s.measured.config,
+    table.rows.push_back({p.program,
+                          p.workload,
+                          s.measured.config,
                           {metric.format(p.reference), formatRaw(p.reference)},
                           {metric.format(p.measured), formatRaw(p.measured)},
-                          {ratioText(p.ratio), formatRaw(p.ratio)}, intervalText(p.interval),
-                          formatRaw(p.interval.low), formatRaw(p.interval.high)});
+                          {ratioText(p.ratio), formatRaw(p.ratio)},
+                          intervalText(p.interval),
+                          formatRaw(p.interval.low),
+                          formatRaw(p.interval.high)});
   return {fmt::format("{} ({}): score {} {}", s.measured.label, s.measuredMachine,
                       ratioText(s.score), intervalText(s.interval)),
           table,
