@@ -1,9 +1,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -288,6 +291,57 @@ TEST(Process, PeakMemoryIsTheProgramsOwnThroughTheSpawner) {
   RunRequest missing;
   missing.argv = {"/nonexistent/program"};
   EXPECT_NE(runProcess(missing).startError.find("cannot run"), std::string::npos);
+}
+
+// A program's peak RSS is its own: within a few hundred KiB (or a tenth) of what the
+// program itself saw (its VmHWM, which counts its own pages only), small or large. A
+// child of a factory that is a copy of this process (some MiB already) would start at
+// this process's size, where the program's own is a few hundred KiB.
+TEST(Process, PeakMemoryIsWhatTheProgramItselfSaw) {
+  startSpawner();
+  struct Case {
+    long touchedMiB;
+    long atLeastKiB;
+  };
+  const Case cases[] = {{0, 1}, {1, 1 << 10}, {64, 64 << 10}};
+  for (const auto& c : cases) {
+    RunRequest request;
+    request.argv = {BENCH32_PEAK_PROGRAM};
+    request.input = std::to_string(c.touchedMiB);
+    const RunResult run = runProcess(request);
+    ASSERT_EQ(run.exitStatus, 0) << c.touchedMiB << " MiB: " << run.stderrBytes;
+    const long own = std::stol(run.stdoutText());
+    EXPECT_GE(run.maxRssKiB, c.atLeastKiB) << c.touchedMiB << " MiB";
+    // wait4 and VmHWM count a few pages differently.
+    EXPECT_LE(std::abs(run.maxRssKiB - own), std::max(own / 10, 384L))
+        << c.touchedMiB << " MiB: " << run.maxRssKiB << " KiB against " << own;
+  }
+}
+
+// The harness starts its factory from bench32-spawner beside it; alone, it forks a copy
+// of itself instead and says so on one line.
+TEST(Process, AHarnessWithoutItsSpawnerSaysSoOnce) {
+  namespace fs = std::filesystem;
+  const fs::path harness = BENCH32_HARNESS;
+  const fs::path dir = fs::path(testing::TempDir()) / ("spawnerless-" + std::to_string(getpid()));
+  for (const bool withSpawner : {true, false}) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::copy_file(harness, dir / "bench32-harness");
+    if (withSpawner)
+      fs::copy_file(harness.parent_path() / "bench32-spawner", dir / "bench32-spawner");
+    RunRequest request;
+    request.argv = {(dir / "bench32-harness").string(), "--version"};
+    const RunResult run = runProcess(request);
+    EXPECT_EQ(run.exitStatus, 0) << withSpawner << ": " << run.stderrBytes;
+    const std::string warning = withSpawner ? ""
+                                            : "bench32: warning: no bench32-spawner beside "
+                                              "this executable: programs are forked from a "
+                                              "copy of it, whose resident size counts in "
+                                              "their peak RSS\n";
+    EXPECT_EQ(run.stderrBytes, warning) << withSpawner;
+  }
+  fs::remove_all(dir);
 }
 
 // Runs each input on a thread of its own, all at once.

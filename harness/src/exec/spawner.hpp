@@ -1,46 +1,28 @@
 // Starting a program: in a child of a small helper process (a spawner) when there is
-// one, so that the program's peak RSS from wait4 is its own; a child forked from a
-// large process begins with that process's resident size as its peak. A spawner serves
-// one program at a time; programs started at once from several threads each get a
-// spawner of their own, forked on demand by a small factory process started first.
+// one, so that the program's peak RSS from wait4 is its own. Linux keeps the largest
+// resident size across an exec, so a child forked from a large process (the harness,
+// linked with libstdc++, fmt, SQLite, libpq, libelf: about 3 MiB) would begin with that
+// size as its peak, above that of most programs (about 1.1 MiB). So the factory that
+// forks the spawners is bench32-spawner, a static executable beside the harness's own,
+// started first and serving the protocol of exec/spawn_service.hpp; when it is missing,
+// the factory is a copy of this process, as small as it is then, and a warning says so.
+// A spawner serves one program at a time; programs started at once from several threads
+// each get a spawner of their own, forked on demand by the factory.
 #pragma once
 
 #include <sys/resource.h>
-#include <sys/types.h>
 
-#include <chrono>
-#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "exec/spawn_service.hpp"
+
 namespace bench32 {
 
-// Starts the spawners' factory. Call it first thing in main, while the process is small.
+// Starts the spawners' factory: bench32-spawner from this executable's folder, else a
+// fork of this process (with one line on standard error). Call it first thing in main,
+// while the process is small and has one thread.
 void startSpawner();
-
-// A started program, or why it could not be started.
-struct Launch {
-  pid_t pid = -1;
-  int error = 0; // errno of the fork or the exec; 0 when the program runs
-  // Just before the exec, on the monotonic clock every process shares: the start of the
-  // program's wall time, without the hop to the spawner or the fork.
-  std::chrono::steady_clock::time_point started;
-  // The spawner's socket the end will come on, or -1 (forked from this process). It goes
-  // back to the spawners' pool once collectEnd has seen the end.
-  int channel = -1;
-};
-
-// What the child is given besides its command and descriptors.
-struct ChildSetup {
-  std::string workingDirectory; // empty: ours
-  // Characters of BENCH32_PADDING=xxx... added to its environment (which moves its
-  // initial stack); 0: no variable.
-  std::size_t padding = 0;
-  // RLIMIT_FSIZE, in bytes, for every file it writes (0: ours): a write past it ends
-  // the program by SIGXFSZ, whose default action is made sure of.
-  std::uint64_t fileSizeLimit = 0;
-  std::vector<int> cpus; // the processors it may run on; empty: ours
-};
 
 // Starts argv[0] (a path, or a name on PATH) in a process group of its own, with the
 // given descriptors as its standard input, output and error, set up as asked. Through
