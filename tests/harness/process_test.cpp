@@ -17,6 +17,7 @@
 #include "exec/expectation.hpp"
 #include "exec/process.hpp"
 #include "exec/spawner.hpp"
+#include "expectation_fixtures.hpp"
 
 namespace bench32 {
 namespace {
@@ -33,15 +34,7 @@ RunResult runFake(const std::string& input, double timeout = 10,
   return runProcess(request);
 }
 
-Expectation expecting(const std::string& out, int status = 0, int signal = 0) {
-  Expectation e;
-  e.stdoutBytes = out;
-  e.stdoutDigest = digest(out);
-  e.stdoutSize = out.size();
-  e.status = status;
-  e.signal = signal;
-  return e;
-}
+using test::expecting;
 
 TEST(Process, VerdictsNameWhatWentWrong) {
   struct Case {

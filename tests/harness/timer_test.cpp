@@ -11,19 +11,12 @@
 #include "exec/expectation.hpp"
 #include "exec/process.hpp"
 #include "exec/timer_report.hpp"
+#include "expectation_fixtures.hpp"
 
 namespace bench32 {
 namespace {
 
-Expectation expecting(const std::string& out, int status = 0, int signal = 0) {
-  Expectation e;
-  e.stdoutBytes = out;
-  e.stdoutDigest = digest(out);
-  e.stdoutSize = out.size();
-  e.status = status;
-  e.signal = signal;
-  return e;
-}
+using test::expecting;
 
 // The fake program run through the timer with input, as a remote run would be.
 RunResult timed(const std::string& input, const RunRequest& base, std::string& why) {
