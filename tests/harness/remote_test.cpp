@@ -112,10 +112,10 @@ TEST(Remote, ACopyThatDiffersThereIsRefusedByName) {
 
 TEST(Remote, TargetsAndQuotingAreReadAsTheShellWill) {
   const struct {
-    const char* spec;
+    const char* where;
     const char* host;
     const char* dir; // nullptr: refused
-  } specs[] = {
+  } targets[] = {
       {"board", "board", defaultRemoteDir},
       {"pi@board:bench", "pi@board", "bench"},
       {"board:/abs/dir", "board", "/abs/dir"},
@@ -124,12 +124,12 @@ TEST(Remote, TargetsAndQuotingAreReadAsTheShellWill) {
       {":dir", "", nullptr},
       {"pi@", "", nullptr},
   };
-  for (const auto& s : specs) {
+  for (const auto& s : targets) {
     if (!s.dir) {
-      EXPECT_THROW(parseRemote(s.spec, "ssh"), BadInput) << s.spec;
+      EXPECT_THROW(parseRemote(s.where, "ssh"), BadInput) << s.where;
       continue;
     }
-    const RemoteTarget t = parseRemote(s.spec, "ssh -p 2222");
+    const RemoteTarget t = parseRemote(s.where, "ssh -p 2222");
     EXPECT_EQ(t.host, s.host);
     EXPECT_EQ(t.dir, s.dir);
     EXPECT_EQ(t.ssh, (std::vector<std::string>{"ssh", "-p", "2222"}));

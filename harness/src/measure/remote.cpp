@@ -74,15 +74,15 @@ std::string shellQuote(const std::string& word) {
   return quoted + "'";
 }
 
-RemoteTarget parseRemote(const std::string& spec, const std::string& sshCommand) {
+RemoteTarget parseRemote(const std::string& where, const std::string& sshCommand) {
   RemoteTarget target;
-  const std::size_t colon = spec.find(':');
-  target.host = spec.substr(0, colon);
-  target.dir = colon == std::string::npos ? "" : spec.substr(colon + 1);
+  const std::size_t colon = where.find(':');
+  target.host = where.substr(0, colon);
+  target.dir = colon == std::string::npos ? "" : where.substr(colon + 1);
   if (target.dir.empty()) target.dir = defaultRemoteDir;
   target.ssh = splitWords(sshCommand);
   if (target.host.empty() || target.host.back() == '@')
-    throw BadInput(fmt::format("--remote {}: no host (the form is [USER@]HOST[:DIR])", spec));
+    throw BadInput(fmt::format("--remote {}: no host (the form is [USER@]HOST[:DIR])", where));
   if (target.ssh.empty()) throw BadInput("--ssh: no command given");
   return target;
 }

@@ -25,7 +25,7 @@ struct RemoteTarget {
 inline constexpr const char* defaultRemoteDir = ".cache/bench32-remote";
 
 // "[USER@]HOST[:DIR]" with the ssh command's words; throws BadInput when either is empty.
-RemoteTarget parseRemote(const std::string& spec, const std::string& sshCommand);
+RemoteTarget parseRemote(const std::string& where, const std::string& sshCommand);
 
 // Quotes a word for the remote shell.
 std::string shellQuote(const std::string& word);
