@@ -96,4 +96,19 @@ std::string TemporaryFile::text() const {
   return all.str();
 }
 
+TemporaryFolder::TemporaryFolder(const std::string& name) {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / ("bench32-" + name + "-XXXXXX")).string();
+  if (!mkdtemp(pattern.data()))
+    throw WriteError(fmt::format("cannot make a folder in {} for {}: {}",
+                                 std::filesystem::temp_directory_path().string(), name,
+                                 std::strerror(errno)));
+  path = pattern;
+}
+
+TemporaryFolder::~TemporaryFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
 } // namespace bench32

@@ -28,4 +28,14 @@ struct TemporaryFile {
   std::string text() const; // what the tool wrote; empty when unreadable
 };
 
+// A new folder in the temporary directory ("bench32-NAME-XXXXXX"), removed with
+// everything in it when done. Throws WriteError when none can be made.
+struct TemporaryFolder {
+  std::filesystem::path path;
+  explicit TemporaryFolder(const std::string& name);
+  ~TemporaryFolder();
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+};
+
 } // namespace bench32

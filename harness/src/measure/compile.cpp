@@ -169,22 +169,6 @@ RunResult runCommand(const BuildCommand& command, double timeout, const std::ato
   return runProcess(request);
 }
 
-// A scratch folder of its own, removed with everything in it.
-struct ScratchFolder {
-  fs::path path;
-  ScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "bench32-compile-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw WriteError("cannot make a scratch folder for compiles");
-    path = pattern;
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-};
-
 } // namespace
 
 std::vector<std::string> shellWords(const std::string& command) {
@@ -432,7 +416,7 @@ bool compileJob(const Measuring& m, Job& job, int round) {
 
 bool measureCompiles(const Measuring& measuring) {
   const int rounds = measuring.settings.compileRuns;
-  ScratchFolder scratch;
+  TemporaryFolder scratch("compile");
   std::vector<Job> jobs = compileJobs(measuring, scratch.path);
   for (const auto& job : jobs) store(measuring.results, job);
   for (int round = 0; round < rounds; ++round) {

@@ -12,6 +12,7 @@
 
 #include "exec/errors.hpp"
 #include "exec/expectation.hpp"
+#include "exec/files.hpp"
 #include "exec/timer_report.hpp"
 
 namespace bench32 {
@@ -29,22 +30,6 @@ std::string joinQuoted(const std::vector<std::string>& words) {
   for (const auto& word : words) line += (line.empty() ? "" : " ") + shellQuote(word);
   return line;
 }
-
-// A folder in /tmp, removed with everything in it when done.
-struct StagingFolder {
-  fs::path path;
-  StagingFolder() {
-    std::string name = (fs::temp_directory_path() / "bench32-remote-XXXXXX").string();
-    if (!mkdtemp(name.data())) throw std::runtime_error("cannot make a folder in /tmp");
-    path = name;
-  }
-  ~StagingFolder() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  StagingFolder(const StagingFolder&) = delete;
-  StagingFolder& operator=(const StagingFolder&) = delete;
-};
 
 // "HASH  NAME" lines of sha256sum, by name.
 std::map<std::string, std::string> sums(const std::string& text) {
@@ -190,7 +175,7 @@ RunResult runHere(std::vector<std::string> argv, const fs::path& folder) {
 } // namespace
 
 void RemoteSession::copyAndCheck() const {
-  const StagingFolder folder;
+  const TemporaryFolder folder("remote");
   stage(folder.path, files_, staged_);
   const RunResult tar = runHere({"tar", "-cf", "-", "."}, folder.path);
   if (tar.exitStatus != 0) throw std::runtime_error("tar failed: " + firstLine(tar.stderrBytes));
