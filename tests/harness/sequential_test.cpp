@@ -43,9 +43,12 @@ Rates simulate(double ratio, double sd, Noise noise, const DecideSettings& setti
   for (std::size_t s = 0; s < sessions; ++s) {
     const auto [a, b] = session(rng, ratio, sd, noise, pairs);
     const Decision d = decidePaired(a, b, settings).state;
-    if (d == Decision::slower || d == Decision::faster) rates.different += 1.0 / double(sessions);
-    else if (d == Decision::equal) rates.equal += 1.0 / double(sessions);
-    else rates.open += 1.0 / double(sessions);
+    if (d == Decision::slower || d == Decision::faster)
+      rates.different += 1.0 / double(sessions);
+    else if (d == Decision::equal)
+      rates.equal += 1.0 / double(sessions);
+    else
+      rates.open += 1.0 / double(sessions);
   }
   return rates;
 }

@@ -234,6 +234,19 @@ std::string triageState(const ProgramComparison& row, const Series& other,
   return it == settings.states->end() ? std::string{} : it->second;
 }
 
+// The sequential rule's verdict on runs paired by round, as the session that ran them
+// saw it at its end: still open then is undecided. Identical binaries are decided too:
+// an A/A session is how the rule shows that it says equal when nothing changed.
+PairedDecision decision(const UnitResult& a, const UnitResult& b, const DecidePlan& plan) {
+  const Metric metric = metricNamed(plan.metric).id;
+  DecideSettings settings;
+  settings.resolution = plan.resolution;
+  settings.alpha = plan.alpha;
+  PairedDecision d = decidePaired(metricValues(a, metric), metricValues(b, metric), settings);
+  if (d.state == Decision::open) d.state = Decision::undecided;
+  return d;
+}
+
 // One program's row: its problem, or its medians, test and verdict.
 ProgramComparison compareProgram(const std::pair<std::string, std::string>& key,
                                  const UnitResult* a, const UnitResult* b, const Comparison& c,
@@ -278,6 +291,7 @@ ProgramComparison compareProgram(const std::pair<std::string, std::string>& key,
     row.verdict = Change::sameBinary;
   else if (c.acrossSessions && settings.noise && !metricInfo(settings.metric).exact)
     checkAgainstNoise(row, sa.sessions, sb.sessions, c.base, c.other, settings, family);
+  if (c.decide) row.decision = decision(*a, *b, *c.decide);
   return row;
 }
 
@@ -306,6 +320,9 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
   result.acrossSessions = base.results != other.results;
   result.sameConditions = runConditions(*base.results) == runConditions(*other.results);
   result.noiseModel = settings.noise != nullptr;
+  // Runs pair up by round only within one session, and only when it was run that way
+  // or the caller asks for it.
+  if (settings.decide && !result.acrossSessions) result.decide = *settings.decide;
   const auto keys = programsOf(base, other);
   const std::size_t family =
       settings.noiseFamily != 0 ? settings.noiseFamily : differingBinaries(keys, base, other);

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "analysis/noise.hpp"
+#include "analysis/sequential.hpp"
 #include "analysis/stats.hpp"
 #include "model/metrics.hpp"
 #include "model/results.hpp"
@@ -49,6 +51,10 @@ struct CompareSettings {
   std::size_t noiseFamily = 0;
   // The states of changes of the other side's revision, from a results database.
   const TriageStates* states = nullptr;
+  // Verdicts to a resolution as well (run --decide, or compare --resolution): by the
+  // sequential rule on runs paired by round, so only between configurations of one
+  // session. Null: none.
+  const DecidePlan* decide = nullptr;
 };
 
 // What a comparison concludes for one program. sameBinary: both sides ran byte-identical
@@ -84,6 +90,9 @@ struct ProgramComparison {
   bool insideNoise = false;       // significant within the sessions, but inside their noise
   bool withinSessionOnly = false; // flagged with no learned spread to check it against
   std::string state;              // a flagged change's triage state, when it has one
+  // The verdict to a resolution, when one was asked for and the runs pair up (an open
+  // comparison at the end of its session is undecided).
+  std::optional<PairedDecision> decision;
 };
 
 // A triage state that takes a change out of the --fail-above gate.
@@ -107,6 +116,7 @@ struct Comparison {
   bool acrossSessions = false;
   bool noiseModel = false; // a learned between-session spread was at hand
   std::size_t insideNoise = 0, withinSessionOnly = 0;
+  std::optional<DecidePlan> decide; // the plan of the decisions, when the rows have them
 };
 
 Comparison compare(const Series& base, const Series& other, const CompareSettings& settings);

@@ -82,7 +82,7 @@ std::string machineOf(const Results& results) {
 
 Score score(const Series& reference, const Series& measured, Metric metric, double confidence) {
   const MetricInfo& info = metricInfo(metric);
-  if (!info.field && !info.roundField)
+  if (!perRun(info) && !info.roundField)
     throw BadInput(fmt::format("a score is over a per-run metric; {} is not one", info.name));
   const auto referenceUnits = unitsOf(reference), measuredUnits = unitsOf(measured);
   if (referenceUnits.empty())

@@ -7,11 +7,16 @@ namespace bench32 {
 
 std::string decisionName(Decision decision) {
   switch (decision) {
-  case Decision::open: return "open";
-  case Decision::slower: return "slower";
-  case Decision::faster: return "faster";
-  case Decision::equal: return "equal";
-  case Decision::undecided: return "undecided";
+  case Decision::open:
+    return "open";
+  case Decision::slower:
+    return "slower";
+  case Decision::faster:
+    return "faster";
+  case Decision::equal:
+    return "equal";
+  case Decision::undecided:
+    return "undecided";
   }
   return "open";
 }

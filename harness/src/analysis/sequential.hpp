@@ -40,10 +40,10 @@ struct DecideSettings {
 
 struct PairedDecision {
   Decision state = Decision::open;
-  std::size_t pairs = 0;                                  // pairs looked at
-  double ratio = std::numeric_limits<double>::quiet_NaN(); // exp(mean log ratio)
+  std::size_t pairs = 0;                                                // pairs looked at
+  double ratio = std::numeric_limits<double>::quiet_NaN();              // exp(mean log ratio)
   stats::Interval interval{0, std::numeric_limits<double>::infinity()}; // of the ratio
-  double logSd = std::numeric_limits<double>::quiet_NaN(); // of one pair's log ratio
+  double logSd = std::numeric_limits<double>::quiet_NaN();              // of one pair's log ratio
   std::size_t decidedAt = 0; // the pairs at the look that decided; 0 while open
 };
 

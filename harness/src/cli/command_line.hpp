@@ -42,6 +42,13 @@ std::vector<Bound> comparisonRuleBounds(const CompareSettings& settings, const d
 // --format with the exporters' names.
 void addFormatOption(CLI::App& command, std::string& format);
 
+// A DURATION: a number of seconds with an optional unit, "90", "90s", "5m", "1.5h" or "250ms".
+// Throws BadInput naming the option for anything else, or a value not finite and above 0.
+double parseDuration(const std::string& text, const char* option);
+// A PCT: a percentage, "1", "0.5" or "2%"; returned as a fraction (0.01 for "1"). Throws
+// BadInput naming the option unless it is finite and above 0 and below 100.
+double parsePercent(const std::string& text, const char* option);
+
 // How a results database is named on the command line.
 inline constexpr const char* databaseHelp =
     "Results database: an SQLite file, or a postgresql:// URL";

@@ -18,6 +18,7 @@ struct CompareOptions {
   std::vector<std::string> files;
   std::string baseline, format = "text", metric = "wall";
   double failAbove = -1; // percent; negative: no gate
+  std::string resolution; // PCT: verdicts to this resolution too (empty: a --decide file's)
   CompareSettings settings;
   // Points of a results database to compare, instead of files: the first is the baseline.
   std::string db;

@@ -19,7 +19,9 @@
 #include "measure/recorder.hpp"
 #include "measure/remote.hpp"
 #include "measure/session.hpp"
+#include "model/metrics.hpp"
 #include "model/results_file.hpp"
+#include "output/comparison_table.hpp"
 #include "output/export/exporter.hpp"
 
 namespace bench32 {
@@ -161,6 +163,7 @@ void copyToTarget(RemoteSession& session, const std::vector<PlannedUnit>& planne
 int finishRun(const Results& results, const RunOptions& options, const SessionRecorder* recorder) {
   const Document document = runDocument(results);
   fmt::print("{}", textExporter().render(document));
+  if (results.decide) fmt::print("\n{}", textExporter().render(decisionDocument(results)));
   for (const auto& [format, file] : options.exports)
     writeFile(file, exporterNamed(format).render(document));
   std::size_t runs = 0;
@@ -204,6 +207,54 @@ void addLengthOptions(CLI::App& app, RunSettings& s) {
       ->capture_default_str();
   app.add_option("--timeout", s.timeout, "Seconds before a run's process group is killed")
       ->capture_default_str();
+}
+
+// Verdict-driven runs, as the command line gives them.
+struct DecideOptions {
+  bool decide = false;
+  std::string resolution = "1", budget = "5m", baseline, metric = "cpu";
+};
+
+void addDecideOptions(CLI::App& app, DecideOptions& d) {
+  app.add_flag("--decide", d.decide,
+               "Run each program until its comparison with the baseline is decided (slower, "
+               "faster or equal within --resolution) or --budget is spent");
+  app.add_option("--resolution", d.resolution,
+                 "PCT: --decide's smallest change to find; equal means within it")
+      ->capture_default_str();
+  app.add_option("--budget", d.budget, "DURATION: --decide's measuring time in all (90s, 5m, 1h)")
+      ->capture_default_str();
+  app.add_option("--baseline", d.baseline,
+                 "NAME: the configuration --decide compares with "
+                 "(default: the first)");
+  app.add_option("--metric", d.metric,
+                 "What --decide's verdicts are on: cpu (user + sys, which waiting for a "
+                 "processor leaves out), wall, user...")
+      ->capture_default_str();
+}
+
+// The plan of a verdict-driven run; the baseline's name is checked once the
+// configurations are known.
+std::optional<DecidePlan> decidePlan(const CLI::App& app, const DecideOptions& d,
+                                     const RunSettings& s) {
+  for (const char* option : {"--resolution", "--budget", "--baseline", "--metric"})
+    if (!d.decide && app.count(option)) throw BadInput(fmt::format("{} needs --decide", option));
+  if (!d.decide) return std::nullopt;
+  if (app.count("--runs"))
+    throw BadInput("--decide cannot be used with --runs: it decides when to stop");
+  if (s.layouts > 0 || s.copies > 1)
+    throw BadInput("--decide pairs one run of each configuration a round; it cannot be used with "
+                   "--layouts or --copies");
+  DecidePlan plan;
+  plan.resolution = parsePercent(d.resolution, "--resolution");
+  plan.budgetSeconds = parseDuration(d.budget, "--budget");
+  plan.baseline = d.baseline;
+  const MetricInfo& metric = metricNamed(d.metric);
+  if (!perRun(metric))
+    throw BadInput(
+        fmt::format("--decide needs a metric with a value per run; {} is not one", metric.name));
+  plan.metric = metric.name;
+  return plan;
 }
 
 // What is built, and where.
@@ -333,6 +384,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
     hooks.checkpoint = save;
     RunSettings settings = options.settings;
     settings.runUnder = splitWords(options.runUnder);
+    settings.decide = results.decide;
     const bool finished = measureUnits(results, planned, settings, runner, hooks);
     console.progress("");
     results.complete = finished;
@@ -358,12 +410,14 @@ CommandRunner addRunCommand(CLI::App& app) {
   auto run = std::make_shared<RunOptions>();
   auto cpuList = std::make_shared<std::string>();
   auto exportFiles = std::make_shared<std::map<std::string, std::string>>();
+  auto decide = std::make_shared<DecideOptions>();
   addSelectionOptions(app, *run);
   addLengthOptions(app, run->settings);
+  addDecideOptions(app, *decide);
   addBuildOptions(app, *run);
   addRunningOptions(app, *run, *cpuList);
   addOutputOptions(app, *run, *exportFiles);
-  return [&app, run, cpuList, exportFiles](const CommandContext& context) {
+  return [&app, run, cpuList, exportFiles, decide](const CommandContext& context) {
     const RunSettings& s = run->settings;
     checkBounds(app, {{"--runs", [&] { return double(s.runs); }, 1},
                       {"--warmup", [&] { return double(s.warmup); }, 0},
@@ -378,6 +432,7 @@ CommandRunner addRunCommand(CLI::App& app) {
                       {"--copies", [&] { return double(s.copies); }, 1, 256}});
     if (!s.runs && s.minRuns > s.maxRuns) throw BadInput("--min-runs is above --max-runs");
     if (!run->remote.empty()) refuseWithRemote(*run);
+    run->settings.decide = decidePlan(app, *decide, s);
     // The processors of a remote target are its own: the list is only read here.
     if (app.count("--cpu"))
       run->settings.cpus = run->remote.empty() ? usableCpus(*cpuList) : parseCpuList(*cpuList);

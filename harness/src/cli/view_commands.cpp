@@ -167,6 +167,22 @@ int compareResults(CompareOptions options, const std::vector<Results>& files,
   const auto series = collectSeries(files, names);
   if (series.size() < 2)
     throw BadInput("nothing to compare: one configuration in all; give a second results file");
+  // A verdict-driven session is compared as it was decided; --resolution asks for such
+  // verdicts on any session's paired rounds.
+  std::optional<DecidePlan> plan;
+  if (files.size() == 1 && files.front().decide) plan = files.front().decide;
+  if (!options.resolution.empty()) {
+    if (!plan) {
+      plan = DecidePlan{};
+      plan->metric = metricInfo(options.settings.metric).name;
+    }
+    plan->resolution = parsePercent(options.resolution, "--resolution");
+  }
+  if (plan) {
+    metricNamed(plan->metric);
+    if (options.baseline.empty() && files.size() == 1) options.baseline = plan->baseline;
+    options.settings.decide = &*plan;
+  }
   const auto all = comparisons(series, options.baseline, options.settings);
   for (const auto& c : all) {
     if (std::none_of(c.programs.begin(), c.programs.end(), [](auto& row) { return row.inBoth; }))
@@ -255,6 +271,9 @@ CommandRunner addCompareCommand(CLI::App& app) {
   app.add_option("--fail-above", o->failAbove,
                  "Exit 1 when the geometric mean, or a significantly slower program, is more "
                  "than this many percent slower, or a program failed");
+  app.add_option("--resolution", o->resolution,
+                 "PCT: also decide each program slower, faster, equal (within PCT) or undecided "
+                 "by the sequential rule on runs paired by round (default: a --decide session's)");
   addFormatOption(app, o->format);
   app.add_option("--db", o->db, std::string("Compare points of this ") + databaseHelp);
   app.add_option("--revision", o->revisions,

@@ -108,6 +108,12 @@ Plan makePlan(const RunOptions& options, const fs::path& source) {
   for (const auto& t : plan.targets)
     if (!names.insert(t.info.name).second)
       throw BadInput(fmt::format("configuration \"{}\" given twice", t.info.name));
+  if (const auto& decide = options.settings.decide) {
+    if (plan.targets.size() < 2)
+      throw BadInput("--decide compares configurations: give at least two (-c or -b)");
+    if (!decide->baseline.empty() && !names.count(decide->baseline))
+      throw BadInput(fmt::format("--baseline {}: no such configuration", decide->baseline));
+  }
   return plan;
 }
 
@@ -125,6 +131,10 @@ Results startResults(const Plan& plan, const RunOptions& options, const fs::path
                       {"timeout_s", s.timeout},  {"instructions", s.instructions ? 1 : 0}};
   if (s.layouts > 0) results.settings["layouts"] = s.layouts;
   if (s.copies > 1) results.settings["copies"] = s.copies;
+  if (s.decide) {
+    results.decide = s.decide;
+    if (results.decide->baseline.empty()) results.decide->baseline = plan.targets.front().info.name;
+  }
   results.runUnder = options.runUnder;
   for (const auto& t : plan.targets)
     for (const auto& p : plan.programs)

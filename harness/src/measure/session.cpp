@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "analysis/sequential.hpp"
 #include "analysis/stats.hpp"
 #include "measure/collectors.hpp"
 #include "measure/interrupt.hpp"
@@ -286,6 +287,144 @@ bool runRound(const Measuring& m, const std::vector<const PlannedUnit*>& order, 
   return true;
 }
 
+// The verdict-driven rounds (--decide). A group is judged after every round: each of its
+// working configurations against the baseline, on runs paired by round.
+struct Judgement {
+  std::vector<std::pair<std::string, PairedDecision>> decisions; // configuration, decision
+  bool open = false;
+  double pairsNeeded = 0;  // the most any open comparison needs
+  double roundSeconds = 0; // one round of the group's runs, at the speed seen so far
+};
+
+DecideSettings decideSettings(const DecidePlan& plan) {
+  DecideSettings d;
+  d.resolution = plan.resolution;
+  d.alpha = plan.alpha;
+  return d;
+}
+
+double typicalWall(const UnitResult& r) {
+  std::vector<double> seen = walls(r);
+  if (seen.empty())
+    for (const Sample& w : r.warmup) seen.push_back(w.wall);
+  return seen.empty() ? 0 : stats::median(seen);
+}
+
+Judgement judge(const Measuring& m, const Group& g) {
+  const DecidePlan& plan = *m.settings.decide;
+  const DecideSettings settings = decideSettings(plan);
+  const MetricInfo& metric = metricNamed(plan.metric);
+  Judgement j;
+  const PlannedUnit* base = nullptr;
+  for (const PlannedUnit* u : g.units) {
+    if (active(m, *u)) j.roundSeconds += typicalWall(m.result(*u));
+    if (m.result(*u).config == plan.baseline) base = u;
+  }
+  // Without a working baseline there is nothing to decide against.
+  if (!base || !active(m, *base)) return j;
+  const auto baseValues = metricValues(m.result(*base), metric.id);
+  for (const PlannedUnit* u : g.units) {
+    if (u == base || !active(m, *u)) continue;
+    const UnitResult& r = m.result(*u);
+    PairedDecision d = decidePaired(baseValues, metricValues(r, metric.id), settings);
+    if (d.state == Decision::open) {
+      j.open = true;
+      j.pairsNeeded = std::max(j.pairsNeeded, pairsToDecide(d, settings));
+    }
+    j.decisions.emplace_back(r.config, d);
+  }
+  return j;
+}
+
+std::string decisionLine(const Group& g, const Judgement& j, const DecidePlan& plan) {
+  std::vector<std::string> parts;
+  for (const auto& [config, d] : j.decisions) {
+    const Decision state = d.state == Decision::open ? Decision::undecided : d.state;
+    parts.push_back(fmt::format("{} {} {:.4f} ({:.4f}-{:.4f}) after {} pairs", config,
+                                decisionName(state), d.ratio, d.interval.low, d.interval.high,
+                                d.pairs));
+  }
+  return fmt::format("decided {}/{} on {} against {}: {}", g.program, g.workload, plan.metric,
+                     plan.baseline, fmt::join(parts, "; "));
+}
+
+// This round's groups: those still open, cheapest to decide first, as many as the budget
+// left can decide. A group's cost is the pairs it still needs times one round's time;
+// one that has barely started always runs, since its estimate means little yet.
+std::vector<Group*> decideOrder(const Measuring& m, std::vector<Group>& groups, double left) {
+  std::vector<std::pair<double, Group*>> open;
+  for (Group& g : groups) {
+    if (g.done) continue;
+    const Judgement j = judge(m, g);
+    if (!j.open) {
+      g.done = true;
+      if (!j.decisions.empty()) m.note(decisionLine(g, j, *m.settings.decide));
+      continue;
+    }
+    open.emplace_back(j.pairsNeeded * j.roundSeconds, &g);
+  }
+  std::stable_sort(open.begin(), open.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<Group*> chosen;
+  double committed = 0;
+  for (const auto& [cost, g] : open) {
+    const bool starting = walls(m.result(*g->units.front())).size() < 10;
+    if (!starting && !chosen.empty() && committed + cost > left) continue;
+    committed += cost;
+    chosen.push_back(g);
+  }
+  return chosen;
+}
+
+// Runs rounds until every group is decided or the budget is spent. A group's runs are
+// only started when one more round of them fits in what is left, so a pair is never
+// cut in half; the order of groups and of the configurations within each is reversed
+// on every other round.
+bool decideRounds(const Measuring& m, std::vector<Group>& groups) {
+  const DecidePlan& plan = *m.settings.decide;
+  const auto spent = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - m.origin).count();
+  };
+  double lastLine = -INFINITY;
+  for (int round = 0;; ++round) {
+    const double left = plan.budgetSeconds - spent();
+    auto chosen = decideOrder(m, groups, left);
+    const std::size_t decided = std::size_t(
+        std::count_if(groups.begin(), groups.end(), [](const Group& g) { return g.done; }));
+    if (chosen.empty() || left <= 0) break;
+    // Rounds of short programs take milliseconds: a line every ten seconds is enough.
+    if (m.hooks.round && spent() - lastLine >= 10 && (lastLine = spent(), true))
+      m.hooks.round(fmt::format("round {}: {} decided, {} open, {} of the budget left", round + 1,
+                                decided, groups.size() - decided, duration(left)));
+    if (round % 2 == 1) std::reverse(chosen.begin(), chosen.end());
+    bool ran = false;
+    for (Group* g : chosen) {
+      const double now = plan.budgetSeconds - spent();
+      double roundSeconds = 0;
+      for (const PlannedUnit* u : g->units)
+        if (active(m, *u)) roundSeconds += typicalWall(m.result(*u));
+      if (roundSeconds > now) continue;
+      std::vector<const PlannedUnit*> units = g->units;
+      if (round % 2 == 1) std::reverse(units.begin(), units.end());
+      for (const PlannedUnit* u : units) {
+        if (!active(m, *u)) continue;
+        m.progress(fmt::format("round {}: {} decided, {} open, {} left: {}", round + 1, decided,
+                               groups.size() - decided, duration(now), m.label(*u)));
+        if (!runOrReport(m, *u, m.result(*u).samples, 0)) return false;
+      }
+      ran = true;
+    }
+    m.checkpoint();
+    if (!ran) break;
+  }
+  for (Group& g : groups) {
+    if (g.done) continue;
+    const Judgement j = judge(m, g);
+    if (!j.decisions.empty()) m.note(decisionLine(g, j, plan));
+  }
+  return true;
+}
+
 } // namespace
 
 double runsNeeded(const std::vector<double>& wall, const RunSettings& given) {
@@ -325,6 +464,7 @@ bool measureUnits(Results& results, const std::vector<PlannedUnit>& units,
   const Measuring m{results, units, settings, runner, hooks, std::chrono::steady_clock::now()};
   if (!collectAllUnits(m, true) || !warmUp(m)) return false;
   std::vector<Group> groups = groupsOf(m);
+  if (settings.decide) return decideRounds(m, groups) && collectAllUnits(m, false);
   for (int round = 0;; ++round) {
     const auto order = roundOrder(m, groups, round);
     if (order.empty()) break;

@@ -9,6 +9,7 @@
 
 #include "exec/expectation.hpp"
 #include "exec/process.hpp"
+#include "model/results.hpp"
 
 namespace bench32 {
 
@@ -30,6 +31,9 @@ struct RunSettings {
   // Copies of the program started at once for each run, each verified; with cpus, copy
   // i runs on cpus[i % cpus.size()] alone. The run counts above are then per round.
   int copies = 1;
+  // Verdict-driven rounds: each program runs until every configuration's comparison with
+  // the baseline is decided, or the budget is spent (session.hpp).
+  std::optional<DecidePlan> decide;
 };
 
 // One (configuration, program, workload) to measure; its result lives in the

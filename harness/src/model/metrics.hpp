@@ -16,6 +16,7 @@ enum class Metric {
   wall,
   user,
   system,
+  cpu,
   rss,
   text,
   instructions,
@@ -41,6 +42,8 @@ struct MetricInfo {
   // compile quantity, its list in the unit's "compile" object).
   double Sample::*field = nullptr;
   const char* samplesKey = nullptr;
+  // A per-run quantity derived from the others (not stored): how to read it.
+  double (*perSample)(const Sample&) = nullptr;
   // A quantity measured apart from the runs, once per round of --compile-runs: its list
   // in the unit's compile samples.
   std::vector<double> CompileSamples::*compileField = nullptr;
@@ -66,6 +69,9 @@ struct MetricInfo {
 };
 
 const std::vector<MetricInfo>& metrics();
+// A metric with one value per run (stored, or derived from the stored ones), and that value.
+bool perRun(const MetricInfo& m);
+double runValue(const MetricInfo& m, const Sample& s);
 const MetricInfo& metricInfo(Metric metric);
 // Throws BadInput naming the metrics there are.
 const MetricInfo& metricNamed(const std::string& name);

@@ -120,6 +120,17 @@ struct ConfigInfo {
   std::optional<ProfileGuided> pgo{}; // set for a profile-guided configuration
 };
 
+// How a verdict-driven session (run --decide) was decided: every configuration against
+// the baseline, on one metric, until the comparison's interval settles it to the
+// resolution or the budget of measuring time is spent (analysis/sequential.hpp).
+struct DecidePlan {
+  std::string baseline;       // a configuration's name
+  std::string metric = "cpu"; // a per-run metric's name
+  double resolution = 0.01;   // relative
+  double alpha = 0.01;
+  double budgetSeconds = 300;
+};
+
 struct Results {
   int version = resultsVersion;
   std::string created; // UTC, ISO 8601
@@ -133,6 +144,7 @@ struct Results {
   std::map<std::string, std::string> target;
   std::vector<ConfigInfo> configs;
   std::vector<UnitResult> units;
+  std::optional<DecidePlan> decide; // a verdict-driven session's plan
   bool complete = false;
   std::string stopReason; // why the session ended early, when it did
 

@@ -190,6 +190,20 @@ ProfileGuided profileGuidedFrom(const json& doc) {
   return pgo;
 }
 
+// A verdict-driven session's plan; absent in other sessions.
+DecidePlan decidePlanFrom(const json& d) {
+  DecidePlan plan;
+  plan.baseline = d.at("baseline").get<std::string>();
+  plan.metric = d.at("metric").get<std::string>();
+  plan.resolution = d.at("resolution").get<double>();
+  plan.alpha = d.at("alpha").get<double>();
+  plan.budgetSeconds = d.at("budget_s").get<double>();
+  if (!(plan.resolution > 0 && plan.resolution < 1) || !(plan.alpha > 0 && plan.alpha < 1) ||
+      !(plan.budgetSeconds > 0))
+    throw BadInput("decide: a resolution or alpha outside 0 to 1, or a budget not above 0");
+  return plan;
+}
+
 } // namespace
 
 json toJson(const Results& r) {
@@ -247,6 +261,12 @@ json toJson(const Results& r) {
               {"configs", configs},
               {"results", units}};
   if (!r.target.empty()) doc["target"] = r.target;
+  if (r.decide)
+    doc["decide"] = {{"baseline", r.decide->baseline},
+                     {"metric", r.decide->metric},
+                     {"resolution", r.decide->resolution},
+                     {"alpha", r.decide->alpha},
+                     {"budget_s", r.decide->budgetSeconds}};
   return doc;
 }
 
@@ -267,6 +287,7 @@ Results resultsFromJson(const json& doc) {
     r.settings = doc.value("settings", std::map<std::string, double>{});
     r.runUnder = doc.value("run_under", "");
     r.target = doc.value("target", std::map<std::string, std::string>{});
+    if (doc.contains("decide")) r.decide = decidePlanFrom(doc.at("decide"));
     for (const json& c : doc.at("configs")) {
       r.configs.push_back({c.at("name").get<std::string>(), c.value("compiler", ""),
                            c.value("compiler_version", ""), c.value("flags", ""),

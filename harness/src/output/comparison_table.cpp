@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <set>
 
 #include <fmt/format.h>
@@ -59,7 +60,36 @@ std::vector<Column> comparisonColumns(const Comparison& c) {
   if (c.noiseModel)
     columns.insert(columns.end(),
                    {{"session noise", "", true}, {"", "session_spread"}, {"", "state"}});
+  if (c.decide)
+    columns.insert(columns.end(), {{"decision", "decision"},
+                                   {fmt::format("{} ratio", c.decide->metric), "", true},
+                                   {"pairs", "pairs", true},
+                                   {"", "decision_ratio"},
+                                   {"", "decision_low"},
+                                   {"", "decision_high"},
+                                   {"", "resolution"}});
   return columns;
+}
+
+// The verdict to a resolution: its state, the paired ratio and the interval that decided
+// it, and how many pairs that took.
+void appendDecisionCells(std::vector<Cell>& cells, const ProgramComparison& row,
+                         const DecidePlan& plan) {
+  if (!row.decision) {
+    cells.insert(cells.end(), {Cell("-", ""), Cell("-"), Cell("-"), Cell(""), Cell(""), Cell(""),
+                               Cell(formatRaw(plan.resolution))});
+    return;
+  }
+  const PairedDecision& d = *row.decision;
+  const bool bounded = d.pairs > 0 && std::isfinite(d.interval.high);
+  cells.insert(cells.end(),
+               {Cell(decisionName(d.state)),
+                Cell(bounded ? fmt::format("{:.3f} ({}–{})", d.ratio, bound(d.interval.low),
+                                           bound(d.interval.high))
+                             : std::string("-")),
+                Cell(std::to_string(d.pairs)), Cell(formatRaw(d.ratio)),
+                Cell(bounded ? formatRaw(d.interval.low) : ""),
+                Cell(bounded ? formatRaw(d.interval.high) : ""), Cell(formatRaw(plan.resolution))});
 }
 
 // The cells every comparison has. A row with a problem shows "-" to people, and the
@@ -120,6 +150,7 @@ Table comparisonTable(const Comparison& c) {
     auto cells = comparedCells(row, c);
     if (c.layouts) appendLayoutCells(cells, row);
     if (c.noiseModel) appendNoiseCells(cells, row);
+    if (c.decide) appendDecisionCells(cells, row, *c.decide);
     table.rows.push_back(std::move(cells));
     table.rowTags.push_back(row.verdict == Change::slower   ? "slower"
                             : row.verdict == Change::faster ? "faster"
@@ -197,14 +228,42 @@ std::vector<std::string> noiseNotes(const Comparison& c) {
   return notes;
 }
 
+std::string decisionSummary(const Comparison& c) {
+  std::map<Decision, std::size_t> counts;
+  for (const auto& row : c.programs)
+    if (row.decision) ++counts[row.decision->state];
+  return fmt::format("decisions to ±{} on {}, runs paired by round, any-time error rate "
+                     "at most {}: {} slower, {} faster, {} equal, {} undecided",
+                     formatPercent(c.decide->resolution), c.decide->metric, c.decide->alpha,
+                     counts[Decision::slower], counts[Decision::faster], counts[Decision::equal],
+                     counts[Decision::undecided]);
+}
+
 Document comparisonDocument(const std::vector<Comparison>& comparisons) {
   Document document;
   for (const auto& c : comparisons) {
     std::vector<std::string> notes{comparisonSummary(c)};
+    if (c.decide) notes.push_back(decisionSummary(c));
     for (auto& note : noiseNotes(c)) notes.push_back(std::move(note));
     document.sections.push_back({"", comparisonTable(c), notes});
   }
   return document;
+}
+
+Document decisionDocument(const Results& results) {
+  const DecidePlan& plan = *results.decide;
+  CompareSettings settings;
+  settings.metric = metricNamed(plan.metric).id;
+  settings.decide = &plan;
+  const std::vector<Results> files{results}; // the series point into it
+  const auto series = collectSeries(files, {""});
+  std::vector<Comparison> all;
+  const auto base = std::find_if(series.begin(), series.end(),
+                                 [&](const Series& s) { return s.config == plan.baseline; });
+  if (base == series.end()) return {};
+  for (const auto& s : series)
+    if (&s != &*base) all.push_back(compare(*base, s, settings));
+  return comparisonDocument(all);
 }
 
 std::string comparisonSummary(const Comparison& c) {

@@ -23,7 +23,7 @@ std::vector<Column> runColumns(bool counted, bool layouts,
       {"", "config"},       {"program", "program"}, {"config", ""},  {"workload", "workload"},
       {"status", "status"}, {"runs", "runs", true}, {"", "outliers"}};
   for (const auto& m : metrics()) {
-    if (m.toolsOnly || m.whenMeasured) continue;
+    if (m.toolsOnly || m.whenMeasured || m.perSample) continue;
     const bool shown = !m.optional || counted;
     columns.push_back({shown ? m.column : "", m.toolColumn, true});
     if (m.withSpread) {
@@ -63,7 +63,7 @@ std::string runsText(std::size_t runs, std::size_t outliers, std::size_t busy) {
 // Each metric's median; with its spread (MAD, and the median's interval) where it has one.
 void appendMetricCells(std::vector<Cell>& row, const UnitResult& u) {
   for (const auto& m : metrics()) {
-    if (m.toolsOnly || m.whenMeasured) continue;
+    if (m.toolsOnly || m.whenMeasured || m.perSample) continue;
     const auto values = metricValues(u, m.id);
     const double median = stats::median(values);
     row.push_back({m.format(median), formatRaw(median)});
