@@ -211,7 +211,7 @@ void addLengthOptions(CLI::App& app, RunSettings& s) {
 
 // Verdict-driven runs, as the command line gives them.
 struct DecideOptions {
-  bool decide = false;
+  bool decide = false, duet = false;
   std::string resolution = "1", budget = "5m", baseline, metric = "cpu";
 };
 
@@ -227,6 +227,9 @@ void addDecideOptions(CLI::App& app, DecideOptions& d) {
   app.add_option("--baseline", d.baseline,
                  "NAME: the configuration --decide compares with "
                  "(default: the first)");
+  app.add_flag("--duet", d.duet,
+               "With --decide: run the configurations of a program at the same moment, each on "
+               "a processor of its own (of --cpu), swapping processors every round");
   app.add_option("--metric", d.metric,
                  "What --decide's verdicts are on: cpu (user + sys, which waiting for a "
                  "processor leaves out), wall, user...")
@@ -237,7 +240,7 @@ void addDecideOptions(CLI::App& app, DecideOptions& d) {
 // configurations are known.
 std::optional<DecidePlan> decidePlan(const CLI::App& app, const DecideOptions& d,
                                      const RunSettings& s) {
-  for (const char* option : {"--resolution", "--budget", "--baseline", "--metric"})
+  for (const char* option : {"--resolution", "--budget", "--baseline", "--metric", "--duet"})
     if (!d.decide && app.count(option)) throw BadInput(fmt::format("{} needs --decide", option));
   if (!d.decide) return std::nullopt;
   if (app.count("--runs"))
@@ -385,6 +388,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
     RunSettings settings = options.settings;
     settings.runUnder = splitWords(options.runUnder);
     settings.decide = results.decide;
+    settings.startGate = !remote;
     const bool finished = measureUnits(results, planned, settings, runner, hooks);
     console.progress("");
     results.complete = finished;
@@ -433,6 +437,14 @@ CommandRunner addRunCommand(CLI::App& app) {
     if (!s.runs && s.minRuns > s.maxRuns) throw BadInput("--min-runs is above --max-runs");
     if (!run->remote.empty()) refuseWithRemote(*run);
     run->settings.decide = decidePlan(app, *decide, s);
+    run->settings.duet = decide->duet;
+    if (s.duet) {
+      if (!run->remote.empty())
+        throw BadInput("--duet cannot be used with --remote: its start gate is this machine's");
+      const auto processors = app.count("--cpu") ? usableCpus(*cpuList) : allowedCpus();
+      if (processors.size() < 2)
+        throw BadInput("--duet needs two processors or more (--cpu, or this process's own)");
+    }
     // The processors of a remote target are its own: the list is only read here.
     if (app.count("--cpu"))
       run->settings.cpus = run->remote.empty() ? usableCpus(*cpuList) : parseCpuList(*cpuList);

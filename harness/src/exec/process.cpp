@@ -174,6 +174,57 @@ bool setUpPlumbing(const RunRequest& request, Plumbing& io, RunResult& result) {
   return true;
 }
 
+} // namespace
+
+StartGate openGate() {
+  int ready[2], open[2];
+  if (pipe2(ready, O_CLOEXEC) != 0)
+    throw std::system_error(errno, std::generic_category(), "start gate");
+  if (pipe2(open, O_CLOEXEC) != 0) {
+    const int error = errno;
+    ::close(ready[0]);
+    ::close(ready[1]);
+    throw std::system_error(error, std::generic_category(), "start gate");
+  }
+  return {ready[0], ready[1], open[0], open[1]};
+}
+
+std::size_t releaseGate(const StartGate& gate, std::size_t programs,
+                        std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::size_t ready = 0;
+  while (ready < programs) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{gate.readyRead, POLLIN, 0};
+    const int n = poll(&p, 1, int(left.count()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    char bytes[64];
+    const ssize_t got = read(gate.readyRead, bytes, std::min(sizeof bytes, programs - ready));
+    if (got > 0) ready += std::size_t(got);
+  }
+  // One byte each lets them through; the ones that never came find theirs later.
+  const std::string through(programs, '\1');
+  for (std::size_t sent = 0; sent < through.size();) {
+    const ssize_t n = write(gate.openWrite, through.data() + sent, through.size() - sent);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    sent += std::size_t(n);
+  }
+  return ready;
+}
+
+void closeGate(StartGate& gate) {
+  for (int* fd : {&gate.readyRead, &gate.readyWrite, &gate.openRead, &gate.openWrite}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+}
+
+namespace {
+
 ChildSetup childSetup(const RunRequest& request) {
   ChildSetup setup;
   setup.workingDirectory = request.workingDirectory;
@@ -183,6 +234,8 @@ ChildSetup childSetup(const RunRequest& request) {
       request.fileRoom < (std::uint64_t{1} << 62))
     setup.fileSizeLimit = *request.stdoutLimit + 1 + request.fileRoom;
   setup.cpus = request.cpus;
+  setup.gateReady = request.gateReady;
+  setup.gateOpen = request.gateOpen;
   return setup;
 }
 

@@ -61,7 +61,25 @@ struct RunRequest {
   // by as much before the program is stopped, though the run still fails.
   std::uint64_t fileRoom = 0;
   std::vector<int> cpus; // the processors the program may run on; empty: the harness's
+  // A start gate's ends (StartGate below), or -1: the program is held just before its
+  // exec until the gate lets every program of it through at once.
+  int gateReady = -1, gateOpen = -1;
 };
+
+// A start gate: programs run from several threads at once (copies, a duet) each stop
+// just before their exec, once forked and set up, until all are ready; then all go at
+// the same moment. Two pipes: the programs say they are ready on one and are let
+// through on the other. Closed by closeGate.
+struct StartGate {
+  int readyRead = -1, readyWrite = -1, openRead = -1, openWrite = -1;
+};
+StartGate openGate(); // throws std::system_error when the pipes cannot be made
+// Waits until `programs` are ready at the gate (or the timeout passes: a program that
+// could not be forked never gets there), then lets them through. The number that were
+// ready.
+std::size_t releaseGate(const StartGate& gate, std::size_t programs,
+                        std::chrono::milliseconds timeout);
+void closeGate(StartGate& gate);
 
 // The room a prefix (--run-under, an instruction counter) is given.
 inline constexpr std::uint64_t prefixFileRoom = 1 << 20;

@@ -29,9 +29,10 @@ constexpr std::size_t requestHeaderFields = 4;
 // limit and the processors, then exec. The clock starts here, just before the exec,
 // and goes to the parent on execFd, so that a run's time leaves out the fork and the
 // copying of the parent's page tables; an exec failure follows it on execFd.
-[[noreturn]] void execChild(const int (&fds)[3], int execFd, const std::string& cwd,
+[[noreturn]] void execChild(const int (&fds)[3], int execFd, const ChildSetup& setup,
                             const rlimit* fileSize, const cpu_set_t* cpus, char* const* argv,
                             char* const* envp) {
+  const std::string& cwd = setup.workingDirectory;
   setpgid(0, 0);
   for (int i = 0; i < 3; ++i) dup2(fds[i], i);
   // SIGXFSZ too: ignored or blocked, a write past the limit would fail with EFBIG and
@@ -49,6 +50,18 @@ constexpr std::size_t requestHeaderFields = 4;
   } else if (cpus && sched_setaffinity(0, sizeof *cpus, cpus) != 0) {
     error = errno;
   } else {
+    // At the gate: ready, then held until the harness lets it through (a byte, or the
+    // end of the file when the harness has given up).
+    if (setup.gateReady >= 0 && setup.gateOpen >= 0) {
+      const char ready = 1;
+      ssize_t wrote;
+      while ((wrote = write(setup.gateReady, &ready, 1)) < 0 && errno == EINTR) {
+      }
+      char open = 0;
+      while (read(setup.gateOpen, &open, 1) < 0 && errno == EINTR) {
+      }
+      (void)wrote;
+    }
     const auto started = std::chrono::steady_clock::now().time_since_epoch().count();
     if (write(execFd, &started, sizeof started) == sizeof started) execvpe(argv[0], argv, envp);
     error = errno;
@@ -103,7 +116,7 @@ Launch forkAndExec(const std::vector<std::string>& args, const ChildSetup& setup
   launched.started = std::chrono::steady_clock::now(); // in case the child sends no start
   launched.pid = fork();
   if (launched.pid == 0)
-    execChild(fds, execPipe[1], setup.workingDirectory, limitFiles ? &fileSize : nullptr,
+    execChild(fds, execPipe[1], setup, limitFiles ? &fileSize : nullptr,
               setup.cpus.empty() ? nullptr : &cpus, argv.data(), envp.data());
   closeFd(execPipe[1]);
   if (launched.pid < 0) {
@@ -123,7 +136,8 @@ Launch forkAndExec(const std::vector<std::string>& args, const ChildSetup& setup
 
 bool sendWithFds(int socket, const std::string& payload, const int* fds, std::size_t count) {
   iovec io{const_cast<char*>(payload.data()), payload.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
+  alignas(cmsghdr) char control[CMSG_SPACE(maxAttachedFds * sizeof(int))] = {};
+  count = std::min(count, maxAttachedFds);
   msghdr message{};
   message.msg_iov = &io;
   message.msg_iovlen = 1;
@@ -179,7 +193,7 @@ ChildSetup decodeSetup(const std::vector<std::string>& parts) {
   static char buffer[65536];
   for (;;) {
     iovec io{buffer, sizeof buffer};
-    alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
+    alignas(cmsghdr) char control[CMSG_SPACE(maxAttachedFds * sizeof(int))] = {};
     msghdr message{};
     message.msg_iov = &io;
     message.msg_iovlen = 1;
@@ -187,10 +201,14 @@ ChildSetup decodeSetup(const std::vector<std::string>& parts) {
     message.msg_controllen = sizeof control;
     const ssize_t n = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
     if (n <= 0) _exit(0); // the harness has gone
-    int fds[3] = {-1, -1, -1};
+    // The standard descriptors, and a start gate's two ends when it has one.
+    int attached[maxAttachedFds] = {-1, -1, -1, -1, -1};
     if (cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header && header->cmsg_type == SCM_RIGHTS && header->cmsg_len == CMSG_LEN(sizeof fds))
-      std::memcpy(fds, CMSG_DATA(header), sizeof fds);
+        header && header->cmsg_type == SCM_RIGHTS &&
+        (header->cmsg_len == CMSG_LEN(3 * sizeof(int)) ||
+         header->cmsg_len == CMSG_LEN(maxAttachedFds * sizeof(int))))
+      std::memcpy(attached, CMSG_DATA(header), header->cmsg_len - CMSG_LEN(0));
+    int fds[3] = {attached[0], attached[1], attached[2]};
     std::vector<std::string> parts;
     for (std::size_t at = 0; at < std::size_t(n);) {
       const std::size_t end = std::find(buffer + at, buffer + n, '\0') - buffer;
@@ -201,14 +219,18 @@ ChildSetup decodeSetup(const std::vector<std::string>& parts) {
     if (parts.size() <= requestHeaderFields || fds[0] < 0) {
       reply.execErrno = EINVAL;
     } else {
-      const Launch launched =
-          forkAndExec(std::vector<std::string>(parts.begin() + requestHeaderFields, parts.end()),
-                      decodeSetup(parts), fds);
+      ChildSetup setup = decodeSetup(parts);
+      setup.gateReady = attached[3];
+      setup.gateOpen = attached[4];
+      const Launch launched = forkAndExec(
+          std::vector<std::string>(parts.begin() + requestHeaderFields, parts.end()), setup, fds);
       reply.pid = launched.pid;
       reply.execErrno = launched.error;
       reply.started = launched.started.time_since_epoch().count();
     }
     for (int& fd : fds) closeFd(fd);
+    closeFd(attached[3]);
+    closeFd(attached[4]);
     send(socket, &reply, sizeof reply, MSG_NOSIGNAL);
     if (reply.pid <= 0) continue;
     while (wait4(reply.pid, &reply.status, 0, &reply.usage) < 0 && errno == EINTR) {

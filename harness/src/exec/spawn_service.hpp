@@ -37,6 +37,11 @@ struct ChildSetup {
   // the program by SIGXFSZ, whose default action is made sure of.
   std::uint64_t fileSizeLimit = 0;
   std::vector<int> cpus; // the processors it may run on; empty: ours
+  // A start gate shared by programs that must start together (pipe ends, or -1): the
+  // child, set up and ready to exec, writes one byte to gateReady and waits for a byte
+  // on gateOpen, which the harness writes, one per program, once every program of the
+  // gate is ready. They are attached to a spawner's request beside the standard descriptors.
+  int gateReady = -1, gateOpen = -1;
 };
 
 // A spawner's two replies to a request: the start, then (when a program runs) its end.
@@ -53,7 +58,11 @@ struct SpawnReply {
 Launch forkAndExec(const std::vector<std::string>& args, const ChildSetup& setup,
                    const int (&fds)[3]);
 
-// Sends the payload with up to three descriptors attached (none when count is 0).
+// The most descriptors a request carries: standard input, output and error, and a start
+// gate's two ends.
+inline constexpr std::size_t maxAttachedFds = 5;
+
+// Sends the payload with up to maxAttachedFds descriptors attached (none when count is 0).
 bool sendWithFds(int socket, const std::string& payload, const int* fds, std::size_t count);
 
 // A spawner's request for one program (the three descriptors go attached to it).

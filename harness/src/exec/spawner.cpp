@@ -126,7 +126,10 @@ Launch launch(const std::vector<std::string>& argv, const ChildSetup& setup, con
   const int spawner = takeSpawner();
   if (spawner < 0) return forkAndExec(argv, setup, fds);
   SpawnReply reply;
-  const bool sent = sendWithFds(spawner, encodeRequest(argv, setup), fds, 3);
+  const bool gated = setup.gateReady >= 0 && setup.gateOpen >= 0;
+  const int attached[maxAttachedFds] = {fds[0], fds[1], fds[2], setup.gateReady, setup.gateOpen};
+  const bool sent =
+      sendWithFds(spawner, encodeRequest(argv, setup), attached, gated ? maxAttachedFds : 3);
   ssize_t got = -1;
   while (sent && (got = recv(spawner, &reply, sizeof reply, 0)) < 0 && errno == EINTR) {
   }

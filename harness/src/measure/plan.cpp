@@ -113,6 +113,12 @@ Plan makePlan(const RunOptions& options, const fs::path& source) {
       throw BadInput("--decide compares configurations: give at least two (-c or -b)");
     if (!decide->baseline.empty() && !names.count(decide->baseline))
       throw BadInput(fmt::format("--baseline {}: no such configuration", decide->baseline));
+    const auto& s = options.settings;
+    const std::size_t processors = s.cpus.empty() ? allowedCpus().size() : s.cpus.size();
+    if (s.duet && plan.targets.size() > processors)
+      throw BadInput(fmt::format("--duet runs {} configurations at once: it needs as many "
+                                 "processors, and has {}",
+                                 plan.targets.size(), processors));
   }
   return plan;
 }
@@ -131,6 +137,7 @@ Results startResults(const Plan& plan, const RunOptions& options, const fs::path
                       {"timeout_s", s.timeout},  {"instructions", s.instructions ? 1 : 0}};
   if (s.layouts > 0) results.settings["layouts"] = s.layouts;
   if (s.copies > 1) results.settings["copies"] = s.copies;
+  if (s.duet) results.settings["duet"] = 1;
   if (s.decide) {
     results.decide = s.decide;
     if (results.decide->baseline.empty()) results.decide->baseline = plan.targets.front().info.name;

@@ -59,13 +59,19 @@ CopyRun runTimed(const Runner& runner, const RunRequest& request) {
 }
 
 // Runs every request at once through the runner, each copy on a thread of its own that
-// waits for the others to be ready; a single request runs on this thread. An exception
-// in any copy is raised here once every copy has ended.
-std::vector<CopyRun> runCopies(const Runner& runner, const std::vector<RunRequest>& requests) {
+// waits for the others to be ready, and with a start gate, held just before its exec
+// until every copy is there; a single request runs on this thread. An exception in any
+// copy is raised here once every copy has ended.
+std::vector<CopyRun> runCopies(const Runner& runner, std::vector<RunRequest> requests, bool gated) {
   if (requests.size() == 1) return {runTimed(runner, requests.front())};
   std::vector<CopyRun> runs(requests.size());
   std::vector<std::exception_ptr> errors(requests.size());
   std::latch ready(std::ptrdiff_t(requests.size()));
+  StartGate gate;
+  if (gated) {
+    gate = openGate();
+    for (RunRequest& r : requests) r.gateReady = gate.readyWrite, r.gateOpen = gate.openRead;
+  }
   {
     std::vector<std::jthread> threads;
     try {
@@ -81,9 +87,13 @@ std::vector<CopyRun> runCopies(const Runner& runner, const std::vector<RunReques
     } catch (...) {
       // No thread for a copy: the started ones are let go, and joined as they end.
       ready.count_down(std::ptrdiff_t(requests.size() - threads.size()));
+      if (gated) releaseGate(gate, 0, std::chrono::milliseconds(0));
+      closeGate(gate);
       throw;
     }
+    if (gated) releaseGate(gate, requests.size(), std::chrono::seconds(10));
   }
+  closeGate(gate);
   for (const auto& error : errors)
     if (error) std::rethrow_exception(error);
   return runs;
@@ -123,7 +133,7 @@ void recordRate(const std::vector<Sample>& round, UnitResult& result) {
 bool runVerified(const Measuring& m, const PlannedUnit& unit, std::vector<Sample>& into,
                  int layout) {
   const auto requests = copyRequests(m, unit, layout);
-  const auto runs = runCopies(m.runner, requests);
+  const auto runs = runCopies(m.runner, requests, m.settings.startGate);
   if (interruptFlag() ||
       std::any_of(runs.begin(), runs.end(), [](const CopyRun& c) { return c.run.cancelled; }))
     return false;
@@ -155,6 +165,37 @@ bool runVerified(const Measuring& m, const PlannedUnit& unit, std::vector<Sample
   }
   // A unit is ok once it has a verified timed run; warm-ups alone leave it not-run.
   if (!result.samples.empty()) result.status = Status::ok;
+  return true;
+}
+
+// A duet: one run of every unit at the same moment, unit i on the (i + round)-th of the
+// processors, through a start gate, each verified as a single run is. A unit whose run
+// fails is marked failed and reported; nothing of it is kept. False when interrupted.
+bool runDuet(const Measuring& m, const std::vector<const PlannedUnit*>& units, int round) {
+  const std::vector<int> cpus = m.settings.cpus.empty() ? allowedCpus() : m.settings.cpus;
+  std::vector<RunRequest> requests;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    RunRequest request = runRequest(*units[i], m.settings, 0);
+    request.cpus = {cpus[(i + std::size_t(round)) % cpus.size()]};
+    requests.push_back(std::move(request));
+  }
+  const auto runs = runCopies(m.runner, requests, m.settings.startGate);
+  if (interruptFlag() ||
+      std::any_of(runs.begin(), runs.end(), [](const CopyRun& c) { return c.run.cancelled; }))
+    return false;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    UnitResult& result = m.result(*units[i]);
+    if (auto failure = failureOf(m, *units[i], runs[i].run, 0)) {
+      result.status = Status::failed;
+      result.failure = std::move(*failure);
+      m.note(failureLine(result));
+      continue;
+    }
+    Sample sample;
+    collectRun(m.settings, runs[i].run, sample);
+    result.samples.push_back(sample);
+    result.status = Status::ok;
+  }
   return true;
 }
 
@@ -310,16 +351,27 @@ double typicalWall(const UnitResult& r) {
   return seen.empty() ? 0 : stats::median(seen);
 }
 
+// One round of a group's runs: one after another, or together in a duet.
+double roundSeconds(const Measuring& m, const Group& g) {
+  double sum = 0, longest = 0;
+  for (const PlannedUnit* u : g.units) {
+    if (!active(m, *u)) continue;
+    const double t = typicalWall(m.result(*u));
+    sum += t;
+    longest = std::max(longest, t);
+  }
+  return m.settings.duet ? longest : sum;
+}
+
 Judgement judge(const Measuring& m, const Group& g) {
   const DecidePlan& plan = *m.settings.decide;
   const DecideSettings settings = decideSettings(plan);
   const MetricInfo& metric = metricNamed(plan.metric);
   Judgement j;
   const PlannedUnit* base = nullptr;
-  for (const PlannedUnit* u : g.units) {
-    if (active(m, *u)) j.roundSeconds += typicalWall(m.result(*u));
+  j.roundSeconds = roundSeconds(m, g);
+  for (const PlannedUnit* u : g.units)
     if (m.result(*u).config == plan.baseline) base = u;
-  }
   // Without a working baseline there is nothing to decide against.
   if (!base || !active(m, *base)) return j;
   const auto baseValues = metricValues(m.result(*base), metric.id);
@@ -400,17 +452,22 @@ bool decideRounds(const Measuring& m, std::vector<Group>& groups) {
     bool ran = false;
     for (Group* g : chosen) {
       const double now = plan.budgetSeconds - spent();
-      double roundSeconds = 0;
+      if (roundSeconds(m, *g) > now) continue;
+      std::vector<const PlannedUnit*> units;
       for (const PlannedUnit* u : g->units)
-        if (active(m, *u)) roundSeconds += typicalWall(m.result(*u));
-      if (roundSeconds > now) continue;
-      std::vector<const PlannedUnit*> units = g->units;
+        if (active(m, *u)) units.push_back(u);
       if (round % 2 == 1) std::reverse(units.begin(), units.end());
-      for (const PlannedUnit* u : units) {
-        if (!active(m, *u)) continue;
-        m.progress(fmt::format("round {}: {} decided, {} open, {} left: {}", round + 1, decided,
-                               groups.size() - decided, duration(now), m.label(*u)));
-        if (!runOrReport(m, *u, m.result(*u).samples, 0)) return false;
+      const std::string where = fmt::format("round {}: {} decided, {} open, {} left: ", round + 1,
+                                            decided, groups.size() - decided, duration(now));
+      if (m.settings.duet) {
+        m.progress(where + fmt::format("{}/{} together", g->program, g->workload));
+        if (!runDuet(m, units, round)) return false;
+        m.checkpoint();
+      } else {
+        for (const PlannedUnit* u : units) {
+          m.progress(where + m.label(*u));
+          if (!runOrReport(m, *u, m.result(*u).samples, 0)) return false;
+        }
       }
       ran = true;
     }

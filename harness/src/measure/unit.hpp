@@ -34,6 +34,12 @@ struct RunSettings {
   // Verdict-driven rounds: each program runs until every configuration's comparison with
   // the baseline is decided, or the budget is spent (session.hpp).
   std::optional<DecidePlan> decide;
+  // Programs run at once (copies, a duet) pass a start gate together: only where the
+  // runner starts them here (a remote target's timer starts its own).
+  bool startGate = false;
+  // Duet: the configurations of a program run at the same moment, each on a processor
+  // of its own (of cpus, else all this process may use), rotating every round.
+  bool duet = false;
 };
 
 // One (configuration, program, workload) to measure; its result lives in the

@@ -232,9 +232,12 @@ std::string decisionSummary(const Comparison& c) {
   std::map<Decision, std::size_t> counts;
   for (const auto& row : c.programs)
     if (row.decision) ++counts[row.decision->state];
-  return fmt::format("decisions to ±{} on {}, runs paired by round, any-time error rate "
+  const auto duet = c.base.results->settings.find("duet");
+  const bool together = duet != c.base.results->settings.end() && duet->second > 0;
+  return fmt::format("decisions to ±{} on {}, runs paired by round{}, any-time error rate "
                      "at most {}: {} slower, {} faster, {} equal, {} undecided",
-                     formatPercent(c.decide->resolution), c.decide->metric, c.decide->alpha,
+                     formatPercent(c.decide->resolution), c.decide->metric,
+                     together ? " and run together (duet)" : "", c.decide->alpha,
                      counts[Decision::slower], counts[Decision::faster], counts[Decision::equal],
                      counts[Decision::undecided]);
 }
