@@ -384,3 +384,42 @@ TEST(Process, ProgramsRunAtOnceFromThreadsAndEndEachOnItsOwn) {
 
 } // namespace
 } // namespace bench32
+
+namespace bench32 {
+namespace {
+
+// Programs at a start gate are forked and set up, then held until it lets them through:
+// none starts before, and all start after the release.
+TEST(Process, AStartGateHoldsProgramsUntilAllAreReadyThenLetsThemThrough) {
+  StartGate gate = openGate();
+  std::vector<RunResult> runs(2);
+  std::vector<std::jthread> threads;
+  for (std::size_t i = 0; i < runs.size(); ++i)
+    threads.emplace_back([&, i] {
+      RunRequest request;
+      request.argv = {BENCH32_FAKE_PROGRAM};
+      request.input = "echo 7";
+      request.gateReady = gate.readyWrite;
+      request.gateOpen = gate.openRead;
+      runs[i] = runProcess(request);
+    });
+  // Both arrive; after half a second, neither has started, since neither has ended.
+  std::this_thread::sleep_for(500ms);
+  for (const auto& run : runs) EXPECT_FALSE(run.started);
+  const auto released = std::chrono::steady_clock::now();
+  EXPECT_EQ(releaseGate(gate, runs.size(), 10s), runs.size());
+  threads.clear();
+  closeGate(gate);
+  for (const auto& run : runs) {
+    EXPECT_EQ(run.stdoutText(), "7\n");
+    ASSERT_TRUE(run.started);
+    EXPECT_GE(*run.started, released);
+  }
+  // A gate that gives up on a program that never came still lets the others go.
+  StartGate lonely = openGate();
+  EXPECT_EQ(releaseGate(lonely, 2, 50ms), 0u);
+  closeGate(lonely);
+}
+
+} // namespace
+} // namespace bench32

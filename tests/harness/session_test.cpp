@@ -1,5 +1,8 @@
 // The measuring loop with a stand-in runner: no process is started and nothing sleeps.
 #include <cmath>
+#include <functional>
+#include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -7,6 +10,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "analysis/compare.hpp"
 #include "fake_runner.hpp"
 #include "measure/session.hpp"
 #include "model/metrics.hpp"
@@ -278,6 +282,102 @@ TEST(Session, EachRoundOfCopiesRecordsItsIntervalsAndItsRate) {
   EXPECT_TRUE(measure(single, plain, fixedRuns(2)).finished);
   EXPECT_TRUE(single["A/p"].rate.empty());
   EXPECT_EQ(single["A/p"].samples[1].copy, -1);
+}
+
+} // namespace
+} // namespace bench32
+
+namespace bench32 {
+namespace {
+
+// A run's time: `scale` times 10 ms, off by a normal error of `sd` drawn from the run's
+// executable and index, so every session sees the same times.
+std::function<double(const std::string&, int)> noisyTimes(std::map<std::string, double> scale,
+                                                          double sd) {
+  return [scale, sd](const std::string& exe, int n) {
+    std::mt19937_64 rng(std::hash<std::string>{}(exe) ^ std::uint64_t(n) * 0x9e3779b97f4a7c15u);
+    std::normal_distribution<double> error(0, sd);
+    const auto it = scale.find(exe.substr(0, exe.find('/')));
+    return 0.01 * (it == scale.end() ? 1.0 : it->second) * std::exp(error(rng));
+  };
+}
+
+RunSettings deciding(double budgetSeconds, bool duet = false) {
+  RunSettings s;
+  s.warmup = 0;
+  s.decide = DecidePlan{"A", "cpu", 0.01, 0.01, budgetSeconds};
+  s.duet = duet;
+  return s;
+}
+
+TEST(Session, DecideRunsEachProgramUntilItsVerdictOrTheBudget) {
+  struct Case {
+    const char* what;
+    std::map<std::string, double> scale;
+    double sd;
+    double budget;
+    Decision expected;
+  };
+  const Case cases[] = {
+      {"5% slower, quiet runs", {{"B", 1.05}}, 0.005, 5, Decision::slower},
+      {"2% faster", {{"B", 0.98}}, 0.005, 5, Decision::faster},
+      {"no change", {}, 0.002, 5, Decision::equal},
+      {"no change in runs too noisy for the budget", {}, 0.5, 0.2, Decision::undecided},
+  };
+  for (const auto& c : cases) {
+    Units units({"A", "B"}, {"p"});
+    FakeRunner fake;
+    fake.wall = noisyTimes(c.scale, c.sd);
+    const Outcome outcome = measure(units, fake, deciding(c.budget));
+    ASSERT_TRUE(outcome.finished) << c.what;
+    const auto& a = units["A/p"].samples;
+    const auto& b = units["B/p"].samples;
+    EXPECT_EQ(a.size(), b.size()) << c.what << ": every round runs both";
+    DecidePlan plan = *deciding(c.budget).decide;
+    CompareSettings settings;
+    settings.decide = &plan;
+    const Series base{"A", "", &units.results, "A"}, other{"B", "", &units.results, "B"};
+    const auto row = compare(base, other, settings).programs.at(0);
+    ASSERT_TRUE(row.decision) << c.what;
+    EXPECT_EQ(decisionName(row.decision->state), decisionName(c.expected)) << c.what;
+    // A decided program stops at once: its last round is the one that decided it.
+    if (c.expected != Decision::undecided) {
+      EXPECT_EQ(row.decision->decidedAt, a.size()) << c.what;
+    }
+    EXPECT_NE(joined(outcome.notes).find("decided p/ref"), std::string::npos) << c.what;
+  }
+}
+
+TEST(Session, DecideSpendsTheBudgetOnProgramsStillOpen) {
+  // q is decided within a few rounds; p, in noisy runs, keeps the rest of the budget.
+  Units units({"A", "B"}, {"p", "q"});
+  FakeRunner fake;
+  const auto quiet = noisyTimes({{"B", 1.05}}, 0.002), noisy = noisyTimes({}, 0.3);
+  fake.wall = [&](const std::string& exe, int n) {
+    return exe.ends_with("/q") ? quiet(exe, n) : noisy(exe, n);
+  };
+  ASSERT_TRUE(measure(units, fake, deciding(0.3)).finished);
+  EXPECT_LT(units["A/q"].samples.size(), 20u);
+  EXPECT_GT(units["A/p"].samples.size(), 3 * units["A/q"].samples.size());
+}
+
+TEST(Session, DuetRunsAProgramsConfigurationsAtOnceSwappingProcessors) {
+  Units units({"A", "B"}, {"p"});
+  FakeRunner fake;
+  fake.together = 2;
+  fake.wall = noisyTimes({{"B", 1.05}}, 0.005);
+  RunSettings s = deciding(5, true);
+  s.cpus = {0, 1};
+  ASSERT_TRUE(measure(units, fake, s).finished);
+  EXPECT_EQ(fake.alone, 0) << "every run met its partner";
+  ASSERT_GE(fake.calls.size(), 4u);
+  // Round r runs the first configuration of its order on processor r % 2: each build
+  // gets each processor in turn.
+  std::map<std::string, std::set<int>> processors;
+  for (std::size_t i = 0; i < fake.calls.size(); ++i)
+    processors[fake.calls[i]].insert(fake.cpus[i].at(0));
+  EXPECT_EQ(processors["A/p"], (std::set<int>{0, 1}));
+  EXPECT_EQ(processors["B/p"], (std::set<int>{0, 1}));
 }
 
 } // namespace

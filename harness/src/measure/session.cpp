@@ -456,7 +456,8 @@ bool decideRounds(const Measuring& m, std::vector<Group>& groups) {
       std::vector<const PlannedUnit*> units;
       for (const PlannedUnit* u : g->units)
         if (active(m, *u)) units.push_back(u);
-      if (round % 2 == 1) std::reverse(units.begin(), units.end());
+      // Together, the order means nothing; the processors rotate instead.
+      if (round % 2 == 1 && !m.settings.duet) std::reverse(units.begin(), units.end());
       const std::string where = fmt::format("round {}: {} decided, {} open, {} left: ", round + 1,
                                             decided, groups.size() - decided, duration(now));
       if (m.settings.duet) {
