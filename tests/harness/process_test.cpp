@@ -411,7 +411,7 @@ TEST(Process, AStartGateHoldsProgramsUntilAllAreReadyThenLetsThemThrough) {
   threads.clear();
   closeGate(gate);
   for (const auto& run : runs) {
-    EXPECT_EQ(run.stdoutText(), "7\n");
+    EXPECT_EQ(run.stdoutText(), "7 \n");
     ASSERT_TRUE(run.started);
     EXPECT_GE(*run.started, released);
   }
