@@ -200,23 +200,30 @@ double meanSessionValue(const stats::Sessions& sessions) {
   return stats::mean(values);
 }
 
-// Holds a difference between two sessions against the learned between-session noise:
-// it stays flagged only when the sessions' means differ by more than the noise explains.
-void checkAgainstNoise(ProgramComparison& row, const stats::Sessions& sa, const stats::Sessions& sb,
-                       const Series& base, const Series& other, const CompareSettings& settings,
-                       std::size_t family) {
-  const bool flaggedHere = row.verdict == Change::slower || row.verdict == Change::faster;
+// The learned between-session spread of a row, and the largest difference between the
+// two sides' session means that it explains: the smallest step the row could flag.
+void gaugeNoise(ProgramComparison& row, const stats::Sessions& sa, const stats::Sessions& sb,
+                const Series& base, const Series& other, const CompareSettings& settings,
+                std::size_t family) {
   row.noise = settings.noise->spread(row.program, row.workload, other.config,
                                      runConditions(*other.results));
   if (row.noise.df == 0)
     row.noise = settings.noise->spread(row.program, row.workload, base.config,
                                        runConditions(*base.results));
+  if (row.noise.df > 0)
+    row.noiseLimit = stats::noiseThreshold(
+        row.noise, sa.size(), sb.size(), settings.alpha / double(std::max<std::size_t>(family, 1)));
+}
+
+// Holds a difference between two sessions against the learned between-session noise:
+// it stays flagged only when the sessions' means differ by more than the noise explains.
+void checkAgainstNoise(ProgramComparison& row, const stats::Sessions& sa,
+                       const stats::Sessions& sb) {
+  const bool flaggedHere = row.verdict == Change::slower || row.verdict == Change::faster;
   if (row.noise.df == 0) {
     row.withinSessionOnly = flaggedHere;
     return;
   }
-  row.noiseLimit =
-      stats::noiseThreshold(row.noise, sa.size(), sb.size(), settings.alpha / double(family));
   const double difference = meanSessionValue(sb) - meanSessionValue(sa);
   const bool beyond = std::fabs(difference) > row.noiseLimit && (difference > 0) == (row.ratio > 1);
   if (flaggedHere && !beyond) {
@@ -287,10 +294,19 @@ ProgramComparison compareProgram(const std::pair<std::string, std::string>& key,
   // code. (Across machines the difference is the machines', which is the point there.)
   // A compile's time is the compiler's, not the code's: two compilers that give the same
   // binary may still take different times to do it.
+  const bool gauged = c.acrossSessions && settings.noise && !metricInfo(settings.metric).exact;
+  if (gauged) gaugeNoise(row, sa.sessions, sb.sessions, c.base, c.other, settings, family);
   if (sameBinaries(*a, *b) && c.sameConditions && !metricInfo(settings.metric).compileField)
     row.verdict = Change::sameBinary;
-  else if (c.acrossSessions && settings.noise && !metricInfo(settings.metric).exact)
-    checkAgainstNoise(row, sa.sessions, sb.sessions, c.base, c.other, settings, family);
+  else if (gauged)
+    checkAgainstNoise(row, sa.sessions, sb.sessions);
+  // Across sessions, a side measured on a busy machine says how busy, not how fast.
+  const Metric m = settings.metric;
+  if (c.acrossSessions && (m == Metric::wall || m == Metric::rate) &&
+      (disturbed(*a) || disturbed(*b))) {
+    row.disturbedShare = std::max(waitedShare(*a), waitedShare(*b));
+    if (row.verdict == Change::slower || row.verdict == Change::faster) row.verdict = Change::same;
+  }
   if (c.decide) row.decision = decision(*a, *b, *c.decide);
   return row;
 }
@@ -338,6 +354,11 @@ Comparison compare(const Series& base, const Series& other, const CompareSetting
   }
   summarise(result);
   return result;
+}
+
+double detectableStep(const ProgramComparison& row, const CompareSettings& settings) {
+  if (row.noise.df == 0) return std::nan("");
+  return std::max(settings.minEffect, std::expm1(row.noiseLimit));
 }
 
 std::string changeName(Change change) {

@@ -84,16 +84,24 @@ struct ProgramComparison {
   // above are then the session-level ones).
   std::size_t baseSessions = 1, otherSessions = 1;
   // Between two sessions: the learned between-session spread (df 0: none learned), the
-  // largest difference it explains, and what it did to the verdict.
+  // largest difference of the sides' mean session logs it explains (the smallest step
+  // the row could flag), and what it did to the verdict.
   stats::PooledSpread noise{0, 0};
   double noiseLimit = 0;
-  bool insideNoise = false;       // significant within the sessions, but inside their noise
+  bool insideNoise = false; // significant within the sessions, but inside their noise
+  // Between sessions on wall time: a side whose runs waited for a processor more than
+  // disturbedShare of their time; its flag is withdrawn (the waiting moved it, not the code).
+  double disturbedShare = 0;
   bool withinSessionOnly = false; // flagged with no learned spread to check it against
   std::string state;              // a flagged change's triage state, when it has one
   // The verdict to a resolution, when one was asked for and the runs pair up (an open
   // comparison at the end of its session is undecided).
   std::optional<PairedDecision> decision;
 };
+
+// The smallest change a row could flag, relative: the larger of the rule's smallest
+// effect and the step the session noise explains; NaN without a learned noise.
+double detectableStep(const ProgramComparison& row, const CompareSettings& settings);
 
 // A triage state that takes a change out of the --fail-above gate.
 bool waived(const std::string& state);

@@ -39,7 +39,8 @@ NoiseModel NoiseModel::learn(const std::vector<Results>& sessions, Metric metric
     const std::string conditions = runConditions(session);
     for (const auto& unit : session.units) {
       const std::string binary = binaryIdentity(unit);
-      if (!unit.ok() || binary.empty()) continue;
+      // A session of a busy machine would set the noise of every program it slowed.
+      if (!unit.ok() || binary.empty() || disturbed(unit)) continue;
       if (const double v = sessionValue(unit, metric); std::isfinite(v))
         values[{unit.program, unit.workload, unit.config, conditions}][binary].push_back(v);
     }

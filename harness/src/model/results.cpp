@@ -51,6 +51,22 @@ std::size_t busyRuns(const UnitResult& unit) {
 }
 
 namespace {
+constexpr double waitSlack = 0.0005;
+} // namespace
+
+double waitedShare(const UnitResult& unit) {
+  double wall = 0, waited = 0;
+  for (const Sample& s : unit.samples) {
+    wall += s.wall;
+    // Less the scheduler's half millisecond of slack; the child's set-up before the
+    // exec counts in its processor time but not its wall time, so a run that never
+    // waited shows none.
+    waited += std::max(0.0, s.wall - s.user - s.system - waitSlack);
+  }
+  return wall > 0 ? waited / wall : 0;
+}
+
+namespace {
 
 std::string valueOf(const std::map<std::string, std::string>& map, const std::string& key) {
   const auto it = map.find(key);

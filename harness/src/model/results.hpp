@@ -165,6 +165,15 @@ std::string busyRunsNote(std::size_t busy, std::size_t runs);
 // The line that reports a failed unit: "FAILED CONFIG PROGRAM/WORKLOAD: why".
 std::string failureLine(const UnitResult& unit);
 std::size_t busyRuns(const UnitResult& unit);
+// The share of a unit's timed wall time that its runs spent waiting for a processor:
+// each run's wall time less its user and system time (and half a millisecond), over
+// all the wall time.
+double waitedShare(const UnitResult& unit);
+// A unit whose runs waited for more than disturbedShare of their time: the machine was
+// busy with other work, which moves every time it measures. Such sessions teach the
+// noise model nothing about a quiet machine's noise.
+inline constexpr double disturbedShare = 0.05;
+inline bool disturbed(const UnitResult& unit) { return waitedShare(unit) > disturbedShare; }
 
 // The kind of machine of a session's environment ("CPU, N cores, ARCH"), and the
 // revision it is filed under (its --revision label, else its git revision).

@@ -25,6 +25,8 @@ std::string verdictMarks(const ProgramComparison& row) {
   if (row.baseSessions > 1 || row.otherSessions > 1)
     marks += fmt::format(" ({}/{} sessions)", row.baseSessions, row.otherSessions);
   if (row.insideNoise) marks += " (inside session noise)";
+  if (row.disturbedShare > 0)
+    marks += fmt::format(" (busy session: waited {:.0f}%)", row.disturbedShare * 100);
   if (row.withinSessionOnly && row.verdict != Change::sameBinary) marks += " (within-session only)";
   if (!row.state.empty()) marks += " [" + row.state + "]";
   return marks;

@@ -24,6 +24,8 @@ std::string changeText(const HistoryRow& row) {
   if (!row.change.problem.empty()) return row.change.problem;
   std::string text = changeName(row.change.verdict);
   if (row.change.insideNoise) text += " (inside session noise)";
+  if (row.change.disturbedShare > 0)
+    text += fmt::format(" (busy session: waited {:.0f}%)", row.change.disturbedShare * 100);
   if (row.change.withinSessionOnly && flagged(row)) text += " (within-session only)";
   return text;
 }
@@ -44,13 +46,16 @@ std::vector<Column> historyColumns(const MetricInfo& info) {
           {"change", "change"},
           {"session noise", "", true},
           {"", "session_spread"},
+          {"detects", "detects", true},
           {"state", "state"}};
 }
 
 // A revision of a series: its median and interval unless it failed, and its change from
 // the revision before when the two could be compared.
-std::vector<Cell> historyCells(const HistoryRow& row, const MetricInfo& info) {
+std::vector<Cell> historyCells(const HistoryRow& row, const MetricInfo& info,
+                               const CompareSettings& settings) {
   const bool compared = row.hasPrevious && row.change.problem.empty();
+  const double step = compared ? detectableStep(row.change, settings) : std::nan("");
   const bool measured = row.failure.empty();
   return {row.program,
           row.workload,
@@ -73,6 +78,7 @@ std::vector<Cell> historyCells(const HistoryRow& row, const MetricInfo& info) {
                                        : row.change.problem},
           noiseText(row.noise),
           row.noise.df > 0 ? formatRaw(row.noise.sd) : "",
+          {std::isfinite(step) ? "≥ " + formatPercent(step) : "", formatRaw(step)},
           row.change.state};
 }
 
@@ -109,6 +115,13 @@ std::vector<std::string> historyNotes(const std::vector<HistoryRow>& rows,
         "the m series whose binaries changed at that revision; the session noise is learned "
         "from sessions of byte-identical binaries (df in brackets)",
         settings.alpha));
+  if (!info.exact)
+    notes.push_back(fmt::format(
+        "detects: the smallest step that revision's comparison could flag, the larger of "
+        "--min-effect ({}) and that threshold; a quiet series says only that no step beyond it "
+        "happened. Sessions whose runs waited for a processor more than {} of their time are "
+        "left out of the session noise",
+        formatPercent(settings.minEffect), formatPercent(disturbedShare)));
   if (insideNoise > 0)
     notes.push_back(fmt::format("{} step{} significant within the sessions but inside the session "
                                 "noise: not flagged",
@@ -207,7 +220,7 @@ Document historyDocument(const std::vector<HistoryRow>& rows,
   Table table;
   table.columns = historyColumns(info);
   for (const auto& row : rows) {
-    table.rows.push_back(historyCells(row, info));
+    table.rows.push_back(historyCells(row, info, settings));
     table.rowTags.push_back(historyRowTag(row));
   }
   return {{{"", table, historyNotes(rows, points, settings)}}};

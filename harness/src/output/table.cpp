@@ -48,13 +48,14 @@ std::vector<Column> runColumns(bool counted, bool layouts,
   return columns;
 }
 
-// "12", or "12 (1 out, 2 busy)" when some runs were outliers or ran on a busy machine.
-std::string runsText(std::size_t runs, std::size_t outliers, std::size_t busy) {
+// "12", or "12 (1 out, 2 busy, waited 31%)" when some runs were outliers or ran on a
+// busy machine, and then how much of their time went on waiting for a processor.
+std::string runsText(std::size_t runs, std::size_t outliers, std::size_t busy, double waited) {
   std::string text = std::to_string(runs);
   if (outliers || busy) {
     std::vector<std::string> marks;
     if (outliers) marks.push_back(fmt::format("{} out", outliers));
-    if (busy) marks.push_back(fmt::format("{} busy", busy));
+    if (busy) marks.push_back(fmt::format("{} busy, waited {:.0f}%", busy, waited * 100));
     text += fmt::format(" ({})", fmt::join(marks, ", "));
   }
   return text;
@@ -100,7 +101,7 @@ std::vector<Cell> runRow(const UnitResult& u, bool layouts,
       u.config,
       u.workload,
       {u.status == Status::failed ? "FAIL" : statusName(u.status), statusName(u.status)},
-      {runsText(timed.size(), outliers, busy), std::to_string(timed.size())},
+      {runsText(timed.size(), outliers, busy, waitedShare(u)), std::to_string(timed.size())},
       std::to_string(outliers)};
   appendMetricCells(row, u);
   row.push_back(u.failure);
