@@ -101,11 +101,15 @@ private:
   std::string path_;
 };
 
-std::vector<double> numbersAt(const Fields& f, const char* key, double lo) {
+// Counts (peak RSS in KiB, ...) are written rounded to an integer: up to 2^53, where a
+// double still holds every integer, so that rounding one back stays in range.
+constexpr double largestCount = 9007199254740992.0;
+
+std::vector<double> numbersAt(const Fields& f, const char* key, double lo, double hi = largest) {
   std::vector<double> values;
   const json& list = f.array(key);
   for (std::size_t i = 0; i < list.size(); ++i)
-    values.push_back(numberAt(list[i], indexPath(f.path(key), i), lo, largest));
+    values.push_back(numberAt(list[i], indexPath(f.path(key), i), lo, hi));
   return values;
 }
 
@@ -142,7 +146,7 @@ std::vector<Sample> samplesFrom(const json& doc, const std::string& path) {
   bool first = true;
   for (const auto& m : metrics()) {
     if (!m.field) continue;
-    const auto values = numbersAt(f, m.samplesKey, 0);
+    const auto values = numbersAt(f, m.samplesKey, 0, m.integral ? largestCount : largest);
     if (first) samples.resize(values.size());
     if (values.size() != samples.size())
       throw BadInput(fmt::format("{}: sample lists of different lengths", path));
@@ -223,7 +227,7 @@ CompileSamples compileFrom(const json& doc, const std::string& path) {
   for (const auto& m : metrics()) {
     if (!m.compileField) continue;
     auto& list = c.*m.compileField;
-    list = numbersAt(f, m.samplesKey, 0);
+    list = numbersAt(f, m.samplesKey, 0, m.integral ? largestCount : largest);
     if (rounds && list.size() != *rounds)
       throw BadInput(fmt::format("{}: compile lists of different lengths", path));
     rounds = list.size();
