@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "exec/expectation.hpp"
+#include "exec/process.hpp"
 
 namespace bench32 {
 namespace {
@@ -236,6 +239,59 @@ TEST(Workloads, EveryDocumentedKeyIsRead) {
   EXPECT_EQ(facts.robustness->ranges[0].first, -2147483648);
   EXPECT_EQ(facts.robustness->endMarker, "third");
   EXPECT_EQ(facts.robustness->signals, std::vector<std::string>{"SIGFPE"});
+}
+
+// The reproducers through `run`: refused before anything runs, in one line with status 2,
+// and promptly (an empty part repeated 10^12 times once ran for ever).
+TEST(Workloads, RunRefusesABadWorkloadInOneLineWithStatusTwo) {
+  namespace fs = std::filesystem;
+  const fs::path root =
+      fs::path(testing::TempDir()) / ("workloads-run-" + std::to_string(getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "build" / "bin");
+  fs::create_directories(root / "benchmarks" / "p");
+  fs::create_symlink(BENCH32_FAKE_PROGRAM, root / "build" / "bin" / "p");
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const struct {
+    std::string entry, message;
+  } cases[] = {
+      {R"({"stdout_xxh3": "00000000000000ff", "stdout_size": -5})", "stdout_size must be"},
+      {R"({"stdout": "", "status": 0.5})", "status must be an integer from 0 to 255"},
+      {R"({"stdout": "", "stdout_xxh3": "00000000000000ff", "stdout_size": 0})", "not both"},
+      {R"({"stdout": "", "min_instructions": -5})", "min_instructions must be"},
+      {R"({"stdout": "", "status": 0, "status": 1})", "duplicate key \"status\""},
+      {R"({"stdout": "", "input": [{"repeat": "", "times": 1000000000000}]})",
+       "times must be at most"},
+      {R"({"stdout": "", "input": [{"file": "/dev/zero"}]})", "/dev/zero: not a regular file"},
+      {R"({"stdout": "", "note": )" + deep + "}", "too deeply nested"},
+  };
+  const std::string file = (root / "benchmarks" / "p" / "workloads.json").string();
+  for (const auto& c : cases) {
+    std::ofstream(file, std::ios::trunc) << R"({"workloads": {"smoke": )" + c.entry + "}}";
+    RunRequest request;
+    request.argv = {BENCH32_HARNESS,
+                    "--source",
+                    root.string(),
+                    "run",
+                    "--no-build",
+                    "-b",
+                    "fake=" + (root / "build").string(),
+                    "-w",
+                    "smoke",
+                    "--warmup",
+                    "0",
+                    "-n",
+                    "1"};
+    request.timeout = std::chrono::seconds(30);
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = runProcess(request);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.message;
+    EXPECT_EQ(r.exitStatus, 2) << c.message << ": " << r.stderrBytes;
+    EXPECT_EQ(r.stderrBytes.rfind("bench32: " + file + ": ", 0), 0u) << r.stderrBytes;
+    EXPECT_NE(r.stderrBytes.find(c.message), std::string::npos) << r.stderrBytes;
+    EXPECT_EQ(r.stderrBytes.find('\n'), r.stderrBytes.size() - 1) << r.stderrBytes;
+  }
+  fs::remove_all(root);
 }
 
 } // namespace

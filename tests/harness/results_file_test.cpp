@@ -14,6 +14,7 @@
 #include "results_fixtures.hpp"
 #include <fmt/format.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -186,7 +187,7 @@ TEST(Results, BadDocumentsAreRejectedWithAReason) {
       {"uneven samples", [](json& d) { d["results"][0]["samples"]["user_s"].push_back(1.0); },
        "different lengths"},
       {"negative time", [](json& d) { d["results"][0]["samples"]["wall_s"][0] = -1; },
-       "results[0].samples.wall_s[0] must be a number from 0 to"},
+       "results[0].samples.wall_s[0] must be a number of at least 0, not -1"},
       {"text for a number", [](json& d) { d["results"][0]["samples"]["wall_s"][0] = "x"; }, ""},
       {"unknown status", [](json& d) { d["results"][0]["status"] = "great"; }, "unknown status"},
       {"copies without their times",
@@ -250,7 +251,7 @@ TEST(Results, BadDocumentsAreRejectedWithAReason) {
       {"a status over two lines", [](json& d) { d["results"][0]["status"] = "ok\n\x1b[2J"; },
        "results[0].status: unknown status \"ok\\n\\x1b[2J\""},
       {"settings that are not numbers", [](json& d) { d["settings"]["runs"] = "many"; },
-       "settings.runs must be a number"},
+       "settings.runs must be a finite number"},
       {"configs that are not a list", [](json& d) { d["configs"] = 3; }, "configs must be a list"},
       {"a result that is not an object", [](json& d) { d["results"][0] = 3; },
        "results[0] must be an object"},
@@ -321,6 +322,68 @@ TEST(Results, BadTextIsRefusedInOneLineNamingTheFile) {
       EXPECT_LT(message.size(), file.size() + 260) << c.what;
     }
   }
+}
+
+// The harness itself, on the same reproducers: one line, status 2, for every command
+// that reads a results file.
+TEST(Results, EveryCommandRefusesABadFileInOneLineWithStatusTwo) {
+  const std::string dir = testing::TempDir() + "results-commands-" + std::to_string(getpid());
+  std::filesystem::create_directories(dir);
+  const std::string good = dir + "/good.json";
+  saveResults(good, sampleResults());
+  const json doc = toJson(sampleResults());
+  const auto spoilt = [&](const std::string& name, const std::function<void(json&)>& spoil) {
+    json d = doc;
+    spoil(d);
+    std::ofstream(dir + "/" + name) << d.dump();
+    return dir + "/" + name;
+  };
+  const auto text = [&](const std::string& name, const std::string& bytes) {
+    std::ofstream(dir + "/" + name) << bytes;
+    return dir + "/" + name;
+  };
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string dumped = doc.dump();
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {spoilt("version-1e20.json", [](json& d) { d["version"] = 1e20; }), "version must be"},
+      {text("version-2-64.json", std::string(dumped).replace(dumped.find("\"version\":") + 10, 1,
+                                                             "18446744073709551616")),
+       "version must be"},
+      {spoilt("layout-1e308.json",
+              [](json& d) {
+                d["results"][0]["samples"]["layout"] = {0, 1e308};
+                d["results"][0]["samples"]["padding_bytes"] = {0, 0};
+              }),
+       "layout[1] must be an integer"},
+      {spoilt("config-twice.json", [](json& d) { d["configs"].push_back(d["configs"][0]); }),
+       "a second configuration named"},
+      {spoilt("newline-name.json", [](json& d) { d["configs"][0]["name"] = "gcc\nO2"; }),
+       "holds control characters"},
+      {text("deep.json", std::string(dumped).insert(dumped.size() - 1, ", \"x\": " + deep)),
+       "too deeply nested"},
+      {text("duplicate.json", std::string(dumped).insert(1, "\"complete\": true, ")),
+       "duplicate key \"complete\""},
+      {text("truncated.json", dumped.substr(0, dumped.size() / 2)), "not valid JSON at line 1"},
+  };
+  for (const auto& [file, message] : files) {
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"show", file},
+                                                    {"compare", good, file},
+                                                    {"score", good, "--reference", file},
+                                                    {"report", file, "-o", dir + "/r.html"}}) {
+      RunRequest request;
+      request.argv = {BENCH32_HARNESS};
+      request.argv.insert(request.argv.end(), command.begin(), command.end());
+      const RunResult r = runProcess(request);
+      const std::string what = command[0] + " " + file;
+      EXPECT_EQ(r.exitStatus, 2) << what << ": " << r.stderrBytes;
+      EXPECT_EQ(r.stderrBytes.rfind("bench32: " + file + ": ", 0), 0u)
+          << what << ": " << r.stderrBytes;
+      EXPECT_NE(r.stderrBytes.find(message), std::string::npos) << what << ": " << r.stderrBytes;
+      EXPECT_EQ(r.stderrBytes.find('\n'), r.stderrBytes.size() - 1)
+          << what << ": " << r.stderrBytes;
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 } // namespace

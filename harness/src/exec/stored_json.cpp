@@ -293,8 +293,11 @@ double numberAt(const json& value, std::string_view path, double lo, double hi) 
     const double v = value.get<double>();
     if (std::isfinite(v) && v >= lo && v <= hi) return v;
   }
-  throw BadInput(
-      fmt::format("{} must be a number from {} to {}, not {}", path, lo, hi, shownValue(value)));
+  constexpr double largest = std::numeric_limits<double>::max();
+  const std::string range = lo == -largest && hi == largest ? "a finite number"
+                            : hi == largest ? fmt::format("a number of at least {}", lo)
+                                            : fmt::format("a number from {} to {}", lo, hi);
+  throw BadInput(fmt::format("{} must be {}, not {}", path, range, shownValue(value)));
 }
 
 const std::string& stringAt(const json& value, std::string_view path) {
