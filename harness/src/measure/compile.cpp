@@ -16,6 +16,7 @@
 #include "exec/errors.hpp"
 #include "exec/files.hpp"
 #include "exec/process.hpp"
+#include "exec/stored_json.hpp"
 #include "measure/build.hpp"
 #include "measure/interrupt.hpp"
 #include "model/suite.hpp"
@@ -89,8 +90,11 @@ std::map<fs::path, BuildCommand> compileCommands(const fs::path& buildDir) {
                                "CMAKE_EXPORT_COMPILE_COMMANDS=ON)",
                                file.string()));
   std::map<fs::path, BuildCommand> commands;
+  const nlohmann::json doc = parseStoredJson(readFile(file), file.string());
+  if (!doc.is_array())
+    throw BadInput(fmt::format("{}: not a list of compile commands", file.string()));
   try {
-    for (const auto& entry : nlohmann::json::parse(readFile(file))) {
+    for (const auto& entry : doc) {
       BuildCommand command;
       command.directory = entry.at("directory").get<std::string>();
       command.argv = entry.contains("arguments")
@@ -100,8 +104,10 @@ std::map<fs::path, BuildCommand> compileCommands(const fs::path& buildDir) {
       if (word == command.argv.size()) continue;
       commands[normalised(command.directory, outputOf(command.argv, word))] = std::move(command);
     }
-  } catch (const nlohmann::json::exception& e) {
-    throw BadInput(fmt::format("{}: {}", file.string(), e.what()));
+  } catch (const nlohmann::json::exception&) {
+    throw BadInput(fmt::format("{}: an entry needs a \"directory\" and \"arguments\" or a "
+                               "\"command\", as strings",
+                               file.string()));
   }
   return commands;
 }

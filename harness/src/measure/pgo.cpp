@@ -13,6 +13,7 @@
 #include "exec/expectation.hpp"
 #include "exec/files.hpp"
 #include "exec/process.hpp"
+#include "exec/stored_json.hpp"
 #include "measure/interrupt.hpp"
 
 namespace bench32 {
@@ -454,11 +455,13 @@ void describeProfileGuided(BuildTarget& target, const std::vector<std::string>& 
     const fs::path stamp = stampFile(target.info, program);
     if (!fs::exists(stamp, error)) continue;
     try {
-      const auto doc = nlohmann::json::parse(readFile(stamp));
+      const auto doc = parseStoredJson(readFile(stamp), stamp.string());
       target.info.pgo->profiles.push_back({program, doc.value("workload", ""),
                                            doc.value("input_xxh3", ""),
                                            doc.value("profile_xxh3", "")});
     } catch (const nlohmann::json::exception&) {
+      // A stamp of another shape tells nothing either.
+    } catch (const BadInput&) {
       // An empty stamp (made when the folder was configured) tells nothing.
     }
   }
