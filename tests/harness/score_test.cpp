@@ -128,3 +128,50 @@ TEST(Score, RefusesWhatWouldNotBeTheSameNumber) {
 
 } // namespace
 } // namespace bench32::test
+
+namespace bench32::test {
+namespace {
+
+// Sessions of one machine and build whose whole suite ran a few per cent faster or
+// slower each time: the spread of their scores is what covers the next session's.
+TEST(Score, CoversTheSpreadBetweenSessionsOfTheSameBinaries) {
+  const Results reference = oneConfig("r", {unit("", "a", {1, 1, 1}), unit("", "b", {2, 2, 2})});
+  const double shifts[] = {1.00, 1.04, 0.97, 1.02, 0.95, 1.03};
+  std::vector<Results> stored;
+  for (double shift : shifts) {
+    Results session = oneConfig("m", {unit("", "a", {shift, shift, shift}),
+                                      unit("", "b", {2 * shift, 2 * shift, 2 * shift})});
+    for (auto& u : session.units) u.binaryXxh3 = "same-" + u.program;
+    stored.push_back(session);
+  }
+  // A busy session (its runs waited half their time) is left out, and so is another
+  // build, whose one session is no replicate.
+  Results busy = stored.front();
+  for (auto& u : busy.units)
+    for (auto& s : u.samples) s.wall *= 2;
+  Results other = stored.front();
+  for (auto& u : other.units) u.binaryXxh3 = "other-" + u.program;
+  stored.push_back(busy);
+  stored.push_back(other);
+
+  const Series base{"ref", "ref", &reference, "r"};
+  const auto spread = sessionScoreSpread(base, stored, Metric::wall);
+  std::vector<double> logs;
+  for (double shift : shifts) logs.push_back(-std::log(shift));
+  EXPECT_EQ(spread.df, 5);
+  EXPECT_NEAR(spread.sd, stats::pooledSpread({logs}).sd, 1e-12);
+
+  // A new session's point interval widens to cover the sessions' spread.
+  Score s = scoreOf(reference, stored[1]);
+  ASSERT_DOUBLE_EQ(s.interval.low, s.interval.high);
+  coverSessions(s, spread);
+  const double half = stats::studentQuantile(0.975, 5) * spread.sd;
+  EXPECT_NEAR(std::log(s.interval.high / s.score), half, 1e-9);
+  for (double shift : shifts) {
+    EXPECT_LE(s.interval.low, 1 / shift);
+    EXPECT_GE(s.interval.high, 1 / shift);
+  }
+}
+
+} // namespace
+} // namespace bench32::test

@@ -1,5 +1,6 @@
 #include "analysis/score.hpp"
 
+#include <cmath>
 #include <map>
 #include <set>
 #include <utility>
@@ -7,6 +8,7 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "analysis/noise.hpp"
 #include "exec/errors.hpp"
 
 namespace bench32 {
@@ -110,6 +112,52 @@ Score score(const Series& reference, const Series& measured, Metric metric, doub
   s.score = stats::geometric(ratios).mean;
   s.interval = stats::geometricRatioInterval(pairs, confidence);
   return s;
+}
+
+stats::PooledSpread sessionScoreSpread(const Series& reference,
+                                       const std::vector<Results>& sessions, Metric metric) {
+  const MetricInfo& info = metricInfo(metric);
+  const auto referenceUnits = unitsOf(reference);
+  std::map<std::string, std::vector<double>> groups;
+  for (const auto& session : sessions) {
+    for (const auto& config : session.configs) {
+      const Series series{config.name, "", &session, config.name};
+      const auto units = unitsOf(series);
+      std::string key = runConditions(session) + "|" + config.name;
+      double logs = 0;
+      bool usable = units.size() == referenceUnits.size();
+      for (const auto& [k, unit] : referenceUnits) {
+        const auto it = units.find(k);
+        if (!usable || it == units.end() || !it->second->ok() || disturbed(*it->second) ||
+            it->second->inputXxh3 != unit->inputXxh3 || binaryIdentity(*it->second).empty()) {
+          usable = false;
+          break;
+        }
+        const double a = stats::median(metricValues(*unit, metric));
+        const double b = stats::median(metricValues(*it->second, metric));
+        if (!(a > 0 && b > 0)) {
+          usable = false;
+          break;
+        }
+        logs += info.higherIsBetter ? std::log(b / a) : std::log(a / b);
+        key += "|" + binaryIdentity(*it->second);
+      }
+      if (usable && !referenceUnits.empty())
+        groups[key].push_back(logs / double(referenceUnits.size()));
+    }
+  }
+  std::vector<std::vector<double>> values;
+  for (auto& [key, group] : groups) values.push_back(std::move(group));
+  return stats::pooledSpread(values);
+}
+
+void coverSessions(Score& s, const stats::PooledSpread& spread) {
+  s.sessionSpread = spread;
+  if (spread.df < minNoiseDf || !(s.score > 0) || !(s.interval.low > 0)) return;
+  const double runs = (std::log(s.interval.high) - std::log(s.interval.low)) / 2;
+  const double sessions = stats::studentQuantile(0.975, spread.df) * spread.sd;
+  const double half = std::sqrt(runs * runs + sessions * sessions);
+  s.interval = {s.score * std::exp(-half), s.score * std::exp(half)};
 }
 
 } // namespace bench32

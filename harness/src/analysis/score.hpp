@@ -28,6 +28,9 @@ struct Score {
   std::vector<ProgramScore> programs; // the reference's, in its order
   double score = 0;                   // geometric mean of the programs' ratios
   stats::Interval interval;           // the runs' uncertainty (the programs are fixed)
+  // With earlier sessions at hand: the spread of their scores between sessions of the
+  // same binaries (df 0: none), which the interval then covers too.
+  stats::PooledSpread sessionSpread{0, 0};
 };
 
 // Scores one series against the reference. Throws BadInput, naming them, when the two
@@ -35,5 +38,16 @@ struct Score {
 // verified runs on either side, or when the metric is not measured per run.
 Score score(const Series& reference, const Series& measured, Metric metric,
             double confidence = 0.95);
+
+// The spread between sessions of a machine's score: the pooled standard deviation of
+// the logs of the scores of stored sessions that ran the reference's work, grouped by
+// configuration, run conditions and every program's binary (a group is one machine and
+// build measured again). Busy sessions are left out, as from the noise model.
+stats::PooledSpread sessionScoreSpread(const Series& reference,
+                                       const std::vector<Results>& sessions, Metric metric);
+
+// Widens a score's interval by a between-session spread: in logs, the runs' half-width
+// and t(0.975, df) times the spread, added in quadrature.
+void coverSessions(Score& score, const stats::PooledSpread& spread);
 
 } // namespace bench32

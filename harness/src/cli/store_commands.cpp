@@ -132,6 +132,12 @@ int historyCommand(HistoryOptions options, const fs::path& repo) {
   return exitOk;
 }
 
+std::vector<Results> storedSessions(const std::string& db, const std::string& machine,
+                                    const fs::path& repo) {
+  auto store = store::openStore(db, store::Access::read);
+  return everySession(revisionPoints(*store, store::selectSessions(*store, machine), repo));
+}
+
 int triageCommand(const TriageOptions& options) {
   const auto& states = store::triageStates();
   if (std::find(states.begin(), states.end(), options.state) == states.end())

@@ -40,6 +40,10 @@ int historyCommand(HistoryOptions options, const std::filesystem::path& repo);
 int compareStoredCommand(CompareOptions options, const std::string& machine);
 // Marks the changes of a revision (fixed, accepted, false positive, or open again).
 int triageCommand(const TriageOptions& options);
+// Every session of a database (of one kind of machine or host, when given), each one's
+// results on their own.
+std::vector<Results> storedSessions(const std::string& db, const std::string& machine,
+                                    const std::filesystem::path& repo);
 int reportStoredCommand(const ReportOptions& options, const std::filesystem::path& repo,
                         const std::string& machine);
 

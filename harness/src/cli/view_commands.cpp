@@ -83,7 +83,7 @@ std::vector<Comparison> comparisons(const std::vector<Series>& series, const std
 
 struct ScoreOptions {
   std::vector<std::string> files;
-  std::string reference, referenceConfig, metric = "wall", format = "text";
+  std::string reference, referenceConfig, metric = "wall", format = "text", db, machine;
 };
 
 // The reference file's configuration: the one named, or its only one.
@@ -110,6 +110,10 @@ int scoreCommand(ScoreOptions o, const fs::path& source) {
   std::vector<Score> scores;
   for (const auto& series : collectSeries(files, shortNames(o.files)))
     scores.push_back(score(base, series, metric));
+  if (!o.db.empty()) {
+    const auto spread = sessionScoreSpread(base, storedSessions(o.db, o.machine, source), metric);
+    for (Score& s : scores) coverSessions(s, spread);
+  }
   fmt::print("{}", exporter.render(scoreDocument(scores)));
   return exitOk;
 }
@@ -251,6 +255,10 @@ CommandRunner addScoreCommand(CLI::App& app) {
   app.add_option("--reference-config", o->referenceConfig,
                  "The reference's configuration, when it holds several");
   app.add_option("--metric", o->metric, metricNames())->capture_default_str();
+  app.add_option("--db", o->db,
+                 std::string("Cover the spread between earlier sessions of this ") + databaseHelp);
+  app.add_option("--machine", o->machine,
+                 "With --db: only sessions of this kind of machine or host");
   addFormatOption(app, o->format);
   return [o](const CommandContext& context) { return scoreCommand(*o, context.source); };
 }

@@ -12,6 +12,17 @@ std::string intervalText(const stats::Interval& interval) {
   return fmt::format("[{:.3f}, {:.3f}]", interval.low, interval.high);
 }
 
+// What the interval covers: the runs alone, or the spread between sessions too.
+std::string intervalNote(const Score& s) {
+  if (s.sessionSpread.df >= minNoiseDf)
+    return fmt::format("95% CI: the runs' uncertainty (bootstrap) and the spread between "
+                       "sessions of the same binaries, ±{} ({} df), learned from the database",
+                       formatPercent(s.sessionSpread.sd), s.sessionSpread.df);
+  return "95% CI: this session's runs only (bootstrap), not the spread between sessions, "
+         "which on a shared machine can move a score by several per cent: --db with five or "
+         "more earlier sessions of this machine and build adds it";
+}
+
 Section summarySection(const std::vector<Score>& scores) {
   Table table;
   table.columns = {
@@ -40,8 +51,7 @@ Section summarySection(const std::vector<Score>& scores) {
                : fmt::format("score: the geometric mean over the programs of the reference's "
                              "median {} ÷ the machine's; above 1 is faster than the reference.",
                              metric.name),
-           "95% CI: the runs' measurement uncertainty (bootstrap); a session on another day "
-           "moves a score by more."}};
+           intervalNote(first)}};
 }
 
 Section programSection(const Score& s) {
