@@ -29,4 +29,22 @@ std::vector<SessionInfo> selectSessions(Database& db, const std::string& machine
   return sessions;
 }
 
+Selection readSelected(Database& db, const std::string& machine) {
+  Selection selection;
+  selection.stray = strayRows(db);
+  selection.listed = selectSessions(db, machine);
+  auto readable = readSessions(db, selection.listed);
+  selection.sessions = std::move(readable.sessions);
+  selection.results = std::move(readable.results);
+  selection.damaged = std::move(readable.skipped);
+  return selection;
+}
+
+std::vector<std::string> Selection::warnings() const {
+  std::vector<std::string> lines;
+  for (const auto& line : stray) lines.push_back(line + " (left out)");
+  for (const auto& [id, line] : damaged) lines.push_back(line + " (session left out)");
+  return lines;
+}
+
 } // namespace bench32::store
