@@ -45,7 +45,8 @@ bool historyExceeds(const std::vector<HistoryRow>& rows, double threshold) {
   });
 }
 
-// Why sessions or rows were left out, one line each, beside the command's output.
+// Why sessions or rows were left out, one line each, after the command's output: a
+// command that fails says only why it failed.
 void warn(const std::vector<std::string>& lines) {
   for (const auto& line : lines) fmt::print(stderr, "bench32: {}\n", line);
 }
@@ -140,8 +141,8 @@ int historyCommand(HistoryOptions options, const fs::path& repo) {
   knowledge.applyTo(options.settings);
   const auto rows = history(points, {options.programs, options.configs, options.settings});
   if (rows.empty()) throw BadInput("no measurement matches -p and -c");
-  warn(selected.warnings());
   fmt::print("{}", exporter.render(historyDocument(rows, points, options.settings)));
+  warn(selected.warnings());
   if (options.failAbove >= 0 && historyExceeds(rows, options.failAbove / 100)) {
     fmt::print(stderr,
                "bench32: the latest revision has a change more than {}% slower, or a "
@@ -158,6 +159,7 @@ int triageCommand(const TriageOptions& options) {
     throw BadInput(fmt::format("--state {}: one of {}", options.state, fmt::join(states, ", ")));
   if (options.note.find_first_of("\n\r") != std::string::npos) throw BadInput("--note: one line");
   auto db = store::openStore(options.db, store::Access::read);
+  store::checkIntact(*db);
   // The revision as it is filed (a commit name may be shortened), and what it measured.
   std::vector<store::TriageMark> marks;
   const auto readable =
@@ -181,12 +183,12 @@ int triageCommand(const TriageOptions& options) {
   if (marks.empty())
     throw BadInput(
         fmt::format("revision {} measured nothing that matches -p, -w and -c", options.revision));
-  for (const auto& [id, line] : readable.skipped) warn({line + " (session left out)"});
   for (const auto& mark : marks) {
     store::setTriage(*db, mark);
     fmt::print("{} {}/{} {}: {}\n", revisionLabel(mark.revision), mark.program, mark.workload,
                mark.config, mark.state);
   }
+  for (const auto& [id, line] : readable.skipped) warn({line + " (session left out)"});
   return exitOk;
 }
 
@@ -202,8 +204,9 @@ int compareStoredCommand(CompareOptions options, const std::string& machine) {
   knowledge.applyTo(options.settings);
   // Results files, judged with the database's noise model.
   if (!options.files.empty()) {
+    const int status = compareCommand(options);
     warn(selected.warnings());
-    return compareCommand(options);
+    return status;
   }
   const auto readOf = [&](std::int64_t id) -> const Results* {
     const auto it = std::find_if(all.begin(), all.end(), [&](const auto& s) { return s.id == id; });
@@ -234,9 +237,10 @@ int compareStoredCommand(CompareOptions options, const std::string& machine) {
     points.push_back(r ? *r : store::loadSession(*db, id));
     names.push_back(fmt::format("session {}", id));
   }
-  warn(selected.warnings());
+  const int status = compareResults(options, points, names);
   warn(warnings);
-  return compareResults(options, points, names);
+  warn(selected.warnings());
+  return status;
 }
 
 int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
@@ -254,7 +258,6 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
       "95% interval; red and green mark changes from the revision before that are beyond both "
       "the runs' noise and the learned session noise.</p>" +
       trendCharts(rows, settings.metric) + htmlSections(historyDocument(rows, points, settings));
-  warn(selected.warnings());
   if (!options.files.empty()) {
     std::vector<Results> files;
     std::vector<std::string> names;
@@ -262,7 +265,9 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
       files.push_back(loadResults(f));
       names.push_back(fs::path(f).stem().string());
     }
-    return reportResults(options, files, names, appendix, settings);
+    const int status = reportResults(options, files, names, appendix, settings);
+    warn(selected.warnings());
+    return status;
   }
   // Without files, the page opens on the latest revision against the one before.
   std::vector<Results> latest;
@@ -271,7 +276,9 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
     latest.push_back(points[i].merged);
     names.push_back(revisionLabel(points[i].revision));
   }
-  return reportResults(options, latest, names, appendix, settings);
+  const int status = reportResults(options, latest, names, appendix, settings);
+  warn(selected.warnings());
+  return status;
 }
 
 CommandRunner addHistoryCommand(CLI::App& app) {

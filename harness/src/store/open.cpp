@@ -14,7 +14,18 @@ std::unique_ptr<Database> openStore(const std::string& target, Access access) {
     throw BadInput(fmt::format("{}: no such database", target));
   auto db = openDatabase(target);
   migrate(*db);
+  if (access == Access::write) checkIntact(*db);
   return db;
+}
+
+void checkIntact(Database& db) {
+  if (db.kind() != "sqlite") return;
+  // SQLite finds damage only where it reads; a write into a damaged tree can spread it.
+  const auto problems = db.query("PRAGMA quick_check");
+  if (problems.size() == 1 && problems[0].at(0) == "ok") return;
+  throw BadInput(fmt::format("{}: the database file is damaged ({} problem{} found by SQLite's "
+                             "check): nothing is written to it",
+                             db.name(), problems.size(), problems.size() == 1 ? "" : "s"));
 }
 
 std::vector<SessionInfo> selectSessions(Database& db, const std::string& machine) {

@@ -15,7 +15,12 @@ namespace bench32::store {
 // reader asks for an SQLite file that exists: a mistyped path is not a new, empty
 // database.
 enum class Access { write, read };
+// A database opened to be written is checked whole first (checkIntact).
 std::unique_ptr<Database> openStore(const std::string& target, Access access = Access::write);
+
+// Throws BadInput when an SQLite file is damaged anywhere: a write into it could spread
+// the damage to rows that read well today. Reads the whole file once.
+void checkIntact(Database& db);
 
 // The sessions of the database, or those of one kind of machine or host (a glob).
 std::vector<SessionInfo> selectSessions(Database& db, const std::string& machine);
