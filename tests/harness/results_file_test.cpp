@@ -181,11 +181,12 @@ TEST(Results, BadDocumentsAreRejectedWithAReason) {
          d["results"][0]["samples"]["layout"] = {0, -1};
          d["results"][0]["samples"]["padding_bytes"] = {0, 1};
        },
-       "negative layout"},
+       "samples.layout[1] must be an integer from 0 to"},
       {"no results", [](json& d) { d.erase("results"); }, "results"},
       {"uneven samples", [](json& d) { d["results"][0]["samples"]["user_s"].push_back(1.0); },
        "different lengths"},
-      {"negative time", [](json& d) { d["results"][0]["samples"]["wall_s"][0] = -1; }, "negative"},
+      {"negative time", [](json& d) { d["results"][0]["samples"]["wall_s"][0] = -1; },
+       "results[0].samples.wall_s[0] must be a number from 0 to"},
       {"text for a number", [](json& d) { d["results"][0]["samples"]["wall_s"][0] = "x"; }, ""},
       {"unknown status", [](json& d) { d["results"][0]["status"] = "great"; }, "unknown status"},
       {"copies without their times",
@@ -201,6 +202,58 @@ TEST(Results, BadDocumentsAreRejectedWithAReason) {
        },
        "ends before it starts"},
       {"a rate of zero", [](json& d) { d["results"][0]["rate_per_s"] = {0}; }, "rate not above 0"},
+      {"version 1.5", [](json& d) { d["version"] = 1.5; }, "version must be an integer"},
+      {"version 1e20", [](json& d) { d["version"] = 1e20; }, "version must be an integer"},
+      {"version 2**64", [](json& d) { d["version"] = 18446744073709551616.0; },
+       "version must be an integer"},
+      {"version as text", [](json& d) { d["version"] = "2"; }, "version must be an integer"},
+      {"a layout of 1e308",
+       [](json& d) {
+         d["results"][0]["samples"]["layout"] = {0, 1e308};
+         d["results"][0]["samples"]["padding_bytes"] = {0, 1};
+       },
+       "results[0].samples.layout[1] must be an integer from 0 to 2147483647, not 1e+308"},
+      {"padding past an int",
+       [](json& d) {
+         d["results"][0]["samples"]["layout"] = {0, 1};
+         d["results"][0]["samples"]["padding_bytes"] = {0, 4294967296};
+       },
+       "padding_bytes[1] must be an integer"},
+      {"a copy of 2**40",
+       [](json& d) {
+         d["results"][0]["samples"]["copy"] = {0, 1099511627776};
+         d["results"][0]["samples"]["start_s"] = {1.0, 1.0};
+         d["results"][0]["samples"]["end_s"] = {2.0, 2.0};
+       },
+       "copy[1] must be an integer"},
+      {"copies of 1e20", [](json& d) { d["results"][0]["copies"] = 1e20; },
+       "results[0].copies must be an integer from 1"},
+      {"translation units of -1",
+       [](json& d) {
+         d["results"][0]["compile"] = {{"translation_units", -1}};
+       },
+       "compile.translation_units must be an integer"},
+      {"an infinite wall time", [](json& d) { d["results"][0]["samples"]["wall_s"][0] = INFINITY; },
+       "wall_s[0] must be a number"},
+      {"a negative instruction count",
+       [](json& d) { d["results"][0]["instructions"]["count"] = -5; },
+       "results[0].instructions.count must be an integer from 0"},
+      {"a configuration named twice", [](json& d) { d["configs"].push_back(d["configs"][0]); },
+       "configs[1].name: a second configuration named \"gcc-O2\""},
+      {"a result for a configuration not in configs",
+       [](json& d) { d["results"][1]["config"] = "clang-O2"; },
+       "results[1]: configuration \"clang-O2\" is not in configs"},
+      {"a result given twice", [](json& d) { d["results"].push_back(d["results"][0]); },
+       "results[2]: a second result for gcc-O2 hailstone/ref"},
+      {"a configuration name over two lines", [](json& d) { d["configs"][0]["name"] = "gcc\nO2"; },
+       "configs[0].name holds control characters: \"gcc\\nO2\""},
+      {"a status over two lines", [](json& d) { d["results"][0]["status"] = "ok\n\x1b[2J"; },
+       "results[0].status: unknown status \"ok\\n\\x1b[2J\""},
+      {"settings that are not numbers", [](json& d) { d["settings"]["runs"] = "many"; },
+       "settings.runs must be a number"},
+      {"configs that are not a list", [](json& d) { d["configs"] = 3; }, "configs must be a list"},
+      {"a result that is not an object", [](json& d) { d["results"][0] = 3; },
+       "results[0] must be an object"},
   };
   for (const auto& c : cases) {
     json doc = good;
@@ -213,10 +266,61 @@ TEST(Results, BadDocumentsAreRejectedWithAReason) {
           << c.what << ": " << e.what();
     }
   }
+  // Free text is kept, made one line.
+  json spoilt = good;
+  spoilt["results"][1]["failure"] = "wrong\nanswer";
+  spoilt["stop_reason"] = "\x1b[31mstopped";
+  const Results read = resultsFromJson(spoilt);
+  EXPECT_EQ(read.units[1].failure, "wrong\\nanswer");
+  EXPECT_EQ(read.stopReason, "\\x1b[31mstopped");
+
   const std::string file = testing::TempDir() + "results-garbage.json";
   std::ofstream(file) << "{\"schema\": \"bench32-results\", ";
   EXPECT_THROW(loadResults(file), BadInput);
   EXPECT_THROW(loadResults(testing::TempDir() + "no-such-file.json"), BadInput);
+}
+
+// What only the text shows: duplicate keys, nesting, the position of bad JSON.
+TEST(Results, BadTextIsRefusedInOneLineNamingTheFile) {
+  const std::string good = toJson(sampleResults()).dump();
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const auto layouts = [&](const std::string& path) {
+    json doc = toJson(sampleResults());
+    doc["results"][0]["layouts"] = {{{"path", "PATH"}}, {{"path", "PATH"}}};
+    std::string text = doc.dump();
+    text.replace(text.rfind("\"PATH\""), 6, path);
+    return text;
+  };
+  const struct {
+    std::string what, text, message;
+  } cases[] = {
+      {"truncated", good.substr(0, 100), "not valid JSON at line 1, column "},
+      {"a duplicate key", "{\"schema\": \"bench32-results\", \"version\": 1, \"version\": 3}",
+       "duplicate key \"version\""},
+      {"a duplicate key in a result",
+       std::string(good).insert(good.find("\"program\""), "\"program\": \"other\", "),
+       "duplicate key \"program\" at results[0]"},
+      {"10,000 deep in a layout's path", layouts(std::string(10000, '[') + std::string(10000, ']')),
+       "too deeply nested (over 64 levels) at results[0].layouts[1].path[0][0]"},
+      {"100,000 deep", deep, "too deeply nested"},
+      {"a huge number", std::string(good).replace(good.find("\"version\":") + 10, 1, "1e999"),
+       "number out of range at line 1"},
+  };
+  const std::string file = testing::TempDir() + "results-bad-text.json";
+  for (const auto& c : cases) {
+    std::ofstream(file, std::ios::trunc) << c.text;
+    try {
+      loadResults(file);
+      ADD_FAILURE() << c.what << ": accepted";
+    } catch (const BadInput& e) {
+      const std::string message = e.what();
+      EXPECT_EQ(message.rfind(file + ": ", 0), 0u) << c.what << ": " << message;
+      EXPECT_NE(message.find(c.message), std::string::npos) << c.what << ": " << message;
+      EXPECT_EQ(message.find('\n'), std::string::npos) << c.what;
+      EXPECT_EQ(message.find("json.exception"), std::string::npos) << c.what;
+      EXPECT_LT(message.size(), file.size() + 260) << c.what;
+    }
+  }
 }
 
 } // namespace

@@ -78,14 +78,7 @@ int importCommand(const std::vector<std::string>& files, const std::string& targ
   // Every file is read and checked before the first is written.
   std::vector<json> documents;
   for (const auto& file : files) {
-    try {
-      documents.push_back(json::parse(readFile(file)));
-      resultsFromJson(documents.back());
-    } catch (const json::exception& e) {
-      throw BadInput(fmt::format("{}: not valid JSON: {}", file, e.what()));
-    } catch (const BadInput& e) {
-      throw BadInput(fmt::format("{}: {}", file, e.what()));
-    }
+    documents.push_back(loadResultsDocument(file));
   }
   auto db = store::openStore(target);
   for (std::size_t i = 0; i < files.size(); ++i) {

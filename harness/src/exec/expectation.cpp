@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
+#include <set>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 #include <xxhash.h>
 
 #include "exec/files.hpp"
+#include "exec/stored_json.hpp"
 
 namespace bench32 {
 namespace {
@@ -31,36 +33,95 @@ void onlyKeys(const json& object, std::initializer_list<const char*> allowed,
   }
 }
 
-json parseFile(const std::filesystem::path& file) {
-  try {
-    return json::parse(readFile(file));
-  } catch (const json::exception& e) {
-    throw BadInput(fmt::format("{}: not valid JSON: {}", file.string(), e.what()));
-  }
+// A name, which becomes a test's name and is shown in tables: one line.
+const std::string& nameAt(const json& value, const std::string& path) {
+  const std::string& name = stringAt(value, path);
+  if (name.empty() || oneLine(name, SIZE_MAX) != name)
+    throw BadInput(
+        fmt::format("{} must be a name on one line, not \"{}\"", path, oneLine(name, 60)));
+  return name;
 }
 
-std::string inputPart(const json& part, const std::filesystem::path& dir) {
-  if (part.is_string()) return part.get<std::string>();
-  if (part.is_object() && part.contains("repeat")) {
+// The most times a part may be repeated, whatever its length: a count past it is a
+// mistake, and an empty part repeated 10^12 times would loop for ever adding nothing.
+constexpr std::uint64_t maxRepeats = maxInputBytes;
+
+// One part of an input, checked: its bytes are `times` copies of `unit`.
+struct Part {
+  std::string unit;
+  std::uint64_t times = 1;
+};
+
+// Reads one part, given `room` bytes left under the cap. Nothing larger than the part's
+// own text (or a file's bytes, which are read against the cap) is allocated here.
+Part readPart(const json& part, const std::string& path, const InputSource& source,
+              std::uint64_t room) {
+  const auto tooLarge = [&] {
+    return BadInput(
+        fmt::format("input larger than {}", source.maxBytes == maxInputBytes
+                                                ? std::string("1 GiB")
+                                                : fmt::format("{} bytes", source.maxBytes)));
+  };
+  Part read;
+  if (part.is_string()) {
+    read.unit = part.get<std::string>();
+  } else if (part.is_object() && part.contains("repeat")) {
     onlyKeys(part, {"repeat", "times"}, "an input part");
-    const std::string unit = part.at("repeat").get<std::string>();
-    const json& count = part.value("times", json(1));
-    if (!count.is_number_unsigned()) throw BadInput("\"times\" must be a count (0 or more)");
-    const auto times = count.get<std::uint64_t>();
+    read.unit = stringAt(part.at("repeat"), path + ".repeat");
+    if (part.contains("times")) {
+      const json& count = part.at("times");
+      if (!count.is_number_integer() ||
+          (!count.is_number_unsigned() && count.get<std::int64_t>() < 0))
+        throw BadInput(fmt::format("{}: \"times\" must be a count (0 or more)", path));
+      read.times = unsignedAt(count, path + ".times", 0, UINT64_MAX);
+    }
     // Divided rather than multiplied, so that a huge count cannot wrap round to a small
-    // size and then loop for ever.
-    constexpr std::uint64_t limit = std::uint64_t{1} << 30;
-    if (!unit.empty() && times > limit / unit.size()) throw BadInput("input larger than 1 GiB");
-    std::string text;
-    text.reserve(unit.size() * times);
-    for (std::uint64_t i = 0; i < times; ++i) text += unit;
-    return text;
-  }
-  if (part.is_object() && part.contains("file")) {
+    // size.
+    if (!read.unit.empty() && read.times > room / read.unit.size()) throw tooLarge();
+    if (read.times > maxRepeats)
+      throw BadInput(
+          fmt::format("{}.times must be at most {}, not {}", path, maxRepeats, read.times));
+    return read;
+  } else if (part.is_object() && part.contains("file")) {
     onlyKeys(part, {"file"}, "an input part");
-    return readFile(dir / part.at("file").get<std::string>());
+    const std::string& name = stringAt(part.at("file"), path + ".file");
+    read.unit = source.readPart ? source.readPart(name, room)
+                                : readStoredFile(source.dir / name, room, true);
+  } else {
+    throw BadInput(fmt::format(
+        "{}: an input part must be a string, {{\"repeat\", \"times\"}} or {{\"file\"}}", path));
   }
-  throw BadInput("an input part must be a string, {\"repeat\", \"times\"} or {\"file\"}");
+  if (read.unit.size() > room) throw tooLarge();
+  return read;
+}
+
+// An input, a part or a list of parts: its whole size is known, and within the cap,
+// before its bytes are put together.
+std::string readInput(const json& input, const InputSource& source) {
+  std::vector<Part> parts;
+  std::uint64_t size = 0;
+  const auto add = [&](const json& part, const std::string& path) {
+    parts.push_back(readPart(part, path, source, source.maxBytes - size));
+    size += parts.back().unit.size() * parts.back().times;
+  };
+  if (input.is_array()) {
+    for (std::size_t i = 0; i < input.size(); ++i) add(input[i], indexPath("input", i));
+  } else {
+    add(input, "input");
+  }
+  std::string text;
+  text.reserve(size);
+  for (const Part& part : parts) {
+    if (part.unit.empty() || part.times == 0) continue;
+    // Doubled from what is already there, so a 1 GiB input takes 30 copies, not 2^30.
+    const std::size_t start = text.size(), bytes = part.unit.size() * part.times;
+    text += part.unit;
+    while (text.size() - start < bytes) {
+      const std::size_t done = text.size() - start;
+      text.append(text, start, std::min(done, bytes - done));
+    }
+  }
+  return text;
 }
 
 std::string printable(std::string_view line) {
@@ -158,105 +219,142 @@ std::string signalName(int number) {
   return abbrev ? std::string("SIG") + abbrev : fmt::format("signal {}", number);
 }
 
-Expectation parseExpectation(const json& entry, const std::filesystem::path& dir) {
+namespace {
+
+Expectation parseExpectation(const json& entry, const std::string& name,
+                             const InputSource& source) {
   Expectation e;
+  e.name = name;
   try {
-    e.name = entry.at("name").get<std::string>();
     onlyKeys(entry,
              {"name", "note", "input", "stdout", "stdout_xxh3", "stdout_size", "status", "signal",
               "min_instructions"},
              "");
-    const json& input = entry.value("input", json(""));
-    if (input.is_array()) {
-      for (const json& part : input) e.input += inputPart(part, dir);
-    } else {
-      e.input = inputPart(input, dir);
-    }
-    if (entry.contains("stdout")) {
-      e.stdoutBytes = entry.at("stdout").get<std::string>();
+    if (entry.contains("input")) e.input = readInput(entry.at("input"), source);
+    const bool exact = entry.contains("stdout");
+    const bool digested = entry.contains("stdout_xxh3") || entry.contains("stdout_size");
+    if (exact && digested)
+      throw BadInput("\"stdout\" or \"stdout_xxh3\" with \"stdout_size\", not both");
+    if (exact) {
+      e.stdoutBytes = stringAt(entry.at("stdout"), "stdout");
       e.stdoutDigest = digest(*e.stdoutBytes);
       e.stdoutSize = e.stdoutBytes->size();
-    } else if (entry.contains("stdout_xxh3")) {
-      e.stdoutDigest = std::stoull(entry.at("stdout_xxh3").get<std::string>(), nullptr, 16);
-      e.stdoutSize = entry.at("stdout_size").get<std::uint64_t>();
+    } else if (entry.contains("stdout_xxh3") && entry.contains("stdout_size")) {
+      const std::string& hex = stringAt(entry.at("stdout_xxh3"), "stdout_xxh3");
+      if (hex.size() != 16 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        throw BadInput(
+            fmt::format("stdout_xxh3 must be 16 hexadecimal digits, not \"{}\"", oneLine(hex, 40)));
+      e.stdoutDigest = std::stoull(hex, nullptr, 16);
+      e.stdoutSize = unsignedAt(entry.at("stdout_size"), "stdout_size", 0, INT64_MAX);
     } else {
       throw BadInput("needs \"stdout\" or \"stdout_xxh3\" with \"stdout_size\"");
     }
     if (entry.contains("signal")) {
-      const auto name = entry.at("signal").get<std::string>();
-      e.signal = signalNumber(name);
-      if (e.signal == 0) throw BadInput("unknown signal " + name);
-    } else {
-      e.status = entry.value("status", 0);
-      if (e.status < 0 || e.status > 255) throw BadInput("status must be 0 to 255");
+      if (entry.contains("status")) throw BadInput("\"status\" or \"signal\", not both");
+      const std::string& signal = stringAt(entry.at("signal"), "signal");
+      e.signal = signalNumber(signal);
+      if (e.signal == 0) throw BadInput("unknown signal " + oneLine(signal, 40));
+    } else if (entry.contains("status")) {
+      e.status = int(integerAt(entry.at("status"), "status", 0, 255));
     }
-    e.note = entry.value("note", std::string());
+    if (entry.contains("note")) e.note = oneLine(stringAt(entry.at("note"), "note"), SIZE_MAX);
     if (entry.contains("min_instructions"))
-      e.minInstructions = entry.at("min_instructions").get<std::uint64_t>();
-  } catch (const json::exception& ex) {
-    throw BadInput(fmt::format("entry \"{}\": {}", e.name, ex.what()));
-  } catch (const std::invalid_argument&) {
-    throw BadInput(fmt::format("entry \"{}\": stdout_xxh3 is not hexadecimal", e.name));
+      e.minInstructions =
+          unsignedAt(entry.at("min_instructions"), "min_instructions", 0, INT64_MAX);
   } catch (const BadInput& ex) {
-    throw BadInput(fmt::format("entry \"{}\": {}", e.name, ex.what()));
+    throw BadInput(fmt::format("entry \"{}\": {}", oneLine(e.name, 60), ex.what()));
   }
   return e;
 }
 
-std::vector<Expectation> loadCases(const std::filesystem::path& casesFile) {
-  const json doc = parseFile(casesFile);
+RobustnessProfile parseRobustness(const json& doc) {
+  onlyKeys(doc, {"why", "reads", "ranges", "end_marker", "signals"}, "\"robustness\"");
+  const auto at = [&](const char* key) -> const json& {
+    if (!doc.contains(key)) throw BadInput(fmt::format("\"robustness\": {} is missing", key));
+    return doc.at(key);
+  };
+  RobustnessProfile p;
+  p.why = oneLine(stringAt(at("why"), "robustness.why"), SIZE_MAX);
+  p.reads = int(integerAt(at("reads"), "robustness.reads", 0, INT32_MAX));
+  const json& ranges = at("ranges");
+  if (!ranges.is_array()) throw BadInput("\"robustness\": ranges must be a list");
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    const json& range = ranges[i];
+    const std::string path = indexPath("robustness.ranges", i);
+    if (!range.is_array() || range.size() != 2)
+      throw BadInput("\"robustness\": a range is [low, high] within 32-bit integers");
+    const std::int64_t low = integerAt(range[0], path + "[0]", INT32_MIN, INT32_MAX);
+    const std::int64_t high = integerAt(range[1], path + "[1]", INT32_MIN, INT32_MAX);
+    if (low > high) throw BadInput("\"robustness\": a range is [low, high] within 32-bit integers");
+    p.ranges.emplace_back(low, high);
+  }
+  if (p.ranges.empty()) throw BadInput("\"robustness\": ranges must not be empty");
+  if (doc.contains("end_marker"))
+    p.endMarker = stringAt(doc.at("end_marker"), "robustness.end_marker");
+  if (p.endMarker != "" && p.endMarker != "any" && p.endMarker != "third")
+    throw BadInput("\"robustness\": end_marker is \"any\" or \"third\"");
+  if (doc.contains("signals")) {
+    const json& signals = doc.at("signals");
+    if (!signals.is_array()) throw BadInput("\"robustness\": signals must be a list");
+    for (std::size_t i = 0; i < signals.size(); ++i) {
+      const std::string& name = stringAt(signals[i], indexPath("robustness.signals", i));
+      if (signalNumber(name) == 0)
+        throw BadInput("\"robustness\": unknown signal " + oneLine(name, 40));
+      p.signals.push_back(name);
+    }
+  }
+  return p;
+}
+
+InputSource besideFile(const std::filesystem::path& file) {
+  return {file.parent_path(), maxInputBytes, {}};
+}
+
+// Larger than any workloads file is meant to be; its inputs' bulk is built from parts.
+constexpr std::uint64_t maxFileBytes = std::uint64_t{64} << 20;
+
+} // namespace
+
+std::vector<Expectation> parseCases(std::string_view text, std::string_view what,
+                                    const InputSource& source) {
+  const json doc = parseStoredJson(text, what);
   std::vector<Expectation> cases;
   try {
     onlyKeys(doc, {"cases"}, "");
-    for (const json& entry : doc.at("cases"))
-      cases.push_back(parseExpectation(entry, casesFile.parent_path()));
-  } catch (const json::exception& ex) {
-    throw BadInput(fmt::format("{}: {}", casesFile.string(), ex.what()));
+    if (!doc.contains("cases") || !doc.at("cases").is_array())
+      throw BadInput("\"cases\" must be a list");
+    std::set<std::string> names;
+    for (std::size_t i = 0; i < doc.at("cases").size(); ++i) {
+      const json& entry = doc.at("cases")[i];
+      const std::string path = indexPath("cases", i);
+      if (!entry.is_object()) throw BadInput(path + " must be an object");
+      if (!entry.contains("name")) throw BadInput(path + ": needs a \"name\"");
+      const std::string& name = nameAt(entry.at("name"), path + ".name");
+      if (!names.insert(name).second)
+        throw BadInput(fmt::format("{}: a second case named \"{}\"", path, name));
+      cases.push_back(parseExpectation(entry, name, source));
+    }
   } catch (const BadInput& ex) {
-    throw BadInput(fmt::format("{}: {}", casesFile.string(), ex.what()));
+    throw BadInput(fmt::format("{}: {}", what, ex.what()));
   }
   return cases;
 }
 
-namespace {
-
-RobustnessProfile parseRobustness(const json& doc) {
-  onlyKeys(doc, {"why", "reads", "ranges", "end_marker", "signals"}, "\"robustness\"");
-  RobustnessProfile p;
-  p.why = doc.at("why").get<std::string>();
-  p.reads = doc.at("reads").get<int>();
-  if (p.reads < 0) throw BadInput("\"robustness\": reads must not be negative");
-  for (const json& range : doc.at("ranges")) {
-    const auto bounds = range.get<std::pair<std::int64_t, std::int64_t>>();
-    if (bounds.first > bounds.second || bounds.first < INT32_MIN || bounds.second > INT32_MAX)
-      throw BadInput("\"robustness\": a range is [low, high] within 32-bit integers");
-    p.ranges.push_back(bounds);
-  }
-  if (p.ranges.empty()) throw BadInput("\"robustness\": ranges must not be empty");
-  p.endMarker = doc.value("end_marker", "");
-  if (p.endMarker != "" && p.endMarker != "any" && p.endMarker != "third")
-    throw BadInput("\"robustness\": end_marker is \"any\" or \"third\"");
-  p.signals = doc.value("signals", std::vector<std::string>{});
-  for (const auto& name : p.signals)
-    if (signalNumber(name) == 0) throw BadInput("\"robustness\": unknown signal " + name);
-  return p;
-}
-
-} // namespace
-
-ProgramFacts loadProgramFacts(const std::filesystem::path& workloadsFile) {
-  const json doc = parseFile(workloadsFile);
+ProgramFacts parseProgramFacts(std::string_view text, std::string_view what,
+                               const InputSource& source) {
+  const json doc = parseStoredJson(text, what);
   ProgramFacts facts;
   try {
     onlyKeys(doc, {"workloads", "robustness"}, "");
+    if (!doc.contains("workloads") || !doc.at("workloads").is_object())
+      throw BadInput("\"workloads\" must be an object");
     for (const auto& [name, entry] : doc.at("workloads").items()) {
+      nameAt(json(name), fmt::format("workload \"{}\"", oneLine(name, 60)));
       if (!entry.is_object())
         throw BadInput(fmt::format("workload \"{}\" must be an object", name));
       if (entry.contains("name"))
         throw BadInput(fmt::format("entry \"{}\": unknown key \"name\"", name));
-      json named = entry;
-      named["name"] = name;
-      facts.workloads.emplace(name, parseExpectation(named, workloadsFile.parent_path()));
+      facts.workloads.emplace(name, parseExpectation(entry, name, source));
     }
     // A profile-guided build trains on "train" and is then measured and checked on the
     // other workloads: training on one of their inputs would tune the build to it.
@@ -267,12 +365,20 @@ ProgramFacts loadProgramFacts(const std::filesystem::path& workloadsFile) {
               "workload \"train\" has the input of \"{}\": it needs one of its own", name));
     }
     if (doc.contains("robustness")) facts.robustness = parseRobustness(doc.at("robustness"));
-  } catch (const json::exception& ex) {
-    throw BadInput(fmt::format("{}: {}", workloadsFile.string(), ex.what()));
   } catch (const BadInput& ex) {
-    throw BadInput(fmt::format("{}: {}", workloadsFile.string(), ex.what()));
+    throw BadInput(fmt::format("{}: {}", what, ex.what()));
   }
   return facts;
+}
+
+std::vector<Expectation> loadCases(const std::filesystem::path& casesFile) {
+  return parseCases(readStoredFile(casesFile, maxFileBytes), casesFile.string(),
+                    besideFile(casesFile));
+}
+
+ProgramFacts loadProgramFacts(const std::filesystem::path& workloadsFile) {
+  return parseProgramFacts(readStoredFile(workloadsFile, maxFileBytes), workloadsFile.string(),
+                           besideFile(workloadsFile));
 }
 
 std::map<std::string, Expectation> loadWorkloads(const std::filesystem::path& workloadsFile) {

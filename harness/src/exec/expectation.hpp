@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -45,8 +47,23 @@ struct ProgramFacts {
   std::optional<RobustnessProfile> robustness;
 };
 
-// Each throws BadInput with one line naming the file and what is wrong in it.
-Expectation parseExpectation(const nlohmann::json& entry, const std::filesystem::path& dir);
+// The largest input an entry may build, from all its parts.
+inline constexpr std::uint64_t maxInputBytes = std::uint64_t{1} << 30;
+
+// Where the {"file": NAME} parts of inputs come from, and how large an input may be.
+struct InputSource {
+  std::filesystem::path dir; // a relative NAME is read from here
+  std::uint64_t maxBytes = maxInputBytes;
+  // When set, gives NAME's bytes (at most `limit` of them) in place of the file system.
+  std::function<std::string(const std::string& name, std::uint64_t limit)> readPart;
+};
+
+// Each throws BadInput with one line naming the file (`what`), the entry and the field.
+std::vector<Expectation> parseCases(std::string_view text, std::string_view what,
+                                    const InputSource& source);
+ProgramFacts parseProgramFacts(std::string_view text, std::string_view what,
+                               const InputSource& source);
+// The same, read from the file, with file parts beside it.
 std::vector<Expectation> loadCases(const std::filesystem::path& casesFile);
 ProgramFacts loadProgramFacts(const std::filesystem::path& workloadsFile);
 std::map<std::string, Expectation> loadWorkloads(const std::filesystem::path& workloadsFile);

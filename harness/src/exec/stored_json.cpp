@@ -1,7 +1,13 @@
 #include "exec/stored_json.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -154,6 +160,42 @@ json parseStoredJson(std::string_view text, std::string_view what) {
     throw BadInput(fmt::format("{}: {}", what, builder.error));
   }
   return std::move(builder.root);
+}
+
+std::string readStoredFile(const std::filesystem::path& file, std::uint64_t maxBytes,
+                           bool regularOnly) {
+  // Not blocking on a FIFO that nobody writes: the flag is dropped once it is open.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | (regularOnly ? O_NONBLOCK : 0));
+  if (fd < 0)
+    throw BadInput(fmt::format("{}: cannot open: {}", oneLine(file.string()), strerror(errno)));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0)
+    throw BadInput(fmt::format("{}: cannot read: {}", oneLine(file.string()), strerror(errno)));
+  if (regularOnly && !S_ISREG(info.st_mode))
+    throw BadInput(fmt::format("{}: not a regular file", oneLine(file.string())));
+  const auto tooLarge = [&] {
+    return BadInput(fmt::format("{}: larger than {} bytes", oneLine(file.string()), maxBytes));
+  };
+  if (S_ISREG(info.st_mode) && std::uint64_t(info.st_size) > maxBytes) throw tooLarge();
+  if (regularOnly) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::string text;
+  if (S_ISREG(info.st_mode)) text.reserve(std::size_t(info.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0)
+      throw BadInput(fmt::format("{}: cannot read: {}", oneLine(file.string()), strerror(errno)));
+    if (n == 0) break;
+    // A file that grows while it is read, or one with no size (a pipe, a device).
+    if (std::uint64_t(n) > maxBytes - text.size()) throw tooLarge();
+    text.append(buffer, std::size_t(n));
+  }
+  return text;
 }
 
 std::string oneLine(std::string_view text, std::size_t max) {

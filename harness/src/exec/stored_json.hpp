@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,13 @@ inline constexpr std::size_t storedJsonMaxDepth = 64;
 // results[3].layouts[1]...", "WHAT: duplicate key \"K\" at results[0]". Never the library's
 // exception text.
 nlohmann::json parseStoredJson(std::string_view text, std::string_view what);
+
+// A file's bytes, refused past maxBytes before they are all read, so that /dev/zero or a
+// runaway file ends in one line rather than in memory exhaustion. With regularOnly, also
+// refused when it is not a regular file (its size is checked up front). Throws BadInput:
+// "FILE: cannot open: REASON", "FILE: not a regular file", "FILE: larger than N bytes".
+std::string readStoredFile(const std::filesystem::path& file, std::uint64_t maxBytes,
+                           bool regularOnly = false);
 
 // Stored text made safe for one line of a message: control characters and invalid UTF-8
 // escaped (\n, \x1b, ...), long text cut with "...".

@@ -1,13 +1,16 @@
 #include "model/results_file.hpp"
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
+#include <cstdint>
+#include <limits>
+#include <set>
+#include <tuple>
 
 #include <fmt/format.h>
 
 #include "exec/errors.hpp"
 #include "exec/files.hpp"
+#include "exec/stored_json.hpp"
 #include "model/metrics.hpp"
 
 namespace bench32 {
@@ -45,51 +48,116 @@ json samplesJson(const std::vector<Sample>& samples) {
   return lists;
 }
 
+constexpr double largest = std::numeric_limits<double>::max();
+constexpr std::int64_t largestInt = std::numeric_limits<int>::max();
+
+// One stored object, its members read with their paths for errors: "results[3].status".
+class Fields {
+public:
+  Fields(const json& object, std::string path) : object_(object), path_(std::move(path)) {
+    if (!object.is_object())
+      throw BadInput(path_.empty() ? std::string("not a JSON object")
+                                   : path_ + " must be an object");
+  }
+  bool has(const char* key) const { return object_.contains(key); }
+  // Absent, or null where the format allows it.
+  bool absent(const char* key) const { return !has(key) || object_.at(key).is_null(); }
+  const json& at(const char* key) const {
+    if (!has(key)) throw BadInput(fmt::format("{} is missing", path(key)));
+    return object_.at(key);
+  }
+  std::string path(const char* key) const { return keyPath(path_, key); }
+  const std::string& where() const { return path_; }
+
+  // Free text (a failure, a stop reason): kept as one line.
+  std::string text(const char* key) const {
+    return has(key) ? escaped(stringAt(at(key), path(key))) : std::string();
+  }
+  // A name or a path, which identifies something: an escaped form would name something
+  // else, so control characters are refused.
+  std::string name(const char* key, bool required = false) const {
+    if (!required && !has(key)) return {};
+    const std::string& value = stringAt(at(key), path(key));
+    if (escaped(value) != value)
+      throw BadInput(
+          fmt::format("{} holds control characters: \"{}\"", path(key), oneLine(value, 60)));
+    return value;
+  }
+  bool flag(const char* key) const {
+    if (!has(key)) return false;
+    if (!at(key).is_boolean()) throw BadInput(fmt::format("{} must be true or false", path(key)));
+    return at(key).get<bool>();
+  }
+  const json& array(const char* key) const {
+    const json& list = at(key);
+    if (!list.is_array()) throw BadInput(fmt::format("{} must be a list", path(key)));
+    return list;
+  }
+
+  static std::string escaped(const std::string& text) { return oneLine(text, SIZE_MAX); }
+
+private:
+  const json& object_;
+  std::string path_;
+};
+
+std::vector<double> numbersAt(const Fields& f, const char* key, double lo) {
+  std::vector<double> values;
+  const json& list = f.array(key);
+  for (std::size_t i = 0; i < list.size(); ++i)
+    values.push_back(numberAt(list[i], indexPath(f.path(key), i), lo, largest));
+  return values;
+}
+
+std::vector<int> integersAt(const Fields& f, const char* key, std::size_t length) {
+  std::vector<int> values;
+  const json& list = f.array(key);
+  if (list.size() != length)
+    throw BadInput(fmt::format("{}: sample lists of different lengths", f.path(key)));
+  for (std::size_t i = 0; i < list.size(); ++i)
+    values.push_back(int(integerAt(list[i], indexPath(f.path(key), i), 0, largestInt)));
+  return values;
+}
+
 // Which copy each run was, and when it started and ended: all three lists or none.
-void copiesFrom(const json& doc, std::vector<Sample>& samples) {
-  if (!doc.contains(copyListKey) && !doc.contains(startListKey) && !doc.contains(endListKey))
-    return;
-  const auto copies = doc.at(copyListKey).get<std::vector<int>>();
-  const auto starts = doc.at(startListKey).get<std::vector<double>>();
-  const auto ends = doc.at(endListKey).get<std::vector<double>>();
-  if (copies.size() != samples.size() || starts.size() != samples.size() ||
-      ends.size() != samples.size())
-    throw BadInput("sample lists of different lengths");
+void copiesFrom(const Fields& f, std::vector<Sample>& samples) {
+  if (!f.has(copyListKey) && !f.has(startListKey) && !f.has(endListKey)) return;
+  const auto copies = integersAt(f, copyListKey, samples.size());
+  const auto starts = numbersAt(f, startListKey, 0);
+  const auto ends = numbersAt(f, endListKey, 0);
+  if (starts.size() != samples.size() || ends.size() != samples.size())
+    throw BadInput(fmt::format("{}: sample lists of different lengths", f.where()));
   for (std::size_t i = 0; i < samples.size(); ++i) {
-    if (copies[i] < 0 || !(starts[i] >= 0) || !(ends[i] >= starts[i]))
-      throw BadInput("a negative copy, or a run that ends before it starts");
+    if (!(ends[i] >= starts[i]))
+      throw BadInput(fmt::format("{}: run {} ends before it starts", f.where(), i));
     samples[i].copy = copies[i];
     samples[i].start = starts[i];
     samples[i].end = ends[i];
   }
 }
 
-std::vector<Sample> samplesFrom(const json& doc) {
+std::vector<Sample> samplesFrom(const json& doc, const std::string& path) {
+  const Fields f(doc, path);
   std::vector<Sample> samples;
   bool first = true;
   for (const auto& m : metrics()) {
     if (!m.field) continue;
-    const auto values = doc.at(m.samplesKey).get<std::vector<double>>();
+    const auto values = numbersAt(f, m.samplesKey, 0);
     if (first) samples.resize(values.size());
-    if (values.size() != samples.size()) throw BadInput("sample lists of different lengths");
+    if (values.size() != samples.size())
+      throw BadInput(fmt::format("{}: sample lists of different lengths", path));
     first = false;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      if (!(values[i] >= 0)) throw BadInput("negative or missing sample");
-      samples[i].*m.field = values[i];
-    }
+    for (std::size_t i = 0; i < values.size(); ++i) samples[i].*m.field = values[i];
   }
-  if (doc.contains(layoutListKey) || doc.contains(paddingListKey)) {
-    const auto layouts = doc.at(layoutListKey).get<std::vector<int>>();
-    const auto padding = doc.at(paddingListKey).get<std::vector<int>>();
-    if (layouts.size() != samples.size() || padding.size() != samples.size())
-      throw BadInput("sample lists of different lengths");
+  if (f.has(layoutListKey) || f.has(paddingListKey)) {
+    const auto layouts = integersAt(f, layoutListKey, samples.size());
+    const auto padding = integersAt(f, paddingListKey, samples.size());
     for (std::size_t i = 0; i < samples.size(); ++i) {
-      if (layouts[i] < 0 || padding[i] < 0) throw BadInput("negative layout or padding");
       samples[i].layout = layouts[i];
       samples[i].paddingBytes = padding[i];
     }
   }
-  copiesFrom(doc, samples);
+  copiesFrom(f, samples);
   return samples;
 }
 
@@ -100,34 +168,33 @@ void copiesJson(const UnitResult& u, json& unit) {
   unit[metricInfo(Metric::rate).samplesKey] = u.rate;
 }
 
-void unitCopiesFrom(const json& entry, UnitResult& u) {
-  u.copies = entry.value("copies", 1);
-  if (u.copies < 1) throw BadInput(fmt::format("{}/{}: copies below 1", u.program, u.workload));
-  u.rate = entry.value(metricInfo(Metric::rate).samplesKey, std::vector<double>{});
+void unitCopiesFrom(const Fields& f, UnitResult& u) {
+  u.copies = f.has("copies") ? int(integerAt(f.at("copies"), f.path("copies"), 1, largestInt)) : 1;
+  const char* rateKey = metricInfo(Metric::rate).samplesKey;
+  if (!f.has(rateKey)) return;
+  u.rate = numbersAt(f, rateKey, 0);
   for (double r : u.rate)
-    if (!(r > 0)) throw BadInput(fmt::format("{}/{}: a rate not above 0", u.program, u.workload));
+    if (!(r > 0)) throw BadInput(fmt::format("{}: a rate not above 0", f.path(rateKey)));
 }
 
 json textBytesJson(const std::optional<std::uint64_t>& bytes) {
   return bytes ? json(*bytes) : json(nullptr);
 }
 
-std::optional<std::uint64_t> textBytesFrom(const json& doc) {
-  if (!doc.contains("text_bytes") || doc.at("text_bytes").is_null()) return std::nullopt;
-  return doc.at("text_bytes").get<std::uint64_t>();
+std::optional<std::uint64_t> textBytesFrom(const Fields& f) {
+  if (f.absent("text_bytes")) return std::nullopt;
+  return unsignedAt(f.at("text_bytes"), f.path("text_bytes"), 0, UINT64_MAX);
 }
 
 // Absent in files written before section sizes were recorded.
-std::optional<std::map<std::string, std::uint64_t>> sectionsFrom(const json& binary) {
-  if (!binary.contains("sections") || binary.at("sections").is_null()) return std::nullopt;
+std::optional<std::map<std::string, std::uint64_t>> sectionsFrom(const Fields& binary) {
+  if (binary.absent("sections")) return std::nullopt;
   const json& sections = binary.at("sections");
-  if (!sections.is_object()) throw BadInput("binary.sections is not an object");
+  if (!sections.is_object())
+    throw BadInput(fmt::format("{} must be an object", binary.path("sections")));
   std::map<std::string, std::uint64_t> sizes;
-  for (const auto& [name, bytes] : sections.items()) {
-    if (!bytes.is_number_unsigned())
-      throw BadInput(fmt::format("binary.sections: {} is not a size in bytes", name));
-    sizes[name] = bytes.get<std::uint64_t>();
-  }
+  for (const auto& [name, bytes] : sections.items())
+    sizes[name] = unsignedAt(bytes, keyPath(binary.path("sections"), name), 0, UINT64_MAX);
   return sizes;
 }
 
@@ -145,21 +212,21 @@ json compileJson(const CompileSamples& c) {
   return doc;
 }
 
-CompileSamples compileFrom(const json& doc) {
+CompileSamples compileFrom(const json& doc, const std::string& path) {
+  const Fields f(doc, path);
   CompileSamples c;
-  if (!doc.is_object()) throw BadInput("compile is not an object");
-  c.refused = doc.value("refused", "");
+  c.refused = f.text("refused");
   if (!c.refused.empty()) return c;
-  c.translationUnits = doc.at("translation_units").get<int>();
+  c.translationUnits =
+      int(integerAt(f.at("translation_units"), f.path("translation_units"), 0, largestInt));
   std::optional<std::size_t> rounds;
   for (const auto& m : metrics()) {
     if (!m.compileField) continue;
     auto& list = c.*m.compileField;
-    list = doc.at(m.samplesKey).get<std::vector<double>>();
-    if (rounds && list.size() != *rounds) throw BadInput("compile lists of different lengths");
+    list = numbersAt(f, m.samplesKey, 0);
+    if (rounds && list.size() != *rounds)
+      throw BadInput(fmt::format("{}: compile lists of different lengths", path));
     rounds = list.size();
-    for (double v : list)
-      if (!(v >= 0)) throw BadInput("negative or missing compile sample");
   }
   return c;
 }
@@ -178,16 +245,68 @@ json profileGuidedJson(const ProfileGuided& pgo) {
   return doc;
 }
 
-ProfileGuided profileGuidedFrom(const json& doc) {
-  if (!doc.is_object()) throw BadInput("configs[].pgo is not an object");
+ProfileGuided profileGuidedFrom(const json& doc, const std::string& path) {
+  const Fields f(doc, path);
   ProfileGuided pgo;
-  pgo.instrumentedDir = doc.value("instrumented_build_dir", "");
-  pgo.profileDir = doc.value("profile_dir", "");
-  pgo.mergeTool = doc.value("merge_tool", "");
-  for (const json& p : doc.value("profiles", json::array()))
-    pgo.profiles.push_back({p.at("program").get<std::string>(), p.value("workload", ""),
-                            p.value("input_xxh3", ""), p.value("profile_xxh3", "")});
+  pgo.instrumentedDir = f.name("instrumented_build_dir");
+  pgo.profileDir = f.name("profile_dir");
+  pgo.mergeTool = f.text("merge_tool");
+  if (!f.has("profiles")) return pgo;
+  const json& profiles = f.array("profiles");
+  for (std::size_t i = 0; i < profiles.size(); ++i) {
+    const Fields p(profiles[i], indexPath(f.path("profiles"), i));
+    pgo.profiles.push_back({p.name("program", true), p.name("workload"), p.name("input_xxh3"),
+                            p.name("profile_xxh3")});
+  }
   return pgo;
+}
+
+template <typename T, typename Read>
+std::map<std::string, T> mapFrom(const Fields& f, const char* key, Read read) {
+  std::map<std::string, T> values;
+  if (!f.has(key)) return values;
+  const Fields members(f.at(key), f.path(key));
+  for (const auto& [name, value] : f.at(key).items())
+    values[Fields::escaped(name)] = read(value, keyPath(f.path(key), name));
+  return values;
+}
+
+UnitResult unitFrom(const json& entry, const std::string& path) {
+  const Fields f(entry, path);
+  UnitResult u;
+  u.config = f.name("config", true);
+  u.program = f.name("program", true);
+  u.workload = f.name("workload", true);
+  const std::string& status = stringAt(f.at("status"), f.path("status"));
+  if (!statusFromName(status))
+    throw BadInput(fmt::format("{}: unknown status \"{}\"", f.path("status"), oneLine(status, 60)));
+  u.status = *statusFromName(status);
+  u.failure = f.text("failure");
+  u.inputXxh3 = f.name("input_xxh3");
+  if (f.has("binary")) {
+    const Fields b(f.at("binary"), f.path("binary"));
+    u.binary = b.name("path");
+    u.binaryXxh3 = b.name("xxh3");
+    u.textBytes = textBytesFrom(b);
+    u.sections = sectionsFrom(b);
+  }
+  if (f.has("layouts")) {
+    const json& layouts = f.array("layouts");
+    for (std::size_t i = 0; i < layouts.size(); ++i) {
+      const Fields l(layouts[i], indexPath(f.path("layouts"), i));
+      u.layouts.push_back({l.name("path"), l.name("xxh3"), textBytesFrom(l)});
+    }
+  }
+  if (f.has("warmup")) u.warmup = samplesFrom(f.at("warmup"), f.path("warmup"));
+  u.samples = samplesFrom(f.at("samples"), f.path("samples"));
+  if (f.has("instructions")) {
+    const Fields i(f.at("instructions"), f.path("instructions"));
+    u.instructions = unsignedAt(i.at("count"), i.path("count"), 0, UINT64_MAX);
+    u.instructionsSource = i.text("source");
+  }
+  if (f.has("compile")) u.compile = compileFrom(f.at("compile"), f.path("compile"));
+  unitCopiesFrom(f, u);
+  return u;
 }
 
 } // namespace
@@ -251,71 +370,77 @@ json toJson(const Results& r) {
 }
 
 Results resultsFromJson(const json& doc) {
+  if (!doc.is_object() || !doc.contains("schema") || doc.at("schema") != "bench32-results")
+    throw BadInput("not a bench32 results file (no \"schema\": \"bench32-results\")");
+  const Fields f(doc, "");
   Results r;
-  try {
-    if (!doc.is_object() || doc.value("schema", "") != "bench32-results")
-      throw BadInput("not a bench32 results file (no \"schema\": \"bench32-results\")");
-    r.version = doc.at("version").get<int>();
-    if (r.version < 1 || r.version > resultsVersion)
-      throw BadInput(fmt::format("results version {} (this harness reads versions 1 to {})",
-                                 r.version, resultsVersion));
-    r.created = doc.value("created", "");
-    r.command = doc.value("command", std::vector<std::string>{});
-    r.complete = doc.value("complete", false);
-    r.stopReason = doc.value("stop_reason", "");
-    r.environment = doc.value("environment", std::map<std::string, std::string>{});
-    r.settings = doc.value("settings", std::map<std::string, double>{});
-    r.runUnder = doc.value("run_under", "");
-    r.target = doc.value("target", std::map<std::string, std::string>{});
-    for (const json& c : doc.at("configs")) {
-      r.configs.push_back({c.at("name").get<std::string>(), c.value("compiler", ""),
-                           c.value("compiler_version", ""), c.value("flags", ""),
-                           c.value("build_dir", ""), c.value("linker", "")});
-      // Absent but for profile-guided configurations (and in files written before them).
-      if (c.contains("pgo")) r.configs.back().pgo = profileGuidedFrom(c.at("pgo"));
-    }
-    for (const json& entry : doc.at("results")) {
-      UnitResult u;
-      u.config = entry.at("config").get<std::string>();
-      u.program = entry.at("program").get<std::string>();
-      u.workload = entry.at("workload").get<std::string>();
-      const auto status = entry.at("status").get<std::string>();
-      if (!statusFromName(status))
-        throw BadInput(fmt::format("{}/{}: unknown status \"{}\"", u.program, u.workload, status));
-      u.status = *statusFromName(status);
-      u.failure = entry.value("failure", "");
-      u.inputXxh3 = entry.value("input_xxh3", "");
-      if (entry.contains("binary")) {
-        const json& b = entry.at("binary");
-        u.binary = b.value("path", "");
-        u.binaryXxh3 = b.value("xxh3", "");
-        u.textBytes = textBytesFrom(b);
-        u.sections = sectionsFrom(b);
-      }
-      for (const json& l : entry.value("layouts", json::array()))
-        u.layouts.push_back({l.value("path", ""), l.value("xxh3", ""), textBytesFrom(l)});
-      if (entry.contains("warmup")) u.warmup = samplesFrom(entry.at("warmup"));
-      u.samples = samplesFrom(entry.at("samples"));
-      if (entry.contains("instructions")) {
-        u.instructions = entry.at("instructions").at("count").get<std::uint64_t>();
-        u.instructionsSource = entry.at("instructions").value("source", "");
-      }
-      if (entry.contains("compile")) u.compile = compileFrom(entry.at("compile"));
-      unitCopiesFrom(entry, u);
-      r.units.push_back(std::move(u));
-    }
-  } catch (const json::exception& e) {
-    throw BadInput(e.what());
+  const std::int64_t version = integerAt(f.at("version"), "version", INT64_MIN, INT64_MAX);
+  if (version < 1 || version > resultsVersion)
+    throw BadInput(fmt::format("results version {} (this harness reads versions 1 to {})", version,
+                               resultsVersion));
+  r.version = int(version);
+  r.created = f.text("created");
+  if (f.has("command")) {
+    const json& command = f.array("command");
+    for (std::size_t i = 0; i < command.size(); ++i)
+      r.command.push_back(Fields::escaped(stringAt(command[i], indexPath("command", i))));
+  }
+  r.complete = f.flag("complete");
+  r.stopReason = f.text("stop_reason");
+  const auto text = [](const json& v, const std::string& p) {
+    return Fields::escaped(stringAt(v, p));
+  };
+  r.environment = mapFrom<std::string>(f, "environment", text);
+  r.settings = mapFrom<double>(f, "settings", [](const json& v, const std::string& p) {
+    return numberAt(v, p, -largest, largest);
+  });
+  r.runUnder = f.text("run_under");
+  r.target = mapFrom<std::string>(f, "target", text);
+
+  const json& configs = f.array("configs");
+  std::set<std::string> configNames;
+  for (std::size_t i = 0; i < configs.size(); ++i) {
+    const Fields c(configs[i], indexPath("configs", i));
+    r.configs.push_back({c.name("name", true), c.text("compiler"), c.text("compiler_version"),
+                         c.text("flags"), c.name("build_dir"), c.text("linker")});
+    // Two of one name would be compared with each other as if they were one.
+    if (!configNames.insert(r.configs.back().name).second)
+      throw BadInput(fmt::format("{}: a second configuration named \"{}\"", c.path("name"),
+                                 r.configs.back().name));
+    // Absent but for profile-guided configurations (and in files written before them).
+    if (c.has("pgo")) r.configs.back().pgo = profileGuidedFrom(c.at("pgo"), c.path("pgo"));
+  }
+
+  const json& results = f.array("results");
+  std::set<std::tuple<std::string, std::string, std::string>> units;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const std::string path = indexPath("results", i);
+    UnitResult u = unitFrom(results[i], path);
+    if (!configNames.count(u.config))
+      throw BadInput(fmt::format("{}: configuration \"{}\" is not in configs", path, u.config));
+    // Two entries for one unit would both be counted, or one would hide the other.
+    if (!units.emplace(u.config, u.program, u.workload).second)
+      throw BadInput(
+          fmt::format("{}: a second result for {} {}/{}", path, u.config, u.program, u.workload));
+    r.units.push_back(std::move(u));
   }
   return r;
 }
 
-Results loadResults(const std::filesystem::path& file) {
-  const std::string text = readFile(file);
+json loadResultsDocument(const std::filesystem::path& file) {
+  json doc = parseStoredJson(readFile(file), file.string());
   try {
-    return resultsFromJson(json::parse(text));
-  } catch (const json::exception& e) {
-    throw BadInput(fmt::format("{}: not valid JSON: {}", file.string(), e.what()));
+    resultsFromJson(doc);
+  } catch (const BadInput& e) {
+    throw BadInput(fmt::format("{}: {}", file.string(), e.what()));
+  }
+  return doc;
+}
+
+Results loadResults(const std::filesystem::path& file) {
+  const json doc = parseStoredJson(readFile(file), file.string());
+  try {
+    return resultsFromJson(doc);
   } catch (const BadInput& e) {
     throw BadInput(fmt::format("{}: {}", file.string(), e.what()));
   }

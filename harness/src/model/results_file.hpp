@@ -20,9 +20,15 @@ inline constexpr const char* startListKey = "start_s";
 inline constexpr const char* endListKey = "end_s";
 
 nlohmann::json toJson(const Results& results);
-// Throws BadInput naming what is wrong.
+// Throws BadInput naming what is wrong and where: a number out of its range, a
+// configuration named twice, a result for a configuration not in "configs", two results
+// for one unit. Free text is kept as one line (control characters escaped); a name or a
+// path holding control characters is refused.
 Results resultsFromJson(const nlohmann::json& doc);
+// Read with parseStoredJson (bounded depth, no duplicate keys); errors start "FILE: ".
 Results loadResults(const std::filesystem::path& file);
+// The same checks, keeping the document as it was read (for a copy into a database).
+nlohmann::json loadResultsDocument(const std::filesystem::path& file);
 // Writes through a temporary file and a rename, so a reader never sees half a file.
 // Throws WriteError with the system's reason.
 void saveResults(const std::filesystem::path& file, const Results& results);
