@@ -286,6 +286,14 @@ def classify(done, invalid_read):
     return "ok"
 
 
+def ok_kind(done):
+    if done.returncode == 2:
+        return "refused with one line"
+    if "left out" in done.stderr:
+        return "read, with a warning"
+    return "read" if done.returncode == 0 else f"status {done.returncode}"
+
+
 def run(cmd, env):
     try:
         return subprocess.run(cmd, capture_output=True, text=True, errors="replace",
@@ -345,7 +353,7 @@ def main():
         base, revision = make_base(args.harness, scratch)
         rng = random.Random(args.seed)
         damages = fixed_damages(base) + [rng.choice(KINDS)(rng, base) for _ in range(count)]
-        outcomes, bad = Counter(), []
+        outcomes, bad, how = Counter(), [], Counter()
         for n, damage in enumerate(damages):
             db = os.path.join(scratch, f"case{n}.db")
             shutil.copy(base, db)
@@ -364,6 +372,8 @@ def main():
                 done = run(h + words, env)
                 outcome = classify(done, reads_damage and damage.invalid_session is not None)
                 outcomes[outcome] += 1
+                if outcome == "ok":
+                    how[ok_kind(done)] += 1
                 if outcome != "ok" or args.verbose:
                     detail = "timeout" if done is None else \
                         f"status {done.returncode}: {done.stderr.strip()[-600:]}"
@@ -374,6 +384,7 @@ def main():
                             "hailstone", "--runs", "1", "--warmup", "0", "--db", db], env)
             outcome = classify(done, False)
             if outcome == "ok":
+                how[ok_kind(done)] += 1
                 after = rows(db)
                 if done.returncode == 0:
                     kept = before is not None and after is not None and before <= after
@@ -398,7 +409,8 @@ def main():
         total = sum(outcomes.values())
         print(f"{len(damages)} corruptions ({len(damages) - count} fixed, {count} seeded with "
               f"seed {args.seed}), {total} commands: " +
-              ", ".join(f"{k} {v}" for k, v in sorted(outcomes.items())))
+              ", ".join(f"{k} {v}" for k, v in sorted(outcomes.items())) +
+              " (ok: " + ", ".join(f"{k} {v}" for k, v in sorted(how.items())) + ")")
         sys.exit(1 if bad else 0)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
