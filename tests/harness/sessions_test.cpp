@@ -113,6 +113,7 @@ class FailingOnce final : public store::Database {
 public:
   FailingOnce(store::Database& db, std::string failing) : db_(db), failing_(std::move(failing)) {}
   std::string kind() const override { return db_.kind(); }
+  std::string name() const override { return db_.name(); }
   std::vector<store::Row> query(const std::string& sql,
                                 const std::vector<store::Value>& params) override {
     if (!failed_ && sql.find(failing_) != std::string::npos) {

@@ -14,7 +14,8 @@ fleet (a PostgreSQL server, from the PG* variables: run under pg_virtualenv):
   unsharded run; one shard killed midway leaves the others complete and its own
   session readable and marked incomplete; revisions merge their shards in
   `compare`, with a warning when shards ran on different kinds of machine; import
-  then export gives back the file; a database of a newer schema is refused.
+  then export gives back the file; a damaged session is left out of history and its
+  export refused, a damaged schema refused; a database of a newer schema is refused.
 
     store_e2e.py history --source DIR --harness EXE --compiler CXX [--db TARGET]
     store_e2e.py fleet --source DIR --harness EXE --build DIR
@@ -243,6 +244,28 @@ def shards_case(harness, shards, whole, scratch):
 
     sql("CREATE DATABASE fresh")
     round_trip(harness, whole, "postgresql:///fresh", scratch)
+
+    # Damage on the server: a run that is not a number leaves its session out of history
+    # with one warning and fails its export with one line; a table renamed away is a
+    # damaged schema, refused before anything is written.
+    damaged = sql("SELECT u.session_id FROM samples s JOIN units u ON u.id = s.unit_id "
+                  "ORDER BY s.unit_id LIMIT 1")
+    sql(f"UPDATE samples SET wall_s = 'NaN' WHERE unit_id = (SELECT MIN(id) FROM units WHERE "
+        f"session_id = {damaged})")
+    done = harness("history", "--db", URL)
+    check(f"session {damaged}: table samples" in done.stderr and "left out" in done.stderr,
+          f"history of a damaged session: {done.stderr}")
+    refused = harness("export", "--db", URL, "--session", damaged, ok=False)
+    check(refused.returncode == 2 and refused.stderr.count("\n") == 1 and
+          "wall_s is 'NaN', not a finite number" in refused.stderr,
+          f"export of a damaged session: {refused.returncode} {refused.stderr}")
+    sql("ALTER TABLE triage RENAME TO kept")
+    before = sql("SELECT count(*) FROM sessions")
+    refused = harness("import", odd, "--db", URL, ok=False)
+    check(refused.returncode == 2 and "table triage is missing" in refused.stderr and
+          refused.stderr.count("\n") == 1, f"renamed table: {refused.returncode} {refused.stderr}")
+    check(sql("SELECT count(*) FROM sessions") == before, "an import wrote into a damaged schema")
+    sql("ALTER TABLE kept RENAME TO triage")
 
     sql("INSERT INTO schema_version (version) VALUES (999)")
     refused = harness("history", "--db", URL, ok=False)

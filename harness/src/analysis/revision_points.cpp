@@ -14,11 +14,11 @@ namespace bench32 {
 namespace fs = std::filesystem;
 
 // Every session of each revision, merged, in commit order (else time order).
-std::vector<RevisionPoint> revisionPoints(store::Database& db,
-                                          const std::vector<store::SessionInfo>& sessions,
+std::vector<RevisionPoint> revisionPoints(const std::vector<store::SessionInfo>& sessions,
+                                          const std::vector<Results>& results,
                                           const fs::path& repo) {
-  std::map<std::string, std::vector<const store::SessionInfo*>> byRevision;
-  for (const auto& s : sessions) byRevision[s.revision].push_back(&s);
+  std::map<std::string, std::vector<std::size_t>> byRevision;
+  for (std::size_t i = 0; i < sessions.size(); ++i) byRevision[sessions[i].revision].push_back(i);
   std::vector<RevisionPoint> points;
   std::vector<RevisionStamp> stamps;
   std::vector<std::string> revisions;
@@ -26,10 +26,11 @@ std::vector<RevisionPoint> revisionPoints(store::Database& db,
     RevisionPoint point;
     point.revision = revision;
     std::vector<Results> loaded;
-    for (const auto* s : group) {
-      point.sessions.push_back(s->id);
-      loaded.push_back(store::loadSession(db, s->id));
-      if (point.created.empty() || s->created < point.created) point.created = s->created;
+    for (const std::size_t i : group) {
+      const store::SessionInfo& s = sessions[i];
+      point.sessions.push_back(s.id);
+      loaded.push_back(results.at(i));
+      if (point.created.empty() || s.created < point.created) point.created = s.created;
     }
     point.merged = mergeResults(loaded);
     point.warning = machineWarning(loaded, "revision " + revisionLabel(revision));

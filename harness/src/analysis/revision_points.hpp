@@ -15,9 +15,10 @@
 
 namespace bench32 {
 
-// Every session of each revision, merged, in commit order (else time order).
-std::vector<RevisionPoint> revisionPoints(store::Database& db,
-                                          const std::vector<store::SessionInfo>& sessions,
+// Every session of each revision, merged, in commit order (else time order); `results`
+// holds each session's results, in the order of `sessions`.
+std::vector<RevisionPoint> revisionPoints(const std::vector<store::SessionInfo>& sessions,
+                                          const std::vector<Results>& results,
                                           const std::filesystem::path& repo);
 
 // The sessions filed under a revision, given in full or as the start of a commit name.

@@ -45,6 +45,12 @@ bool historyExceeds(const std::vector<HistoryRow>& rows, double threshold) {
   });
 }
 
+// Why sessions or rows were left out, one line each, after the command's output: a
+// command that fails says only why it failed.
+void warn(const std::vector<std::string>& lines) {
+  for (const auto& line : lines) fmt::print(stderr, "bench32: {}\n", line);
+}
+
 } // namespace
 
 int sessionsCommand(const std::string& target, bool asJson) {
@@ -53,10 +59,17 @@ int sessionsCommand(const std::string& target, bool asJson) {
   table.columns = {{"session", "session", true}, {"created", "created"}, {"revision", "revision"},
                    {"machine", "machine"},       {"host", "host"},       {"shard", "shard"},
                    {"complete", "complete"}};
-  for (const auto& s : store::listSessions(*db))
+  std::vector<std::string> warnings = store::strayRows(*db);
+  for (const auto& s : store::listSessions(*db)) {
+    if (!s.damage.empty()) {
+      warnings.push_back(s.damage + " (session left out)");
+      continue;
+    }
     table.rows.push_back(std::vector<Cell>{
         std::to_string(s.id), s.created, Cell(revisionLabel(s.revision), s.revision), s.machine,
         s.host, s.shard, std::string(s.complete ? "yes" : "no")});
+  }
+  warn(warnings);
   fmt::print("{}", (asJson ? jsonExporter() : textExporter()).render({{{"", table, {}}}}));
   return exitOk;
 }
@@ -115,13 +128,14 @@ int historyCommand(HistoryOptions options, const fs::path& repo) {
   const Exporter& exporter = exporterNamed(options.format);
   options.settings.metric = metricNamed(options.metric).id;
   auto db = store::openStore(options.db, store::Access::read);
-  const auto sessions = store::selectSessions(*db, options.machine);
-  const auto points = revisionPoints(*db, sessions, repo);
+  const auto selected = store::readSelected(*db, options.machine);
+  const auto points = revisionPoints(selected.sessions, selected.results, repo);
   const Knowledge knowledge(*db, everySession(points), options.settings.metric);
   knowledge.applyTo(options.settings);
   const auto rows = history(points, {options.programs, options.configs, options.settings});
   if (rows.empty()) throw BadInput("no measurement matches -p and -c");
   fmt::print("{}", exporter.render(historyDocument(rows, points, options.settings)));
+  warn(selected.warnings());
   if (options.failAbove >= 0 && historyExceeds(rows, options.failAbove / 100)) {
     fmt::print(stderr,
                "bench32: the latest revision has a change more than {}% slower, or a "
@@ -135,7 +149,9 @@ int historyCommand(HistoryOptions options, const fs::path& repo) {
 std::vector<Results> storedSessions(const std::string& db, const std::string& machine,
                                     const fs::path& repo) {
   auto store = store::openStore(db, store::Access::read);
-  return everySession(revisionPoints(*store, store::selectSessions(*store, machine), repo));
+  const auto selected = store::readSelected(*store, machine);
+  warn(selected.warnings());
+  return everySession(revisionPoints(selected.sessions, selected.results, repo));
 }
 
 int triageCommand(const TriageOptions& options) {
@@ -144,10 +160,14 @@ int triageCommand(const TriageOptions& options) {
     throw BadInput(fmt::format("--state {}: one of {}", options.state, fmt::join(states, ", ")));
   if (options.note.find_first_of("\n\r") != std::string::npos) throw BadInput("--note: one line");
   auto db = store::openStore(options.db, store::Access::read);
+  store::checkIntact(*db);
   // The revision as it is filed (a commit name may be shortened), and what it measured.
   std::vector<store::TriageMark> marks;
-  for (const auto& s : sessionsOf(store::listSessions(*db), options.revision)) {
-    for (const auto& unit : store::loadSession(*db, s.id).units) {
+  const auto readable =
+      store::readSessions(*db, sessionsOf(store::listSessions(*db), options.revision));
+  for (std::size_t i = 0; i < readable.sessions.size(); ++i) {
+    const auto& s = readable.sessions[i];
+    for (const auto& unit : readable.results[i].units) {
       if (!matchesAny(options.programs, unit.program) ||
           !matchesAny(options.workloads, unit.workload) ||
           !matchesAny(options.configs, unit.config))
@@ -169,6 +189,7 @@ int triageCommand(const TriageOptions& options) {
     fmt::print("{} {}/{} {}: {}\n", revisionLabel(mark.revision), mark.program, mark.workload,
                mark.config, mark.state);
   }
+  for (const auto& [id, line] : readable.skipped) warn({line + " (session left out)"});
   return exitOk;
 }
 
@@ -178,41 +199,57 @@ int compareStoredCommand(CompareOptions options, const std::string& machine) {
   if (options.files.empty() && options.revisions.size() + options.sessions.size() < 2)
     throw BadInput("compare --db needs two points: --revision A --revision B, or --session ids");
   auto db = store::openStore(options.db, store::Access::read);
-  const auto all = store::selectSessions(*db, machine);
-  std::vector<Results> every;
-  for (const auto& s : all) every.push_back(store::loadSession(*db, s.id));
-  const Knowledge knowledge(*db, every, metricNamed(options.metric).id);
+  const auto selected = store::readSelected(*db, machine);
+  const auto& all = selected.sessions;
+  const Knowledge knowledge(*db, selected.results, metricNamed(options.metric).id);
   knowledge.applyTo(options.settings);
   // Results files, judged with the database's noise model.
-  if (!options.files.empty()) return compareCommand(options);
+  if (!options.files.empty()) {
+    const int status = compareCommand(options);
+    warn(selected.warnings());
+    return status;
+  }
+  const auto readOf = [&](std::int64_t id) -> const Results* {
+    const auto it = std::find_if(all.begin(), all.end(), [&](const auto& s) { return s.id == id; });
+    return it == all.end() ? nullptr : &selected.results[std::size_t(it - all.begin())];
+  };
   std::vector<Results> points;
   std::vector<std::string> names;
+  std::vector<std::string> warnings;
   for (const auto& revision : options.revisions) {
+    // A revision whose sessions all fail to read fails with the first one's damage.
     std::vector<Results> loaded;
-    for (const auto& s : sessionsOf(all, revision))
-      loaded.push_back(every[std::size_t(
-          std::find_if(all.begin(), all.end(), [&](const auto& a) { return a.id == s.id; }) -
-          all.begin())]);
+    std::string damage;
+    for (const auto& s : sessionsOf(selected.listed, revision)) {
+      if (const Results* r = readOf(s.id))
+        loaded.push_back(*r);
+      else if (damage.empty())
+        damage = selected.damaged.count(s.id) ? selected.damaged.at(s.id) : "";
+    }
+    if (loaded.empty()) throw store::BadRow(damage);
     const std::string warning = machineWarning(loaded, "revision " + revisionLabel(revision));
-    if (!warning.empty()) fmt::print(stderr, "bench32: {}\n", warning);
+    if (!warning.empty()) warnings.push_back(warning);
     points.push_back(mergeResults(loaded));
     names.push_back(revisionLabel(revision));
   }
+  // A session named by its id is read whole or not at all.
   for (const auto id : options.sessions) {
-    const auto it = std::find_if(all.begin(), all.end(), [&](const auto& s) { return s.id == id; });
-    points.push_back(it != all.end() ? every[std::size_t(it - all.begin())]
-                                     : store::loadSession(*db, id));
+    const Results* r = readOf(id);
+    points.push_back(r ? *r : store::loadSession(*db, id));
     names.push_back(fmt::format("session {}", id));
   }
-  return compareResults(options, points, names);
+  const int status = compareResults(options, points, names);
+  warn(warnings);
+  warn(selected.warnings());
+  return status;
 }
 
 int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
                         const std::string& machine) {
   checkWritable(options.output);
   auto db = store::openStore(options.db, store::Access::read);
-  const auto sessions = store::selectSessions(*db, machine);
-  const auto points = revisionPoints(*db, sessions, repo);
+  const auto selected = store::readSelected(*db, machine);
+  const auto points = revisionPoints(selected.sessions, selected.results, repo);
   CompareSettings settings;
   const Knowledge knowledge(*db, everySession(points), settings.metric);
   knowledge.applyTo(settings);
@@ -229,7 +266,9 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
       files.push_back(loadResults(f));
       names.push_back(fs::path(f).stem().string());
     }
-    return reportResults(options, files, names, appendix, settings);
+    const int status = reportResults(options, files, names, appendix, settings);
+    warn(selected.warnings());
+    return status;
   }
   // Without files, the page opens on the latest revision against the one before.
   std::vector<Results> latest;
@@ -238,7 +277,9 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
     latest.push_back(points[i].merged);
     names.push_back(revisionLabel(points[i].revision));
   }
-  return reportResults(options, latest, names, appendix, settings);
+  const int status = reportResults(options, latest, names, appendix, settings);
+  warn(selected.warnings());
+  return status;
 }
 
 CommandRunner addHistoryCommand(CLI::App& app) {

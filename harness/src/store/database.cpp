@@ -1,5 +1,7 @@
 #include "store/database.hpp"
 
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -59,6 +61,12 @@ std::string Columns::assignments() const {
   return text;
 }
 
+Columns Columns::after(std::initializer_list<const char*> first) const {
+  std::vector<std::string> names(first.begin(), first.end());
+  names.insert(names.end(), names_.begin(), names_.end());
+  return Columns(std::move(names));
+}
+
 std::size_t Columns::index(std::string_view name) const {
   for (std::size_t i = 0; i < names_.size(); ++i)
     if (names_[i] == name) return i;
@@ -83,5 +91,23 @@ std::int64_t asInt(const Field& field) {
 double asDouble(const Field& field) { return field ? std::strtod(field->c_str(), nullptr) : 0; }
 
 std::string asText(const Field& field) { return field.value_or(""); }
+
+std::optional<std::int64_t> integerIn(const std::string& text) {
+  std::int64_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [at, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || at != end || text.empty()) return std::nullopt;
+  return value;
+}
+
+std::optional<double> numberIn(const std::string& text) {
+  double value = 0;
+  const char* end = text.data() + text.size();
+  // from_chars reads no leading '+', which neither backend writes.
+  const auto [at, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || at != end || text.empty() || !std::isfinite(value))
+    return std::nullopt;
+  return value;
+}
 
 } // namespace bench32::store

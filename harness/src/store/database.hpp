@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "exec/errors.hpp"
+
 namespace bench32::store {
 
 using Value = std::variant<std::monostate, std::int64_t, double, std::string>;
@@ -25,7 +27,11 @@ using Row = std::vector<Field>;
 class Columns {
 public:
   Columns(std::initializer_list<const char*> names) : names_(names.begin(), names.end()) {}
+  explicit Columns(std::vector<std::string> names) : names_(std::move(names)) {}
+  // These columns after the ones given.
+  Columns after(std::initializer_list<const char*> first) const;
   std::size_t size() const { return names_.size(); }
+  const std::vector<std::string>& names() const { return names_; }
   std::string list() const;         // "a, b, c"
   std::string placeholders() const; // "?, ?, ?"
   std::string assignments() const;  // "a = ?, b = ?, c = ?"
@@ -43,6 +49,8 @@ class Database {
 public:
   virtual ~Database() = default;
   virtual std::string kind() const = 0; // "sqlite" or "postgresql"
+  // What messages call the database: the file's path, or the URL without its password.
+  virtual std::string name() const = 0;
   // Runs one statement with its `?` placeholders bound in order; returns its rows.
   virtual std::vector<Row> query(const std::string& sql, const std::vector<Value>& params = {}) = 0;
   // Starts a transaction that holds the write lock from its first statement, so that
@@ -91,9 +99,20 @@ private:
   bool done_ = false;
 };
 
-// Numbers from a row, for readers.
+// A stored row that does not read as what its columns hold (a value of the wrong type, a
+// NULL where a value is required, a run missing from its unit): the database is
+// damaged there, and the message names the table and the row.
+struct BadRow : BadInput {
+  using BadInput::BadInput;
+};
+
+// Numbers from a row. asInt and asDouble read what this harness has just written (a key
+// it was given back, a count); a reader of stored values takes integerIn or numberIn,
+// which accept the whole text of a number or nothing.
 std::int64_t asInt(const Field& field);
 double asDouble(const Field& field);
 std::string asText(const Field& field); // null as ""
+std::optional<std::int64_t> integerIn(const std::string& text);
+std::optional<double> numberIn(const std::string& text); // finite numbers only
 
 } // namespace bench32::store

@@ -14,7 +14,18 @@ std::unique_ptr<Database> openStore(const std::string& target, Access access) {
     throw BadInput(fmt::format("{}: no such database", target));
   auto db = openDatabase(target);
   migrate(*db);
+  if (access == Access::write) checkIntact(*db);
   return db;
+}
+
+void checkIntact(Database& db) {
+  if (db.kind() != "sqlite") return;
+  // SQLite finds damage only where it reads; a write into a damaged tree can spread it.
+  const auto problems = db.query("PRAGMA quick_check");
+  if (problems.size() == 1 && problems[0].at(0) == "ok") return;
+  throw BadInput(fmt::format("{}: the database file is damaged ({} problem{} found by SQLite's "
+                             "check): nothing is written to it",
+                             db.name(), problems.size(), problems.size() == 1 ? "" : "s"));
 }
 
 std::vector<SessionInfo> selectSessions(Database& db, const std::string& machine) {
@@ -27,6 +38,24 @@ std::vector<SessionInfo> selectSessions(Database& db, const std::string& machine
   if (sessions.empty())
     throw BadInput(fmt::format("--machine {}: no session ran on such a machine", machine));
   return sessions;
+}
+
+Selection readSelected(Database& db, const std::string& machine) {
+  Selection selection;
+  selection.stray = strayRows(db);
+  selection.listed = selectSessions(db, machine);
+  auto readable = readSessions(db, selection.listed);
+  selection.sessions = std::move(readable.sessions);
+  selection.results = std::move(readable.results);
+  selection.damaged = std::move(readable.skipped);
+  return selection;
+}
+
+std::vector<std::string> Selection::warnings() const {
+  std::vector<std::string> lines;
+  for (const auto& line : stray) lines.push_back(line + " (left out)");
+  for (const auto& [id, line] : damaged) lines.push_back(line + " (session left out)");
+  return lines;
 }
 
 } // namespace bench32::store

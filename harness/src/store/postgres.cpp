@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "exec/errors.hpp"
+#include "exec/stored_json.hpp"
 #include "store/database.hpp"
 
 namespace bench32::store {
@@ -25,22 +27,40 @@ std::string numbered(const std::string& sql) {
   return out;
 }
 
+// The connection and each result are closed by their owners on every path out.
+using Connection = std::unique_ptr<PGconn, void (*)(PGconn*)>;
+using Result = std::unique_ptr<PGresult, void (*)(PGresult*)>;
+
+// The first line of a libpq message, which says why; libpq adds detail lines after it.
+std::string firstLine(std::string reason) {
+  reason = reason.substr(0, reason.find('\n'));
+  while (!reason.empty() && reason.back() == ' ') reason.pop_back();
+  return oneLine(reason, 160);
+}
+
+// A statement the server refused because of what the database holds (a missing table
+// or column, a value of the wrong type, a broken constraint, damaged data) is bad input;
+// the connection, the server's resources or its operator are the system's.
+bool isDataFault(const char* state) {
+  if (!state) return false;
+  const std::string_view s(state);
+  return s.rfind("42", 0) == 0 || s.rfind("22", 0) == 0 || s.rfind("23", 0) == 0 || s == "XX001" ||
+         s == "XX002";
+}
+
 class Postgres final : public Database {
 public:
-  explicit Postgres(const std::string& url) : conn_(PQconnectdb(url.c_str())) {
-    if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-      std::string reason = conn_ ? PQerrorMessage(conn_) : "out of memory";
-      while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
-      PQfinish(conn_);
-      // The first line says why; libpq adds the addresses it tried.
+  explicit Postgres(const std::string& url)
+      : name_(withoutPassword(url)), conn_(PQconnectdb(url.c_str()), PQfinish) {
+    if (!conn_) throw std::bad_alloc();
+    if (PQstatus(conn_.get()) != CONNECTION_OK)
       throw std::runtime_error(
-          fmt::format("postgresql: cannot connect: {}", reason.substr(0, reason.find('\n'))));
-    }
+          fmt::format("postgresql: cannot connect: {}", firstLine(PQerrorMessage(conn_.get()))));
     query("SET client_min_messages = warning", {});
   }
-  ~Postgres() override { PQfinish(conn_); }
 
   std::string kind() const override { return "postgresql"; }
+  std::string name() const override { return oneLine(name_); }
 
   std::vector<Row> query(const std::string& sql, const std::vector<Value>& params) override {
     std::vector<std::optional<std::string>> texts;
@@ -56,15 +76,18 @@ public:
     }
     std::vector<const char*> values;
     for (const auto& t : texts) values.push_back(t ? t->c_str() : nullptr);
-    const std::unique_ptr<PGresult, void (*)(PGresult*)> result(
-        PQexecParams(conn_, numbered(sql).c_str(), int(values.size()), nullptr, values.data(),
-                     nullptr, nullptr, 0),
-        PQclear);
+    const Result result(PQexecParams(conn_.get(), numbered(sql).c_str(), int(values.size()),
+                                     nullptr, values.data(), nullptr, nullptr, 0),
+                        PQclear);
     const auto status = PQresultStatus(result.get());
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      std::string reason = PQresultErrorMessage(result.get());
-      if (reason.empty()) reason = PQerrorMessage(conn_);
-      throw std::runtime_error(fmt::format("postgresql: {}", reason.substr(0, reason.find('\n'))));
+      std::string reason = result ? PQresultErrorMessage(result.get()) : "";
+      if (reason.empty()) reason = PQerrorMessage(conn_.get());
+      const std::string text = fmt::format("{}: the database refused: {} (in: {})", name(),
+                                           firstLine(reason), statementOf(sql));
+      if (result && isDataFault(PQresultErrorField(result.get(), PG_DIAG_SQLSTATE)))
+        throw BadInput(text);
+      throw std::runtime_error(text);
     }
     std::vector<Row> rows;
     for (int r = 0; r < PQntuples(result.get()); ++r) {
@@ -90,7 +113,11 @@ public:
   std::string serialKey() const override { return "BIGSERIAL PRIMARY KEY"; }
 
 private:
-  PGconn* conn_;
+  static std::string statementOf(const std::string& sql) {
+    return oneLine(sql.substr(0, sql.find_first_of("(\n")), 60);
+  }
+  std::string name_;
+  Connection conn_;
 };
 
 } // namespace

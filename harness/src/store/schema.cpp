@@ -1,8 +1,11 @@
 #include "store/schema.hpp"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "exec/errors.hpp"
+#include "exec/stored_json.hpp"
 
 namespace bench32::store {
 namespace {
@@ -101,26 +104,90 @@ std::string withSerial(std::string sql, const std::string& serial) {
   return sql;
 }
 
-bool hasVersionTable(Database& db) {
+std::vector<std::string> tableNames(Database& db) {
   const std::string sql =
       db.kind() == "sqlite"
-          ? "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'schema_version'"
-          : "SELECT 1 FROM information_schema.tables WHERE table_name = 'schema_version' AND "
-            "table_schema = current_schema()";
-  return !db.query(sql).empty();
+          ? "SELECT name FROM sqlite_master WHERE type = 'table'"
+          : "SELECT table_name FROM information_schema.tables WHERE table_schema = "
+            "current_schema()";
+  std::vector<std::string> names;
+  for (const auto& row : db.query(sql)) names.push_back(asText(row.at(0)));
+  return names;
 }
 
-int recordedVersion(Database& db) {
-  if (!hasVersionTable(db)) return 0;
-  const auto rows = db.query("SELECT MAX(version) FROM schema_version");
-  return rows.empty() ? 0 : int(asInt(rows[0][0]));
+bool has(const std::vector<std::string>& names, std::string_view name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-void refuseNewer(int version) {
-  if (version > currentSchemaVersion())
-    throw BadInput(fmt::format("the database has schema version {}, newer than this harness "
-                               "reads ({}): use a newer bench32",
-                               version, currentSchemaVersion()));
+// The columns this harness reads and writes, table by table, with the version that
+// brought them.
+struct SchemaColumns {
+  const char* table;
+  int version;
+  const char* columns;
+};
+
+const std::vector<SchemaColumns> schemaColumns{
+    {"sessions", 1,
+     "id, created, revision, machine, host, shard, complete, stop_reason, results_version, "
+     "command, environment, settings, run_under, extra"},
+    {"configurations", 1,
+     "session_id, position, name, compiler, compiler_version, flags, build_dir, extra"},
+    {"units", 1,
+     "id, session_id, position, config, program, workload, status, failure, input_xxh3, "
+     "binary_path, binary_xxh3, text_bytes, instructions, instructions_source, extra"},
+    {"samples", 1,
+     "unit_id, timed, position, wall_s, user_s, sys_s, max_rss_kib, layout, padding, extra"},
+    {"triage", 2, "revision, program, workload, config, state, note, created"},
+    {"samples", 3, "copy_index, start_s, end_s"},
+    {"units", 3, "copies, rate_per_s"},
+    {"sessions", 4, "target"},
+};
+
+[[noreturn]] void refuseNewer(Database& db, std::int64_t version) {
+  throw BadInput(fmt::format("{}: the database has schema version {}, newer than this harness "
+                             "reads ({}): use a newer bench32",
+                             db.name(), version, currentSchemaVersion()));
+}
+
+// A schema_version that is empty, or holds anything but the versions applied, beside
+// this harness's tables is damage: migrating would try to make them again.
+int recordedVersion(Database& db, const std::vector<std::string>& tables) {
+  if (!has(tables, "schema_version")) {
+    for (const auto& t : schemaColumns)
+      if (has(tables, t.table))
+        throw BadInput(fmt::format("{}: not a bench32 database, or a damaged schema: table {} "
+                                   "without schema_version",
+                                   db.name(), t.table));
+    return 0;
+  }
+  int version = 0;
+  for (const auto& row : db.query("SELECT version FROM schema_version")) {
+    const auto v = row.at(0) ? integerIn(*row[0]) : std::nullopt;
+    if (!v || *v < 1)
+      throw BadInput(fmt::format("{}: a damaged schema: schema_version holds {}", db.name(),
+                                 row[0] ? "\"" + oneLine(*row[0], 40) + "\"" : "NULL"));
+    if (*v > currentSchemaVersion()) refuseNewer(db, *v);
+    version = std::max(version, int(*v));
+  }
+  if (version == 0)
+    for (const auto& t : schemaColumns)
+      if (has(tables, t.table))
+        throw BadInput(fmt::format("{}: not a bench32 database, or a damaged schema: "
+                                   "schema_version is empty but table {} exists",
+                                   db.name(), t.table));
+  return version;
+}
+
+// Every table and column of the recorded version is there: a statement on a dropped
+// one would fail halfway through a command, after part of its output.
+void checkTables(Database& db, int version, const std::vector<std::string>& tables) {
+  for (const auto& t : schemaColumns) {
+    if (t.version > version) continue;
+    if (!has(tables, t.table))
+      throw BadInput(fmt::format("{}: a damaged schema: table {} is missing", db.name(), t.table));
+    db.query(fmt::format("SELECT {} FROM {} WHERE 1 = 0", t.columns, t.table));
+  }
 }
 
 } // namespace
@@ -132,20 +199,21 @@ const std::vector<std::vector<std::string>>& migrations() {
 
 int currentSchemaVersion() { return int(migrations().size()); }
 
-int schemaVersion(Database& db) {
-  const int version = recordedVersion(db);
-  refuseNewer(version);
-  return version;
-}
+int schemaVersion(Database& db) { return recordedVersion(db, tableNames(db)); }
 
 void migrate(Database& db) {
   // Most opens find the schema current and take no lock.
-  if (schemaVersion(db) == currentSchemaVersion()) return;
+  if (auto tables = tableNames(db); recordedVersion(db, tables) == currentSchemaVersion()) {
+    checkTables(db, currentSchemaVersion(), tables);
+    return;
+  }
   Transaction transaction(db);
   db.lockSchema();
   // Another process may have migrated while this one waited for the lock.
-  int version = schemaVersion(db);
-  if (version == 0 && !hasVersionTable(db))
+  const auto tables = tableNames(db);
+  int version = recordedVersion(db, tables);
+  checkTables(db, version, tables);
+  if (!has(tables, "schema_version"))
     db.query("CREATE TABLE schema_version (version INTEGER NOT NULL)");
   for (; version < currentSchemaVersion(); ++version) {
     for (const auto& statement : migrations()[std::size_t(version)])

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "exec/errors.hpp"
+#include "exec/stored_json.hpp"
 #include "model/metrics.hpp"
 #include "model/results_file.hpp"
 
@@ -64,19 +65,6 @@ Value takeJson(json& object, const char* key) {
 
 std::string dumped(const json& doc) {
   return doc.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-void putText(json& object, const char* key, const Field& field) {
-  if (field) object[key] = *field;
-}
-void putInteger(json& object, const char* key, const Field& field) {
-  if (field) object[key] = asInt(field);
-}
-void putBool(json& object, const char* key, const Field& field) {
-  if (field) object[key] = asInt(field) != 0;
-}
-void putJson(json& object, const char* key, const Field& field) {
-  if (field) object[key] = json::parse(*field);
 }
 
 // Per-run values with a column of their own: the measured metrics, the layout variant
@@ -204,33 +192,6 @@ UnitRows takeUnit(json unit) {
                                      {"rate_per_s", rates},
                                      {"extra", dumped(unit)}});
   return rows;
-}
-
-json unitFromRow(const Row& row, std::size_t first) {
-  auto field = [&](std::string_view name) -> const Field& {
-    return unitColumns.of(row, name, first);
-  };
-  json unit = json::parse(asText(field("extra")));
-  putText(unit, "config", field("config"));
-  putText(unit, "program", field("program"));
-  putText(unit, "workload", field("workload"));
-  putText(unit, "status", field("status"));
-  putText(unit, "failure", field("failure"));
-  putText(unit, "input_xxh3", field("input_xxh3"));
-  putInteger(unit, "copies", field("copies"));
-  putJson(unit, "rate_per_s", field("rate_per_s"));
-  if (field("binary_path") || field("binary_xxh3") || field("text_bytes")) {
-    json& binary = unit["binary"];
-    putText(binary, "path", field("binary_path"));
-    putText(binary, "xxh3", field("binary_xxh3"));
-    putInteger(binary, "text_bytes", field("text_bytes"));
-  }
-  if (field("instructions") || field("instructions_source")) {
-    json& instructions = unit["instructions"];
-    putInteger(instructions, "count", field("instructions"));
-    putText(instructions, "source", field("instructions_source"));
-  }
-  return unit;
 }
 
 struct SessionRows {
@@ -429,15 +390,310 @@ void SessionWriter::checkpoint(const json& document) {
   samplesWritten_ = std::move(units.samples);
 }
 
+namespace {
+
+// A stored value as a message shows it: quoted, one line, short.
+std::string shown(const std::string& text) { return "'" + oneLine(text, 40) + "'"; }
+
+// One stored row, read for one part of the document. Every value is checked against its
+// column before it is used, and a fault names the table and the row.
+class Cells {
+public:
+  Cells(const Columns& columns, const Row& row, std::string table, std::string where = "")
+      : columns_(columns), row_(row), table_(std::move(table)), where_(std::move(where)) {
+    if (row.size() != columns.size())
+      fail(fmt::format("{} values where {} columns are read", row.size(), columns.size()));
+  }
+  void name(std::string where) { where_ = std::move(where); }
+
+  [[noreturn]] void fail(const std::string& what) const {
+    throw BadRow(where_.empty() ? fmt::format("table {}: {}", table_, what)
+                                : fmt::format("table {}: {}: {}", table_, where_, what));
+  }
+
+  const Field& text(std::string_view column, bool required = false) const {
+    const Field& field = columns_.of(row_, column);
+    if (!field && required) fail(fmt::format("{} is NULL", column));
+    return field;
+  }
+
+  std::optional<std::int64_t> integer(std::string_view column, std::int64_t lo = INT64_MIN,
+                                      std::int64_t hi = INT64_MAX, bool required = false) const {
+    const Field& field = text(column, required);
+    if (!field) return std::nullopt;
+    const auto value = integerIn(*field);
+    if (!value) fail(fmt::format("{} is {}, not an integer", column, shown(*field)));
+    if (*value < lo) fail(fmt::format("{} is {}, below {}", column, *value, lo));
+    if (*value > hi) fail(fmt::format("{} is {}, above {}", column, *value, hi));
+    return value;
+  }
+
+  // A finite number, not below `lo`.
+  std::optional<double> number(std::string_view column, double lo) const {
+    const Field& field = text(column);
+    if (!field) return std::nullopt;
+    const auto value = numberIn(*field);
+    if (!value) fail(fmt::format("{} is {}, not a finite number", column, shown(*field)));
+    if (*value < lo) fail(fmt::format("{} is {}, below {}", column, *value, lo));
+    return value;
+  }
+
+  std::optional<json> document(std::string_view column, bool required = false) const {
+    const Field& field = text(column, required);
+    if (!field) return std::nullopt;
+    try {
+      return parseStoredJson(*field, column);
+    } catch (const BadInput& e) {
+      fail(e.what());
+    }
+  }
+
+  // The JSON kept beside the row's columns: an object, whatever it holds.
+  json object(std::string_view column, bool required = true) const {
+    auto value = document(column, required);
+    if (!value) return json::object();
+    if (!value->is_object()) fail(fmt::format("{} is not a JSON object", column));
+    return std::move(*value);
+  }
+
+  void putText(json& object, const char* key, std::string_view column,
+               bool required = false) const {
+    if (const Field& field = text(column, required)) object[key] = *field;
+  }
+  void putInteger(json& object, const char* key, std::string_view column) const {
+    if (const auto value = integer(column)) object[key] = *value;
+  }
+  void putJson(json& object, const char* key, std::string_view column) const {
+    if (auto value = document(column)) object[key] = std::move(*value);
+  }
+
+private:
+  const Columns& columns_;
+  const Row& row_;
+  std::string table_, where_;
+};
+
+const Columns configReadColumns = configColumns.after({"position"});
+const Columns unitReadColumns = unitColumns.after({"id", "position"});
+const Columns& sampleReadColumns() {
+  static const Columns columns = [] {
+    std::vector<std::string> names{"unit_id", "timed", "position"};
+    for (const auto& c : sampleColumns()) names.push_back(c.column);
+    names.emplace_back("extra");
+    return Columns(std::move(names));
+  }();
+  return columns;
+}
+
+std::string listed(const Columns& columns, const char* prefix) {
+  std::string text;
+  for (const auto& name : columns.names())
+    text += (text.empty() ? "" : ", ") + std::string(prefix) + name;
+  return text;
+}
+
+// The session's own fields, over the JSON kept beside its row.
+json decodeSessionRow(const Row& row) {
+  const Cells cells(sessionColumns, row, "sessions");
+  json doc = cells.object("extra");
+  for (const char* required : {"revision", "machine", "host", "shard"}) cells.text(required, true);
+  cells.putText(doc, "created", "created");
+  if (const auto complete = cells.integer("complete", 0, 1)) doc["complete"] = *complete != 0;
+  cells.putText(doc, "stop_reason", "stop_reason");
+  cells.putInteger(doc, "version", "results_version");
+  cells.putJson(doc, "command", "command");
+  cells.putJson(doc, "environment", "environment");
+  cells.putJson(doc, "settings", "settings");
+  cells.putText(doc, "run_under", "run_under");
+  cells.putJson(doc, "target", "target");
+  return doc;
+}
+
+// The configurations, in order. A document that kept its list whole (one of another
+// shape) keeps it when the session has no configuration rows.
+void decodeConfigs(const std::vector<Row>& rows, json& doc) {
+  if (rows.empty() && doc.contains("configs")) return;
+  json& list = doc["configs"] = json::array();
+  for (const auto& row : rows) {
+    const Cells cells(configReadColumns, row, "configurations",
+                      fmt::format("configuration {}", list.size()));
+    cells.integer("position", std::int64_t(list.size()), std::int64_t(list.size()), true);
+    json config = cells.object("extra");
+    cells.putText(config, "name", "name", true);
+    cells.putText(config, "compiler", "compiler");
+    cells.putText(config, "compiler_version", "compiler_version");
+    cells.putText(config, "flags", "flags");
+    cells.putText(config, "build_dir", "build_dir");
+    list.push_back(std::move(config));
+  }
+}
+
+// A part of the unit kept as an object beside columns of its own ("binary",
+// "instructions"): the columns' values go into it.
+json& partOf(const Cells& cells, json& unit, const char* key) {
+  json& part = unit[key];
+  if (!part.is_null() && !part.is_object())
+    cells.fail(fmt::format("its {} is kept as a non-object beside columns for it", key));
+  return part;
+}
+
+json decodeUnit(Cells& cells) {
+  json unit = cells.object("extra");
+  for (const char* key : {"config", "program", "workload", "status"})
+    cells.putText(unit, key, key, true);
+  cells.putText(unit, "failure", "failure");
+  cells.putText(unit, "input_xxh3", "input_xxh3");
+  cells.putInteger(unit, "copies", "copies");
+  cells.putJson(unit, "rate_per_s", "rate_per_s");
+  if (cells.text("binary_path") || cells.text("binary_xxh3") || cells.text("text_bytes")) {
+    json& binary = partOf(cells, unit, "binary");
+    cells.putText(binary, "path", "binary_path");
+    cells.putText(binary, "xxh3", "binary_xxh3");
+    cells.putInteger(binary, "text_bytes", "text_bytes");
+  }
+  if (cells.text("instructions") || cells.text("instructions_source")) {
+    json& instructions = partOf(cells, unit, "instructions");
+    cells.putInteger(instructions, "count", "instructions");
+    cells.putText(instructions, "source", "instructions_source");
+  }
+  return unit;
+}
+
+// One run's value of a samples list: from its column, as the results file wrote it
+// (integers without a fraction), or from the JSON kept beside the row. Runs are never
+// negative, and a run has a value in every list of its unit.
+json sampleValue(const Cells& cells, const std::string& name, const json& extra) {
+  for (const auto& c : sampleColumns()) {
+    if (c.key != name || !cells.text(c.column)) continue;
+    if (c.integer) return *cells.integer(c.column, 0);
+    const double value = *cells.number(c.column, 0);
+    if (c.integral && value == std::floor(value) && value < 9e15) return std::int64_t(value);
+    return value;
+  }
+  const auto it = extra.find(name);
+  if (it == extra.end()) cells.fail(fmt::format("no value for {}", oneLine(name, 40)));
+  return *it;
+}
+
+struct UnitPlace {
+  std::size_t index;
+  std::string label;                    // "unit 2 (program/workload/config)"
+  std::map<bool, std::int64_t> counted; // timed? -> runs so far
+};
+
+// Each run is appended to the lists that its unit's JSON kept by name.
+void decodeSample(const Row& row, std::map<std::int64_t, UnitPlace>& places, json& units) {
+  Cells cells(sampleReadColumns(), row, "samples", "a run");
+  const std::int64_t unitId = *cells.integer("unit_id", INT64_MIN, INT64_MAX, true);
+  const auto place = places.find(unitId);
+  if (place == places.end())
+    cells.fail(fmt::format("unit_id {} is none of the session's units", unitId));
+  const bool timed = *cells.integer("timed", 0, 1, true) != 0;
+  std::int64_t& counted = place->second.counted[timed];
+  const std::int64_t position = *cells.integer("position", 0, INT64_MAX, true);
+  cells.name(
+      fmt::format("{} {} of {}", timed ? "run" : "warm-up run", position, place->second.label));
+  // Positions are written 0, 1, 2... in order: a gap is a run lost.
+  if (position != counted)
+    cells.fail(position > counted ? fmt::format("run {} is missing", counted)
+                                  : std::string("stored twice, or out of order"));
+  ++counted;
+  json& unit = units[place->second.index];
+  const auto lists = unit.find(timed ? "samples" : "warmup");
+  if (lists == unit.end() || !lists->is_object())
+    cells.fail(fmt::format("its unit keeps no {} lists", timed ? "samples" : "warmup"));
+  for (const auto& c : sampleColumns())
+    if (cells.text(c.column) && !lists->contains(c.key))
+      cells.fail(fmt::format("{} holds a value, but its unit keeps no {} list", c.column, c.key));
+  const json extra = cells.object("extra", false);
+  for (auto& [name, list] : lists->items()) {
+    if (!list.is_array()) cells.fail(fmt::format("its unit's {} is not a list", oneLine(name, 40)));
+    list.push_back(sampleValue(cells, name, extra));
+  }
+}
+
+// The units, in order, each with its warm-up and timed runs.
+void decodeUnits(const std::vector<Row>& unitRows, const std::vector<Row>& sampleRows, json& doc) {
+  json& units = doc["results"] = json::array();
+  std::map<std::int64_t, UnitPlace> places;
+  for (const auto& row : unitRows) {
+    const std::size_t index = units.size();
+    Cells cells(unitReadColumns, row, "units", fmt::format("unit {}", index));
+    const std::int64_t id = *cells.integer("id", INT64_MIN, INT64_MAX, true);
+    cells.integer("position", std::int64_t(index), std::int64_t(index), true);
+    std::string label = fmt::format("unit {}", index);
+    if (cells.text("program") && cells.text("workload") && cells.text("config"))
+      label += " (" +
+               oneLine(fmt::format("{}/{}/{}", *cells.text("program"), *cells.text("workload"),
+                                   *cells.text("config")),
+                       80) +
+               ")";
+    cells.name(label);
+    units.push_back(decodeUnit(cells));
+    if (!places.emplace(id, UnitPlace{index, label, {}}).second)
+      cells.fail(fmt::format("id {} is another unit's", id));
+  }
+  for (const auto& row : sampleRows) decodeSample(row, places, units);
+}
+
+// The rows of one session, each kind in its reading order.
+StoredSession storedRows(Database& db, std::int64_t id) {
+  StoredSession rows;
+  auto sessions =
+      db.query(fmt::format("SELECT {} FROM sessions WHERE id = ?", sessionColumns.list()), {id});
+  if (sessions.empty()) throw BadInput(fmt::format("no session {} in the database", id));
+  rows.session = std::move(sessions[0]);
+  rows.configs =
+      db.query(fmt::format("SELECT {} FROM configurations WHERE session_id = ? ORDER BY position",
+                           configReadColumns.list()),
+               {id});
+  rows.units = db.query(fmt::format("SELECT {} FROM units WHERE session_id = ? ORDER BY position",
+                                    unitReadColumns.list()),
+                        {id});
+  rows.samples = db.query(
+      fmt::format("SELECT {} FROM samples s JOIN units u ON u.id = s.unit_id WHERE u.session_id = "
+                  "? ORDER BY u.position, s.timed, s.position",
+                  listed(sampleReadColumns(), "s.")),
+      {id});
+  return rows;
+}
+
+std::string inSession(Database& db, std::int64_t id, const std::string& what) {
+  return fmt::format("{}: session {}: {}", db.name(), id, what);
+}
+
+} // namespace
+
+StoredColumns storedColumns() {
+  return {sessionColumns, configReadColumns, unitReadColumns, sampleReadColumns()};
+}
+
+json decodeSession(const StoredSession& rows) {
+  json doc = decodeSessionRow(rows.session);
+  decodeConfigs(rows.configs, doc);
+  decodeUnits(rows.units, rows.samples, doc);
+  return doc;
+}
+
 std::vector<SessionInfo> listSessions(Database& db) {
   std::vector<SessionInfo> sessions;
   static const Columns columns{"id", "created", "revision", "machine", "host", "shard", "complete"};
   for (const auto& row :
        db.query(fmt::format("SELECT {} FROM sessions ORDER BY id", columns.list()))) {
-    auto field = [&](std::string_view name) -> const Field& { return columns.of(row, name); };
-    sessions.push_back({asInt(field("id")), asText(field("created")), asText(field("revision")),
-                        asText(field("machine")), asText(field("host")), asText(field("shard")),
-                        asInt(field("complete")) != 0});
+    const Cells cells(columns, row, "sessions");
+    SessionInfo s;
+    s.id = *cells.integer("id", INT64_MIN, INT64_MAX, true);
+    try {
+      s.created = asText(cells.text("created"));
+      s.revision = *cells.text("revision", true);
+      s.machine = *cells.text("machine", true);
+      s.host = *cells.text("host", true);
+      s.shard = *cells.text("shard", true);
+      s.complete = cells.integer("complete", 0, 1).value_or(0) != 0;
+    } catch (const BadRow& e) {
+      s.damage = inSession(db, s.id, e.what());
+    }
+    sessions.push_back(std::move(s));
   }
   return sessions;
 }
@@ -447,113 +703,77 @@ std::optional<std::int64_t> findSession(Database& db, const json& document) {
   if (created == document.end() || !created->is_string() || command == document.end())
     return std::nullopt;
   for (const auto& row : db.query("SELECT id FROM sessions WHERE created = ? AND command = ?",
-                                  {created->get<std::string>(), command->dump()}))
-    if (loadSessionJson(db, asInt(row[0])) == document) return asInt(row[0]);
+                                  {created->get<std::string>(), command->dump()})) {
+    const std::int64_t id = asInt(row[0]);
+    try {
+      if (loadSessionJson(db, id) == document) return id;
+    } catch (const BadRow&) {
+      // A damaged session is not this file's: the file is written beside it.
+    }
+  }
   return std::nullopt;
 }
 
-namespace {
-
-// The session's own fields, over the JSON kept beside its row.
-json sessionFields(Database& db, std::int64_t id) {
-  const auto sessions =
-      db.query(fmt::format("SELECT {} FROM sessions WHERE id = ?", sessionColumns.list()),
-               {std::int64_t(id)});
-  if (sessions.empty()) throw BadInput(fmt::format("no session {} in the database", id));
-  auto field = [&](std::string_view name) -> const Field& {
-    return sessionColumns.of(sessions[0], name);
-  };
-  json doc = json::parse(asText(field("extra")));
-  putText(doc, "created", field("created"));
-  putBool(doc, "complete", field("complete"));
-  putText(doc, "stop_reason", field("stop_reason"));
-  putInteger(doc, "version", field("results_version"));
-  putJson(doc, "command", field("command"));
-  putJson(doc, "environment", field("environment"));
-  putJson(doc, "settings", field("settings"));
-  putText(doc, "run_under", field("run_under"));
-  putJson(doc, "target", field("target"));
-  return doc;
-}
-
-// The configurations, in order. A document that kept its list whole (one of another
-// shape) keeps it when the session has no configuration rows.
-void loadConfigs(Database& db, std::int64_t id, json& doc) {
-  const auto configs =
-      db.query(fmt::format("SELECT {} FROM configurations WHERE session_id = ? ORDER BY position",
-                           configColumns.list()),
-               {id});
-  if (configs.empty() && doc.contains("configs")) return;
-  json& list = doc["configs"] = json::array();
-  for (const auto& row : configs) {
-    auto field = [&](std::string_view name) -> const Field& { return configColumns.of(row, name); };
-    json config = json::parse(asText(field("extra")));
-    putText(config, "name", field("name"));
-    putText(config, "compiler", field("compiler"));
-    putText(config, "compiler_version", field("compiler_version"));
-    putText(config, "flags", field("flags"));
-    putText(config, "build_dir", field("build_dir"));
-    list.push_back(std::move(config));
-  }
-}
-
-// One run's value of a samples list: from its column, as the results file wrote it
-// (integers without a fraction), or from the JSON kept beside the row.
-json sampleValue(const Row& row, const std::string& name, const json& extra) {
-  std::size_t c = 0;
-  while (c < sampleColumns().size() && sampleColumns()[c].key != name) ++c;
-  // The row is unit_id, timed, then the sample columns.
-  const std::size_t at = 2 + c;
-  if (c == sampleColumns().size() || !row[at]) return extra.value(name, json());
-  if (sampleColumns()[c].integer) return asInt(row[at]);
-  const double value = asDouble(row[at]);
-  if (sampleColumns()[c].integral && value == std::floor(value) && std::fabs(value) < 9e15)
-    return std::int64_t(value);
-  return value;
-}
-
-// The units, in order, each with its warm-up and timed runs appended to the lists that
-// its JSON kept by name.
-void loadUnits(Database& db, std::int64_t id, json& doc) {
-  const auto unitRows =
-      db.query(fmt::format("SELECT id, {} FROM units WHERE session_id = ? ORDER BY position",
-                           unitColumns.list()),
-               {id});
-  std::map<std::int64_t, std::size_t> unitIndex;
-  json& units = doc["results"] = json::array();
-  for (const auto& row : unitRows) {
-    unitIndex[asInt(row[0])] = units.size();
-    units.push_back(unitFromRow(row, 1));
-  }
-  std::string columns;
-  for (const auto& c : sampleColumns()) columns += ", s." + c.column;
-  const auto samples = db.query(
-      fmt::format("SELECT s.unit_id, s.timed{}, s.extra FROM samples s JOIN units u ON u.id = "
-                  "s.unit_id WHERE u.session_id = ? ORDER BY s.unit_id, s.timed, s.position",
-                  columns),
-      {id});
-  for (const auto& row : samples) {
-    json& lists = units[unitIndex.at(asInt(row[0]))][asInt(row[1]) ? "samples" : "warmup"];
-    const json extra = row.back() ? json::parse(*row.back()) : json::object();
-    for (auto& [name, list] : lists.items()) list.push_back(sampleValue(row, name, extra));
-  }
-}
-
-} // namespace
-
 json loadSessionJson(Database& db, std::int64_t id) {
-  json doc = sessionFields(db, id);
-  loadConfigs(db, id, doc);
-  loadUnits(db, id, doc);
-  return doc;
+  const StoredSession rows = storedRows(db, id);
+  try {
+    return decodeSession(rows);
+  } catch (const BadRow& e) {
+    throw BadRow(inSession(db, id, e.what()));
+  }
 }
 
 Results loadSession(Database& db, std::int64_t id) {
+  const json doc = loadSessionJson(db, id);
   try {
-    return resultsFromJson(loadSessionJson(db, id));
+    return resultsFromJson(doc);
   } catch (const BadInput& e) {
-    throw BadInput(fmt::format("session {}: {}", id, e.what()));
+    throw BadRow(inSession(db, id, oneLine(e.what())));
+  } catch (const json::exception&) {
+    throw BadRow(inSession(db, id, "not a results document (a value of the wrong type)"));
   }
+}
+
+Readable readSessions(Database& db, const std::vector<SessionInfo>& sessions) {
+  Readable readable;
+  for (const auto& s : sessions) {
+    try {
+      if (!s.damage.empty()) throw BadRow(s.damage);
+      readable.results.push_back(loadSession(db, s.id));
+      readable.sessions.push_back(s);
+    } catch (const BadRow& e) {
+      readable.skipped.emplace(s.id, e.what());
+    }
+  }
+  if (readable.sessions.empty() && !readable.skipped.empty())
+    throw BadRow(readable.skipped.begin()->second);
+  return readable;
+}
+
+std::vector<std::string> strayRows(Database& db) {
+  struct Stray {
+    const char* table;
+    const char* owner;
+    const char* sql;
+  };
+  static const std::vector<Stray> checks{
+      {"configurations", "session",
+       "SELECT COUNT(*) FROM configurations WHERE session_id NOT IN (SELECT id FROM sessions)"},
+      {"units", "session",
+       "SELECT COUNT(*) FROM units WHERE session_id NOT IN (SELECT id FROM sessions)"},
+      {"samples", "unit",
+       "SELECT COUNT(*) FROM samples WHERE unit_id NOT IN (SELECT id FROM units)"},
+  };
+  std::vector<std::string> lines;
+  for (const auto& check : checks) {
+    const auto rows = db.query(check.sql);
+    const auto count = rows.empty() || !rows[0].at(0) ? std::nullopt : integerIn(*rows[0][0]);
+    if (count && *count > 0)
+      lines.push_back(fmt::format("{}: {} row{} of table {} belong{} to no {}", db.name(), *count,
+                                  *count == 1 ? "" : "s", check.table, *count == 1 ? "s" : "",
+                                  check.owner));
+  }
+  return lines;
 }
 
 } // namespace bench32::store

@@ -28,6 +28,9 @@ struct SessionInfo {
   std::string host;
   std::string shard; // "K/N", or empty for a whole run
   bool complete = false;
+  // Why the session's row does not read (one line naming the database and the
+  // session), or empty.
+  std::string damage;
 };
 
 // The revision and kind of machine a results document was measured on.
@@ -50,12 +53,46 @@ private:
   std::vector<std::map<bool, std::size_t>> samplesWritten_; // per unit: timed? -> rows
 };
 
+// Every session, in id order; a session whose row does not read is listed with its damage.
 std::vector<SessionInfo> listSessions(Database& db);
 // The session already stored with exactly this content (the same file imported twice,
 // or the file of a run that wrote its session itself), if there is one.
 std::optional<std::int64_t> findSession(Database& db, const nlohmann::json& document);
-// The session's results document. Throws BadInput when there is no such session.
+// The session's results document. Throws BadInput when there is no such session, and
+// BadRow (one line naming the database, the session and the table) when one of its rows
+// does not read.
 nlohmann::json loadSessionJson(Database& db, std::int64_t id);
 Results loadSession(Database& db, std::int64_t id);
+
+// The sessions that read whole, in order, and for each that does not, by id, the line
+// that says why. One damaged session does not hide the others; when none reads, the
+// first one's BadRow is thrown.
+struct Readable {
+  std::vector<SessionInfo> sessions;
+  std::vector<Results> results; // one per session
+  std::map<std::int64_t, std::string> skipped;
+};
+Readable readSessions(Database& db, const std::vector<SessionInfo>& sessions);
+
+// One line for each table holding rows that belong to no session (a tool that wrote
+// the file without its foreign keys leaves them): readers never see them.
+std::vector<std::string> strayRows(Database& db);
+
+// One session's rows as the database gives them back, in the column order that
+// storedColumns() names; decodeSession turns them into the session's results document
+// with every value checked, without a database. Throws BadRow naming the table and the
+// row ("table samples: run 2 of unit 0 (...): wall_s is 'fast', not a finite number").
+struct StoredSession {
+  Row session;
+  std::vector<Row> configs, units, samples;
+};
+struct StoredColumns {
+  const Columns& session;
+  const Columns& config;
+  const Columns& unit;
+  const Columns& sample;
+};
+StoredColumns storedColumns();
+nlohmann::json decodeSession(const StoredSession& rows);
 
 } // namespace bench32::store
