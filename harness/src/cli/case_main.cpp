@@ -124,7 +124,9 @@ int main(int argc, char** argv) {
     if (!(timeout >= 0.001 && timeout <= 1e6))
       throw bench32::BadInput("--timeout must be between 0.001 and 1000000");
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    if (e.get_exit_code() == 0) return app.exit(e); // --help
+    fmt::print(stderr, "bench32-case: {}\n", e.what());
+    return bench32::exitBadInput;
   } catch (const bench32::BadInput& e) {
     fmt::print(stderr, "bench32-case: {}\n", e.what());
     return bench32::exitBadInput;
