@@ -86,6 +86,17 @@ TEST(Files, APipeIsWrittenIntoOnce) {
   EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
+TEST(Files, AnOpenDescriptorIsWrittenIntoEvenOnARegularFile) {
+  const fs::path file = scratch("files-descriptor") / "out.txt";
+  std::FILE* stream = std::fopen(file.c_str(), "w");
+  ASSERT_TRUE(stream);
+  const std::string path = "/dev/fd/" + std::to_string(fileno(stream));
+  EXPECT_FALSE(replacedWhenWritten(path));
+  writeFile(path, "into the descriptor\n");
+  std::fclose(stream);
+  EXPECT_EQ(contents(file), "into the descriptor\n");
+}
+
 TEST(Decimal, OnlyFiniteDecimalNumbersAreTaken) {
   struct Case {
     const char* text;

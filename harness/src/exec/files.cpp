@@ -85,6 +85,22 @@ std::filesystem::path replacedPath(const std::filesystem::path& file) {
   return error ? file : target;
 }
 
+// Whether the path leads through /proc/PID/fd (/dev/stdout, /dev/fd/3): it names a
+// descriptor already open, to be written into, never replaced, whatever file it is.
+bool namesADescriptor(const std::filesystem::path& file) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::path path = fs::absolute(file, error);
+  for (int hop = 0; hop < 40 && !error; ++hop) {
+    path = fs::weakly_canonical(path.parent_path(), error) / path.filename();
+    if (path.string().starts_with("/proc/")) return true;
+    if (!fs::is_symlink(fs::symlink_status(path, error))) return false;
+    const fs::path target = fs::read_symlink(path, error);
+    path = target.is_absolute() ? target : path.parent_path() / target;
+  }
+  return false;
+}
+
 // The file's status, following links; false when there is none (or it cannot be seen:
 // creating it will say why).
 bool statusOf(const std::filesystem::path& file, struct stat& status) {
@@ -140,19 +156,19 @@ void writeFile(const std::filesystem::path& file, const std::string& text) {
   struct stat status {};
   if (!statusOf(file, status)) return replace(file, text, nullptr);
   if (S_ISDIR(status.st_mode)) cannotWrite(file, EISDIR);
-  if (S_ISREG(status.st_mode)) return replace(file, text, &status);
+  if (S_ISREG(status.st_mode) && !namesADescriptor(file)) return replace(file, text, &status);
   writeInto(file, text);
 }
 
 bool replacedWhenWritten(const std::filesystem::path& file) {
   struct stat status {};
-  return !statusOf(file, status) || S_ISREG(status.st_mode);
+  return !statusOf(file, status) || (S_ISREG(status.st_mode) && !namesADescriptor(file));
 }
 
 void checkWritable(const std::filesystem::path& file) {
   if (file.empty()) cannotWrite(file, ENOENT);
   struct stat status {};
-  if (statusOf(file, status) && !S_ISREG(status.st_mode)) {
+  if (statusOf(file, status) && (!S_ISREG(status.st_mode) || namesADescriptor(file))) {
     if (S_ISDIR(status.st_mode)) cannotWrite(file, EISDIR);
     if (::access(file.c_str(), W_OK) != 0) cannotWrite(file, errno);
     return;

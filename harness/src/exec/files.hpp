@@ -14,8 +14,8 @@ std::string readFile(const std::filesystem::path& file);
 // (or a new one) is written to a temporary file in the same folder and renamed over it,
 // so that a reader never sees half a file and a failed write leaves the old one; a
 // symbolic link is followed and its target replaced. Anything else (a device, a pipe,
-// /dev/stdout on a terminal) is written directly. Throws WriteError with the reason:
-// "FILE: cannot write: No space left on device".
+// a descriptor already open such as /dev/stdout) is written directly. Throws WriteError with the
+// reason: "FILE: cannot write: No space left on device".
 void writeFile(const std::filesystem::path& file, const std::string& text);
 
 // Whether writeFile replaces the file (a regular file, or none yet) rather than writing
