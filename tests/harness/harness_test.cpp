@@ -1,12 +1,18 @@
 // The harness end to end, on a suite of stand-in programs that answer right, answer
 // wrong, crash, hang, and end with a non-zero status on purpose.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -338,6 +344,40 @@ TEST(HarnessCommandLine, MistakesGetOnePlainLineAndStatusTwo) {
       {{"show", json, "--format", "xml"},
        "unknown format \"xml\" (text, markdown, csv, json, html)"},
       {{"show", suite.file("missing.json").string()}, "missing.json: cannot open: No such file"},
+      // Every path option refuses an empty path.
+      {run({"--json", ""}), "--json: an empty path"},
+      {run({"--csv", ""}), "--csv: an empty path"},
+      {run({"--markdown", ""}), "--markdown: an empty path"},
+      {run({"--html", ""}), "--html: an empty path"},
+      {run({"--db", ""}), "--db: an empty path"},
+      {run({"--build-root", ""}), "--build-root: an empty path"},
+      {{"report", json, "-o", ""}, "--output: an empty path"},
+      {{"report", "", "-o", json}, "files: an empty path"},
+      {{"export", json, "-o", ""}, ": an empty path"},
+      {{"export", ""}, "file: an empty path"},
+      {{"show", ""}, "file: an empty path"},
+      {{"compare", json, ""}, "files: an empty path"},
+      {{"score", ""}, "files: an empty path"},
+      {{"score", json, "--reference", ""}, "--reference: an empty path"},
+      {{"import", "", "--db", json}, "files: an empty path"},
+      {{"history", "--db", ""}, "--db: an empty path"},
+      {{"list", "--db", ""}, "--db: an empty path"},
+      {{"triage", "--db", "", "--revision", "r", "-p", "x", "--state", "open"},
+       "--db: an empty path"},
+      {{"explain", "-p", "good", "", json}, "results: an empty path"},
+      // Every number option takes finite decimal numbers only.
+      {run({"--min-time", "inf"}), "--min-time inf: not a number"},
+      {run({"--min-time", "nan"}), "--min-time nan: not a number"},
+      {run({"--min-time", "1e999"}), "--min-time 1e999: out of range"},
+      {run({"--min-time", "0x10"}), "--min-time 0x10: not a number"},
+      {run({"--precision", "-inf"}), "--precision -inf: not a number"},
+      {run({"--timeout", "NaN"}), "--timeout NaN: not a number"},
+      {run({"--timeout", "infinity"}), "--timeout infinity: not a number"},
+      {{"compare", json, json, "--alpha", "nan"}, "--alpha nan: not a number"},
+      {{"compare", json, json, "--min-effect", "inf"}, "--min-effect inf: not a number"},
+      {{"compare", json, json, "--fail-above", "inf"}, "--fail-above inf: not a number"},
+      {{"history", "--db", json, "--fail-above", "nan"}, "--fail-above nan: not a number"},
+      {{"history", "--db", json, "--alpha", "2 "}, "--alpha 2 : not a number"},
   };
   for (const auto& c : cases) {
     const RunResult r = harness(suite, c.args);
@@ -346,6 +386,12 @@ TEST(HarnessCommandLine, MistakesGetOnePlainLineAndStatusTwo) {
     EXPECT_EQ(std::count(r.stderrBytes.begin(), r.stderrBytes.end(), '\n'), 1) << r.stderrBytes;
     EXPECT_FALSE(fs::exists(json)) << c.message << ": ran anyway";
   }
+  // The source tree too, which comes before the command.
+  RunRequest request;
+  request.argv = {BENCH32_HARNESS, "--source", "", "list"};
+  const RunResult source = runProcess(request);
+  EXPECT_EQ(source.exitStatus, 2) << source.stderrBytes;
+  EXPECT_EQ(source.stderrBytes, "bench32: --source: an empty path\n");
 }
 
 TEST(HarnessCommandLine, ProgramsByGlobAndExclusionAndPathsFromTheCallersDirectory) {
@@ -525,6 +571,256 @@ TEST(HarnessExecution, RunawayProgramsAreStoppedAndPinnedRunsRecorded) {
   EXPECT_EQ(results.environment.at("cpu_affinity"), cpu);
   for (const char* key : {"turbo", "aslr", "smt_siblings"})
     EXPECT_FALSE(results.environment.at(key).empty()) << key;
+}
+
+} // namespace
+} // namespace bench32
+
+namespace bench32 {
+namespace {
+
+// The harness with its standard output sent to a file (a device such as /dev/full).
+RunResult harnessPrintingTo(const FakeSuite& suite, const std::string& output,
+                            std::vector<std::string> args) {
+  RunRequest request;
+  request.argv = {"/bin/sh",       "-c",       "exec \"$0\" \"$@\" >\"$BENCH32_OUTPUT\"",
+                  BENCH32_HARNESS, "--source", suite.root.string()};
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.argv.insert(request.argv.begin(), {"/usr/bin/env", "BENCH32_OUTPUT=" + output});
+  request.timeout = 60s;
+  return runProcess(request);
+}
+
+bool isCharacterDevice(const char* path) {
+  struct stat status {};
+  return ::stat(path, &status) == 0 && S_ISCHR(status.st_mode);
+}
+
+TEST(HarnessOutput, AWriteThatFailsIsOneLineAndStatusThree) {
+  const FakeSuite& suite = mixedSuite();
+  const std::string results = suite.file("written.json").string();
+  auto good = noBuild(suite);
+  good.insert(good.end(), {"-p", "good", "-n", "1", "--warmup", "0"});
+  ASSERT_EQ(harness(suite,
+                    [&] {
+                      auto a = good;
+                      a.insert(a.end(), {"--json", results});
+                      return a;
+                    }())
+                .exitStatus,
+            0);
+  const auto with = [&](std::vector<std::string> extra) {
+    auto args = good;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  };
+  struct Case {
+    std::vector<std::string> args;
+    std::string output; // standard output goes here
+    const char* message;
+  };
+  const std::string full = "/dev/full", file = "/dev/full: cannot write: No space left on device",
+                    out = "standard output: cannot write: No space left on device";
+  const Case cases[] = {
+      {with({"--json", full}), "/dev/null", file.c_str()},
+      {with({"--csv", full}), "/dev/null", file.c_str()},
+      {with({"--html", full}), "/dev/null", file.c_str()},
+      {with({}), full, out.c_str()},
+      {{"report", results, "-o", full}, "/dev/null", file.c_str()},
+      {{"export", results, "-o", full}, "/dev/null", file.c_str()},
+      {{"show", results}, full, out.c_str()},
+      {{"show", results, "--format", "csv"}, full, out.c_str()},
+      {{"export", results}, full, out.c_str()},
+      {{"compare", results, results}, full, out.c_str()},
+      {{"list", "--json"}, full, out.c_str()},
+      {{"--help"}, full, "standard output: cannot write: "},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = harnessPrintingTo(suite, c.output, c.args);
+    EXPECT_EQ(r.exitStatus, 3) << c.args.back() << ": " << r.stderrBytes;
+    EXPECT_NE(r.stderrBytes.find(std::string("bench32: ") + c.message), std::string::npos)
+        << r.stderrBytes;
+    // One line says so (a run's progress lines may come before it).
+    std::size_t said = 0;
+    for (std::size_t at = r.stderrBytes.find("bench32: "); at != std::string::npos;
+         at = r.stderrBytes.find("bench32: ", at + 1))
+      ++said;
+    EXPECT_EQ(said, 1u) << r.stderrBytes;
+    EXPECT_EQ(r.stderrBytes.find("results in"), std::string::npos) << r.stderrBytes;
+    ASSERT_TRUE(isCharacterDevice("/dev/full")) << "replaced by " << c.args.back();
+  }
+  // A pipe or a device is written directly, and a results file there once, at the end.
+  const RunResult piped = harnessPrintingTo(suite, "/dev/null", with({"--json", "/dev/stdout"}));
+  EXPECT_EQ(piped.exitStatus, 0) << piped.stderrBytes;
+}
+
+// The harness under a file-size limit, with SIGXFSZ ignored: a write past the limit
+// fails with EFBIG, as one on a full disk fails with ENOSPC.
+RunResult harnessWithFileLimit(const FakeSuite& suite, std::size_t bytes,
+                               std::vector<std::string> args) {
+  RunRequest request;
+  request.argv = {"/bin/sh",
+                  "-c",
+                  "trap '' XFSZ; exec \"$@\"",
+                  "sh",
+                  "prlimit",
+                  fmt::format("--fsize={}:", bytes),
+                  BENCH32_HARNESS,
+                  "--source",
+                  suite.root.string()};
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.timeout = 60s;
+  return runProcess(request);
+}
+
+TEST(HarnessOutput, AFileWhoseRewriteFailsIsLeftAsItWas) {
+  if (access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "no prlimit";
+  const FakeSuite& suite = mixedSuite();
+  const std::string results = suite.file("limit.json").string();
+  auto good = noBuild(suite);
+  good.insert(good.end(), {"-p", "good", "-n", "1", "--warmup", "0", "--json", results});
+  ASSERT_EQ(harness(suite, good).exitStatus, 0);
+  struct Case {
+    std::string file;
+    std::vector<std::string> args;
+  };
+  const std::string html = suite.file("limit.html").string(),
+                    json = suite.file("limit-export.json").string();
+  const Case cases[] = {
+      {results, good},
+      {html, {"report", results, "-o", html}},
+      {json, {"export", results, "-o", json}},
+  };
+  for (const auto& c : cases) {
+    { std::ofstream(c.file) << "the old file\n"; }
+    fs::permissions(c.file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    const RunResult r = harnessWithFileLimit(suite, 1024, c.args);
+    EXPECT_EQ(r.exitStatus, 3) << c.file << ": " << r.stderrBytes;
+    EXPECT_NE(r.stderrBytes.find(c.file + ": cannot write: File too large"), std::string::npos)
+        << r.stderrBytes;
+    std::ifstream stream(c.file);
+    std::string kept((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(kept, "the old file\n") << c.file;
+    for (const auto& entry : fs::directory_iterator(suite.root))
+      EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos) << entry.path();
+    // Without the limit the file is replaced whole, and keeps its permissions.
+    const RunResult again = harness(suite, c.args);
+    EXPECT_EQ(again.exitStatus, 0) << again.stderrBytes;
+    EXPECT_GT(fs::file_size(c.file), 1024u);
+    EXPECT_EQ(fs::status(c.file).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  }
+}
+
+} // namespace
+} // namespace bench32
+
+namespace bench32 {
+namespace {
+
+// A TCP port on 127.0.0.1 that takes connections and never answers: a database server
+// that hangs.
+struct SilentServer {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = 0;
+  SilentServer() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+      ADD_FAILURE() << "no listening socket";
+    port = ntohs(address.sin_port);
+  }
+  ~SilentServer() {
+    for (const int client : clients) close(client);
+    close(fd);
+  }
+  // Whether a client connected within the time; it is kept waiting.
+  bool connected(std::chrono::milliseconds within) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, int(within.count())) != 1) return false;
+    clients.push_back(accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
+    return true;
+  }
+  std::vector<int> clients;
+};
+
+// Every stage ends within a second of SIGINT or SIGTERM, with 130 or 143, whether it
+// polls for the interrupt (a build, the measuring) or cannot (connecting to a database):
+// a signal that arrives when nothing is being measured ends the harness at once.
+TEST(HarnessInterrupt, EveryStageEndsWithinASecondWithTheSignalsStatus) {
+  const FakeSuite& suite = mixedSuite();
+  // A build that hangs: a cmake that says it started, then sleeps.
+  const fs::path stub = suite.file("slow-tools"), started = suite.file("build-started");
+  fs::create_directories(stub);
+  std::ofstream(stub / "cmake") << "#!/bin/sh\ntouch " << started << "\nexec sleep 60\n";
+  fs::permissions(stub / "cmake", fs::perms::owner_all);
+  const fs::path buildDir = suite.file("slow-build");
+  fs::create_directories(buildDir);
+  std::ofstream(buildDir / "CMakeCache.txt") << "";
+  SilentServer server;
+  const std::string results = suite.file("stopped.json").string();
+
+  struct Stage {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<bool()> underway; // polled until the stage has started
+    bool keepsResults;
+  };
+  const std::vector<Stage> stages = {
+      {"connecting to a database",
+       {"run", "--build", "fake=" + (suite.root / "build").string(), "--no-build", "-p", "good",
+        "--db", fmt::format("postgresql://bench@127.0.0.1:{}/bench32", server.port)},
+       [&] { return server.connected(10ms); },
+       false},
+      {"building",
+       {"/usr/bin/env", "PATH=" + stub.string() + ":" + std::getenv("PATH"), BENCH32_HARNESS,
+        "--source", suite.root.string(), "run", "--build", "slow=" + buildDir.string(), "-p",
+        "good", "--json", results},
+       [&] { return fs::exists(started); },
+       true},
+      {"measuring",
+       {"run", "--build", "fake=" + (suite.root / "build").string(), "--no-build", "-p",
+        "good,hang", "--runs", "2", "--warmup", "0", "--timeout", "60", "--json", results},
+       [&] { return fs::exists(suite.file("hang-started")); },
+       true},
+  };
+  for (const auto& stage : stages) {
+    for (const int signalNumber : {SIGINT, SIGTERM}) {
+      fs::remove(started);
+      fs::remove(suite.file("hang-started"));
+      fs::remove(results);
+      RunResult run;
+      std::chrono::steady_clock::time_point ended;
+      std::thread harnessThread([&] {
+        if (stage.args.front() == "run") {
+          run = harness(suite, stage.args);
+        } else {
+          RunRequest request;
+          request.argv = stage.args;
+          request.timeout = 60s;
+          run = runProcess(request);
+        }
+        ended = std::chrono::steady_clock::now();
+      });
+      const auto deadline = std::chrono::steady_clock::now() + 30s;
+      while (!stage.underway() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+      const auto signalled = std::chrono::steady_clock::now();
+      for (const int group : runningProcessGroups()) kill(group, signalNumber);
+      harnessThread.join();
+      const auto elapsed = std::chrono::duration<double>(ended - signalled).count();
+      EXPECT_EQ(run.exitStatus, 128 + signalNumber) << stage.name << ": " << run.stderrBytes;
+      EXPECT_LT(elapsed, 1.0) << stage.name << ", signal " << signalNumber;
+      if (stage.keepsResults) {
+        const Results kept = loadResults(results);
+        EXPECT_EQ(kept.stopReason, "interrupted") << stage.name;
+        EXPECT_FALSE(kept.complete) << stage.name;
+      }
+    }
+  }
 }
 
 } // namespace

@@ -119,6 +119,11 @@ TEST(Timer, ReportsThatAreCutOrGarbledAreRefused) {
       {line.substr(0, 40), "garbled"},
       {line + "1\n", "holds 2 bytes of output where it names 3"},
       {std::string(line).replace(line.find("exit=0"), 6, "exit=x"), "garbled"},
+      // Times and sizes that no run has: not numbers, infinite, negative.
+      {std::string(line).replace(line.find("wall_s=0.001"), 12, "wall_s=nan"), "garbled"},
+      {std::string(line).replace(line.find("user_s=0.001"), 12, "user_s=inf"), "garbled"},
+      {std::string(line).replace(line.find("sys_s=0"), 7, "sys_s=-1"), "garbled"},
+      {std::string(line).replace(line.find("max_rss_kib=900"), 15, "max_rss_kib=-5"), "garbled"},
   };
   for (const auto& c : cases) {
     std::string why;

@@ -17,7 +17,9 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "cli/option_values.hpp"
 #include "exec/expectation.hpp"
+#include "exec/files.hpp"
 #include "exec/process.hpp"
 
 namespace {
@@ -57,29 +59,15 @@ int describeRun(const bench32::RunResult& run, const std::string& program,
     entry["signal"] = bench32::signalName(run.signal);
   else
     entry["status"] = run.exitStatus;
-  fmt::print("{}\n", entry.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+  bench32::writeStandardOutput(entry.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                               "\n");
   if (!run.stderrBytes.empty()) fmt::print(stderr, "stderr: {}", run.stderrBytes);
   fmt::print(stderr, "wall {:.3f} s\n", run.wallSeconds);
   return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-  CLI::App app{"Runs one bench32 program on one case or workload and checks its output"};
-  std::string runUnder, cpus, program, file, name;
-  double timeout = 300;
-  bool describe = false;
-  app.add_option("--run-under", runUnder, "Command prefix to run the program under (an emulator)");
-  app.add_option("--timeout", timeout, "Seconds before the program's process group is killed");
-  app.add_option("--cpu", cpus, "Run the program on these processors only (0, 0,2 or 1-3)");
-  app.add_flag("--describe", describe,
-               "Print the run's output as a JSON entry instead of checking");
-  app.add_option("program", program, "The program's executable")->required();
-  app.add_option("file", file, "cases.json or workloads.json")->required();
-  app.add_option("name", name, "The case or workload")->required();
-  CLI11_PARSE(app, argc, argv);
-
+int runCase(const std::string& program, const std::string& file, const std::string& name,
+            const std::string& runUnder, const std::string& cpus, double timeout, bool describe) {
   try {
     const auto expected = entryNamed(file, name);
     if (!expected) {
@@ -100,7 +88,7 @@ int main(int argc, char** argv) {
     if (describe) return describeRun(run, program, name);
     const bench32::Verdict verdict = bench32::verify(*expected, run);
     if (!verdict.ok) {
-      fmt::print("{} / {}: {}\n", program, name, verdict.detail);
+      bench32::writeStandardOutput(fmt::format("{} / {}: {}\n", program, name, verdict.detail));
       return 1;
     }
     return 0;
@@ -108,4 +96,47 @@ int main(int argc, char** argv) {
     fmt::print(stderr, "bench32-case: {}\n", e.what());
     return bench32::exitStatusFor(e);
   }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  bench32::openStandardDescriptors();
+  CLI::App app{"Runs one bench32 program on one case or workload and checks its output"};
+  std::string runUnder, cpus, program, file, name;
+  double timeout = 300;
+  bool describe = false;
+  app.add_option("--run-under", runUnder, "Command prefix to run the program under (an emulator)");
+  bench32::addNumberOption(app, "--timeout", timeout,
+                           "Seconds before the program's process group is killed");
+  app.add_option("--cpu", cpus, "Run the program on these processors only (0, 0,2 or 1-3)");
+  app.add_flag("--describe", describe,
+               "Print the run's output as a JSON entry instead of checking");
+  app.add_option("program", program, "The program's executable")
+      ->required()
+      ->check(bench32::nonEmptyPath);
+  app.add_option("file", file, "cases.json or workloads.json")
+      ->required()
+      ->check(bench32::nonEmptyPath);
+  app.add_option("name", name, "The case or workload")->required();
+  try {
+    app.parse(argc, argv);
+    if (!(timeout >= 0.001 && timeout <= 1e6))
+      throw bench32::BadInput("--timeout must be between 0.001 and 1000000");
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e); // --help
+    fmt::print(stderr, "bench32-case: {}\n", e.what());
+    return bench32::exitBadInput;
+  } catch (const bench32::BadInput& e) {
+    fmt::print(stderr, "bench32-case: {}\n", e.what());
+    return bench32::exitBadInput;
+  }
+  const int status = runCase(program, file, name, runUnder, cpus, timeout, describe);
+  try {
+    bench32::closeStandardOutput();
+  } catch (const bench32::WriteError& e) {
+    fmt::print(stderr, "bench32-case: {}\n", e.what());
+    return bench32::exitSystemError;
+  }
+  return status;
 }

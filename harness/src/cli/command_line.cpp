@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "cli/option_values.hpp"
 #include "exec/errors.hpp"
 #include "output/export/exporter.hpp"
 
@@ -22,9 +23,9 @@ void checkBounds(const CLI::App& command, const std::vector<Bound>& bounds) {
 }
 
 void addComparisonRuleOptions(CLI::App& command, CompareSettings& settings) {
-  command.add_option("--alpha", settings.alpha, "Significance level")->capture_default_str();
-  command.add_option("--min-effect", settings.minEffect, "Smallest relative difference flagged")
-      ->capture_default_str();
+  addNumberOption(command, "--alpha", settings.alpha, "Significance level");
+  addNumberOption(command, "--min-effect", settings.minEffect,
+                  "Smallest relative difference flagged");
   command.add_option("--min-samples", settings.minSamples, "Fewest samples per side for a verdict")
       ->capture_default_str();
 }

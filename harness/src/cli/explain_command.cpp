@@ -10,7 +10,9 @@
 #include <fmt/format.h>
 
 #include "cli/commands.hpp"
+#include "cli/option_values.hpp"
 #include "exec/errors.hpp"
+#include "exec/files.hpp"
 #include "measure/build.hpp"
 #include "measure/explain.hpp"
 #include "measure/explain_document.hpp"
@@ -250,9 +252,9 @@ int explainSidesCommand(const ExplainOptions& o, const fs::path& source) {
       o.withAsm ? asmListings(top, sides) : std::vector<std::pair<AsmListing, AsmListing>>{};
   if (o.format != "text")
     for (const auto& [a, b] : listings) addAsmSections(document, a, b);
-  fmt::print("{}", exporter.render(document));
+  writeStandardOutput(exporter.render(document));
   if (o.format == "text")
-    for (const auto& [a, b] : listings) fmt::print("\n{}", asmText(a, b, terminalWidth()));
+    for (const auto& [a, b] : listings) writeStandardOutput("\n" + asmText(a, b, terminalWidth()));
   return 0;
 }
 
@@ -277,10 +279,12 @@ CommandRunner addExplainCommand(CLI::App& app) {
           ->allow_extra_args(false);
   CLI::Option* build = app.add_option("-b,--build", o->builds, "An existing build folder NAME=DIR")
                            ->allow_extra_args(false);
-  CLI::Option* files = app.add_option(
-      "results", o->files,
-      "Results files (FILE or FILE:CONFIG) whose build folders still hold the measured binaries");
-  app.add_option("--build-root", o->buildRoot, "Where configurations are built (default: build/)");
+  CLI::Option* files = app.add_option("results", o->files,
+                                      "Results files (FILE or FILE:CONFIG) whose build folders "
+                                      "still hold the measured binaries")
+                           ->check(nonEmptyPath);
+  app.add_option("--build-root", o->buildRoot, "Where configurations are built (default: build/)")
+      ->check(nonEmptyPath);
   app.add_option("-j,--jobs", o->jobs, "Build jobs");
   CLI::Option* withAsm =
       app.add_option("--asm", o->asmFunctions,

@@ -9,8 +9,11 @@
 #include <fmt/format.h>
 
 #include "cli/command_table.hpp"
+#include "cli/option_values.hpp"
 #include "exec/errors.hpp"
+#include "exec/files.hpp"
 #include "exec/spawner.hpp"
+#include "measure/interrupt.hpp"
 
 #ifndef BENCH32_SOURCE_DIR
 #define BENCH32_SOURCE_DIR "."
@@ -62,10 +65,18 @@ std::optional<int> parse(CLI::App& app, int argc, char** argv) {
   return std::nullopt;
 }
 
-} // namespace
+// The command's status, once standard output is known to hold all that was printed.
+int withStandardOutputClosed(int status) {
+  try {
+    closeStandardOutput();
+  } catch (const WriteError& e) {
+    fmt::print(stderr, "bench32: {}\n", e.what());
+    return status == exitOk || status == exitFailed ? exitSystemError : status;
+  }
+  return status;
+}
 
-int main(int argc, char** argv) {
-  startSpawner();
+int runHarness(int argc, char** argv) {
   CLI::App app{"bench32: build, run, verify, time, compare and report the benchmark suite",
                "bench32"};
   app.require_subcommand(1);
@@ -73,7 +84,9 @@ int main(int argc, char** argv) {
   app.footer("Through ./bench32 also: test [PRESET...] (build and run every test), setup "
              "(install what is missing). See harness/README.md.");
   std::string source = BENCH32_SOURCE_DIR;
-  app.add_option("--source", source, "The suite's source tree")->capture_default_str();
+  app.add_option("--source", source, "The suite's source tree")
+      ->capture_default_str()
+      ->check(nonEmptyPath);
   std::vector<std::pair<CLI::App*, CommandRunner>> commands;
   for (const Command& c : commandTable()) {
     CLI::App* command = app.add_subcommand(c.name, c.description);
@@ -86,7 +99,17 @@ int main(int argc, char** argv) {
       if (app.got_subcommand(command)) return runner(context);
   } catch (const std::exception& e) {
     fmt::print(stderr, "bench32: {}\n", e.what());
-    return exitStatusFor(e);
+    return interruptFlag() ? interruptedStatus() : exitStatusFor(e);
   }
   return exitBadInput;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  openStandardDescriptors();
+  startSpawner();
+  // After the spawner, which (when it is a fork of this process) keeps the default.
+  installInterruptHandler();
+  return withStandardOutputClosed(runHarness(argc, argv));
 }

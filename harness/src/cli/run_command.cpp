@@ -10,6 +10,7 @@
 
 #include "cli/command_line.hpp"
 #include "cli/commands.hpp"
+#include "cli/option_values.hpp"
 #include "exec/files.hpp"
 #include "measure/collectors.hpp"
 #include "measure/environment.hpp"
@@ -162,8 +163,8 @@ void copyToTarget(RemoteSession& session, const std::vector<PlannedUnit>& planne
 // follows: interrupted, some unit failed, or all well.
 int finishRun(const Results& results, const RunOptions& options, const SessionRecorder* recorder) {
   const Document document = runDocument(results);
-  fmt::print("{}", textExporter().render(document));
-  if (results.decide) fmt::print("\n{}", textExporter().render(decisionDocument(results)));
+  writeStandardOutput(textExporter().render(document));
+  if (results.decide) writeStandardOutput("\n" + textExporter().render(decisionDocument(results)));
   for (const auto& [format, file] : options.exports)
     writeFile(file, exporterNamed(format).render(document));
   std::size_t runs = 0;
@@ -176,7 +177,7 @@ int finishRun(const Results& results, const RunOptions& options, const SessionRe
                store::withoutPassword(options.db));
   if (!results.complete) {
     fmt::print(stderr, "bench32: interrupted; the results so far are kept\n");
-    return exitInterrupted;
+    return interruptedStatus();
   }
   return failures.empty() ? exitOk : exitFailed;
 }
@@ -200,13 +201,11 @@ void addLengthOptions(CLI::App& app, RunSettings& s) {
       ->capture_default_str();
   app.add_option("--max-runs", s.maxRuns, "Adaptive: at most this many runs")
       ->capture_default_str();
-  app.add_option("--min-time", s.minTime, "Adaptive: stop once this many seconds were timed...")
-      ->capture_default_str();
-  app.add_option("--precision", s.precision,
-                 "...or once the median's 95% interval is this tight (relative half-width)")
-      ->capture_default_str();
-  app.add_option("--timeout", s.timeout, "Seconds before a run's process group is killed")
-      ->capture_default_str();
+  addNumberOption(app, "--min-time", s.minTime,
+                  "Adaptive: stop once this many seconds were timed...");
+  addNumberOption(app, "--precision", s.precision,
+                  "...or once the median's 95% interval is this tight (relative half-width)");
+  addNumberOption(app, "--timeout", s.timeout, "Seconds before a run's process group is killed");
 }
 
 // Verdict-driven runs, as the command line gives them.
@@ -270,7 +269,8 @@ void addBuildOptions(CLI::App& app, RunOptions& run) {
       ->delimiter(',');
   app.add_option("-b,--build", run.builds, "NAME=BUILD_DIR, an existing build folder (repeatable)");
   app.add_option("--build-root", run.buildRoot,
-                 "Where --config builds go (default: the source tree's build/)");
+                 "Where --config builds go (default: the source tree's build/)")
+      ->check(nonEmptyPath);
   app.add_flag("--no-build", run.noBuild, "Run what is built; build nothing");
   app.add_option("-j,--jobs", run.jobs, "Parallel build jobs");
 }
@@ -310,12 +310,15 @@ void addRunningOptions(CLI::App& app, RunOptions& run, std::string& cpuList) {
 // Where the results go: files, a database, and the session's place among others there.
 void addOutputOptions(CLI::App& app, RunOptions& run,
                       std::map<std::string, std::string>& exportFiles) {
-  app.add_option("--json", run.json, "Write every sample and the environment here");
+  app.add_option("--json", run.json, "Write every sample and the environment here")
+      ->check(nonEmptyPath);
   for (const Exporter* e : exporters())
     if (!e->fileOption().empty())
       app.add_option("--" + e->fileOption(), exportFiles[e->name()],
-                     "Write the table as " + e->name() + " here");
-  app.add_option("--db", run.db, std::string("Also write the session into this ") + databaseHelp);
+                     "Write the table as " + e->name() + " here")
+          ->check(nonEmptyPath);
+  app.add_option("--db", run.db, std::string("Also write the session into this ") + databaseHelp)
+      ->check(nonEmptyPath);
   app.add_option("--shard", run.shard,
                  "K/N: run the K-th of N slices of the (configuration, program, workload) units");
   app.add_option("--revision", run.revision,
@@ -355,11 +358,17 @@ int runCommand(const RunOptions& options, const fs::path& source,
   const Console console;
   Results results;
   std::unique_ptr<SessionRecorder> recorder;
+  // A results file that is not a regular file (a pipe, a device) is written once, at the
+  // end: rewritten, it would hold a copy per round.
+  const bool rewritable = !options.json.empty() && replacedWhenWritten(options.json);
+  auto checkpoint = [&] {
+    if (rewritable) saveResults(options.json, results);
+    if (recorder) recorder->checkpoint(results);
+  };
   auto save = [&] {
     if (!options.json.empty()) saveResults(options.json, results);
     if (recorder) recorder->checkpoint(results);
   };
-  installInterruptHandler();
   try {
     Plan plan = makePlan(options, source);
     markProfileGuided(plan.targets, options.pgo, plan.workloads, options.settings);
@@ -368,11 +377,17 @@ int runCommand(const RunOptions& options, const fs::path& source,
       results.settings["compile_runs"] = options.settings.compileRuns;
     applyFleetOptions(plan, results, options);
     if (!options.db.empty()) recorder = std::make_unique<SessionRecorder>(options.db);
-    save();
+    checkpoint();
     std::unique_ptr<RemoteSession> remote;
     results.target = hostTarget(results.environment);
     if (!options.remote.empty()) remote = remoteSession(options, source, console, results);
-    const auto planned = buildAndPlan(plan, results, options, source, console, save);
+    // Builds and the measuring session poll the interrupt and keep what they have;
+    // everything else ends at once when interrupted.
+    const auto planned = [&] {
+      const KeepOnInterrupt keep;
+      return buildAndPlan(plan, results, options, source, console, checkpoint);
+    }();
+    if (interruptFlag()) throw BuildError("interrupted");
     Runner runner = runProcess;
     if (remote) {
       copyToTarget(*remote, planned, results, console);
@@ -384,12 +399,15 @@ int runCommand(const RunOptions& options, const fs::path& source,
     hooks.note = [&](const std::string& line) { console.note(line); };
     // On a terminal the progress line carries the estimate; elsewhere a line per round.
     if (!console.tty) hooks.round = hooks.note;
-    hooks.checkpoint = save;
+    hooks.checkpoint = checkpoint;
     RunSettings settings = options.settings;
     settings.runUnder = splitWords(options.runUnder);
     settings.decide = results.decide;
     settings.startGate = !remote;
-    const bool finished = measureUnits(results, planned, settings, runner, hooks);
+    const bool finished = [&] {
+      const KeepOnInterrupt keep;
+      return measureUnits(results, planned, settings, runner, hooks);
+    }();
     console.progress("");
     results.complete = finished;
     results.environment["load_after"] = loadAverage();
@@ -405,7 +423,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
     } catch (const std::exception&) {
     }
     fmt::print(stderr, "bench32: {}\n", e.what());
-    return interruptFlag() ? exitInterrupted : exitStatusFor(e);
+    return interruptFlag() ? interruptedStatus() : exitStatusFor(e);
   }
   return finishRun(results, options, recorder.get());
 }

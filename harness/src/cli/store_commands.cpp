@@ -14,6 +14,7 @@
 #include "analysis/history.hpp"
 #include "analysis/noise.hpp"
 #include "analysis/revision_points.hpp"
+#include "cli/option_values.hpp"
 #include "exec/errors.hpp"
 #include "exec/files.hpp"
 #include "exec/git.hpp"
@@ -70,7 +71,7 @@ int sessionsCommand(const std::string& target, bool asJson) {
         s.host, s.shard, std::string(s.complete ? "yes" : "no")});
   }
   warn(warnings);
-  fmt::print("{}", (asJson ? jsonExporter() : textExporter()).render({{{"", table, {}}}}));
+  writeStandardOutput((asJson ? jsonExporter() : textExporter()).render({{{"", table, {}}}}));
   return exitOk;
 }
 
@@ -84,12 +85,13 @@ int importCommand(const std::vector<std::string>& files, const std::string& targ
   for (std::size_t i = 0; i < files.size(); ++i) {
     // Pooled twice, the same runs would count twice in every comparison.
     if (const auto id = store::findSession(*db, documents[i])) {
-      fmt::print("{}: already in the database as session {}\n", files[i], *id);
+      writeStandardOutput(
+          fmt::format("{}: already in the database as session {}\n", files[i], *id));
       continue;
     }
     store::SessionWriter writer(*db);
     writer.checkpoint(documents[i]);
-    fmt::print("{}: session {}\n", files[i], writer.id());
+    writeStandardOutput(fmt::format("{}: session {}\n", files[i], writer.id()));
   }
   return exitOk;
 }
@@ -118,7 +120,7 @@ int exportCommand(const ExportOptions& options) {
   }
   const std::string text = doc.dump(1, ' ', false, json::error_handler_t::replace) + "\n";
   if (options.output.empty())
-    fmt::print("{}", text);
+    writeStandardOutput(text);
   else
     writeFile(options.output, text);
   return exitOk;
@@ -134,7 +136,7 @@ int historyCommand(HistoryOptions options, const fs::path& repo) {
   knowledge.applyTo(options.settings);
   const auto rows = history(points, {options.programs, options.configs, options.settings});
   if (rows.empty()) throw BadInput("no measurement matches -p and -c");
-  fmt::print("{}", exporter.render(historyDocument(rows, points, options.settings)));
+  writeStandardOutput(exporter.render(historyDocument(rows, points, options.settings)));
   warn(selected.warnings());
   if (options.failAbove >= 0 && historyExceeds(rows, options.failAbove / 100)) {
     fmt::print(stderr,
@@ -186,8 +188,8 @@ int triageCommand(const TriageOptions& options) {
         fmt::format("revision {} measured nothing that matches -p, -w and -c", options.revision));
   for (const auto& mark : marks) {
     store::setTriage(*db, mark);
-    fmt::print("{} {}/{} {}: {}\n", revisionLabel(mark.revision), mark.program, mark.workload,
-               mark.config, mark.state);
+    writeStandardOutput(fmt::format("{} {}/{} {}: {}\n", revisionLabel(mark.revision), mark.program,
+                                    mark.workload, mark.config, mark.state));
   }
   for (const auto& [id, line] : readable.skipped) warn({line + " (session left out)"});
   return exitOk;
@@ -284,15 +286,16 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
 
 CommandRunner addHistoryCommand(CLI::App& app) {
   auto o = std::make_shared<HistoryOptions>();
-  app.add_option("--db", o->db, databaseHelp)->required();
+  app.add_option("--db", o->db, databaseHelp)->required()->check(nonEmptyPath);
   app.add_option("-p,--programs", o->programs, "Programs, or globs")->delimiter(',');
   app.add_option("-c,--config", o->configs, "Configurations, or globs")->delimiter(',');
   app.add_option("--machine", o->machine, "Only sessions of this kind of machine or host (a glob)");
   app.add_option("--metric", o->metric, metricNames())->capture_default_str();
   addComparisonRuleOptions(app, o->settings);
-  app.add_option("--fail-above", o->failAbove,
-                 "Exit 1 when a series' latest revision failed, or is significantly slower by "
-                 "more than PCT percent (accepted and false-positive changes excepted)");
+  addNumberOption(app, "--fail-above", o->failAbove,
+                  "Exit 1 when a series' latest revision failed, or is significantly slower by "
+                  "more than PCT percent (accepted and false-positive changes excepted)")
+      ->default_str("");
   addFormatOption(app, o->format);
   return [&app, o](const CommandContext& context) {
     checkBounds(app, comparisonRuleBounds(o->settings, o->failAbove));
@@ -302,7 +305,7 @@ CommandRunner addHistoryCommand(CLI::App& app) {
 
 CommandRunner addTriageCommand(CLI::App& app) {
   auto o = std::make_shared<TriageOptions>();
-  app.add_option("--db", o->db, databaseHelp)->required();
+  app.add_option("--db", o->db, databaseHelp)->required()->check(nonEmptyPath);
   app.add_option("--revision", o->revision, "The revision of the change")->required();
   app.add_option("-p,--programs", o->programs, "Programs, or globs")->delimiter(',')->required();
   app.add_option("-w,--workload", o->workloads, "Workloads, or globs (all)")->delimiter(',');
@@ -318,19 +321,20 @@ CommandRunner addImportCommand(CLI::App& app) {
     std::string db;
   };
   auto o = std::make_shared<Options>();
-  app.add_option("files", o->files, "Results files (JSON)")->required();
-  app.add_option("--db", o->db, databaseHelp)->required();
+  app.add_option("files", o->files, "Results files (JSON)")->required()->check(nonEmptyPath);
+  app.add_option("--db", o->db, databaseHelp)->required()->check(nonEmptyPath);
   return [o](const CommandContext&) { return importCommand(o->files, o->db); };
 }
 
 CommandRunner addExportCommand(CLI::App& app) {
   auto o = std::make_shared<ExportOptions>();
-  app.add_option("file", o->file, "A results file, instead of --db");
-  app.add_option("--db", o->db, databaseHelp);
+  app.add_option("file", o->file, "A results file, instead of --db")->check(nonEmptyPath);
+  app.add_option("--db", o->db, databaseHelp)->check(nonEmptyPath);
   app.add_option("--session", o->session, "The session's id");
   app.add_option("--format", o->format, "results or gbench")->capture_default_str();
   app.add_option("-c,--config", o->config, "gbench: this configuration only");
-  app.add_option("--json,-o,--output", o->output, "The file to write (default: standard output)");
+  app.add_option("--json,-o,--output", o->output, "The file to write (default: standard output)")
+      ->check(nonEmptyPath);
   return [o](const CommandContext&) { return exportCommand(*o); };
 }
 

@@ -9,6 +9,7 @@
 #include "analysis/score.hpp"
 #include "cli/command_line.hpp"
 #include "cli/commands.hpp"
+#include "cli/option_values.hpp"
 #include "cli/store_commands.hpp"
 #include "exec/files.hpp"
 #include "model/results_file.hpp"
@@ -114,7 +115,7 @@ int scoreCommand(ScoreOptions o, const fs::path& source) {
     const auto spread = sessionScoreSpread(base, storedSessions(o.db, o.machine, source), metric);
     for (Score& s : scores) coverSessions(s, spread);
   }
-  fmt::print("{}", exporter.render(scoreDocument(scores)));
+  writeStandardOutput(exporter.render(scoreDocument(scores)));
   return exitOk;
 }
 
@@ -147,16 +148,16 @@ int listCommand(const fs::path& source, bool asJson, bool full) {
                         {"robustness", robustnessJson(facts.robustness)}});
   }
   if (asJson)
-    fmt::print("{}\n",
-               json{{"programs", programs}}.dump(1, ' ', false, json::error_handler_t::replace));
+    writeStandardOutput(
+        json{{"programs", programs}}.dump(1, ' ', false, json::error_handler_t::replace) + "\n");
   else
-    fmt::print("{}", textExporter().render({{{"", table, {}}}}));
+    writeStandardOutput(textExporter().render({{{"", table, {}}}}));
   return exitOk;
 }
 
 int showCommand(const std::string& file, const std::string& format) {
   const Exporter& exporter = exporterNamed(format);
-  fmt::print("{}", exporter.render(runDocument(loadResults(file))));
+  writeStandardOutput(exporter.render(runDocument(loadResults(file))));
   return exitOk;
 }
 
@@ -193,7 +194,7 @@ int compareResults(CompareOptions options, const std::vector<Results>& files,
       throw BadInput(fmt::format("{} and {} have no program and workload in common", c.base.label,
                                  c.other.label));
   }
-  fmt::print("{}", exporter.render(comparisonDocument(all)));
+  writeStandardOutput(exporter.render(comparisonDocument(all)));
   bool over = false;
   for (const auto& c : all) {
     if (options.failAbove >= 0 && exceeds(c, options.failAbove / 100)) {
@@ -230,7 +231,8 @@ CommandRunner addListCommand(CLI::App& app) {
   auto o = std::make_shared<Options>();
   app.add_flag("--json", o->json, "Print every program's facts as JSON, for tools");
   app.add_flag("--full", o->full, "With --json: each workload's input and exact output too");
-  app.add_option("--db", o->db, std::string("List the sessions of this ") + databaseHelp);
+  app.add_option("--db", o->db, std::string("List the sessions of this ") + databaseHelp)
+      ->check(nonEmptyPath);
   return [o](const CommandContext& context) {
     if (!o->db.empty()) return sessionsCommand(o->db, o->json);
     return listCommand(context.source, o->json, o->full);
@@ -240,18 +242,21 @@ CommandRunner addListCommand(CLI::App& app) {
 CommandRunner addShowCommand(CLI::App& app) {
   auto file = std::make_shared<std::string>();
   auto format = std::make_shared<std::string>("text");
-  app.add_option("file", *file, "Results file (JSON)")->required();
+  app.add_option("file", *file, "Results file (JSON)")->required()->check(nonEmptyPath);
   addFormatOption(app, *format);
   return [file, format](const CommandContext&) { return showCommand(*file, *format); };
 }
 
 CommandRunner addScoreCommand(CLI::App& app) {
   auto o = std::make_shared<ScoreOptions>();
-  app.add_option("files", o->files, "Results files (JSON) to score")->required();
+  app.add_option("files", o->files, "Results files (JSON) to score")
+      ->required()
+      ->check(nonEmptyPath);
   app.add_option("--reference", o->reference,
                  fmt::format("The reference results file (default: {} in the source tree, "
                              "this repository's CI machine)",
-                             defaultReference));
+                             defaultReference))
+      ->check(nonEmptyPath);
   app.add_option("--reference-config", o->referenceConfig,
                  "The reference's configuration, when it holds several");
   app.add_option("--metric", o->metric, metricNames())->capture_default_str();
@@ -272,18 +277,20 @@ const char* const machineHelp =
 
 CommandRunner addCompareCommand(CLI::App& app) {
   auto o = std::make_shared<CompareOptions>();
-  app.add_option("files", o->files, "Results files (JSON)");
+  app.add_option("files", o->files, "Results files (JSON)")->check(nonEmptyPath);
   app.add_option("--baseline", o->baseline, "Baseline configuration (default: the first)");
   app.add_option("--metric", o->metric, metricNames())->capture_default_str();
   addComparisonRuleOptions(app, o->settings);
-  app.add_option("--fail-above", o->failAbove,
-                 "Exit 1 when the geometric mean, or a significantly slower program, is more "
-                 "than this many percent slower, or a program failed");
+  addNumberOption(app, "--fail-above", o->failAbove,
+                  "Exit 1 when the geometric mean, or a significantly slower program, is more "
+                  "than this many percent slower, or a program failed")
+      ->default_str("");
   app.add_option("--resolution", o->resolution,
                  "PCT: also decide each program slower, faster, equal (within PCT) or undecided "
                  "by the sequential rule on runs paired by round (default: a --decide session's)");
   addFormatOption(app, o->format);
-  app.add_option("--db", o->db, std::string("Compare points of this ") + databaseHelp);
+  app.add_option("--db", o->db, std::string("Compare points of this ") + databaseHelp)
+      ->check(nonEmptyPath);
   app.add_option("--revision", o->revisions,
                  "With --db: every session of this revision, merged (repeatable)");
   app.add_option("--session", o->sessions, "With --db: a session (repeatable)");
@@ -300,11 +307,14 @@ CommandRunner addCompareCommand(CLI::App& app) {
 
 CommandRunner addReportCommand(CLI::App& app) {
   auto o = std::make_shared<ReportOptions>();
-  app.add_option("files", o->files, "Results files (JSON)");
-  app.add_option("-o,--output", o->output, "The HTML file to write")->required();
+  app.add_option("files", o->files, "Results files (JSON)")->check(nonEmptyPath);
+  app.add_option("-o,--output", o->output, "The HTML file to write")
+      ->required()
+      ->check(nonEmptyPath);
   app.add_option("--baseline", o->baseline, "Baseline configuration (default: the first)");
   app.add_option("--db", o->db,
-                 std::string("Add the history's trend charts from this ") + databaseHelp);
+                 std::string("Add the history's trend charts from this ") + databaseHelp)
+      ->check(nonEmptyPath);
   app.add_option("--machine", o->machine, machineHelp);
   return [o](const CommandContext& context) {
     if (!o->db.empty()) return reportStoredCommand(*o, context.source, o->machine);

@@ -8,7 +8,7 @@ namespace bench32 {
 
 // Exit statuses: 0 all well, 1 a run or build failed (or a comparison is over its
 // gate), 2 bad usage or bad input, 3 the system refused (a file could not be written,
-// memory ran out), 130 interrupted.
+// memory ran out), 128 + the signal when interrupted (130 SIGINT, 143 SIGTERM).
 inline constexpr int exitOk = 0, exitFailed = 1, exitBadInput = 2, exitSystemError = 3,
                      exitInterrupted = 130;
 

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "exec/cpu_list.hpp"
+
 namespace bench32 {
 
 // An unlinked file in memory (a memfd). Throws std::system_error when none can be made.
@@ -124,17 +126,6 @@ RunResult runProcess(const RunRequest& request);
 
 // Splits a command prefix such as "qemu-arm -L /usr/arm-linux-gnueabihf" on blanks.
 std::vector<std::string> splitWords(const std::string& text);
-
-// Processor lists as the kernel writes them: "0", "0,2", "1-3", "0-1,4". Parsing gives
-// the processors in ascending order without repeats and throws BadInput for anything
-// else; formatting writes ranges.
-std::vector<int> parseCpuList(const std::string& text);
-std::string cpuListText(const std::vector<int>& cpus);
-// The processors this process may run on (its affinity, which only holds online ones).
-std::vector<int> allowedCpus();
-// The list parsed, each processor checked against allowedCpus(); throws BadInput naming
-// the first one that is not there.
-std::vector<int> usableCpus(const std::string& text);
 
 // Kills the process group of every program being run; async-signal-safe, for an
 // interrupt handler that must take the running programs down with the harness.

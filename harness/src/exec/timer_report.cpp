@@ -1,6 +1,7 @@
 #include "exec/timer_report.hpp"
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -33,9 +34,11 @@ bool number(std::string_view text, T& value, int base = 10) {
   return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
+// A time: finite and not negative (from_chars alone takes "nan", "inf" and "-1").
 bool number(std::string_view text, double& value) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc() && end == text.data() + text.size() && !text.empty();
+  return error == std::errc() && end == text.data() + text.size() && !text.empty() &&
+         std::isfinite(value) && value >= 0;
 }
 
 // The ending, times and limits from the fields into run; false when one is missing or
@@ -54,7 +57,7 @@ bool readFields(const std::map<std::string, std::string, std::less<>>& f, RunRes
       number(get("sys_s"), run.systemSeconds) && number(get("max_rss_kib"), run.maxRssKiB) &&
       number(get("stdout_size"), output.size) && number(get("stdout_xxh3"), output.xxh3, 16) &&
       number(get("included"), inc) && number(get("file_size_limit"), run.fileSizeLimit) &&
-      f.count("error") == 1;
+      run.maxRssKiB >= 0 && f.count("error") == 1;
   run.timedOut = timedOut != 0;
   run.stdoutOverflow = overflow != 0;
   included = inc != 0;
