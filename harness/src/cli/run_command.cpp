@@ -108,7 +108,10 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
   std::vector<PlannedUnit> planned;
   for (auto& target : plan.targets) {
     const auto buildFailures = buildTarget(target, plan, options, buildOptions);
-    results.configs.push_back(target.info);
+    // Every configuration is in the results from the start (a file saved mid-build names
+    // each one its units name); its entry is completed once it is built.
+    for (auto& c : results.configs)
+      if (c.name == target.info.name) c = target.info;
     for (std::size_t i = 0; i < results.units.size(); ++i) {
       UnitResult& u = results.units[i];
       if (u.config != target.info.name) continue;

@@ -143,6 +143,7 @@ Results startResults(const Plan& plan, const RunOptions& options, const fs::path
     if (results.decide->baseline.empty()) results.decide->baseline = plan.targets.front().info.name;
   }
   results.runUnder = options.runUnder;
+  for (const auto& t : plan.targets) results.configs.push_back(t.info);
   for (const auto& t : plan.targets)
     for (const auto& p : plan.programs)
       for (const auto& w : plan.workloads) {
