@@ -144,7 +144,8 @@ def run_tests(args, scratch, client):
     walls = check_recorded(results, 5)["results"][0]["samples"]["wall_s"]
     # Six runs, the description and two copies' connections: each at least 300 ms.
     check(took > 0.3 * 9, f"the slow ssh took only {took:.2f} s")
-    check(sorted(walls)[len(walls) // 2] < 0.002 and max(walls) < 0.1, f"wall times {walls}")
+    # Far below the 300 ms of a connection, whatever else the machine is doing.
+    check(sorted(walls)[len(walls) // 2] < 0.05 and max(walls) < 0.1, f"wall times {walls}")
     print(f"slow ssh: session {took:.2f} s, recorded wall times {walls}")
 
     cross, qemu = shutil.which("i686-linux-gnu-g++"), shutil.which("qemu-i386")

@@ -300,12 +300,15 @@ ProgramComparison compareProgram(const std::pair<std::string, std::string>& key,
     row.verdict = Change::sameBinary;
   else if (gauged)
     checkAgainstNoise(row, sa.sessions, sb.sessions);
-  // Across sessions, a side measured on a busy machine says how busy, not how fast.
+  // Across sessions, a side measured on a busy machine moves by as much as its runs
+  // waited: a step no larger than that waiting could make is not the code's.
   const Metric m = settings.metric;
   if (c.acrossSessions && (m == Metric::wall || m == Metric::rate) &&
       (disturbed(*a) || disturbed(*b))) {
     row.disturbedShare = std::max(waitedShare(*a), waitedShare(*b));
-    if (row.verdict == Change::slower || row.verdict == Change::faster) row.verdict = Change::same;
+    const bool explained = std::fabs(std::log(row.ratio)) <= -std::log1p(-row.disturbedShare);
+    if (explained && (row.verdict == Change::slower || row.verdict == Change::faster))
+      row.verdict = Change::same;
   }
   if (c.decide) row.decision = decision(*a, *b, *c.decide);
   return row;

@@ -311,10 +311,12 @@ std::int64_t writeSessionRow(Database& db, std::int64_t id, const std::vector<Va
   return id;
 }
 
-// Configurations are few and are added as each one is built: those from `from` on.
-void insertConfigs(Database& db, std::int64_t session,
-                   const std::vector<std::vector<Value>>& configs, std::size_t from) {
-  for (std::size_t i = from; i < configs.size(); ++i) {
+// Configurations are few, named from the start and completed as each one is built: the
+// session's rows are written again whole at every checkpoint.
+void writeConfigs(Database& db, std::int64_t session,
+                  const std::vector<std::vector<Value>>& configs) {
+  db.query("DELETE FROM configurations WHERE session_id = ?", {session});
+  for (std::size_t i = 0; i < configs.size(); ++i) {
     std::vector<Value> values{session, std::int64_t(i)};
     values.insert(values.end(), configs[i].begin(), configs[i].end());
     db.query(fmt::format("INSERT INTO configurations (session_id, position, {}) VALUES (?, ?, {})",
@@ -378,14 +380,13 @@ void SessionWriter::checkpoint(const json& document) {
   const SessionRows rows = takeSession(document);
   Transaction transaction(db_);
   const std::int64_t id = writeSessionRow(db_, id_, rows.columns);
-  insertConfigs(db_, id, rows.configs, configsWritten_);
+  writeConfigs(db_, id, rows.configs);
   WrittenUnits units{unitIds_, samplesWritten_};
   writeUnits(db_, id, rows.units, units);
   transaction.commit();
   // Only what is committed counts as written: after a failed checkpoint the next one
   // writes everything again, the session's row included.
   id_ = id;
-  configsWritten_ = rows.configs.size();
   unitIds_ = std::move(units.ids);
   samplesWritten_ = std::move(units.samples);
 }

@@ -48,7 +48,6 @@ public:
 private:
   Database& db_;
   std::int64_t id_ = 0;
-  std::size_t configsWritten_ = 0;
   std::vector<std::int64_t> unitIds_;
   std::vector<std::map<bool, std::size_t>> samplesWritten_; // per unit: timed? -> rows
 };
