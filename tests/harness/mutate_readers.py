@@ -254,8 +254,10 @@ def results_case(args, scratch, index, rng, bases):
         f.write(data)
     report = os.path.join(scratch, f"m{index}.html")
     h = [args.harness, "--source", args.source]
+    config = base["configs"][0]["name"]
     calls = [h + ["show", path], h + ["compare", base_file, path],
-             h + ["score", path, "--reference", base_file], h + ["report", path, "-o", report]]
+             h + ["score", path, "--reference", base_file, "--reference-config", config],
+             h + ["report", path, "-o", report]]
     found = [(kind, " ".join(c[3:]), *call(c, valid, args.timeout)) for c in calls]
     if not any(o in BAD_OUTCOMES for _, _, o, _ in found):
         for leftover in (path, report):
