@@ -356,7 +356,7 @@ TEST(Session, DecideSpendsTheBudgetOnProgramsStillOpen) {
   fake.wall = [&](const std::string& exe, int n) {
     return exe.ends_with("/q") ? quiet(exe, n) : noisy(exe, n);
   };
-  ASSERT_TRUE(measure(units, fake, deciding(0.3)).finished);
+  ASSERT_TRUE(measure(units, fake, deciding(1.0)).finished);
   EXPECT_LT(units["A/q"].samples.size(), 20u);
   EXPECT_GT(units["A/p"].samples.size(), 3 * units["A/q"].samples.size());
 }
