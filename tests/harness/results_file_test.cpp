@@ -26,7 +26,8 @@ namespace {
 using namespace bench32::test;
 
 TEST(Results, JsonRoundTripKeepsEverything) {
-  const Results before = sampleResults();
+  Results before = sampleResults();
+  before.anchor = "gcc-O2";
   const json doc = toJson(before);
   const Results after = resultsFromJson(json::parse(doc.dump()));
   EXPECT_EQ(toJson(after), doc);
@@ -37,6 +38,7 @@ TEST(Results, JsonRoundTripKeepsEverything) {
   EXPECT_FALSE(after.units[1].textBytes.has_value());
   EXPECT_EQ(after.units[1].failure, before.units[1].failure);
   EXPECT_FALSE(after.complete);
+  EXPECT_EQ(after.anchor, "gcc-O2");
 }
 
 TEST(Results, TheTargetIsKeptAndNamedOnlyWhenItIsNotTheBuildHost) {
@@ -244,6 +246,9 @@ TEST(Results, BadDocumentsAreRejectedWithAReason) {
       {"a result for a configuration not in configs",
        [](json& d) { d["results"][1]["config"] = "clang-O2"; },
        "results[1]: configuration \"clang-O2\" is not in configs"},
+      {"an anchor that is not a configuration", [](json& d) { d["anchor"] = "clang-O2"; },
+       "anchor: configuration \"clang-O2\" is not in configs"},
+      {"an anchor that is not a name", [](json& d) { d["anchor"] = 3; }, "anchor must be a string"},
       {"a result given twice", [](json& d) { d["results"].push_back(d["results"][0]); },
        "results[2]: a second result for gcc-O2 hailstone/ref"},
       {"a configuration name over two lines", [](json& d) { d["configs"][0]["name"] = "gcc\nO2"; },

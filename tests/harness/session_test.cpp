@@ -361,6 +361,24 @@ TEST(Session, DecideSpendsTheBudgetOnProgramsStillOpen) {
   EXPECT_GT(units["A/p"].samples.size(), 3 * units["A/q"].samples.size());
 }
 
+TEST(Session, TheAnchorRunsOnEveryRoundButIsNotDecided) {
+  // B is 5% slower in quiet runs; the anchor C is noisy, and judged it would stay open.
+  Units units({"A", "B", "C"}, {"p"});
+  FakeRunner fake;
+  const auto quiet = noisyTimes({{"B", 1.05}}, 0.002), noisy = noisyTimes({}, 0.3);
+  fake.wall = [&](const std::string& exe, int n) {
+    return exe.starts_with("C/") ? noisy(exe, n) : quiet(exe, n);
+  };
+  RunSettings s = deciding(2.0);
+  s.anchor = "C";
+  const Outcome outcome = measure(units, fake, s);
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_LT(units["A/p"].samples.size(), 20u);
+  EXPECT_EQ(units["C/p"].samples.size(), units["A/p"].samples.size());
+  EXPECT_NE(joined(outcome.notes).find("B slower"), std::string::npos) << joined(outcome.notes);
+  EXPECT_EQ(joined(outcome.notes).find("C "), std::string::npos) << joined(outcome.notes);
+}
+
 TEST(Session, DuetRunsAProgramsConfigurationsAtOnceSwappingProcessors) {
   Units units({"A", "B"}, {"p"});
   FakeRunner fake;

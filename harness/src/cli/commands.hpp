@@ -25,6 +25,8 @@ struct CompareOptions {
   std::vector<std::string> revisions;
   std::vector<std::int64_t> sessions;
   std::string machine; // with db: only sessions of this kind of machine or host (a glob)
+  bool noAnchor = false; // with db: the sessions as measured, not relative to their anchor
+  std::string note;      // a line under the table (how the values were read)
 };
 
 struct ReportOptions {

@@ -66,7 +66,8 @@ std::map<std::string, std::string> buildTarget(BuildTarget& target, const Plan& 
                                                const BuildOptions& buildOptions) {
   std::vector<std::string> programNames;
   for (const auto& p : plan.programs) programNames.push_back(p.name);
-  if (options.noBuild) {
+  // An anchor is the same executables every session: never rebuilt.
+  if (options.noBuild || target.kind == BuildKind::pinned) {
     describeBuild(target.info);
     if (target.profileGuided) describeProfileGuided(target, programNames);
     return {};
@@ -271,6 +272,10 @@ void addBuildOptions(CLI::App& app, RunOptions& run) {
                  "every program's train workload, rebuilt with the profiles")
       ->delimiter(',');
   app.add_option("-b,--build", run.builds, "NAME=BUILD_DIR, an existing build folder (repeatable)");
+  app.add_option("--anchor", run.anchor,
+                 "NAME=BUILD_DIR: a fixed build (the same executables every day), run as it is "
+                 "beside the configurations on the same rounds, so that history can read them "
+                 "relative to it");
   app.add_option("--build-root", run.buildRoot,
                  "Where --config builds go (default: the source tree's build/)")
       ->check(nonEmptyPath);
@@ -406,6 +411,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
     RunSettings settings = options.settings;
     settings.runUnder = splitWords(options.runUnder);
     settings.decide = results.decide;
+    settings.anchor = results.anchor;
     settings.startGate = !remote;
     const bool finished = [&] {
       const KeepOnInterrupt keep;

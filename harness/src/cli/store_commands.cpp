@@ -10,6 +10,7 @@
 #include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
+#include "analysis/anchor.hpp"
 #include "analysis/fleet.hpp"
 #include "analysis/history.hpp"
 #include "analysis/noise.hpp"
@@ -130,13 +131,18 @@ int historyCommand(HistoryOptions options, const fs::path& repo) {
   const Exporter& exporter = exporterNamed(options.format);
   options.settings.metric = metricNamed(options.metric).id;
   auto db = store::openStore(options.db, store::Access::read);
-  const auto selected = store::readSelected(*db, options.machine);
+  auto selected = store::readSelected(*db, options.machine);
+  const std::string anchor =
+      options.noAnchor ? "" : anchorSessions(selected.results, options.settings.metric);
   const auto points = revisionPoints(selected.sessions, selected.results, repo);
   const Knowledge knowledge(*db, everySession(points), options.settings.metric);
   knowledge.applyTo(options.settings);
   const auto rows = history(points, {options.programs, options.configs, options.settings});
   if (rows.empty()) throw BadInput("no measurement matches -p and -c");
-  writeStandardOutput(exporter.render(historyDocument(rows, points, options.settings)));
+  Document document = historyDocument(rows, points, options.settings);
+  if (!anchor.empty())
+    document.sections.front().notes.insert(document.sections.front().notes.begin(), anchor);
+  writeStandardOutput(exporter.render(document));
   warn(selected.warnings());
   if (options.failAbove >= 0 && historyExceeds(rows, options.failAbove / 100)) {
     fmt::print(stderr,
@@ -201,8 +207,10 @@ int compareStoredCommand(CompareOptions options, const std::string& machine) {
   if (options.files.empty() && options.revisions.size() + options.sessions.size() < 2)
     throw BadInput("compare --db needs two points: --revision A --revision B, or --session ids");
   auto db = store::openStore(options.db, store::Access::read);
-  const auto selected = store::readSelected(*db, machine);
+  auto selected = store::readSelected(*db, machine);
   const auto& all = selected.sessions;
+  if (!options.noAnchor)
+    options.note = anchorSessions(selected.results, metricNamed(options.metric).id);
   const Knowledge knowledge(*db, selected.results, metricNamed(options.metric).id);
   knowledge.applyTo(options.settings);
   // Results files, judged with the database's noise model.
@@ -250,17 +258,21 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
                         const std::string& machine) {
   checkWritable(options.output);
   auto db = store::openStore(options.db, store::Access::read);
-  const auto selected = store::readSelected(*db, machine);
-  const auto points = revisionPoints(selected.sessions, selected.results, repo);
+  auto selected = store::readSelected(*db, machine);
   CompareSettings settings;
+  const std::string anchor = anchorSessions(selected.results, settings.metric);
+  const auto points = revisionPoints(selected.sessions, selected.results, repo);
   const Knowledge knowledge(*db, everySession(points), settings.metric);
   knowledge.applyTo(settings);
   const auto rows = history(points, {{}, {}, settings});
+  Document historyPart = historyDocument(rows, points, settings);
+  if (!anchor.empty())
+    historyPart.sections.front().notes.insert(historyPart.sections.front().notes.begin(), anchor);
   const std::string appendix =
       "<h2>History</h2><p class='muted'>Median wall time per revision, oldest first, with its "
       "95% interval; red and green mark changes from the revision before that are beyond both "
       "the runs' noise and the learned session noise.</p>" +
-      trendCharts(rows, settings.metric) + htmlSections(historyDocument(rows, points, settings));
+      trendCharts(rows, settings.metric) + htmlSections(historyPart);
   if (!options.files.empty()) {
     std::vector<Results> files;
     std::vector<std::string> names;
@@ -296,6 +308,8 @@ CommandRunner addHistoryCommand(CLI::App& app) {
                   "Exit 1 when a series' latest revision failed, or is significantly slower by "
                   "more than PCT percent (accepted and false-positive changes excepted)")
       ->default_str("");
+  app.add_flag("--no-anchor", o->noAnchor,
+               "The sessions' times as measured, not relative to the anchor they ran");
   addFormatOption(app, o->format);
   return [&app, o](const CommandContext& context) {
     checkBounds(app, comparisonRuleBounds(o->settings, o->failAbove));

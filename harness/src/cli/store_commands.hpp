@@ -20,6 +20,7 @@ struct HistoryOptions {
   std::vector<std::string> programs, configs;
   CompareSettings settings;
   double failAbove = -1; // percent; negative: no gate
+  bool noAnchor = false; // the sessions as measured, not relative to their anchor
 };
 
 struct TriageOptions {

@@ -194,7 +194,10 @@ int compareResults(CompareOptions options, const std::vector<Results>& files,
       throw BadInput(fmt::format("{} and {} have no program and workload in common", c.base.label,
                                  c.other.label));
   }
-  writeStandardOutput(exporter.render(comparisonDocument(all)));
+  Document document = comparisonDocument(all);
+  if (!options.note.empty() && !document.sections.empty())
+    document.sections.back().notes.push_back(options.note);
+  writeStandardOutput(exporter.render(document));
   bool over = false;
   for (const auto& c : all) {
     if (options.failAbove >= 0 && exceeds(c, options.failAbove / 100)) {
@@ -295,11 +298,13 @@ CommandRunner addCompareCommand(CLI::App& app) {
                  "With --db: every session of this revision, merged (repeatable)");
   app.add_option("--session", o->sessions, "With --db: a session (repeatable)");
   app.add_option("--machine", o->machine, machineHelp);
+  app.add_flag("--no-anchor", o->noAnchor,
+               "With --db: the sessions' times as measured, not relative to their anchor");
   return [&app, o](const CommandContext&) {
     checkBounds(app, comparisonRuleBounds(o->settings, o->failAbove));
     if (!o->db.empty()) return compareStoredCommand(*o, o->machine);
-    if (!o->revisions.empty() || !o->sessions.empty() || !o->machine.empty())
-      throw BadInput("--revision, --session and --machine need --db");
+    if (!o->revisions.empty() || !o->sessions.empty() || !o->machine.empty() || o->noAnchor)
+      throw BadInput("--revision, --session, --machine and --no-anchor need --db");
     if (o->files.empty()) throw BadInput("compare needs results files, or --db");
     return compareCommand(*o);
   };

@@ -129,16 +129,17 @@ BuildTarget parseConfig(const std::string& text, const fs::path& buildRoot) {
   return target;
 }
 
-BuildTarget parseExistingBuild(const std::string& text) {
+BuildTarget parseExistingBuild(const std::string& text, const std::string& option) {
   const auto equals = text.find('=');
   if (equals == std::string::npos || equals == 0 || equals + 1 == text.size())
-    throw BadInput(fmt::format("--build \"{}\": expected NAME=BUILD_DIR", text));
+    throw BadInput(fmt::format("{} \"{}\": expected NAME=BUILD_DIR", option, text));
   BuildTarget target;
-  target.kind = BuildKind::existing;
+  target.kind = option == "--anchor" ? BuildKind::pinned : BuildKind::existing;
   target.info.name = text.substr(0, equals);
   target.info.buildDir = fs::absolute(text.substr(equals + 1)).lexically_normal().string();
   if (!validName(target.info.name))
-    throw BadInput(fmt::format("--build \"{}\": the name may hold letters, digits and ._+-", text));
+    throw BadInput(
+        fmt::format("{} \"{}\": the name may hold letters, digits and ._+-", option, text));
   return target;
 }
 

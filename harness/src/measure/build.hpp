@@ -17,6 +17,7 @@ enum class BuildKind {
   preset,   // the suite's own release folder, configured with its preset when missing
   existing, // a folder the user configured: only built
   owned,    // build/cfg-NAME, configured by the harness with exactly the given compiler and flags
+  pinned,   // a folder of executables run as they are, never built (an anchor)
 };
 
 struct BuildTarget {
@@ -31,8 +32,9 @@ struct BuildTarget {
 // "NAME=COMPILER:FLAGS" (flags may be empty, and may hold blanks), built in
 // BUILD_ROOT/cfg-NAME. Throws BadInput.
 BuildTarget parseConfig(const std::string& text, const std::filesystem::path& buildRoot);
-// "NAME=DIR": an existing build folder. Throws BadInput.
-BuildTarget parseExistingBuild(const std::string& text);
+// "NAME=DIR": an existing build folder, given by `option` (--build, or --anchor for a
+// pinned one). Throws BadInput.
+BuildTarget parseExistingBuild(const std::string& text, const std::string& option = "--build");
 
 struct BuildOptions {
   std::filesystem::path sourceDir;

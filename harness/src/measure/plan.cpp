@@ -98,6 +98,13 @@ Plan makePlan(const RunOptions& options, const fs::path& source) {
       options.buildRoot.empty() ? source / "build" : fs::absolute(options.buildRoot);
   for (const auto& c : options.configs) plan.targets.push_back(parseConfig(c, buildRoot));
   for (const auto& b : options.builds) plan.targets.push_back(parseExistingBuild(b));
+  if (!options.anchor.empty()) {
+    // The anchor runs last in a round's order of configurations; it is built by no one.
+    if (plan.targets.empty())
+      throw BadInput("--anchor is run beside the configurations: give them too (-c or -b)");
+    plan.targets.push_back(parseExistingBuild(options.anchor, "--anchor"));
+    plan.anchor = plan.targets.back().info.name;
+  }
   if (plan.targets.empty()) {
     BuildTarget release;
     release.info.name = "release";
@@ -143,6 +150,7 @@ Results startResults(const Plan& plan, const RunOptions& options, const fs::path
     if (results.decide->baseline.empty()) results.decide->baseline = plan.targets.front().info.name;
   }
   results.runUnder = options.runUnder;
+  results.anchor = plan.anchor;
   for (const auto& t : plan.targets) results.configs.push_back(t.info);
   for (const auto& t : plan.targets)
     for (const auto& p : plan.programs)

@@ -24,6 +24,7 @@ struct RunOptions {
   std::vector<std::string> exclude;           // names or globs
   std::vector<std::string> configs;           // NAME=COMPILER:FLAGS
   std::vector<std::string> builds;            // NAME=DIR
+  std::string anchor;                         // NAME=DIR: the fixed build run beside the others
   std::vector<std::string> pgo;               // configurations built profile-guided
   std::string json;                           // the results file
   std::map<std::string, std::string> exports; // exporter name -> file of the run table
@@ -44,6 +45,7 @@ struct Plan {
   // (program, workload) -> what the program is given and must produce.
   std::map<std::pair<std::string, std::string>, std::shared_ptr<const Expectation>> expected;
   std::vector<BuildTarget> targets;
+  std::string anchor; // the anchor's configuration, when there is one
 };
 
 // The programs named (exactly, or by a glob such as "list*") and not excluded, in

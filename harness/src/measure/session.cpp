@@ -378,6 +378,7 @@ Judgement judge(const Measuring& m, const Group& g) {
   for (const PlannedUnit* u : g.units) {
     if (u == base || !active(m, *u)) continue;
     const UnitResult& r = m.result(*u);
+    if (r.config == m.settings.anchor) continue;
     PairedDecision d = decidePaired(baseValues, metricValues(r, metric.id), settings);
     if (d.state == Decision::open) {
       j.open = true;

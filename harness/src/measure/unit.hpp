@@ -34,6 +34,9 @@ struct RunSettings {
   // Verdict-driven rounds: each program runs until every configuration's comparison with
   // the baseline is decided, or the budget is spent (session.hpp).
   std::optional<DecidePlan> decide;
+  // The anchor's configuration (run --anchor): it runs on every round of its programs, but
+  // is not itself decided unless it is the baseline.
+  std::string anchor;
   // Programs run at once (copies, a duet) pass a start gate together: only where the
   // runner starts them here (a remote target's timer starts its own).
   bool startGate = false;

@@ -145,6 +145,9 @@ struct Results {
   std::vector<ConfigInfo> configs;
   std::vector<UnitResult> units;
   std::optional<DecidePlan> decide; // a verdict-driven session's plan
+  // The configuration run as the session's fixed point (run --anchor): the same
+  // executables in every session, so that other configurations can be read relative to it.
+  std::string anchor;
   bool complete = false;
   std::string stopReason; // why the session ended early, when it did
 

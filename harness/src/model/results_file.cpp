@@ -382,6 +382,7 @@ json toJson(const Results& r) {
               {"configs", configs},
               {"results", units}};
   if (!r.target.empty()) doc["target"] = r.target;
+  if (!r.anchor.empty()) doc["anchor"] = r.anchor;
   if (r.decide)
     doc["decide"] = {{"baseline", r.decide->baseline},
                      {"metric", r.decide->metric},
@@ -433,6 +434,10 @@ Results resultsFromJson(const json& doc) {
     // Absent but for profile-guided configurations (and in files written before them).
     if (c.has("pgo")) r.configs.back().pgo = profileGuidedFrom(c.at("pgo"), c.path("pgo"));
   }
+  r.anchor = f.name("anchor");
+  // An anchor that is not among the configurations would leave every ratio undefined.
+  if (!r.anchor.empty() && !configNames.count(r.anchor))
+    throw BadInput(fmt::format("anchor: configuration \"{}\" is not in configs", r.anchor));
 
   const json& results = f.array("results");
   std::set<std::tuple<std::string, std::string, std::string>> units;

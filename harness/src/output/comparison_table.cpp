@@ -266,8 +266,9 @@ Document decisionDocument(const Results& results) {
   const auto base = std::find_if(series.begin(), series.end(),
                                  [&](const Series& s) { return s.config == plan.baseline; });
   if (base == series.end()) return {};
+  // The anchor ran beside the others to be read against, not to be decided.
   for (const auto& s : series)
-    if (&s != &*base) all.push_back(compare(*base, s, settings));
+    if (&s != &*base && s.config != results.anchor) all.push_back(compare(*base, s, settings));
   return comparisonDocument(all);
 }
 
