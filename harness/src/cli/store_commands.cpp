@@ -53,6 +53,12 @@ void warn(const std::vector<std::string>& lines) {
   for (const auto& line : lines) fmt::print(stderr, "bench32: {}\n", line);
 }
 
+// The line that says how the values were read, first under the document's table.
+void noteFirst(Document& document, const std::string& line) {
+  if (!line.empty() && !document.sections.empty())
+    document.sections.front().notes.insert(document.sections.front().notes.begin(), line);
+}
+
 } // namespace
 
 int sessionsCommand(const std::string& target, bool asJson) {
@@ -140,8 +146,7 @@ int historyCommand(HistoryOptions options, const fs::path& repo) {
   const auto rows = history(points, {options.programs, options.configs, options.settings});
   if (rows.empty()) throw BadInput("no measurement matches -p and -c");
   Document document = historyDocument(rows, points, options.settings);
-  if (!anchor.empty())
-    document.sections.front().notes.insert(document.sections.front().notes.begin(), anchor);
+  noteFirst(document, anchor);
   writeStandardOutput(exporter.render(document));
   warn(selected.warnings());
   if (options.failAbove >= 0 && historyExceeds(rows, options.failAbove / 100)) {
@@ -209,7 +214,8 @@ int compareStoredCommand(CompareOptions options, const std::string& machine) {
   auto db = store::openStore(options.db, store::Access::read);
   auto selected = store::readSelected(*db, machine);
   const auto& all = selected.sessions;
-  if (!options.noAnchor)
+  // Results files are compared as measured, so their noise model is learned so too.
+  if (!options.noAnchor && options.files.empty())
     options.note = anchorSessions(selected.results, metricNamed(options.metric).id);
   const Knowledge knowledge(*db, selected.results, metricNamed(options.metric).id);
   knowledge.applyTo(options.settings);
@@ -266,8 +272,7 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
   knowledge.applyTo(settings);
   const auto rows = history(points, {{}, {}, settings});
   Document historyPart = historyDocument(rows, points, settings);
-  if (!anchor.empty())
-    historyPart.sections.front().notes.insert(historyPart.sections.front().notes.begin(), anchor);
+  noteFirst(historyPart, anchor);
   const std::string appendix =
       "<h2>History</h2><p class='muted'>Median wall time per revision, oldest first, with its "
       "95% interval; red and green mark changes from the revision before that are beyond both "

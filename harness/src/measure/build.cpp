@@ -134,7 +134,7 @@ BuildTarget parseExistingBuild(const std::string& text, const std::string& optio
   if (equals == std::string::npos || equals == 0 || equals + 1 == text.size())
     throw BadInput(fmt::format("{} \"{}\": expected NAME=BUILD_DIR", option, text));
   BuildTarget target;
-  target.kind = option == "--anchor" ? BuildKind::pinned : BuildKind::existing;
+  target.kind = BuildKind::existing;
   target.info.name = text.substr(0, equals);
   target.info.buildDir = fs::absolute(text.substr(equals + 1)).lexically_normal().string();
   if (!validName(target.info.name))

@@ -32,8 +32,8 @@ struct BuildTarget {
 // "NAME=COMPILER:FLAGS" (flags may be empty, and may hold blanks), built in
 // BUILD_ROOT/cfg-NAME. Throws BadInput.
 BuildTarget parseConfig(const std::string& text, const std::filesystem::path& buildRoot);
-// "NAME=DIR": an existing build folder, given by `option` (--build, or --anchor for a
-// pinned one). Throws BadInput.
+// "NAME=DIR": an existing build folder, given by `option` (named in the messages).
+// Throws BadInput.
 BuildTarget parseExistingBuild(const std::string& text, const std::string& option = "--build");
 
 struct BuildOptions {

@@ -103,6 +103,7 @@ Plan makePlan(const RunOptions& options, const fs::path& source) {
     if (plan.targets.empty())
       throw BadInput("--anchor is run beside the configurations: give them too (-c or -b)");
     plan.targets.push_back(parseExistingBuild(options.anchor, "--anchor"));
+    plan.targets.back().kind = BuildKind::pinned;
     plan.anchor = plan.targets.back().info.name;
   }
   if (plan.targets.empty()) {
