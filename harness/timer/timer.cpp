@@ -45,6 +45,8 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "exec/cpu_list_syntax.hpp"
+
 namespace {
 
 constexpr std::uint64_t includedLimit = 64 * 1024;
@@ -79,22 +81,11 @@ bool parseNumber(const std::string& text, std::uint64_t& value) {
   return errno == 0;
 }
 
-// "0", "0,2", "1-3": the kernel's list form.
+// "0", "0,2", "1-3": the kernel's list form, read as the harness reads it.
 std::vector<int> parseCpus(const std::string& text) {
-  std::vector<int> cpus;
-  std::size_t at = 0;
-  while (at <= text.size()) {
-    const std::size_t comma = std::min(text.find(',', at), text.size());
-    const std::string item = text.substr(at, comma - at);
-    const std::size_t dash = item.find('-');
-    std::uint64_t first = 0, last = 0;
-    if (!parseNumber(item.substr(0, dash), first) ||
-        !parseNumber(dash == std::string::npos ? item : item.substr(dash + 1), last) ||
-        last < first || last >= CPU_SETSIZE)
-      usage("--cpu " + text + ": not a processor list such as 0, 0,2 or 1-3");
-    for (std::uint64_t cpu = first; cpu <= last; ++cpu) cpus.push_back(int(cpu));
-    at = comma + 1;
-  }
+  std::string why;
+  std::vector<int> cpus = bench32::readCpuList(text, why);
+  if (!why.empty()) usage("--cpu " + text + ": " + why + " (a list such as 0, 0,2 or 1-3)");
   return cpus;
 }
 

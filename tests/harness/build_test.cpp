@@ -1,9 +1,9 @@
-// measure/build: configurations from the command line, and build errors in one line.
+// build/build: configurations from the command line, and build errors in one line.
 
+#include "build/build.hpp"
 #include "exec/expectation.hpp"
 #include "exec/process.hpp"
-#include "measure/build.hpp"
-#include "measure/environment.hpp"
+#include "exec/tool.hpp"
 #include "model/metrics.hpp"
 #include "model/results.hpp"
 #include "model/results_file.hpp"
@@ -11,6 +11,7 @@
 #include "output/export/exporter.hpp"
 #include "output/table.hpp"
 #include "results_fixtures.hpp"
+#include "run/environment.hpp"
 #include <fmt/format.h>
 #include <fstream>
 #include <gtest/gtest.h>

@@ -7,12 +7,14 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/compare.hpp"
+#include "build/compile_commands.hpp"
 #include "exec/errors.hpp"
 #include "exec/process.hpp"
-#include "measure/compile.hpp"
+#include "exec/words.hpp"
 #include "model/metrics.hpp"
 #include "model/results_file.hpp"
 #include "model/suite.hpp"
+#include "run/compile_timing.hpp"
 
 namespace bench32 {
 namespace {

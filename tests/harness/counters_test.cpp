@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_runner.hpp"
-#include "measure/counters.hpp"
+#include "run/counters.hpp"
 
 namespace bench32 {
 namespace {

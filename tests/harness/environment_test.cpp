@@ -1,9 +1,8 @@
-// measure/environment: the machine's state that moves timings.
+// run/environment: the machine's state that moves timings.
 
+#include "build/build.hpp"
 #include "exec/expectation.hpp"
 #include "exec/process.hpp"
-#include "measure/build.hpp"
-#include "measure/environment.hpp"
 #include "model/metrics.hpp"
 #include "model/results.hpp"
 #include "model/results_file.hpp"
@@ -11,6 +10,7 @@
 #include "output/export/exporter.hpp"
 #include "output/table.hpp"
 #include "results_fixtures.hpp"
+#include "run/environment.hpp"
 #include <fmt/format.h>
 #include <fstream>
 #include <gtest/gtest.h>

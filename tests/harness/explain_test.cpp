@@ -16,15 +16,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "measure/build.hpp"
-#include "measure/counters.hpp"
-#include "measure/explain.hpp"
-#include "measure/explain_document.hpp"
-#include "measure/explain_lines.hpp"
+#include "build/build.hpp"
+#include "explain/document.hpp"
+#include "explain/lines.hpp"
+#include "explain/profile.hpp"
 #include "model/elf.hpp"
 #include "model/results_file.hpp"
 #include "model/suite.hpp"
 #include "output/export/exporter.hpp"
+#include "run/counters.hpp"
 
 namespace bench32 {
 namespace {

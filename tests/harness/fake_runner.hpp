@@ -15,9 +15,9 @@
 
 #include "exec/expectation.hpp"
 #include "exec/process.hpp"
-#include "measure/session.hpp"
-#include "measure/unit.hpp"
 #include "model/results.hpp"
+#include "run/rounds.hpp"
+#include "run/unit.hpp"
 
 namespace bench32::fakes {
 

@@ -19,7 +19,8 @@ import sys
 import tempfile
 
 # Lowest first.
-LAYERS = ["exec", "model", "store", "analysis", "output", "measure", "cli"]
+LAYERS = ["exec", "model", "store", "analysis", "output", "build", "run", "explain", "pipeline",
+          "cli"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
 

@@ -9,11 +9,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "build/build.hpp"
+#include "build/pgo.hpp"
 #include "exec/files.hpp"
-#include "measure/build.hpp"
-#include "measure/pgo.hpp"
-#include "measure/plan.hpp"
 #include "model/results_file.hpp"
+#include "run/plan.hpp"
 
 namespace bench32 {
 namespace {
@@ -48,13 +48,12 @@ TEST_P(ProfilePipeline, DeletedOrStaleProfileFailsOnlyThatProgramsRebuild) {
   const fs::path root = scratchSource(compiler == "g++" ? "gcc" : "clang");
   const fs::path source = root / "source";
   std::vector<BuildTarget> targets{parseConfig("t=" + compiler + ":-O2", root / "build")};
-  RunSettings settings;
-  markProfileGuided(targets, {"t"}, {"smoke"}, settings);
+  markProfileGuided(targets, {"t"}, {"smoke"}, 0);
   BuildTarget& target = targets.front();
   ASSERT_TRUE(target.profileGuided && target.info.pgo);
 
   TrainingOptions training{
-      selectPrograms(discoverPrograms(source), {"hailstone", "primes", "biggest"}, {}), settings};
+      selectPrograms(discoverPrograms(source), {"hailstone", "primes", "biggest"}, {}), {}};
   BuildOptions options;
   options.sourceDir = source;
   options.caseRunner = "/bin/true";

@@ -17,6 +17,7 @@
 #include "exec/expectation.hpp"
 #include "exec/process.hpp"
 #include "exec/spawner.hpp"
+#include "exec/words.hpp"
 #include "expectation_fixtures.hpp"
 
 namespace bench32 {
@@ -167,7 +168,7 @@ TEST(Process, OutputPastTheExpectedSizeStopsTheProgram) {
     for (const auto& prefix : prefixes) {
       for (const auto& c : cases) {
         RunRequest request;
-        request.argv = splitWords(prefix);
+        request.argv = shellWords(prefix);
         request.argv.push_back(BENCH32_FAKE_PROGRAM);
         request.input = c.input;
         request.timeout = std::chrono::seconds(30);

@@ -1,4 +1,4 @@
-// measure/remote without a server: the "ssh command" is a shell that runs the remote
+// exec/remote without a server: the "ssh command" is a shell that runs the remote
 // command here (or fails as a lost connection would), so copying, checking and running
 // through the timer are tested end to end, and every way a connection can go wrong
 // fails the run with its reason.
@@ -11,7 +11,7 @@
 
 #include "exec/errors.hpp"
 #include "exec/expectation.hpp"
-#include "measure/remote.hpp"
+#include "exec/remote.hpp"
 
 namespace bench32 {
 namespace {

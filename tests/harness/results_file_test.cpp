@@ -1,10 +1,9 @@
 // model/results_file: results files written and read back whole, and refused with a
 // reason when they are bad.
 
+#include "build/build.hpp"
 #include "exec/expectation.hpp"
 #include "exec/process.hpp"
-#include "measure/build.hpp"
-#include "measure/environment.hpp"
 #include "model/metrics.hpp"
 #include "model/results.hpp"
 #include "model/results_file.hpp"
@@ -12,6 +11,7 @@
 #include "output/export/exporter.hpp"
 #include "output/table.hpp"
 #include "results_fixtures.hpp"
+#include "run/environment.hpp"
 #include <fmt/format.h>
 #include <fstream>
 #include <functional>

@@ -1,16 +1,16 @@
 // What the tests of results share: scratch files and documents to read.
 #pragma once
 
+#include "build/build.hpp"
 #include "exec/expectation.hpp"
 #include "exec/process.hpp"
-#include "measure/build.hpp"
-#include "measure/environment.hpp"
 #include "model/metrics.hpp"
 #include "model/results.hpp"
 #include "model/results_file.hpp"
 #include "model/suite.hpp"
 #include "output/export/exporter.hpp"
 #include "output/table.hpp"
+#include "run/environment.hpp"
 #include <fmt/format.h>
 #include <fstream>
 #include <gtest/gtest.h>

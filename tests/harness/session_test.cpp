@@ -12,8 +12,8 @@
 
 #include "analysis/compare.hpp"
 #include "fake_runner.hpp"
-#include "measure/session.hpp"
 #include "model/metrics.hpp"
+#include "run/rounds.hpp"
 
 namespace bench32 {
 namespace {

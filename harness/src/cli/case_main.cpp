@@ -21,6 +21,7 @@
 #include "exec/expectation.hpp"
 #include "exec/files.hpp"
 #include "exec/process.hpp"
+#include "exec/words.hpp"
 
 namespace {
 
@@ -75,14 +76,10 @@ int runCase(const std::string& program, const std::string& file, const std::stri
       return 2;
     }
 
-    bench32::RunRequest request;
-    request.argv = bench32::splitWords(runUnder);
-    request.argv.push_back(program);
-    request.input = expected->input;
-    request.timeout = std::chrono::duration<double>(timeout);
-    request.stdoutLimit = describe ? describeLimit : expected->stdoutSize;
-    if (!runUnder.empty()) request.fileRoom = bench32::prefixFileRoom;
-    if (!cpus.empty()) request.cpus = bench32::usableCpus(cpus);
+    bench32::RunConditions conditions{bench32::shellWords(runUnder), timeout, {}};
+    if (!cpus.empty()) conditions.cpus = bench32::usableCpus(cpus);
+    bench32::RunRequest request = bench32::programRequest(program, *expected, {}, conditions);
+    if (describe) request.stdoutLimit = describeLimit;
     const bench32::RunResult run = bench32::runProcess(request);
 
     if (describe) return describeRun(run, program, name);

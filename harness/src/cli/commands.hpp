@@ -10,21 +10,21 @@
 
 #include "analysis/compare.hpp"
 #include "cli/command_line.hpp"
-#include "measure/plan.hpp"
+#include "run/plan.hpp"
 
 namespace bench32 {
 
 struct CompareOptions {
   std::vector<std::string> files;
   std::string baseline, format = "text", metric = "wall";
-  double failAbove = -1; // percent; negative: no gate
+  double failAbove = -1;  // percent; negative: no gate
   std::string resolution; // PCT: verdicts to this resolution too (empty: a --decide file's)
   CompareSettings settings;
   // Points of a results database to compare, instead of files: the first is the baseline.
   std::string db;
   std::vector<std::string> revisions;
   std::vector<std::int64_t> sessions;
-  std::string machine; // with db: only sessions of this kind of machine or host (a glob)
+  std::string machine;   // with db: only sessions of this kind of machine or host (a glob)
   bool noAnchor = false; // with db: the sessions as measured, not relative to their anchor
   std::string note;      // a line under the table (how the values were read)
 };

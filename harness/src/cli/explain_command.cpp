@@ -9,15 +9,16 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "build/build.hpp"
 #include "cli/commands.hpp"
 #include "cli/option_values.hpp"
 #include "exec/errors.hpp"
 #include "exec/files.hpp"
-#include "measure/build.hpp"
-#include "measure/explain.hpp"
-#include "measure/explain_document.hpp"
-#include "measure/explain_lines.hpp"
-#include "measure/interrupt.hpp"
+#include "exec/interrupt.hpp"
+#include "exec/tool.hpp"
+#include "explain/document.hpp"
+#include "explain/lines.hpp"
+#include "explain/profile.hpp"
 #include "model/results_file.hpp"
 #include "model/suite.hpp"
 #include "output/export/exporter.hpp"
@@ -51,12 +52,6 @@ struct Side {
   std::vector<FunctionSymbol> symbols;
   std::optional<ConfigInfo> config; // a configuration built now (-c)
 };
-
-fs::path caseRunnerBesideSelf() {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return error ? fs::path("bench32-case") : self.parent_path() / "bench32-case";
-}
 
 ProgramInfo findProgram(const fs::path& source, const std::string& name) {
   for (auto& p : discoverPrograms(source))
@@ -102,7 +97,7 @@ Side sideFromResults(const std::string& text, const std::string& program) {
 BuildOptions explainBuildOptions(const ExplainOptions& o, const fs::path& source) {
   BuildOptions b;
   b.sourceDir = source;
-  b.caseRunner = caseRunnerBesideSelf();
+  b.caseRunner = besideSelf("bench32-case");
   b.jobs = o.jobs;
   b.cancel = &interruptFlag();
   b.log = [](const std::string& line) { fmt::print(stderr, "{}\n", line); };
@@ -112,7 +107,7 @@ BuildOptions explainBuildOptions(const ExplainOptions& o, const fs::path& source
 // Each side's executable: configurations and build folders built now, results files'
 // binaries as they were measured.
 std::vector<Side> explainSides(const ExplainOptions& o, const fs::path& source) {
-  const fs::path buildRoot = o.buildRoot.empty() ? source / "build" : fs::absolute(o.buildRoot);
+  const fs::path buildRoot = buildRootOf(source, o.buildRoot);
   std::vector<Side> sides;
   for (const auto& [kind, text] : o.sides) {
     if (kind == 'r') {
@@ -193,7 +188,7 @@ fs::path companion(const Side& side, const ExplainOptions& o, const fs::path& so
                           side.name);
     return {};
   }
-  const fs::path buildRoot = o.buildRoot.empty() ? source / "build" : fs::absolute(o.buildRoot);
+  const fs::path buildRoot = buildRootOf(source, o.buildRoot);
   BuildTarget target = parseConfig(
       fmt::format("{}-g={}:{} -g", side.name, side.config->compiler, side.config->flags),
       buildRoot);

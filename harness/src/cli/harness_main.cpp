@@ -12,8 +12,8 @@
 #include "cli/option_values.hpp"
 #include "exec/errors.hpp"
 #include "exec/files.hpp"
+#include "exec/interrupt.hpp"
 #include "exec/spawner.hpp"
-#include "measure/interrupt.hpp"
 
 #ifndef BENCH32_SOURCE_DIR
 #define BENCH32_SOURCE_DIR "."

@@ -8,33 +8,28 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "build/pgo.hpp"
 #include "cli/command_line.hpp"
 #include "cli/commands.hpp"
 #include "cli/option_values.hpp"
 #include "exec/files.hpp"
-#include "measure/collectors.hpp"
-#include "measure/environment.hpp"
-#include "measure/interrupt.hpp"
-#include "measure/pgo.hpp"
-#include "measure/plan.hpp"
-#include "measure/recorder.hpp"
-#include "measure/remote.hpp"
-#include "measure/session.hpp"
+#include "exec/interrupt.hpp"
+#include "exec/remote.hpp"
+#include "exec/tool.hpp"
+#include "exec/words.hpp"
 #include "model/metrics.hpp"
 #include "model/results_file.hpp"
 #include "output/comparison_table.hpp"
 #include "output/export/exporter.hpp"
+#include "run/collectors.hpp"
+#include "run/environment.hpp"
+#include "run/plan.hpp"
+#include "run/recorder.hpp"
+#include "run/rounds.hpp"
 
 namespace bench32 {
 namespace fs = std::filesystem;
 namespace {
-
-// The bench32-case next to this executable, for builds that leave the tools out.
-fs::path siblingCaseRunner() {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return error ? fs::path("bench32-case") : self.parent_path() / "bench32-case";
-}
 
 struct Console {
   bool tty = isatty(STDERR_FILENO);
@@ -73,8 +68,8 @@ std::map<std::string, std::string> buildTarget(BuildTarget& target, const Plan& 
     return {};
   }
   if (!target.profileGuided) return buildPrograms(target, programNames, buildOptions);
-  TrainingOptions training{plan.programs, options.settings};
-  training.settings.runUnder = splitWords(options.runUnder);
+  TrainingOptions training{plan.programs, runConditions(options.settings)};
+  training.running.runUnder = shellWords(options.runUnder);
   return buildProfileGuided(target, training, buildOptions);
 }
 
@@ -100,7 +95,7 @@ std::vector<PlannedUnit> buildAndPlan(Plan& plan, Results& results, const RunOpt
                                       const std::function<void()>& save) {
   BuildOptions buildOptions;
   buildOptions.sourceDir = source;
-  buildOptions.caseRunner = siblingCaseRunner();
+  buildOptions.caseRunner = besideSelf("bench32-case");
   buildOptions.jobs = options.jobs;
   buildOptions.layouts = options.settings.layouts;
   buildOptions.cancel = &interruptFlag();
@@ -379,7 +374,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
   };
   try {
     Plan plan = makePlan(options, source);
-    markProfileGuided(plan.targets, options.pgo, plan.workloads, options.settings);
+    markProfileGuided(plan.targets, options.pgo, plan.workloads, options.settings.layouts);
     results = startResults(plan, options, source, commandLine);
     if (options.settings.compileRuns > 0)
       results.settings["compile_runs"] = options.settings.compileRuns;
@@ -409,7 +404,7 @@ int runCommand(const RunOptions& options, const fs::path& source,
     if (!console.tty) hooks.round = hooks.note;
     hooks.checkpoint = checkpoint;
     RunSettings settings = options.settings;
-    settings.runUnder = splitWords(options.runUnder);
+    settings.runUnder = shellWords(options.runUnder);
     settings.decide = results.decide;
     settings.anchor = results.anchor;
     settings.startGate = !remote;

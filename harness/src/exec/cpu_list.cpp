@@ -9,42 +9,19 @@
 
 #include <fmt/format.h>
 
+#include "exec/cpu_list_syntax.hpp"
 #include "exec/decimal.hpp"
 #include "exec/errors.hpp"
 
 namespace bench32 {
 
 std::vector<int> parseCpuList(const std::string& text) {
-  const auto bad = [&](const std::string& why) {
-    return BadInput(
-        fmt::format("--cpu {}: {} (a list such as 0, 0,2 or 1-3)", shownText(text), why));
-  };
-  // Digits only, so that "-1", "+2" and "0x1" are refused rather than read loosely.
-  const auto number = [&](std::string_view digits) {
-    if (digits.empty()) throw bad("a processor number is missing");
-    int value = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (error != std::errc() || end != digits.data() + digits.size() ||
-        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      throw bad(fmt::format("\"{}\" is not a processor number", shownText(digits)));
-    if (value >= CPU_SETSIZE) throw bad(fmt::format("processor {} is out of range", value));
-    return value;
-  };
-  std::set<int> cpus;
-  std::string_view rest = text;
-  if (rest.empty()) throw bad("no processor given");
-  for (;;) {
-    const std::size_t comma = rest.find(',');
-    const std::string_view item = rest.substr(0, comma);
-    const std::size_t dash = item.find('-');
-    const int first = number(item.substr(0, dash));
-    const int last = dash == std::string_view::npos ? first : number(item.substr(dash + 1));
-    if (last < first) throw bad(fmt::format("the range {} goes down", shownText(item)));
-    for (int cpu = first; cpu <= last; ++cpu) cpus.insert(cpu);
-    if (comma == std::string_view::npos) break;
-    rest.remove_prefix(comma + 1);
-  }
-  return {cpus.begin(), cpus.end()};
+  std::string why;
+  std::vector<int> cpus = readCpuList(text, why);
+  if (!why.empty())
+    throw BadInput(fmt::format("--cpu {}: {} (a list such as 0, 0,2 or 1-3)", shownText(text),
+                               shownText(why)));
+  return cpus;
 }
 
 std::string cpuListText(const std::vector<int>& cpus) {

@@ -12,6 +12,7 @@
 #include <xxhash.h>
 
 #include "exec/files.hpp"
+#include "exec/interrupt.hpp"
 #include "exec/stored_json.hpp"
 
 namespace bench32 {
@@ -419,6 +420,22 @@ Verdict verify(const Expectation& expected, const RunResult& run) {
                     expected.stdoutSize, digestHex(expected.stdoutDigest), size, digestHex(got))};
   }
   return {true, {}};
+}
+
+RunRequest programRequest(const std::filesystem::path& executable, const Expectation& expected,
+                          const std::shared_ptr<const MemoryFile>& input,
+                          const RunConditions& conditions) {
+  RunRequest request;
+  request.argv = conditions.runUnder;
+  request.argv.push_back(executable.string());
+  request.inputFile = input;
+  if (!input) request.input = expected.input;
+  request.timeout = std::chrono::duration<double>(conditions.timeout);
+  request.cancel = &interruptFlag();
+  request.stdoutLimit = expected.stdoutSize;
+  if (!conditions.runUnder.empty()) request.fileRoom = prefixFileRoom;
+  request.cpus = conditions.cpus;
+  return request;
 }
 
 } // namespace bench32

@@ -84,4 +84,20 @@ struct Verdict {
 // Checks standard output and the ending of one run against the expectation.
 Verdict verify(const Expectation& expected, const RunResult& run);
 
+// How every program of a session runs: under a prefix (an emulator, a tool), within a
+// timeout, on processors (empty: the harness's own).
+struct RunConditions {
+  std::vector<std::string> runUnder;
+  double timeout = 120; // seconds
+  std::vector<int> cpus;
+};
+
+// The request that runs `executable` once on the expected input (from `input` when it
+// is given, a file shared by every run), cancelled by an interrupt. A program that runs
+// away is stopped as it passes its expected output, which is all the memory its run may
+// take; a prefix gets room for files of its own.
+RunRequest programRequest(const std::filesystem::path& executable, const Expectation& expected,
+                          const std::shared_ptr<const MemoryFile>& input,
+                          const RunConditions& conditions);
+
 } // namespace bench32

@@ -264,4 +264,10 @@ TemporaryFolder::~TemporaryFolder() {
   std::filesystem::remove_all(path, ignored);
 }
 
+std::filesystem::path besideSelf(const std::string& name) {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path(name) : self.parent_path() / name;
+}
+
 } // namespace bench32

@@ -41,6 +41,10 @@ void openStandardDescriptors();
 // that ends the process at once (async-signal-safe).
 void removeUnfinishedFile();
 
+// The file `name` in this executable's folder (the harness's own tools sit there), or
+// `name` itself when that folder cannot be read.
+std::filesystem::path besideSelf(const std::string& name);
+
 // An empty file in /tmp for a tool's report, removed when done; its path is empty when
 // none could be made.
 struct TemporaryFile {

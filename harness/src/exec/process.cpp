@@ -16,7 +16,6 @@
 #include <cstring>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -120,13 +119,6 @@ std::vector<int> runningProcessGroups() {
 void killRunningProcessGroups() {
   for (auto& group : runningGroups)
     if (const int g = group.load(); g > 0) kill(-g, SIGKILL);
-}
-
-std::vector<std::string> splitWords(const std::string& text) {
-  std::vector<std::string> words;
-  std::istringstream stream(text);
-  for (std::string word; stream >> word;) words.push_back(word);
-  return words;
 }
 
 namespace {

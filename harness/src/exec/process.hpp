@@ -124,8 +124,9 @@ struct RunResult {
 // and spawner.
 RunResult runProcess(const RunRequest& request);
 
-// Splits a command prefix such as "qemu-arm -L /usr/arm-linux-gnueabihf" on blanks.
-std::vector<std::string> splitWords(const std::string& text);
+// Runs one program and says how it went: runProcess, a remote host's timer, or a
+// stand-in in tests.
+using Runner = std::function<RunResult(const RunRequest&)>;
 
 // Kills the process group of every program being run; async-signal-safe, for an
 // interrupt handler that must take the running programs down with the harness.

@@ -1,5 +1,7 @@
 #include "exec/spawner.hpp"
 
+#include "exec/files.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -69,15 +71,6 @@ void returnSpawner(int spawner) {
   idleSpawners.push_back(spawner);
 }
 
-// bench32-spawner in this executable's folder ("" when that cannot be read).
-std::string spawnerProgram() {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self);
-  if (n <= 0 || std::size_t(n) == sizeof self) return "";
-  std::string path(self, std::size_t(n));
-  return path.substr(0, path.rfind('/') + 1) + "bench32-spawner";
-}
-
 // In the child forked to be the factory: becomes bench32-spawner, which serves the
 // socket left open across the exec. Returns only when the exec failed, having said so,
 // with the socket closed on exec again.
@@ -99,7 +92,7 @@ void execFactory(const std::string& program, int socket, const std::string& sock
 void startSpawner() {
   const std::lock_guard lock(poolMutex);
   if (factorySocket >= 0) return;
-  const std::string program = spawnerProgram();
+  const std::string program = besideSelf("bench32-spawner").string();
   const bool found = !program.empty() && access(program.c_str(), X_OK) == 0;
   if (!found)
     std::fprintf(stderr,

@@ -1,7 +1,7 @@
 // The quantities the harness measures, each one row of a table: its name, unit, how
 // to read it from a unit's runs and how to show it. Tables, comparisons and the
 // results file all go through this table, so a new metric is one new row, and the
-// collector that fills in its field of Sample or UnitResult (measure/collector.hpp).
+// collector that fills in its field of Sample or UnitResult (run/collector.hpp).
 #pragma once
 
 #include <optional>

@@ -1,0 +1,44 @@
+#include "exec/words.hpp"
+
+#include "exec/errors.hpp"
+
+namespace bench32 {
+
+std::vector<std::string> shellWords(const std::string& command) {
+  std::vector<std::string> words;
+  std::string word;
+  bool inWord = false;
+  for (std::size_t i = 0; i < command.size(); ++i) {
+    const char c = command[i];
+    if (c == ' ' || c == '\t' || c == '\n') {
+      if (inWord) words.push_back(std::move(word)), word.clear();
+      inWord = false;
+      continue;
+    }
+    inWord = true;
+    if (c == '\\') {
+      if (++i == command.size()) throw BadInput("a command ends with a backslash");
+      if (command[i] != '\n') word += command[i];
+    } else if (c == '\'') {
+      const std::size_t end = command.find('\'', i + 1);
+      if (end == std::string::npos) throw BadInput("unterminated ' in a command");
+      word += command.substr(i + 1, end - i - 1);
+      i = end;
+    } else if (c == '"') {
+      for (++i;; ++i) {
+        if (i == command.size()) throw BadInput("unterminated \" in a command");
+        if (command[i] == '"') break;
+        if (command[i] == '\\' && i + 1 < command.size() &&
+            std::string_view("\"\\$`\n").find(command[i + 1]) != std::string_view::npos)
+          ++i;
+        word += command[i];
+      }
+    } else {
+      word += c;
+    }
+  }
+  if (inWord) words.push_back(std::move(word));
+  return words;
+}
+
+} // namespace bench32

@@ -1,0 +1,33 @@
+// Words and lists of them: a command line split as a POSIX shell splits it, and counts
+// and names put into a message.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+namespace bench32 {
+
+// Splits a command line into words as a POSIX shell does: blanks separate them; single
+// quotes, double quotes (in which a backslash escapes " \ $ ` and newline) and a
+// backslash quote. Shell operators stay words of their own. Throws BadInput for an
+// unterminated quote. Every command the user gives (--run-under, --ssh, flags) and
+// every command a build wrote is split by it.
+std::vector<std::string> shellWords(const std::string& command);
+
+// "1 run", "2 runs".
+inline std::string plural(std::size_t n, std::string_view word) {
+  return fmt::format("{} {}{}", n, word, n == 1 ? "" : "s");
+}
+
+// Names for a message: "a, b, c".
+template <typename Names>
+std::string joinNames(const Names& names) {
+  return fmt::format("{}", fmt::join(names, ", "));
+}
+
+} // namespace bench32

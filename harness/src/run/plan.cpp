@@ -1,0 +1,168 @@
+#include "run/plan.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "exec/files.hpp"
+#include "model/globs.hpp"
+#include "run/environment.hpp"
+
+namespace bench32 {
+namespace fs = std::filesystem;
+namespace {
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return char(std::tolower(c)); });
+  return text;
+}
+
+std::string joined(const std::vector<ProgramInfo>& programs) {
+  std::string names;
+  for (const auto& p : programs) names += (names.empty() ? "" : ", ") + p.name;
+  return names;
+}
+
+void checkMatches(const std::vector<ProgramInfo>& all, const std::string& pattern,
+                  const char* option) {
+  if (std::any_of(all.begin(), all.end(), [&](auto& p) { return matchesGlob(pattern, p.name); }))
+    return;
+  for (const auto& p : all)
+    if (lower(p.name) == lower(pattern))
+      throw BadInput(
+          fmt::format("{}: unknown program \"{}\"; did you mean \"{}\"?", option, pattern, p.name));
+  throw BadInput(
+      fmt::format("{}: unknown program \"{}\" (known: {})", option, pattern, joined(all)));
+}
+
+} // namespace
+
+std::vector<ProgramInfo> selectPrograms(const std::vector<ProgramInfo>& all,
+                                        const std::vector<std::string>& wanted,
+                                        const std::vector<std::string>& excluded) {
+  for (const auto& pattern : wanted) checkMatches(all, pattern, "--programs");
+  for (const auto& pattern : excluded) checkMatches(all, pattern, "--exclude");
+  std::vector<ProgramInfo> chosen;
+  for (const auto& p : all) {
+    const bool named = wanted.empty() || std::any_of(wanted.begin(), wanted.end(), [&](auto& w) {
+                         return matchesGlob(w, p.name);
+                       });
+    const bool dropped = std::any_of(excluded.begin(), excluded.end(),
+                                     [&](auto& x) { return matchesGlob(x, p.name); });
+    if (named && !dropped) chosen.push_back(p);
+  }
+  if (chosen.empty()) throw BadInput("no program left to run after --exclude");
+  return chosen;
+}
+
+Plan makePlan(const RunOptions& options, const fs::path& source) {
+  Plan plan;
+  // Every output first: two on one path, or one that cannot be written, stop us now.
+  std::set<fs::path> outputs;
+  std::vector<std::string> files;
+  if (!options.json.empty()) files.push_back(options.json);
+  for (const auto& [format, file] : options.exports) files.push_back(file);
+  for (const auto& file : files) {
+    if (!outputs.insert(fs::weakly_canonical(fs::absolute(file))).second)
+      throw BadInput(fmt::format("{}: given for two outputs", file));
+    checkWritable(file);
+  }
+
+  for (const auto& w : options.workloads)
+    if (std::find(plan.workloads.begin(), plan.workloads.end(), w) == plan.workloads.end())
+      plan.workloads.push_back(w);
+  if (plan.workloads.empty()) throw BadInput("--workload needs a name");
+
+  const auto all = discoverPrograms(source);
+  if (all.empty()) throw BadInput(fmt::format("{}: no programs in benchmarks/", source.string()));
+  plan.programs = selectPrograms(all, options.programs, options.exclude);
+  // Every expectation is loaded now: a malformed file stops the session before it starts.
+  for (const auto& program : plan.programs) {
+    const auto workloads = loadWorkloads(program.workloadsFile());
+    for (const auto& w : plan.workloads) {
+      const auto it = workloads.find(w);
+      if (it == workloads.end()) {
+        std::string known;
+        for (const auto& [name, e] : workloads) known += (known.empty() ? "" : ", ") + name;
+        throw BadInput(
+            fmt::format("program {} has no workload \"{}\" (it has: {})", program.name, w, known));
+      }
+      plan.expected[{program.name, w}] = std::make_shared<Expectation>(it->second);
+    }
+  }
+
+  const fs::path buildRoot = buildRootOf(source, options.buildRoot);
+  for (const auto& c : options.configs) plan.targets.push_back(parseConfig(c, buildRoot));
+  for (const auto& b : options.builds) plan.targets.push_back(parseExistingBuild(b));
+  if (!options.anchor.empty()) {
+    // The anchor runs last in a round's order of configurations; it is built by no one.
+    if (plan.targets.empty())
+      throw BadInput("--anchor is run beside the configurations: give them too (-c or -b)");
+    plan.targets.push_back(parseExistingBuild(options.anchor, "--anchor"));
+    plan.targets.back().kind = BuildKind::pinned;
+    plan.anchor = plan.targets.back().info.name;
+  }
+  if (plan.targets.empty()) {
+    BuildTarget release;
+    release.info.name = "release";
+    release.info.buildDir = (buildRootOf(source) / "release").string();
+    plan.targets.push_back(release);
+  }
+  std::set<std::string> names;
+  for (const auto& t : plan.targets)
+    if (!names.insert(t.info.name).second)
+      throw BadInput(fmt::format("configuration \"{}\" given twice", t.info.name));
+  if (const auto& decide = options.settings.decide) {
+    if (plan.targets.size() < 2)
+      throw BadInput("--decide compares configurations: give at least two (-c or -b)");
+    if (!decide->baseline.empty() && !names.count(decide->baseline))
+      throw BadInput(fmt::format("--baseline {}: no such configuration", decide->baseline));
+    const auto& s = options.settings;
+    const std::size_t processors = s.cpus.empty() ? allowedCpus().size() : s.cpus.size();
+    if (s.duet && plan.targets.size() > processors)
+      throw BadInput(fmt::format("--duet runs {} configurations at once: it needs as many "
+                                 "processors, and has {}",
+                                 plan.targets.size(), processors));
+  }
+  return plan;
+}
+
+Results startResults(const Plan& plan, const RunOptions& options, const fs::path& source,
+                     const std::vector<std::string>& commandLine) {
+  Results results;
+  results.created = utcNow();
+  results.command = commandLine;
+  results.environment = captureEnvironment(source);
+  const RunSettings& s = options.settings;
+  results.environment.merge(captureProcessorState(s.cpus));
+  results.settings = {{"warmup", s.warmup},      {"runs", s.runs},
+                      {"min_runs", s.minRuns},   {"max_runs", s.maxRuns},
+                      {"min_time_s", s.minTime}, {"precision", s.precision},
+                      {"timeout_s", s.timeout},  {"instructions", s.instructions ? 1 : 0}};
+  if (s.layouts > 0) results.settings["layouts"] = s.layouts;
+  if (s.copies > 1) results.settings["copies"] = s.copies;
+  if (s.duet) results.settings["duet"] = 1;
+  if (s.decide) {
+    results.decide = s.decide;
+    if (results.decide->baseline.empty()) results.decide->baseline = plan.targets.front().info.name;
+  }
+  results.runUnder = options.runUnder;
+  results.anchor = plan.anchor;
+  for (const auto& t : plan.targets) results.configs.push_back(t.info);
+  for (const auto& t : plan.targets)
+    for (const auto& p : plan.programs)
+      for (const auto& w : plan.workloads) {
+        UnitResult u;
+        u.config = t.info.name;
+        u.program = p.name;
+        u.workload = w;
+        u.inputXxh3 = digestHex(digest(plan.expected.at({p.name, w})->input));
+        results.units.push_back(u);
+      }
+  return results;
+}
+
+} // namespace bench32
