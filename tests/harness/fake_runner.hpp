@@ -133,7 +133,7 @@ inline Outcome measure(Units& units, const Runner& runner, const RunSettings& se
   MeasureHooks hooks;
   hooks.note = [&](const std::string& line) { outcome.notes.push_back(line); };
   hooks.checkpoint = [&] { ++outcome.checkpoints; };
-  outcome.finished = measureUnits(units.results, units.planned, settings, runner, hooks);
+  outcome.finished = measureRounds(units.results, units.planned, settings, runner, hooks);
   return outcome;
 }
 

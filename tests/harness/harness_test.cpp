@@ -22,6 +22,7 @@
 #include "exec/spawner.hpp"
 #include "model/results.hpp"
 #include "model/results_file.hpp"
+#include "pipeline/run_session.hpp"
 
 namespace bench32 {
 namespace {

@@ -47,9 +47,9 @@ TEST_P(ProfilePipeline, DeletedOrStaleProfileFailsOnlyThatProgramsRebuild) {
     GTEST_SKIP() << "no llvm-profdata for clang++";
   const fs::path root = scratchSource(compiler == "g++" ? "gcc" : "clang");
   const fs::path source = root / "source";
-  std::vector<BuildTarget> targets{parseConfig("t=" + compiler + ":-O2", root / "build")};
+  std::vector<BuildRecipe> targets{parseConfig("t=" + compiler + ":-O2", root / "build")};
   markProfileGuided(targets, {"t"}, {"smoke"}, 0);
-  BuildTarget& target = targets.front();
+  BuildRecipe& target = targets.front();
   ASSERT_TRUE(target.profileGuided && target.info.pgo);
 
   TrainingOptions training{

@@ -27,7 +27,7 @@ struct Scratch {
   ~Scratch() { fs::remove_all(dir); }
 };
 
-RemoteTarget target(const fs::path& dir, const std::string& script) {
+RemoteHost target(const fs::path& dir, const std::string& script) {
   return {"box", (dir / "there").string(), {"/bin/sh", "-c", script, "ssh"}};
 }
 
@@ -40,12 +40,12 @@ std::shared_ptr<MemoryFile> input(const std::string& text) {
 // A session with the fake program and one input copied through the script.
 RunResult runThrough(const std::string& script, const std::string& text, double timeout = 10) {
   const Scratch scratch;
-  RemoteSession session(target(scratch.dir, script));
+  RemoteStaging session(target(scratch.dir, script));
   const auto in = input(text);
   session.addTimer(BENCH32_TIMER);
   session.addExecutable("cfg", BENCH32_FAKE_PROGRAM);
   session.addInput(*in);
-  RemoteSession copier(target(scratch.dir, localShell));
+  RemoteStaging copier(target(scratch.dir, localShell));
   copier.addTimer(BENCH32_TIMER);
   copier.addExecutable("cfg", BENCH32_FAKE_PROGRAM);
   copier.addInput(*in);
@@ -93,7 +93,7 @@ TEST(Remote, ACopyThatDiffersThereIsRefusedByName) {
   const std::string corrupting = localShell +
                                  "; case \"$2\" in *tar*) printf X | dd of=" + copy.string() +
                                  " bs=1 seek=300 conv=notrunc 2>/dev/null;; esac";
-  RemoteSession session(target(scratch.dir, corrupting));
+  RemoteStaging session(target(scratch.dir, corrupting));
   session.addTimer(BENCH32_TIMER);
   session.addExecutable("cfg", BENCH32_FAKE_PROGRAM);
   try {
@@ -129,8 +129,8 @@ TEST(Remote, TargetsAndQuotingAreReadAsTheShellWill) {
       EXPECT_THROW(parseRemote(s.where, "ssh"), BadInput) << s.where;
       continue;
     }
-    const RemoteTarget t = parseRemote(s.where, "ssh -p 2222");
-    EXPECT_EQ(t.host, s.host);
+    const RemoteHost t = parseRemote(s.where, "ssh -p 2222");
+    EXPECT_EQ(t.address, s.host);
     EXPECT_EQ(t.dir, s.dir);
     EXPECT_EQ(t.ssh, (std::vector<std::string>{"ssh", "-p", "2222"}));
   }

@@ -45,7 +45,7 @@ TEST(Results, TheTargetIsKeptAndNamedOnlyWhenItIsNotTheBuildHost) {
   Results results = sampleResults();
   results.environment["host"] = "builder";
   results.environment["kernel"] = "Linux 6.1 x86_64";
-  const auto here = hostTarget(results.environment);
+  const auto here = thisMachine(results.environment);
   const auto there = std::map<std::string, std::string>{{"machine", "armv7l"},
                                                         {"kernel", "Linux 5.10 armv7l"},
                                                         {"cpu", "ARMv7 Processor rev 3"},
@@ -62,11 +62,11 @@ TEST(Results, TheTargetIsKeptAndNamedOnlyWhenItIsNotTheBuildHost) {
               "armv7l), not on the build host builder"},
   };
   for (const auto& c : cases) {
-    results.target = c.target;
+    results.ranOn = c.target;
     const Results back = resultsFromJson(json::parse(toJson(results).dump()));
-    EXPECT_EQ(back.target, c.target);
+    EXPECT_EQ(back.ranOn, c.target);
     EXPECT_EQ(toJson(results).contains("target"), !c.target.empty());
-    EXPECT_EQ(targetNote(back), c.note);
+    EXPECT_EQ(ranOnNote(back), c.note);
   }
   EXPECT_EQ(here.at("machine"), "x86_64");
 }

@@ -71,7 +71,7 @@ std::vector<double> verifiedValues(const UnitResult& unit, Metric metric, const 
 // The machine the programs ran on: the recorded target (a remote one's own), else the
 // build host, which files written before targets were recorded ran on.
 std::string machineOf(const Results& results) {
-  const auto& t = results.target;
+  const auto& t = results.ranOn;
   if (t.empty()) return machineKind(results.environment);
   auto value = [&](const char* key) {
     const auto it = t.find(key);

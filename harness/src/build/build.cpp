@@ -46,7 +46,7 @@ std::map<std::string, std::string> readCache(const fs::path& buildDir) {
 }
 
 // What the folder was configured with, so a changed configuration starts afresh.
-std::string signature(const BuildTarget& target) {
+std::string signature(const BuildRecipe& target) {
   nlohmann::json configured{{"compiler", target.info.compiler}, {"flags", target.info.flags}};
   if (!target.cacheEntries.empty()) configured["cache"] = target.cacheEntries;
   return configured.dump();
@@ -58,12 +58,12 @@ fs::path buildRootOf(const fs::path& source, const std::string& given) {
   return given.empty() ? source / "build" : fs::absolute(given);
 }
 
-BuildTarget parseConfig(const std::string& text, const fs::path& buildRoot) {
+BuildRecipe parseConfig(const std::string& text, const fs::path& buildRoot) {
   const auto equals = text.find('=');
   const auto colon = text.find(':', equals == std::string::npos ? 0 : equals);
   if (equals == std::string::npos || colon == std::string::npos)
     throw BadInput(fmt::format("--config \"{}\": expected NAME=COMPILER:FLAGS", text));
-  BuildTarget target;
+  BuildRecipe target;
   target.kind = BuildKind::owned;
   target.info.name = text.substr(0, equals);
   target.info.compiler = text.substr(equals + 1, colon - equals - 1);
@@ -77,11 +77,11 @@ BuildTarget parseConfig(const std::string& text, const fs::path& buildRoot) {
   return target;
 }
 
-BuildTarget parseExistingBuild(const std::string& text, const std::string& option) {
+BuildRecipe parseExistingBuild(const std::string& text, const std::string& option) {
   const auto equals = text.find('=');
   if (equals == std::string::npos || equals == 0 || equals + 1 == text.size())
     throw BadInput(fmt::format("{} \"{}\": expected NAME=BUILD_DIR", option, text));
-  BuildTarget target;
+  BuildRecipe target;
   target.kind = BuildKind::existing;
   target.info.name = text.substr(0, equals);
   target.info.buildDir = fs::absolute(text.substr(equals + 1)).lexically_normal().string();
@@ -120,7 +120,7 @@ void log(const BuildOptions& options, const std::string& line) {
 
 // A folder of the harness's own: configured from scratch with exactly the given
 // compiler and flags when it has none yet, or when they changed since.
-void configureOwned(const BuildTarget& target, const BuildOptions& options) {
+void configureOwned(const BuildRecipe& target, const BuildOptions& options) {
   const ConfigInfo& info = target.info;
   const fs::path dir = info.buildDir;
   if (findOnPath(info.compiler).empty())
@@ -157,7 +157,7 @@ void configureOwned(const BuildTarget& target, const BuildOptions& options) {
 
 // Configures the folder as its kind calls for, then for the code layouts asked, and
 // describes what it holds.
-void configure(BuildTarget& target, const BuildOptions& options) {
+void configure(BuildRecipe& target, const BuildOptions& options) {
   ConfigInfo& info = target.info;
   const fs::path dir = info.buildDir;
   if (target.kind == BuildKind::owned) {
@@ -211,7 +211,7 @@ std::vector<std::string> targetsOf(const ConfigInfo& info, const std::string& pr
 
 } // namespace
 
-std::map<std::string, std::string> buildPrograms(BuildTarget& target,
+std::map<std::string, std::string> buildPrograms(BuildRecipe& target,
                                                  const std::vector<std::string>& programs,
                                                  const BuildOptions& options) {
   configure(target, options);

@@ -21,7 +21,7 @@ enum class BuildKind {
   pinned,   // a folder of executables run as they are, never built (an anchor)
 };
 
-struct BuildTarget {
+struct BuildRecipe {
   ConfigInfo info;
   BuildKind kind = BuildKind::preset;
   // An owned folder's cache entries besides the compiler and flags ("-DNAME=VALUE"):
@@ -36,10 +36,10 @@ std::filesystem::path buildRootOf(const std::filesystem::path& source,
 
 // "NAME=COMPILER:FLAGS" (flags may be empty, and may hold blanks), built in
 // BUILD_ROOT/cfg-NAME. Throws BadInput.
-BuildTarget parseConfig(const std::string& text, const std::filesystem::path& buildRoot);
+BuildRecipe parseConfig(const std::string& text, const std::filesystem::path& buildRoot);
 // "NAME=DIR": an existing build folder, given by `option` (named in the messages).
 // Throws BadInput.
-BuildTarget parseExistingBuild(const std::string& text, const std::string& option = "--build");
+BuildRecipe parseExistingBuild(const std::string& text, const std::string& option = "--build");
 
 struct BuildOptions {
   std::filesystem::path sourceDir;
@@ -54,7 +54,7 @@ struct BuildOptions {
 // Configures when needed and builds the programs' targets. Returns the programs that
 // failed to build, each with the first error line. Throws BuildError when nothing can
 // be built.
-std::map<std::string, std::string> buildPrograms(BuildTarget& target,
+std::map<std::string, std::string> buildPrograms(BuildRecipe& target,
                                                  const std::vector<std::string>& programs,
                                                  const BuildOptions& options);
 

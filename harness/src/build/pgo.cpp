@@ -71,8 +71,8 @@ std::string missingProfileRuntime(const ConfigInfo& info, const Runner& runner) 
   return access(profile.c_str(), R_OK) == 0 ? std::string() : profile;
 }
 
-BuildTarget instrumentedTarget(const BuildTarget& target) {
-  BuildTarget instrumented = target;
+BuildRecipe instrumentedTarget(const BuildRecipe& target) {
+  BuildRecipe instrumented = target;
   instrumented.info.name = target.info.name + "-instrumented";
   instrumented.info.buildDir = instrumentedDir(target.info).string();
   instrumented.info.pgo.reset();
@@ -209,7 +209,7 @@ std::string findProfileMerger(const std::string& clang, const Runner& runner) {
   return {};
 }
 
-void markProfileGuided(std::vector<BuildTarget>& targets, const std::vector<std::string>& names,
+void markProfileGuided(std::vector<BuildRecipe>& targets, const std::vector<std::string>& names,
                        const std::vector<std::string>& workloads, int layouts,
                        const Runner& runner) {
   if (names.empty()) return;
@@ -225,7 +225,7 @@ void markProfileGuided(std::vector<BuildTarget>& targets, const std::vector<std:
           "--pgo: {} is set and would send the training profiles elsewhere; unset it", variable));
   for (const auto& name : std::set<std::string>(names.begin(), names.end())) {
     const auto target = std::find_if(targets.begin(), targets.end(),
-                                     [&](const BuildTarget& t) { return t.info.name == name; });
+                                     [&](const BuildRecipe& t) { return t.info.name == name; });
     if (target == targets.end())
       throw BadInput(fmt::format("--pgo {}: no --config of that name", name));
     if (target->kind != BuildKind::owned)
@@ -264,9 +264,7 @@ std::shared_ptr<MemoryFile> trainingInput(const std::map<std::string, Expectatio
   auto input = std::make_shared<MemoryFile>("bench32-train");
   input->append(expected.input);
   const std::uint64_t given = digest(*input);
-  std::string clash;
-  for (const auto& [name, other] : workloads)
-    if (name != trainingWorkload && digest(other.input) == given) clash = name;
+  const std::string clash = trainingInputClash(workloads);
   if (given != digest(expected.input) || !clash.empty())
     throw BuildError(
         fmt::format("the training input (xxh3 {}) is {}", digestHex(given),
@@ -290,7 +288,7 @@ std::string trainOnce(const std::filesystem::path& executable, const Expectation
 
 // Trains one program's instrumented build on its train workload; the reason it could
 // not, or empty.
-std::string trainProgram(BuildTarget& target, const BuildTarget& instrumented,
+std::string trainProgram(BuildRecipe& target, const BuildRecipe& instrumented,
                          const ProgramInfo& program, const TrainingOptions& training,
                          const Runner& runner) {
   const auto workloads = loadWorkloads(program.workloadsFile());
@@ -315,12 +313,12 @@ std::string trainProgram(BuildTarget& target, const BuildTarget& instrumented,
 }
 
 std::map<std::string, std::string>
-buildAndTrain(BuildTarget& target, const TrainingOptions& training, const BuildOptions& options) {
+buildAndTrain(BuildRecipe& target, const TrainingOptions& training, const BuildOptions& options) {
   if (!target.info.pgo) target.info.pgo.emplace();
   target.info.pgo->profiles.clear();
   std::vector<std::string> names;
   for (const auto& p : training.programs) names.push_back(p.name);
-  BuildTarget instrumented = instrumentedTarget(target);
+  BuildRecipe instrumented = instrumentedTarget(target);
   auto failed = buildPrograms(instrumented, names, options);
   if (options.log)
     options.log(fmt::format("training {}: {} on their {} workload (instrumented, not timed)",
@@ -342,7 +340,7 @@ buildAndTrain(BuildTarget& target, const TrainingOptions& training, const BuildO
   return failed;
 }
 
-std::map<std::string, std::string> collectProfiles(BuildTarget& target,
+std::map<std::string, std::string> collectProfiles(BuildRecipe& target,
                                                    const std::vector<std::string>& programs,
                                                    const Runner& runner) {
   std::map<std::string, std::string> failed;
@@ -391,7 +389,7 @@ std::map<std::string, std::string> collectProfiles(BuildTarget& target,
   return failed;
 }
 
-std::map<std::string, std::string> buildWithProfiles(BuildTarget& target,
+std::map<std::string, std::string> buildWithProfiles(BuildRecipe& target,
                                                      const std::vector<std::string>& programs,
                                                      const BuildOptions& options) {
   target.cacheEntries = {"-DBENCH32_PGO=use",
@@ -406,7 +404,7 @@ std::map<std::string, std::string> buildWithProfiles(BuildTarget& target,
   return failed;
 }
 
-std::map<std::string, std::string> buildProfileGuided(BuildTarget& target,
+std::map<std::string, std::string> buildProfileGuided(BuildRecipe& target,
                                                       const TrainingOptions& training,
                                                       const BuildOptions& options) {
   std::vector<std::string> names;
@@ -417,7 +415,7 @@ std::map<std::string, std::string> buildProfileGuided(BuildTarget& target,
   return failed;
 }
 
-void describeProfileGuided(BuildTarget& target, const std::vector<std::string>& programs) {
+void describeProfileGuided(BuildRecipe& target, const std::vector<std::string>& programs) {
   if (!target.info.pgo) target.info.pgo.emplace();
   target.info.pgo->profiles.clear();
   for (const auto& program : programs) {

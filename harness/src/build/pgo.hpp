@@ -16,9 +16,6 @@
 
 namespace bench32 {
 
-// The name a profile-guided configuration's training workload has in every program.
-inline constexpr const char* trainingWorkload = "train";
-
 enum class ProfileKind { gcc, clang };
 
 // The folders beside the configuration's own (BUILD_ROOT/cfg-NAME):
@@ -31,7 +28,7 @@ std::filesystem::path profileDir(const ConfigInfo& info);
 // the training one, no code layouts, the compiler is g++ or clang++ (and clang++'s
 // llvm-profdata is there), and no variable of the environment would send the profiles
 // elsewhere. Throws BadInput (BuildError for a missing tool) with one line.
-void markProfileGuided(std::vector<BuildTarget>& targets, const std::vector<std::string>& names,
+void markProfileGuided(std::vector<BuildRecipe>& targets, const std::vector<std::string>& names,
                        const std::vector<std::string>& workloads, int layouts,
                        const Runner& runner = runProcess);
 
@@ -59,26 +56,26 @@ struct TrainingOptions {
 // 1. Builds the programs instrumented in instrumentedDir and runs each one's train
 // workload there, verified, after removing its old profile. Sets target.info.pgo.
 std::map<std::string, std::string>
-buildAndTrain(BuildTarget& target, const TrainingOptions& training, const BuildOptions& options);
+buildAndTrain(BuildRecipe& target, const TrainingOptions& training, const BuildOptions& options);
 
 // 2. Merges each trained program's profile (clang++), checks that it covers every
 // translation unit, records its digest and rewrites its stamp when it changed.
-std::map<std::string, std::string> collectProfiles(BuildTarget& target,
+std::map<std::string, std::string> collectProfiles(BuildRecipe& target,
                                                    const std::vector<std::string>& programs,
                                                    const Runner& runner = runProcess);
 
 // 3. Builds the programs with their profiles in the configuration's own folder; one
 // whose profile is missing is not built.
-std::map<std::string, std::string> buildWithProfiles(BuildTarget& target,
+std::map<std::string, std::string> buildWithProfiles(BuildRecipe& target,
                                                      const std::vector<std::string>& programs,
                                                      const BuildOptions& options);
 
 // All three. Throws BuildError when nothing can be built.
-std::map<std::string, std::string> buildProfileGuided(BuildTarget& target,
+std::map<std::string, std::string> buildProfileGuided(BuildRecipe& target,
                                                       const TrainingOptions& training,
                                                       const BuildOptions& options);
 
 // For --no-build: the profiles the folder was last built with, from their stamps.
-void describeProfileGuided(BuildTarget& target, const std::vector<std::string>& programs);
+void describeProfileGuided(BuildRecipe& target, const std::vector<std::string>& programs);
 
 } // namespace bench32

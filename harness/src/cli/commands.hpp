@@ -10,7 +10,7 @@
 
 #include "analysis/compare.hpp"
 #include "cli/command_line.hpp"
-#include "run/plan.hpp"
+#include "run/options.hpp"
 
 namespace bench32 {
 
@@ -55,9 +55,6 @@ inline constexpr const char* defaultReference = "reference/ci-machine.json";
 
 int runCommand(const RunOptions& options, const std::filesystem::path& source,
                const std::vector<std::string>& commandLine);
-// The line under a run's table: how many runs were verified (a failed run is never
-// kept) and how many of the measurements failed.
-std::string runSummary(std::size_t verifiedRuns, std::size_t failed, std::size_t measurements);
 // With full, each workload's input and (when exact) expected output are in the JSON too.
 int listCommand(const std::filesystem::path& source, bool asJson, bool full);
 int showCommand(const std::string& file, const std::string& format);

@@ -114,7 +114,7 @@ std::vector<Side> explainSides(const ExplainOptions& o, const fs::path& source) 
       sides.push_back(sideFromResults(text, o.program));
       continue;
     }
-    BuildTarget target = kind == 'c' ? parseConfig(text, buildRoot) : parseExistingBuild(text);
+    BuildRecipe target = kind == 'c' ? parseConfig(text, buildRoot) : parseExistingBuild(text);
     const auto failed = buildPrograms(target, {o.program}, explainBuildOptions(o, source));
     if (!failed.empty())
       throw SideFailed(fmt::format("{} did not build in {}: {}", o.program, target.info.name,
@@ -189,7 +189,7 @@ fs::path companion(const Side& side, const ExplainOptions& o, const fs::path& so
     return {};
   }
   const fs::path buildRoot = buildRootOf(source, o.buildRoot);
-  BuildTarget target = parseConfig(
+  BuildRecipe target = parseConfig(
       fmt::format("{}-g={}:{} -g", side.name, side.config->compiler, side.config->flags),
       buildRoot);
   const auto failed = buildPrograms(target, {o.program}, explainBuildOptions(o, source));
@@ -229,13 +229,11 @@ int explainSidesCommand(const ExplainOptions& o, const fs::path& source) {
   const Exporter& exporter = exporterNamed(o.format);
   const ProgramInfo program = findProgram(source, o.program);
   const auto workloads = loadWorkloads(program.workloadsFile());
-  const auto workload = workloads.find(o.workload);
-  if (workload == workloads.end())
-    throw BadInput(fmt::format("program {} has no workload \"{}\"", o.program, o.workload));
+  const Expectation& workload = workloadNamed(workloads, o.program, o.workload);
   if (o.sides.size() != 2)
     throw BadInput("explain needs exactly two sides (-c, -b or results files)");
   std::vector<Side> sides = explainSides(o, source);
-  auto expected = std::make_shared<Expectation>(workload->second);
+  auto expected = std::make_shared<Expectation>(workload);
   for (auto& side : sides) profileSide(side, o, expected);
   Explanation explanation = explainDifference(sides[0].profile, sides[1].profile);
   addSizes(explanation, sizesOf(sides[0]), sizesOf(sides[1]));

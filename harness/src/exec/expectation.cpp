@@ -14,6 +14,7 @@
 #include "exec/files.hpp"
 #include "exec/interrupt.hpp"
 #include "exec/stored_json.hpp"
+#include "exec/words.hpp"
 
 namespace bench32 {
 namespace {
@@ -357,19 +358,32 @@ ProgramFacts parseProgramFacts(std::string_view text, std::string_view what,
         throw BadInput(fmt::format("entry \"{}\": unknown key \"name\"", name));
       facts.workloads.emplace(name, parseExpectation(entry, name, source));
     }
-    // A profile-guided build trains on "train" and is then measured and checked on the
-    // other workloads: training on one of their inputs would tune the build to it.
-    if (const auto train = facts.workloads.find("train"); train != facts.workloads.end()) {
-      for (const auto& [name, e] : facts.workloads)
-        if (name != train->first && e.input == train->second.input)
-          throw BadInput(fmt::format(
-              "workload \"train\" has the input of \"{}\": it needs one of its own", name));
-    }
+    if (const std::string clash = trainingInputClash(facts.workloads); !clash.empty())
+      throw BadInput(fmt::format("workload \"{}\" has the input of \"{}\": it needs one of its own",
+                                 trainingWorkload, clash));
     if (doc.contains("robustness")) facts.robustness = parseRobustness(doc.at("robustness"));
   } catch (const BadInput& ex) {
     throw BadInput(fmt::format("{}: {}", what, ex.what()));
   }
   return facts;
+}
+
+std::string trainingInputClash(const std::map<std::string, Expectation>& workloads) {
+  const auto train = workloads.find(trainingWorkload);
+  if (train == workloads.end()) return {};
+  for (const auto& [name, e] : workloads)
+    if (name != train->first && e.input == train->second.input) return name;
+  return {};
+}
+
+const Expectation& workloadNamed(const std::map<std::string, Expectation>& workloads,
+                                 const std::string& program, const std::string& name) {
+  const auto it = workloads.find(name);
+  if (it != workloads.end()) return it->second;
+  std::vector<std::string> known;
+  for (const auto& [k, e] : workloads) known.push_back(k);
+  throw BadInput(fmt::format("program {} has no workload \"{}\" (it has: {})", program, name,
+                             joinNames(known)));
 }
 
 std::vector<Expectation> loadCases(const std::filesystem::path& casesFile) {

@@ -68,6 +68,15 @@ std::vector<Expectation> loadCases(const std::filesystem::path& casesFile);
 ProgramFacts loadProgramFacts(const std::filesystem::path& workloadsFile);
 std::map<std::string, Expectation> loadWorkloads(const std::filesystem::path& workloadsFile);
 
+// The workload a profile-guided build trains on, in every program.
+inline constexpr const char* trainingWorkload = "train";
+// The workload whose input the train workload shares, or empty: a profile trained on a
+// measured input would tune the build to it, so such a file is refused.
+std::string trainingInputClash(const std::map<std::string, Expectation>& workloads);
+// The program's workload of that name; throws BadInput naming the ones it has.
+const Expectation& workloadNamed(const std::map<std::string, Expectation>& workloads,
+                                 const std::string& program, const std::string& name);
+
 std::uint64_t digest(std::string_view bytes);
 std::uint64_t digest(const MemoryFile& file); // read a chunk at a time
 std::string digestHex(std::uint64_t digest);

@@ -61,25 +61,25 @@ std::string shellQuote(const std::string& word) {
   return quoted + "'";
 }
 
-RemoteTarget parseRemote(const std::string& where, const std::string& sshCommand) {
-  RemoteTarget target;
+RemoteHost parseRemote(const std::string& where, const std::string& sshCommand) {
+  RemoteHost host;
   const std::size_t colon = where.find(':');
-  target.host = where.substr(0, colon);
-  target.dir = colon == std::string::npos ? "" : where.substr(colon + 1);
-  if (target.dir.empty()) target.dir = defaultRemoteDir;
-  target.ssh = shellWords(sshCommand);
-  if (target.host.empty() || target.host.back() == '@')
+  host.address = where.substr(0, colon);
+  host.dir = colon == std::string::npos ? "" : where.substr(colon + 1);
+  if (host.dir.empty()) host.dir = defaultRemoteDir;
+  host.ssh = shellWords(sshCommand);
+  if (host.address.empty() || host.address.back() == '@')
     throw BadInput(fmt::format("--remote {}: no host (the form is [USER@]HOST[:DIR])", where));
-  if (target.ssh.empty()) throw BadInput("--ssh: no command given");
-  return target;
+  if (host.ssh.empty()) throw BadInput("--ssh: no command given");
+  return host;
 }
 
-RunResult overSsh(const RemoteTarget& target, const std::string& command,
+RunResult overSsh(const RemoteHost& host, const std::string& command,
                   std::shared_ptr<const MemoryFile> input, double timeout,
                   const std::atomic<bool>* cancel) {
   RunRequest request;
-  request.argv = target.ssh;
-  request.argv.insert(request.argv.end(), {target.host, command});
+  request.argv = host.ssh;
+  request.argv.insert(request.argv.end(), {host.address, command});
   request.inputFile = std::move(input);
   request.timeout = std::chrono::duration<double>(timeout);
   request.cancel = cancel;
@@ -89,18 +89,18 @@ RunResult overSsh(const RemoteTarget& target, const std::string& command,
   return runProcess(request);
 }
 
-std::map<std::string, std::string> describeTarget(const RemoteTarget& target) {
+std::map<std::string, std::string> describeHost(const RemoteHost& host) {
   const std::string command =
       "printf 'machine=%s\\nkernel=%s\\ncores=%s\\nhost=%s\\n' \"$(uname -m)\" \"$(uname -srm)\" "
       "\"$(getconf _NPROCESSORS_ONLN)\" \"$(uname -n)\"; grep -m1 -E "
       "'^(model name|Hardware|cpu model|Processor)' /proc/cpuinfo | sed "
       "'s/^[^:]*:[[:space:]]*/cpu=/'";
-  const RunResult run = overSsh(target, command);
+  const RunResult run = overSsh(host, command);
   if (!run.startError.empty())
-    throw BadInput(fmt::format("--ssh: cannot run {}: {}", target.ssh.front(), run.startError));
+    throw BadInput(fmt::format("--ssh: cannot run {}: {}", host.ssh.front(), run.startError));
   if (run.exitStatus != 0)
     throw BadInput(fmt::format(
-        "cannot reach {}: {}", target.host,
+        "cannot reach {}: {}", host.address,
         firstLine(run.stderrBytes + "\nssh exited with " + std::to_string(run.exitStatus))));
   std::map<std::string, std::string> described;
   std::istringstream lines(run.stdoutText());
@@ -108,7 +108,7 @@ std::map<std::string, std::string> describeTarget(const RemoteTarget& target) {
     if (const std::size_t equals = line.find('='); equals != std::string::npos)
       described[line.substr(0, equals)] = line.substr(equals + 1);
   if (described["machine"].empty())
-    throw BadInput(fmt::format("{} did not say what machine it is (uname -m)", target.host));
+    throw BadInput(fmt::format("{} did not say what machine it is (uname -m)", host.address));
   return described;
 }
 
@@ -130,18 +130,18 @@ fs::path timerFor(const std::string& machine, const fs::path& source) {
   return timer;
 }
 
-void RemoteSession::addTimer(const fs::path& timer) {
+void RemoteStaging::addTimer(const fs::path& timer) {
   timer_ = "bench32-timer";
   files_[timer_] = timer;
 }
 
-void RemoteSession::addExecutable(const std::string& config, const fs::path& executable) {
+void RemoteStaging::addExecutable(const std::string& config, const fs::path& executable) {
   const std::string there = "bin/" + config + "/" + executable.filename().string();
   files_[there] = executable;
   executables_[executable.string()] = there;
 }
 
-void RemoteSession::addInput(const MemoryFile& input) {
+void RemoteStaging::addInput(const MemoryFile& input) {
   const std::string hex = digestHex(digest(input));
   inputs_[hex] = "inputs/" + hex;
   staged_[inputs_[hex]] = input.readAll();
@@ -174,22 +174,22 @@ RunResult runHere(std::vector<std::string> argv, const fs::path& folder) {
 
 } // namespace
 
-void RemoteSession::copyAndCheck() const {
+void RemoteStaging::copyAndCheck() const {
   const TemporaryFolder folder("remote");
   stage(folder.path, files_, staged_);
   const RunResult tar = runHere({"tar", "-cf", "-", "."}, folder.path);
   if (tar.exitStatus != 0) throw std::runtime_error("tar failed: " + firstLine(tar.stderrBytes));
-  const std::string dir = shellQuote(target_.dir);
+  const std::string dir = shellQuote(host_.dir);
   const RunResult copied =
-      overSsh(target_, fmt::format("mkdir -p {0} && tar -C {0} -xf -", dir), tar.stdoutFile, 600);
+      overSsh(host_, fmt::format("mkdir -p {0} && tar -C {0} -xf -", dir), tar.stdoutFile, 600);
   if (copied.exitStatus != 0)
-    throw std::runtime_error(fmt::format("copying to {} failed: {}", target_.host,
+    throw std::runtime_error(fmt::format("copying to {} failed: {}", host_.address,
                                          firstLine(copied.stderrBytes + copied.startError)));
   std::vector<std::string> names{"sha256sum", "--"};
   for (const auto& [there, file] : files_) names.push_back(there);
   for (const auto& [there, bytes] : staged_) names.push_back(there);
   const RunResult here = runHere(names, folder.path);
-  const RunResult there = overSsh(target_, "cd " + dir + " && " + joinQuoted(names), {}, 300);
+  const RunResult there = overSsh(host_, "cd " + dir + " && " + joinQuoted(names), {}, 300);
   const auto want = sums(here.stdoutText()), got = sums(there.stdoutText());
   if (want.size() != names.size() - 2)
     throw std::runtime_error("sha256sum failed here: " + firstLine(here.stderrBytes));
@@ -197,10 +197,10 @@ void RemoteSession::copyAndCheck() const {
     if (!got.contains(name) || got.at(name) != sum)
       throw std::runtime_error(fmt::format(
           "the copy of {} on {} is not the file here (SHA-256 {} there, {} here): not measuring",
-          name, target_.host, got.contains(name) ? got.at(name) : "missing", sum));
+          name, host_.address, got.contains(name) ? got.at(name) : "missing", sum));
 }
 
-RunResult RemoteSession::run(const RunRequest& request) const {
+RunResult RemoteStaging::run(const RunRequest& request) const {
   RunResult failed;
   RunRequest there = request;
   const auto exe =
@@ -208,14 +208,14 @@ RunResult RemoteSession::run(const RunRequest& request) const {
   const auto input = inputs_.find(digestHex(
       request.inputFile ? digest(*request.inputFile) : digest(std::string_view(request.input))));
   if (exe == executables_.end() || input == inputs_.end()) {
-    failed.startError = "the program or its input was not copied to " + target_.host;
+    failed.startError = "the program or its input was not copied to " + host_.address;
     return failed;
   }
   there.argv.back() = exe->second;
-  const std::string command = "cd " + shellQuote(target_.dir) + " && exec " +
+  const std::string command = "cd " + shellQuote(host_.dir) + " && exec " +
                               joinQuoted(timerCommand("./" + timer_, there, input->second));
   // The timer keeps the program's own timeout; the connection gets a minute more.
-  const RunResult ssh = overSsh(target_, command, {}, request.timeout.count() + 60, request.cancel);
+  const RunResult ssh = overSsh(host_, command, {}, request.timeout.count() + 60, request.cancel);
   failed.cancelled = ssh.cancelled;
   failed.stderrBytes = ssh.stderrBytes;
   if (!ssh.startError.empty() || ssh.cancelled) {
@@ -225,11 +225,11 @@ RunResult RemoteSession::run(const RunRequest& request) const {
   const std::string said = firstLine(ssh.stderrBytes);
   if (ssh.timedOut) {
     failed.startError =
-        fmt::format("no answer from {} within the run's timeout and a minute", target_.host);
+        fmt::format("no answer from {} within the run's timeout and a minute", host_.address);
     return failed;
   }
   if (ssh.exitStatus == 255 || ssh.signal) {
-    failed.startError = fmt::format("connection to {} lost: {}", target_.host,
+    failed.startError = fmt::format("connection to {} lost: {}", host_.address,
                                     said.empty() ? "ssh ended without a word" : said);
     return failed;
   }
@@ -237,7 +237,7 @@ RunResult RemoteSession::run(const RunRequest& request) const {
   auto report = parseTimerReport(ssh.stdoutText(), why);
   if (!report) {
     failed.startError =
-        fmt::format("{}: {}{}", target_.host, why, said.empty() ? "" : " (" + said + ")");
+        fmt::format("{}: {}{}", host_.address, why, said.empty() ? "" : " (" + said + ")");
     return failed;
   }
   report->stderrBytes = ssh.stderrBytes;

@@ -1,5 +1,5 @@
-// Measuring on another machine over ssh: the target is described, the executables, the
-// timer built for the target and the inputs are copied there and their digests checked,
+// Measuring on another machine over ssh: the remote host is described, the executables, the
+// timer built for its machine and the inputs are copied there and their digests checked,
 // and every timed run is the timer's run there, read back from its report. Every
 // connection goes through the user's ssh command, so its options (port, key,
 // ssh_config) are ssh's own.
@@ -16,34 +16,35 @@
 
 namespace bench32 {
 
-struct RemoteTarget {
-  std::string host; // [USER@]HOST
-  std::string dir;  // where the files go there, relative to the login folder or absolute
+struct RemoteHost {
+  std::string address; // [USER@]HOST
+  std::string dir;     // where the files go there, relative to the login folder or absolute
   std::vector<std::string> ssh; // the command every connection runs, e.g. {"ssh", "-F", "cfg"}
 };
 
 inline constexpr const char* defaultRemoteDir = ".cache/bench32-remote";
 
 // "[USER@]HOST[:DIR]" with the ssh command's words; throws BadInput when either is empty.
-RemoteTarget parseRemote(const std::string& where, const std::string& sshCommand);
+RemoteHost parseRemote(const std::string& where, const std::string& sshCommand);
 
 // Quotes a word for the remote shell.
 std::string shellQuote(const std::string& word);
 
-// One connection: the target's machine kind, kernel, CPU model, cores and host name,
+// One connection: the host's machine kind, kernel, CPU model, cores and host name,
 // keyed as the environment's (machine, kernel, cpu, cores, host). Throws BadInput with
-// ssh's own line when the target cannot be reached.
-std::map<std::string, std::string> describeTarget(const RemoteTarget& target);
+// ssh's own line when the host cannot be reached.
+std::map<std::string, std::string> describeHost(const RemoteHost& host);
 
-// The timer built for a target of this machine kind (uname -m): the one beside this
+// The timer built for a host of this machine kind (uname -m): the one beside this
 // executable when the kinds match, else the cross build's in the source tree's build/.
 // Throws BadInput naming the build to make when there is none.
 std::filesystem::path timerFor(const std::string& machine, const std::filesystem::path& source);
 
-// The files a session copies and the runner that runs them there.
-class RemoteSession {
+// A remote host's staging: the files a session copies there, and the runner that runs
+// them there.
+class RemoteStaging {
 public:
-  explicit RemoteSession(RemoteTarget target) : target_(std::move(target)) {}
+  explicit RemoteStaging(RemoteHost host) : host_(std::move(host)) {}
   void addTimer(const std::filesystem::path& timer);
   // The executable, under the configuration's folder there; a run of its local path
   // runs the copy.
@@ -55,10 +56,10 @@ public:
   // Runs the request's program there through the timer; a lost connection or a bad
   // report is a start error saying why, so the run fails and is never a sample.
   RunResult run(const RunRequest& request) const;
-  const RemoteTarget& target() const { return target_; }
+  const RemoteHost& host() const { return host_; }
 
 private:
-  RemoteTarget target_;
+  RemoteHost host_;
   std::map<std::string, std::filesystem::path> files_; // there (relative) -> here
   std::map<std::string, std::string> executables_;     // here -> there
   std::map<std::string, std::string> inputs_;          // digest -> there
@@ -68,7 +69,7 @@ private:
 
 // One connection running command (a line for the remote shell) with input on its
 // standard input; the ssh process's own result.
-RunResult overSsh(const RemoteTarget& target, const std::string& command,
+RunResult overSsh(const RemoteHost& host, const std::string& command,
                   std::shared_ptr<const MemoryFile> input = {}, double timeout = 60,
                   const std::atomic<bool>* cancel = nullptr);
 

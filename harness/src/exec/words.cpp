@@ -41,4 +41,23 @@ std::vector<std::string> shellWords(const std::string& command) {
   return words;
 }
 
+std::string commandText(const std::vector<std::string>& words) {
+  std::string text;
+  for (const auto& word : words) {
+    if (!text.empty()) text += ' ';
+    const bool plain =
+        !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                "0123456789-_./=:,+@%") == std::string::npos;
+    if (plain) {
+      text += word;
+      continue;
+    }
+    text += '\'';
+    for (const char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    text += '\'';
+  }
+  return text;
+}
+
 } // namespace bench32

@@ -18,6 +18,9 @@ namespace bench32 {
 // unterminated quote. Every command the user gives (--run-under, --ssh, flags) and
 // every command a build wrote is split by it.
 std::vector<std::string> shellWords(const std::string& command);
+// The words as one command line that shellWords splits back into them: a word with
+// anything but letters, digits and -_./=:,+@% in it is single-quoted.
+std::string commandText(const std::vector<std::string>& words);
 
 // "1 run", "2 runs".
 inline std::string plural(std::size_t n, std::string_view word) {

@@ -84,7 +84,7 @@ std::string machineKind(const std::map<std::string, std::string>& environment) {
 }
 
 std::map<std::string, std::string>
-hostTarget(const std::map<std::string, std::string>& environment) {
+thisMachine(const std::map<std::string, std::string>& environment) {
   const std::string kernel = valueOf(environment, "kernel");
   return {{"machine", kernel.substr(kernel.find_last_of(' ') + 1)},
           {"kernel", kernel},
@@ -93,8 +93,8 @@ hostTarget(const std::map<std::string, std::string>& environment) {
           {"host", valueOf(environment, "host")}};
 }
 
-std::string targetNote(const Results& results) {
-  const auto& target = results.target;
+std::string ranOnNote(const Results& results) {
+  const auto& target = results.ranOn;
   if (target.empty() || (valueOf(target, "remote").empty() &&
                          valueOf(target, "host") == valueOf(results.environment, "host")))
     return "";

@@ -138,10 +138,10 @@ struct Results {
   std::map<std::string, std::string> environment; // cpu, kernel, host, git revision...
   std::map<std::string, double> settings;         // warmup, runs, min_time, timeout...
   std::string runUnder;
-  // The machine the programs ran on: machine (uname -m), kernel, cpu, cores, host, and
-  // remote ([USER@]HOST:DIR) when that was not this one. The environment above is the
-  // build host's. Empty in files written before it was recorded.
-  std::map<std::string, std::string> target;
+  // The machine the programs ran on ("target" in the results file): machine (uname -m), kernel,
+  // cpu, cores, host, and remote ([USER@]HOST:DIR) when that was not this one. The environment
+  // above is the build host's. Empty in files written before it was recorded.
+  std::map<std::string, std::string> ranOn;
   std::vector<ConfigInfo> configs;
   std::vector<UnitResult> units;
   std::optional<DecidePlan> decide; // a verdict-driven session's plan
@@ -181,12 +181,13 @@ inline bool disturbed(const UnitResult& unit) { return waitedShare(unit) > distu
 // The kind of machine of a session's environment ("CPU, N cores, ARCH"), and the
 // revision it is filed under (its --revision label, else its git revision).
 std::string machineKind(const std::map<std::string, std::string>& environment);
-// The target as described by the build host's environment: for a run on this machine.
+// What the programs ran on, as the build host's environment describes it: for a run on
+// this machine.
 std::map<std::string, std::string>
-hostTarget(const std::map<std::string, std::string>& environment);
-// One line naming the target when the programs ran elsewhere than the build host;
+thisMachine(const std::map<std::string, std::string>& environment);
+// One line naming the machine the programs ran on when it was not the build host;
 // empty when they ran on it, or when the file does not say.
-std::string targetNote(const Results& results);
+std::string ranOnNote(const Results& results);
 std::string revisionOf(const std::map<std::string, std::string>& environment);
 
 } // namespace bench32

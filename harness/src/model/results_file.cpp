@@ -381,7 +381,7 @@ json toJson(const Results& r) {
               {"run_under", r.runUnder},
               {"configs", configs},
               {"results", units}};
-  if (!r.target.empty()) doc["target"] = r.target;
+  if (!r.ranOn.empty()) doc["target"] = r.ranOn;
   if (!r.anchor.empty()) doc["anchor"] = r.anchor;
   if (r.decide)
     doc["decide"] = {{"baseline", r.decide->baseline},
@@ -418,7 +418,7 @@ Results resultsFromJson(const json& doc) {
     return numberAt(v, p, -largest, largest);
   });
   r.runUnder = f.text("run_under");
-  r.target = mapFrom<std::string>(f, "target", text);
+  r.ranOn = mapFrom<std::string>(f, "target", text);
   if (f.has("decide")) r.decide = decidePlanFrom(f.at("decide"), f.path("decide"));
 
   const json& configs = f.array("configs");

@@ -189,7 +189,7 @@ Document runDocument(const Results& results) {
   std::size_t busy = 0, runs = 0;
   for (const auto& u : results.units) busy += busyRuns(u), runs += u.samples.size();
   if (busy > 0) notes.push_back(busyRunsNote(busy, runs));
-  if (const std::string target = targetNote(results); !target.empty()) notes.push_back(target);
+  if (const std::string target = ranOnNote(results); !target.empty()) notes.push_back(target);
   return {{{"", runTable(results), notes}}};
 }
 

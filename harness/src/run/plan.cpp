@@ -6,9 +6,14 @@
 
 #include <fmt/format.h>
 
+#include "analysis/fleet.hpp"
+#include "build/pgo.hpp"
+#include "exec/cpu_list.hpp"
 #include "exec/files.hpp"
+#include "exec/words.hpp"
 #include "model/globs.hpp"
 #include "run/environment.hpp"
+#include "store/database.hpp"
 
 namespace bench32 {
 namespace fs = std::filesystem;
@@ -58,7 +63,41 @@ std::vector<ProgramInfo> selectPrograms(const std::vector<ProgramInfo>& all,
   return chosen;
 }
 
+namespace {
+
+// What the options cannot be combined with, each refused with one line.
+void checkCombinations(const RunOptions& options) {
+  const RunSettings& s = options.settings;
+  if (!s.runs && s.minRuns > s.maxRuns) throw BadInput("--min-runs is above --max-runs");
+  if (options.remote) {
+    if (s.instructions)
+      throw BadInput("--instructions cannot be used with --remote: instructions are counted "
+                     "here, not on the host");
+    if (!options.pgo.empty())
+      throw BadInput("--pgo cannot be used with --remote: the training runs would be this "
+                     "machine's, not the host's");
+    if (s.layouts > 0)
+      throw BadInput("--layouts cannot be used with --remote: the environment padding of each "
+                     "run is not carried to the host");
+    if (s.duet)
+      throw BadInput("--duet cannot be used with --remote: its start gate is this machine's");
+  }
+  if (s.decide && s.runs > 0)
+    throw BadInput("--decide cannot be used with --runs: it decides when to stop");
+  if (s.decide && (s.layouts > 0 || s.copies > 1))
+    throw BadInput("--decide pairs one run of each configuration a round; it cannot be used with "
+                   "--layouts or --copies");
+  if (s.duet && (s.cpus.empty() ? allowedCpus() : s.cpus).size() < 2)
+    throw BadInput("--duet needs two processors or more (--cpu, or this process's own)");
+  if (!s.cpus.empty() && std::size_t(s.copies) > s.cpus.size())
+    throw BadInput(fmt::format("--copies {} needs as many --cpu processors; {} given", s.copies,
+                               s.cpus.size()));
+}
+
+} // namespace
+
 Plan makePlan(const RunOptions& options, const fs::path& source) {
+  checkCombinations(options);
   Plan plan;
   // Every output first: two on one path, or one that cannot be written, stop us now.
   std::set<fs::path> outputs;
@@ -83,49 +122,43 @@ Plan makePlan(const RunOptions& options, const fs::path& source) {
   for (const auto& program : plan.programs) {
     const auto workloads = loadWorkloads(program.workloadsFile());
     for (const auto& w : plan.workloads) {
-      const auto it = workloads.find(w);
-      if (it == workloads.end()) {
-        std::string known;
-        for (const auto& [name, e] : workloads) known += (known.empty() ? "" : ", ") + name;
-        throw BadInput(
-            fmt::format("program {} has no workload \"{}\" (it has: {})", program.name, w, known));
-      }
-      plan.expected[{program.name, w}] = std::make_shared<Expectation>(it->second);
+      plan.expected[{program.name, w}] =
+          std::make_shared<Expectation>(workloadNamed(workloads, program.name, w));
     }
   }
 
   const fs::path buildRoot = buildRootOf(source, options.buildRoot);
-  for (const auto& c : options.configs) plan.targets.push_back(parseConfig(c, buildRoot));
-  for (const auto& b : options.builds) plan.targets.push_back(parseExistingBuild(b));
+  for (const auto& c : options.configs) plan.recipes.push_back(parseConfig(c, buildRoot));
+  for (const auto& b : options.builds) plan.recipes.push_back(parseExistingBuild(b));
   if (!options.anchor.empty()) {
     // The anchor runs last in a round's order of configurations; it is built by no one.
-    if (plan.targets.empty())
+    if (plan.recipes.empty())
       throw BadInput("--anchor is run beside the configurations: give them too (-c or -b)");
-    plan.targets.push_back(parseExistingBuild(options.anchor, "--anchor"));
-    plan.targets.back().kind = BuildKind::pinned;
-    plan.anchor = plan.targets.back().info.name;
+    plan.recipes.push_back(parseExistingBuild(options.anchor, "--anchor"));
+    plan.recipes.back().kind = BuildKind::pinned;
+    plan.anchor = plan.recipes.back().info.name;
   }
-  if (plan.targets.empty()) {
-    BuildTarget release;
+  if (plan.recipes.empty()) {
+    BuildRecipe release;
     release.info.name = "release";
     release.info.buildDir = (buildRootOf(source) / "release").string();
-    plan.targets.push_back(release);
+    plan.recipes.push_back(release);
   }
   std::set<std::string> names;
-  for (const auto& t : plan.targets)
+  for (const auto& t : plan.recipes)
     if (!names.insert(t.info.name).second)
       throw BadInput(fmt::format("configuration \"{}\" given twice", t.info.name));
   if (const auto& decide = options.settings.decide) {
-    if (plan.targets.size() < 2)
+    if (plan.recipes.size() < 2)
       throw BadInput("--decide compares configurations: give at least two (-c or -b)");
     if (!decide->baseline.empty() && !names.count(decide->baseline))
       throw BadInput(fmt::format("--baseline {}: no such configuration", decide->baseline));
     const auto& s = options.settings;
     const std::size_t processors = s.cpus.empty() ? allowedCpus().size() : s.cpus.size();
-    if (s.duet && plan.targets.size() > processors)
+    if (s.duet && plan.recipes.size() > processors)
       throw BadInput(fmt::format("--duet runs {} configurations at once: it needs as many "
                                  "processors, and has {}",
-                                 plan.targets.size(), processors));
+                                 plan.recipes.size(), processors));
   }
   return plan;
 }
@@ -147,12 +180,13 @@ Results startResults(const Plan& plan, const RunOptions& options, const fs::path
   if (s.duet) results.settings["duet"] = 1;
   if (s.decide) {
     results.decide = s.decide;
-    if (results.decide->baseline.empty()) results.decide->baseline = plan.targets.front().info.name;
+    if (results.decide->baseline.empty()) results.decide->baseline = plan.recipes.front().info.name;
   }
-  results.runUnder = options.runUnder;
+  results.runUnder = commandText(s.runUnder);
+  if (s.compileRuns > 0) results.settings["compile_runs"] = s.compileRuns;
   results.anchor = plan.anchor;
-  for (const auto& t : plan.targets) results.configs.push_back(t.info);
-  for (const auto& t : plan.targets)
+  for (const auto& t : plan.recipes) results.configs.push_back(t.info);
+  for (const auto& t : plan.recipes)
     for (const auto& p : plan.programs)
       for (const auto& w : plan.workloads) {
         UnitResult u;
@@ -163,6 +197,37 @@ Results startResults(const Plan& plan, const RunOptions& options, const fs::path
         results.units.push_back(u);
       }
   return results;
+}
+
+void applyFleetOptions(Plan& plan, Results& results, const RunOptions& options) {
+  // The command line is kept with the results: a database password must not be.
+  for (auto& word : results.command) word = store::withoutPassword(word);
+  if (!options.revision.empty()) {
+    if (options.revision.find_first_of("\n\r\t") != std::string::npos ||
+        options.revision.size() > 200)
+      throw BadInput("--revision: a label of one line, at most 200 characters");
+    results.environment["revision"] = options.revision;
+  }
+  if (options.shard.empty()) return;
+  keepShard(results, parseShard(options.shard));
+  std::set<std::string> running;
+  for (const auto& u : results.units) running.insert(u.program);
+  std::erase_if(plan.programs, [&](const ProgramInfo& p) { return !running.count(p.name); });
+}
+
+Session planSession(const RunOptions& options, const fs::path& source,
+                    const std::vector<std::string>& commandLine) {
+  Session session;
+  session.plan = makePlan(options, source);
+  markProfileGuided(session.plan.recipes, options.pgo, session.plan.workloads,
+                    options.settings.layouts);
+  session.results = startResults(session.plan, options, source, commandLine);
+  applyFleetOptions(session.plan, session.results, options);
+  session.results.ranOn = thisMachine(session.results.environment);
+  session.settings = options.settings;
+  session.settings.decide = session.results.decide;
+  session.settings.anchor = session.results.anchor;
+  return session;
 }
 
 } // namespace bench32

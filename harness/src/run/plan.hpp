@@ -13,38 +13,17 @@
 #include "exec/expectation.hpp"
 #include "model/results.hpp"
 #include "model/suite.hpp"
+#include "run/options.hpp"
 #include "run/unit.hpp"
 
 namespace bench32 {
-
-// What `run` is asked to measure, as the command line gave it.
-struct RunOptions {
-  std::vector<std::string> workloads{"ref"};
-  std::vector<std::string> programs;          // names or globs; empty: all
-  std::vector<std::string> exclude;           // names or globs
-  std::vector<std::string> configs;           // NAME=COMPILER:FLAGS
-  std::vector<std::string> builds;            // NAME=DIR
-  std::string anchor;                         // NAME=DIR: the fixed build run beside the others
-  std::vector<std::string> pgo;               // configurations built profile-guided
-  std::string json;                           // the results file
-  std::map<std::string, std::string> exports; // exporter name -> file of the run table
-  std::string runUnder, buildRoot;
-  bool noBuild = false;
-  int jobs = 0;
-  RunSettings settings;
-  std::string db;          // also write the session into this database
-  std::string shard;       // "K/N": run only that slice of the units
-  std::string revision;    // the label to file the session under, instead of its git revision
-  std::string remote;      // [USER@]HOST[:DIR]: measure there (empty: here)
-  std::string ssh = "ssh"; // the command every connection to the remote target runs
-};
 
 struct Plan {
   std::vector<ProgramInfo> programs;
   std::vector<std::string> workloads;
   // (program, workload) -> what the program is given and must produce.
   std::map<std::pair<std::string, std::string>, std::shared_ptr<const Expectation>> expected;
-  std::vector<BuildTarget> targets;
+  std::vector<BuildRecipe> recipes;
   std::string anchor; // the anchor's configuration, when there is one
 };
 
@@ -62,5 +41,23 @@ Plan makePlan(const RunOptions& options, const std::filesystem::path& source);
 Results startResults(const Plan& plan, const RunOptions& options,
                      const std::filesystem::path& source,
                      const std::vector<std::string>& commandLine);
+
+// The run's shard and revision label, applied to its plan and its results before
+// anything is built: a shard keeps its slice of the units (and builds only their
+// programs), a label files the session under that revision.
+void applyFleetOptions(Plan& plan, Results& results, const RunOptions& options);
+
+// One run of the harness before anything is built: what it runs, the results it starts
+// from, and the settings of its rounds.
+struct Session {
+  Plan plan;
+  Results results;
+  RunSettings settings; // the options' own, with the plan's decisions and anchor
+};
+
+// The plan checked (outputs, programs, workloads, configurations, profile-guided builds),
+// the results started, the fleet options applied. Throws BadInput.
+Session planSession(const RunOptions& options, const std::filesystem::path& source,
+                    const std::vector<std::string>& commandLine);
 
 } // namespace bench32

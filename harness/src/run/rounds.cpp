@@ -518,8 +518,8 @@ bool enoughRuns(const std::vector<std::vector<double>>& wallLists, const RunSett
                      [&](const auto& wall) { return runsNeeded(wall, settings) == 0; });
 }
 
-bool measureUnits(Results& results, const std::vector<PlannedUnit>& units,
-                  const RunSettings& settings, const Runner& runner, const MeasureHooks& hooks) {
+bool measureRounds(Results& results, const std::vector<PlannedUnit>& units,
+                   const RunSettings& settings, const Runner& runner, const MeasureHooks& hooks) {
   const Measuring m{results, units, settings, runner, hooks, std::chrono::steady_clock::now()};
   if (!collectAllUnits(m, true) || !warmUp(m)) return false;
   std::vector<Group> groups = groupsOf(m);

@@ -24,7 +24,7 @@ bool enoughRuns(const std::vector<std::vector<double>>& walls, const RunSettings
 // Measures the units, each of whose results is at its resultIndex in results, running
 // every program through runner (exec's runProcess, outside tests). With copies, the
 // runner is called from as many threads at once. Returns false when interrupted.
-bool measureUnits(Results& results, const std::vector<PlannedUnit>& units,
-                  const RunSettings& settings, const Runner& runner, const MeasureHooks& hooks);
+bool measureRounds(Results& results, const std::vector<PlannedUnit>& units,
+                   const RunSettings& settings, const Runner& runner, const MeasureHooks& hooks);
 
 } // namespace bench32

@@ -66,12 +66,12 @@ public:
 
 // A `postgresql://` or `postgres://` URL opens a PostgreSQL connection (libpq reads
 // what the URL leaves out from the PG* variables); anything else is an SQLite file,
-// created when missing. Throws BadInput for a target that cannot be a database, and
+// created when missing. Throws BadInput for a url that cannot be a database, and
 // std::runtime_error when the server or the file refuses.
-std::unique_ptr<Database> openDatabase(const std::string& target);
-bool isPostgresTarget(const std::string& target);
-// The target with any password in it replaced by "***", for what is recorded or shown.
-std::string withoutPassword(const std::string& target);
+std::unique_ptr<Database> openDatabase(const std::string& url);
+bool isPostgresUrl(const std::string& url);
+// The url with any password in it replaced by "***", for what is recorded or shown.
+std::string withoutPassword(const std::string& url);
 
 std::unique_ptr<Database> openSqlite(const std::string& path);
 std::unique_ptr<Database> openPostgres(const std::string& url);

@@ -9,10 +9,10 @@
 namespace bench32::store {
 namespace fs = std::filesystem;
 
-std::unique_ptr<Database> openStore(const std::string& target, Access access) {
-  if (access == Access::read && !isPostgresTarget(target) && !target.empty() && !fs::exists(target))
-    throw BadInput(fmt::format("{}: no such database", target));
-  auto db = openDatabase(target);
+std::unique_ptr<Database> openStore(const std::string& url, Access access) {
+  if (access == Access::read && !isPostgresUrl(url) && !url.empty() && !fs::exists(url))
+    throw BadInput(fmt::format("{}: no such database", url));
+  auto db = openDatabase(url);
   migrate(*db);
   if (access == Access::write) checkIntact(*db);
   return db;

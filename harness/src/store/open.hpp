@@ -16,7 +16,7 @@ namespace bench32::store {
 // database.
 enum class Access { write, read };
 // A database opened to be written is checked whole first (checkIntact).
-std::unique_ptr<Database> openStore(const std::string& target, Access access = Access::write);
+std::unique_ptr<Database> openStore(const std::string& url, Access access = Access::write);
 
 // Throws BadInput when an SQLite file is damaged anywhere: a write into it could spread
 // the damage to rows that read well today. Reads the whole file once.
