@@ -133,6 +133,9 @@ void configureOwned(const BuildRecipe& target, const BuildOptions& options) {
                            dir.string()));
   std::error_code error;
   fs::create_directories(dir, error);
+  // A configure that fails leaves the folder half made with the new settings: no marker
+  // may then vouch for the old ones.
+  fs::remove(marker, error);
   std::vector<std::string> argv{"cmake",
                                 "--fresh",
                                 "-S",

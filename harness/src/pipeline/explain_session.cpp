@@ -1,0 +1,52 @@
+#include "pipeline/explain_session.hpp"
+
+#include <cstdio>
+
+#include <fmt/format.h>
+
+#include "exec/files.hpp"
+#include "explain/lines.hpp"
+#include "output/export/exporter.hpp"
+
+namespace bench32 {
+namespace fs = std::filesystem;
+namespace {
+
+int explainBoth(const ExplainOptions& o, const fs::path& source) {
+  const Exporter& exporter = exporterNamed(o.format);
+  const ProgramInfo program = findProgram(source, o.program);
+  const auto workloads = loadWorkloads(program.workloadsFile());
+  const Expectation& workload = workloadNamed(workloads, o.program, o.workload);
+  if (o.sides.size() != 2)
+    throw BadInput("explain needs exactly two sides (-c, -b or results files)");
+  std::vector<Side> sides = explainSides(o, source);
+  auto expected = std::make_shared<Expectation>(workload);
+  for (auto& side : sides) profileSide(side, o, expected);
+  Explanation explanation = explainDifference(sides[0].profile, sides[1].profile);
+  addSizes(explanation, sizesOf(sides[0]), sizesOf(sides[1]));
+  const ExplainLabels labels{o.program, o.workload, sides[0].name, sides[1].name};
+  Document document = explanationDocument(explanation, labels);
+  const std::vector<std::string> top = topFunctions(explanation, o.asmFunctions);
+  if (o.lines) addLineSections(document, top, sides, o, source);
+  const auto listings =
+      o.withAsm ? asmListings(top, sides) : std::vector<std::pair<AsmListing, AsmListing>>{};
+  if (o.format != "text")
+    for (const auto& [a, b] : listings) addAsmSections(document, a, b);
+  writeStandardOutput(exporter.render(document));
+  if (o.format == "text")
+    for (const auto& [a, b] : listings) writeStandardOutput("\n" + asmText(a, b, terminalWidth()));
+  return 0;
+}
+
+} // namespace
+
+int explainSession(const ExplainOptions& o, const fs::path& source) {
+  try {
+    return explainBoth(o, source);
+  } catch (const SideFailed& failed) {
+    fmt::print(stderr, "{}\n", failed.what());
+    return exitFailed;
+  }
+}
+
+} // namespace bench32
