@@ -8,6 +8,7 @@
 
 #include "cli/option_values.hpp"
 #include "exec/errors.hpp"
+#include "exec/words.hpp"
 #include "output/export/exporter.hpp"
 
 namespace bench32 {
@@ -38,9 +39,9 @@ std::vector<Bound> comparisonRuleBounds(const CompareSettings& settings, const d
 }
 
 void addFormatOption(CLI::App& command, std::string& format) {
-  std::string names;
-  for (const Exporter* e : exporters()) names += (names.empty() ? "" : ", ") + e->name();
-  command.add_option("--format", format, names)->capture_default_str();
+  std::vector<std::string> names;
+  for (const Exporter* e : exporters()) names.push_back(e->name());
+  command.add_option("--format", format, joinNames(names))->capture_default_str();
 }
 
 namespace {

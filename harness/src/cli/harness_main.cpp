@@ -14,6 +14,7 @@
 #include "exec/files.hpp"
 #include "exec/interrupt.hpp"
 #include "exec/spawner.hpp"
+#include "exec/words.hpp"
 
 #ifndef BENCH32_SOURCE_DIR
 #define BENCH32_SOURCE_DIR "."
@@ -36,12 +37,12 @@ void checkCommand(int argc, char** argv) {
       continue;
     }
     if (word.rfind("-", 0) == 0) continue;
-    std::string known;
+    std::vector<std::string> known;
     for (const Command& c : commandTable()) {
       if (word == c.name) return;
-      known += (known.empty() ? "" : ", ") + std::string(c.name);
+      known.push_back(c.name);
     }
-    throw BadInput(fmt::format("unknown command \"{}\" (commands: {})", word, known));
+    throw BadInput(fmt::format("unknown command \"{}\" (commands: {})", word, joinNames(known)));
   }
 }
 

@@ -12,6 +12,7 @@
 #include "cli/option_values.hpp"
 #include "cli/store_commands.hpp"
 #include "exec/files.hpp"
+#include "exec/words.hpp"
 #include "model/results_file.hpp"
 #include "model/suite.hpp"
 #include "output/comparison_table.hpp"
@@ -71,9 +72,10 @@ std::vector<Comparison> comparisons(const std::vector<Series>& series, const std
   if (!baseline.empty()) {
     base = std::find_if(series.begin(), series.end(), [&](auto& s) { return s.label == baseline; });
     if (base == series.end()) {
-      std::string known;
-      for (const auto& s : series) known += (known.empty() ? "" : ", ") + s.label;
-      throw BadInput(fmt::format("no configuration \"{}\" (there are: {})", baseline, known));
+      std::vector<std::string> known;
+      for (const auto& s : series) known.push_back(s.label);
+      throw BadInput(
+          fmt::format("no configuration \"{}\" (there are: {})", baseline, joinNames(known)));
     }
   }
   std::vector<Comparison> out;

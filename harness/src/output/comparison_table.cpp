@@ -1,4 +1,5 @@
 #include "output/comparison_table.hpp"
+#include "exec/words.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -196,9 +197,9 @@ std::vector<std::string> noiseNotes(const Comparison& c) {
                     "neighbours, page placement) can pass for a change; --db DATABASE supplies "
                     "a noise model learned from its repeated sessions of the same binaries");
   if (c.insideNoise > 0)
-    notes.push_back(fmt::format("{} difference{} significant within the sessions {} inside the "
+    notes.push_back(fmt::format("{} significant within the sessions {} inside the "
                                 "between-session noise learned from the database",
-                                c.insideNoise, c.insideNoise == 1 ? "" : "s",
+                                plural(c.insideNoise, "difference"),
                                 c.insideNoise == 1 ? "is" : "are"));
   if (c.withinSessionOnly > 0)
     notes.push_back(fmt::format("{} verdict{} within-session only: too few sessions of identical "
@@ -278,19 +279,17 @@ std::string comparisonSummary(const Comparison& c) {
           ? fmt::format("{} against {} ({}): no program to compare", c.other.label, c.base.label,
                         metricInfo(c.metric).name)
           : fmt::format("{} against {} ({}): geometric mean ratio {:.3f}, geometric sd {:.3f}, "
-                        "over {} program{}; {} significantly different",
+                        "over {}; {} significantly different",
                         c.other.label, c.base.label, metricInfo(c.metric).name, c.geometric.mean,
-                        c.geometric.sd, c.ratios, c.ratios == 1 ? "" : "s", c.flagged);
+                        c.geometric.sd, plural(c.ratios, "program"), c.flagged);
   if (c.layouts) {
     const auto sensitive = std::count_if(c.programs.begin(), c.programs.end(),
                                          [](const auto& row) { return row.layoutSensitive; });
     summary += fmt::format("; {} layout-sensitive", sensitive);
   }
   if (!c.lost.empty()) {
-    std::string names;
-    for (const auto& name : c.lost) names += (names.empty() ? "" : ", ") + name;
-    summary += fmt::format("; {} program{} failed in {}: {}", c.lost.size(),
-                           c.lost.size() == 1 ? "" : "s", c.other.label, names);
+    summary += fmt::format("; {} failed in {}: {}", plural(c.lost.size(), "program"), c.other.label,
+                           joinNames(c.lost));
   }
   return summary;
 }

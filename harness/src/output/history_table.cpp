@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "exec/words.hpp"
 #include "output/export/html.hpp"
 
 namespace bench32 {
@@ -103,10 +104,9 @@ std::vector<std::string> historyNotes(const std::vector<HistoryRow>& rows,
     withinOnly += flagged(row) && row.change.withinSessionOnly;
     insideNoise += compared && row.change.insideNoise;
   }
-  std::vector<std::string> notes{
-      fmt::format("{} ({}): {} revision{}, {} series; {} significant change{} flagged", info.name,
-                  info.unit, points.size(), points.size() == 1 ? "" : "s", series.size(), changes,
-                  changes == 1 ? "" : "s")};
+  std::vector<std::string> notes{fmt::format("{} ({}): {}, {} series; {} flagged", info.name,
+                                             info.unit, plural(points.size(), "revision"),
+                                             series.size(), plural(changes, "significant change"))};
   if (!info.exact)
     notes.push_back(fmt::format(
         "a change is flagged when the runs differ significantly (p < {0}) and the sessions' "
@@ -123,9 +123,9 @@ std::vector<std::string> historyNotes(const std::vector<HistoryRow>& rows,
         "left out of the session noise",
         formatPercent(settings.minEffect), formatPercent(disturbedShare)));
   if (insideNoise > 0)
-    notes.push_back(fmt::format("{} step{} significant within the sessions but inside the session "
+    notes.push_back(fmt::format("{} significant within the sessions but inside the session "
                                 "noise: not flagged",
-                                insideNoise, insideNoise == 1 ? "" : "s"));
+                                plural(insideNoise, "step")));
   if (withinOnly > 0)
     notes.push_back(fmt::format("{} flag{} within-session only: too few sessions of identical "
                                 "binaries (df at least {}) to learn that series' session noise",

@@ -36,7 +36,7 @@ const std::vector<Collector> table = {
     {.name = "section sizes", .wanted = always, .perUnit = sectionSizes},
     {.name = "instructions",
      .wanted = [](const RunSettings& s) { return s.instructions; },
-     .allUnits = countInstructions},
+     .allUnits = countAllInstructions},
 };
 
 } // namespace

@@ -87,7 +87,7 @@ InstructionCount countInstructions(const Runner& runner, const std::string& coun
   return result;
 }
 
-bool countInstructions(const Measuring& m) {
+bool countAllInstructions(const Measuring& m) {
   const std::string counter = instructionCounter(m.runner);
   if (counter.empty()) {
     m.note("instruction counts skipped: neither perf nor valgrind works here");

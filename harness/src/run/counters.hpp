@@ -24,6 +24,6 @@ InstructionCount countInstructions(const Runner& runner, const std::string& coun
 // The collector: one counted run of every unit that is ok, after the timed rounds; a
 // note for a unit that has no count, and one when no counter works here. False when
 // interrupted.
-bool countInstructions(const Measuring& measuring);
+bool countAllInstructions(const Measuring& measuring);
 
 } // namespace bench32

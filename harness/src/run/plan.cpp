@@ -26,9 +26,9 @@ std::string lower(std::string text) {
 }
 
 std::string joined(const std::vector<ProgramInfo>& programs) {
-  std::string names;
-  for (const auto& p : programs) names += (names.empty() ? "" : ", ") + p.name;
-  return names;
+  std::vector<std::string> names;
+  for (const auto& p : programs) names.push_back(p.name);
+  return joinNames(names);
 }
 
 void checkMatches(const std::vector<ProgramInfo>& all, const std::string& pattern,

@@ -13,6 +13,7 @@
 #include "analysis/sequential.hpp"
 #include "analysis/stats.hpp"
 #include "exec/interrupt.hpp"
+#include "exec/words.hpp"
 #include "model/metrics.hpp"
 #include "run/collectors.hpp"
 
@@ -311,9 +312,8 @@ bool runRound(const Measuring& m, const std::vector<const PlannedUnit*>& order, 
               double left) {
   const std::size_t layouts = std::size_t(std::max(m.settings.layouts, 1));
   if (m.hooks.round)
-    m.hooks.round(fmt::format("round {}: {} run{}, about {} left", round + 1,
-                              order.size() * layouts, order.size() * layouts == 1 ? "" : "s",
-                              duration(left)));
+    m.hooks.round(fmt::format("round {}: {}, about {} left", round + 1,
+                              plural(order.size() * layouts, "run"), duration(left)));
   for (std::size_t slot = 0; slot < layouts; ++slot) {
     for (const PlannedUnit* u : order) {
       if (!active(m, *u)) continue;

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "exec/errors.hpp"
+#include "exec/words.hpp"
 
 namespace bench32::store {
 
@@ -43,11 +44,7 @@ std::unique_ptr<Database> openDatabase(const std::string& url) {
   return openSqlite(url);
 }
 
-std::string Columns::list() const {
-  std::string text;
-  for (const auto& name : names_) text += (text.empty() ? "" : ", ") + name;
-  return text;
-}
+std::string Columns::list() const { return joinNames(names_); }
 
 std::string Columns::placeholders() const {
   std::string text;
@@ -56,9 +53,9 @@ std::string Columns::placeholders() const {
 }
 
 std::string Columns::assignments() const {
-  std::string text;
-  for (const auto& name : names_) text += (text.empty() ? "" : ", ") + name + " = ?";
-  return text;
+  std::vector<std::string> assigned;
+  for (const auto& name : names_) assigned.push_back(name + " = ?");
+  return joinNames(assigned);
 }
 
 Columns Columns::after(std::initializer_list<const char*> first) const {

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "exec/errors.hpp"
+#include "exec/words.hpp"
 #include "model/globs.hpp"
 #include "store/schema.hpp"
 
@@ -23,9 +24,9 @@ void checkIntact(Database& db) {
   // SQLite finds damage only where it reads; a write into a damaged tree can spread it.
   const auto problems = db.query("PRAGMA quick_check");
   if (problems.size() == 1 && problems[0].at(0) == "ok") return;
-  throw BadInput(fmt::format("{}: the database file is damaged ({} problem{} found by SQLite's "
+  throw BadInput(fmt::format("{}: the database file is damaged ({} found by SQLite's "
                              "check): nothing is written to it",
-                             db.name(), problems.size(), problems.size() == 1 ? "" : "s"));
+                             db.name(), plural(problems.size(), "problem")));
 }
 
 std::vector<SessionInfo> selectSessions(Database& db, const std::string& machine) {

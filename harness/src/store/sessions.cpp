@@ -8,6 +8,7 @@
 
 #include "exec/errors.hpp"
 #include "exec/stored_json.hpp"
+#include "exec/words.hpp"
 #include "model/metrics.hpp"
 #include "model/results_file.hpp"
 
@@ -487,10 +488,9 @@ const Columns& sampleReadColumns() {
 }
 
 std::string listed(const Columns& columns, const char* prefix) {
-  std::string text;
-  for (const auto& name : columns.names())
-    text += (text.empty() ? "" : ", ") + std::string(prefix) + name;
-  return text;
+  std::vector<std::string> names;
+  for (const auto& name : columns.names()) names.push_back(prefix + name);
+  return joinNames(names);
 }
 
 // The session's own fields, over the JSON kept beside its row.
@@ -770,9 +770,9 @@ std::vector<std::string> strayRows(Database& db) {
     const auto rows = db.query(check.sql);
     const auto count = rows.empty() || !rows[0].at(0) ? std::nullopt : integerIn(*rows[0][0]);
     if (count && *count > 0)
-      lines.push_back(fmt::format("{}: {} row{} of table {} belong{} to no {}", db.name(), *count,
-                                  *count == 1 ? "" : "s", check.table, *count == 1 ? "s" : "",
-                                  check.owner));
+      lines.push_back(fmt::format("{}: {} of table {} belong{} to no {}", db.name(),
+                                  plural(std::size_t(*count), "row"), check.table,
+                                  *count == 1 ? "s" : "", check.owner));
   }
   return lines;
 }

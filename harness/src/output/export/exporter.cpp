@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "exec/errors.hpp"
+#include "exec/words.hpp"
 
 namespace bench32 {
 
@@ -13,12 +14,12 @@ const std::vector<const Exporter*>& exporters() {
 }
 
 const Exporter& exporterNamed(const std::string& name) {
-  std::string known;
+  std::vector<std::string> known;
   for (const Exporter* e : exporters()) {
     if (e->name() == name) return *e;
-    known += (known.empty() ? "" : ", ") + e->name();
+    known.push_back(e->name());
   }
-  throw BadInput(fmt::format("unknown format \"{}\" ({})", name, known));
+  throw BadInput(fmt::format("unknown format \"{}\" ({})", name, joinNames(known)));
 }
 
 std::vector<std::size_t> peopleColumns(const Table& table) {
