@@ -25,7 +25,8 @@ void Recorder::finish(const Results& results) {
 }
 
 std::optional<std::int64_t> Recorder::sessionId() const {
-  if (!writer_) return std::nullopt;
+  // A session gets its id when it is first written.
+  if (!writer_ || writer_->id() == 0) return std::nullopt;
   return writer_->id();
 }
 
