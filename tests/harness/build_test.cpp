@@ -68,7 +68,7 @@ struct Bench {
   Bench() {
     tools.on({"cmake"}, cmakeConfigures());
     tools.on({"cmake", "--build"}, {});
-    tools.on({"--version"}, {.out = "g++ (Debian 12.2.0-14) 12.2.0\nCopyright\n"});
+    tools.on({"--version"}, prints("g++ (Debian 12.2.0-14) 12.2.0\nCopyright\n"));
     options.sourceDir = s.root / "source";
     options.caseRunner = "/bin/true";
     options.runner = tools.runner();
@@ -137,7 +137,7 @@ TEST(Build, AFailedConfigureIsConfiguredAgainWhateverWasAskedNext) {
   // Asked for other flags that CMake refuses: the folder is left half configured with
   // them, whatever its marker said before.
   b.tools.on({"cmake", "--fresh", "-DCMAKE_CXX_FLAGS=-bad"},
-             {.status = 1, .err = "CMake Error at CMakeLists.txt:3 (project):\n  bad flags\n"});
+             fails(1, "CMake Error at CMakeLists.txt:3 (project):\n  bad flags\n"));
   BuildRecipe bad = b.owned("-bad");
   try {
     buildPrograms(bad, {"p"}, b.options);
@@ -193,8 +193,9 @@ TEST(Build, OtherFoldersAreConfiguredOnlyAsTheirKindAllows) {
     EXPECT_EQ(buildPrograms(recipe, {"p"}, b.options), Failed{}) << c.what;
     const auto presets = b.tools.matching({"cmake", "--preset", "release"});
     ASSERT_EQ(presets.size(), c.configures ? 1u : 0u) << c.what;
-    if (c.configures)
+    if (c.configures) {
       EXPECT_EQ(b.tools.requests().front().workingDirectory, b.options.sourceDir.string());
+    }
     EXPECT_EQ(b.tools.count({"--fresh"}), 0u) << c.what;
     EXPECT_EQ(b.tools.count({"cmake", "--build", recipe.info.buildDir, "p"}), 1u) << c.what;
     if (c.configured) { // described from its cache
@@ -215,7 +216,7 @@ TEST(Build, CodeLayoutsReconfigureAFolderConfiguredForFewer) {
     Bench b;
     const std::string label = std::to_string(c.cached) + " for " + std::to_string(c.asked);
     const fs::path lld = b.s.write("bin/ld.lld", "", true);
-    b.tools.on({lld.string(), "--version"}, {.out = "Debian LLD 14.0.6\n"});
+    b.tools.on({lld.string(), "--version"}, prints("Debian LLD 14.0.6\n"));
     std::string cache = "CMAKE_CXX_COMPILER:FILEPATH=" + b.gxx.string() + "\n";
     if (c.cached > 0)
       cache += "BENCH32_LAYOUTS:STRING=" + std::to_string(c.cached) +
@@ -238,7 +239,7 @@ TEST(Build, CodeLayoutsReconfigureAFolderConfiguredForFewer) {
 }
 
 TEST(Build, AFailingBuildIsPinnedOnItsProgramsOneByOne) {
-  const Answer bad{.status = 1, .err = "[1/2] ok\nb.cpp:3:1: error: expected ';'\n"};
+  const Answer bad = fails(1, "[1/2] ok\nb.cpp:3:1: error: expected ';'\n");
   struct Case {
     const char* what;
     std::vector<std::pair<Words, Answer>> rules;
@@ -254,19 +255,19 @@ TEST(Build, AFailingBuildIsPinnedOnItsProgramsOneByOne) {
        nullptr,
        4},
       {"b and c fail",
-       {{{"--build", "b"}, bad}, {{"--build", "c"}, {.status = 2, .out = "c.cpp: error: no\n"}}},
+       {{{"--build", "b"}, bad}, {{"--build", "c"}, fails(2, "", "c.cpp: error: no\n")}},
        {{"b", "build failed: b.cpp:3:1: error: expected ';'"},
         {"c", "build failed: c.cpp: error: no"}},
        nullptr,
        4},
       {"no single program fails",
-       {{{"--build", "a", "b", "c"}, {.status = 1, .err = "x\nld: error: no space left\ny\n"}}},
+       {{{"--build", "a", "b", "c"}, fails(1, "x\nld: error: no space left\ny\n")}},
        {},
        "build failed: ld: error: no space left",
        4},
-      {"interrupted", {{{"--build"}, {.cancelled = true}}}, {}, "interrupted", 1},
+      {"interrupted", {{{"--build"}, interrupted()}}, {}, "interrupted", 1},
       {"b's build is interrupted",
-       {{{"--build", "c"}, {.cancelled = true}}, {{"--build", "b"}, bad}},
+       {{{"--build", "c"}, interrupted()}, {{"--build", "b"}, bad}},
        {},
        "interrupted",
        4},
@@ -303,11 +304,10 @@ TEST(Build, AnOwnedFolderNeedsACompilerThatRuns) {
   };
   for (const auto& c : cases) {
     Bench b;
-    BuildRecipe recipe =
-        parseConfig(std::string("o=") + (c.onPath ? b.gxx.string() : "bench32-no-such-compiler") +
-                        ":-O2",
-                    b.s.root / "build");
-    if (c.versionFails) b.tools.on({"--version"}, {.status = 1});
+    BuildRecipe recipe = parseConfig(
+        std::string("o=") + (c.onPath ? b.gxx.string() : "bench32-no-such-compiler") + ":-O2",
+        b.s.root / "build");
+    if (c.versionFails) b.tools.on({"--version"}, fails(1));
     try {
       buildPrograms(recipe, {"p"}, b.options);
       ADD_FAILURE() << c.what << ": built";
@@ -315,7 +315,9 @@ TEST(Build, AnOwnedFolderNeedsACompilerThatRuns) {
       EXPECT_NE(std::string(e.what()).find(c.refused), std::string::npos) << e.what();
     }
     EXPECT_EQ(b.tools.count({"cmake", "--build"}), 0u) << c.what;
-    if (!c.onPath) EXPECT_TRUE(b.tools.calls().empty()) << c.what;
+    if (!c.onPath) {
+      EXPECT_TRUE(b.tools.calls().empty()) << c.what;
+    }
   }
 }
 

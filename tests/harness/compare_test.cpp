@@ -1,12 +1,19 @@
 // analysis/compare: two series program by program, the verdict rule, the gate.
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
 #include "analysis/compare.hpp"
 #include "compare_fixtures.hpp"
+#include "model/metrics.hpp"
+#include "model/results.hpp"
 #include "output/comparison_table.hpp"
-#include "output/export/exporter.hpp"
-#include "output/report.hpp"
-#include <cmath>
-#include <gtest/gtest.h>
-#include <map>
+#include "output/table.hpp"
 
 namespace bench32 {
 namespace {

@@ -1,20 +1,24 @@
 // output/comparison_table: the notes that say how far a comparison can be trusted, and
 // the table's columns for tools.
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
 #include "analysis/compare.hpp"
 #include "compare_fixtures.hpp"
+#include "model/results.hpp"
 #include "output/comparison_table.hpp"
 #include "output/export/exporter.hpp"
-#include "output/report.hpp"
-#include <cmath>
-#include <gtest/gtest.h>
-#include <map>
+#include "output/table.hpp"
 
 namespace bench32 {
 namespace {
 
 using namespace bench32::test;
 
-TEST(Noise, BusyRunsIdenticalBinariesAndDifferentConditionsAreNamed) {
+TEST(ComparisonTable, BusyRunsIdenticalBinariesAndDifferentConditionsAreNamed) {
   struct Run {
     double wall, user, system;
     bool busy;
@@ -94,7 +98,7 @@ TEST(Noise, BusyRunsIdenticalBinariesAndDifferentConditionsAreNamed) {
 
 // Tools read CSV columns by position as often as by name: their order only grows at
 // the end.
-TEST(Export, ToolColumnsKeepTheirOrder) {
+TEST(ComparisonTable, ToolColumnsKeepTheirOrder) {
   const Results r = twoConfigs();
   const std::vector<Results> files{r};
   const auto series = collectSeries(files, {"r"});

@@ -1,30 +1,24 @@
 // run/environment: the machine's state that moves timings.
 
-#include "build/build.hpp"
-#include "exec/expectation.hpp"
-#include "exec/process.hpp"
-#include "model/metrics.hpp"
-#include "model/results.hpp"
-#include "model/results_file.hpp"
-#include "model/suite.hpp"
-#include "output/export/exporter.hpp"
-#include "output/table.hpp"
-#include "results_fixtures.hpp"
-#include "run/environment.hpp"
-#include <fmt/format.h>
-#include <fstream>
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-#include <set>
 #include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "exec/cpu_list.hpp"
+#include "run/environment.hpp"
 
 namespace bench32 {
 namespace {
 
-using namespace bench32::test;
-
 // The machine's state that moves timings, read from a stand-in for /sys and /proc.
-TEST(Results, ProcessorStateIsReadForTheProcessorsUsed) {
+TEST(Environment, ProcessorStateIsReadForTheProcessorsUsed) {
   namespace fs = std::filesystem;
   struct Case {
     const char* name;

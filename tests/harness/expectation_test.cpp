@@ -24,7 +24,7 @@ std::string writeWorkloads(const std::string& name, const std::string& text) {
   return file;
 }
 
-TEST(Workloads, MistakesAreRefusedNamingTheFileAndTheKey) {
+TEST(Expectation, MistakesAreRefusedNamingTheFileAndTheKey) {
   const std::string good = R"("smoke": {"input": "7\n", "stdout": "7\n"})";
   struct Case {
     const char* name;
@@ -145,7 +145,7 @@ TEST(Workloads, MistakesAreRefusedNamingTheFileAndTheKey) {
   }
 }
 
-TEST(Workloads, CasesAreCheckedAsWorkloadsAre) {
+TEST(Expectation, CasesAreCheckedAsWorkloadsAre) {
   const struct {
     const char* text;
     const char* message;
@@ -169,7 +169,7 @@ TEST(Workloads, CasesAreCheckedAsWorkloadsAre) {
 }
 
 // File parts are read through the source's seam, and the cap counts every part.
-TEST(Workloads, InputsAreCappedBeforeTheyAreBuilt) {
+TEST(Expectation, InputsAreCappedBeforeTheyAreBuilt) {
   InputSource source;
   source.maxBytes = 10;
   std::vector<std::pair<std::string, std::uint64_t>> asked;
@@ -214,7 +214,7 @@ TEST(Workloads, InputsAreCappedBeforeTheyAreBuilt) {
       "01234567890");
 }
 
-TEST(Workloads, EveryDocumentedKeyIsRead) {
+TEST(Expectation, EveryDocumentedKeyIsRead) {
   const std::string file = writeWorkloads("full", R"({
     "workloads": {
       "smoke": {"note": "n", "input": ["1", {"repeat": " 2", "times": 2}], "stdout": "x",
@@ -243,7 +243,7 @@ TEST(Workloads, EveryDocumentedKeyIsRead) {
 
 // The reproducers through `run`: refused before anything runs, in one line with status 2,
 // and promptly (an empty part repeated 10^12 times once ran for ever).
-TEST(Workloads, RunRefusesABadWorkloadInOneLineWithStatusTwo) {
+TEST(Expectation, RunRefusesABadWorkloadInOneLineWithStatusTwo) {
   namespace fs = std::filesystem;
   const fs::path root =
       fs::path(testing::TempDir()) / ("workloads-run-" + std::to_string(getpid()));

@@ -1,29 +1,19 @@
 // output/export: every format renders a document for its audience.
 
-#include "build/build.hpp"
-#include "exec/expectation.hpp"
-#include "exec/process.hpp"
-#include "model/metrics.hpp"
-#include "model/results.hpp"
-#include "model/results_file.hpp"
-#include "model/suite.hpp"
-#include "output/export/exporter.hpp"
-#include "output/table.hpp"
-#include "results_fixtures.hpp"
-#include "run/environment.hpp"
-#include <fmt/format.h>
-#include <fstream>
+#include <set>
+#include <string>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <set>
-#include <unistd.h>
+
+#include "exec/errors.hpp"
+#include "output/export/exporter.hpp"
+#include "output/table.hpp"
 
 namespace bench32 {
 namespace {
 
-using namespace bench32::test;
-
-TEST(Export, EachFormatEscapesItsSeparatorsAndShowsItsAudiencesColumns) {
+TEST(Exporter, EachFormatEscapesItsSeparatorsAndShowsItsAudiencesColumns) {
   Table t;
   // "a" is for both audiences, "b" for people only, "c" for tools only.
   t.columns = {{"a", "a"}, {"b", "", true}, {"", "c"}};
@@ -54,7 +44,7 @@ TEST(Export, EachFormatEscapesItsSeparatorsAndShowsItsAudiencesColumns) {
   // Every format has its own name, and the JSON one is valid JSON.
   std::set<std::string> names;
   for (const Exporter* e : exporters()) EXPECT_TRUE(names.insert(e->name()).second);
-  EXPECT_TRUE(json::accept(jsonExporter().render(doc)));
+  EXPECT_TRUE(nlohmann::json::accept(jsonExporter().render(doc)));
 }
 
 } // namespace

@@ -97,7 +97,7 @@ TEST(Files, AnOpenDescriptorIsWrittenIntoEvenOnARegularFile) {
   EXPECT_EQ(contents(file), "into the descriptor\n");
 }
 
-TEST(Decimal, OnlyFiniteDecimalNumbersAreTaken) {
+TEST(Files, OnlyFiniteDecimalNumbersAreTaken) {
   struct Case {
     const char* text;
     double value; // NaN: refused

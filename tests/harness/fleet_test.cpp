@@ -1,23 +1,9 @@
 // analysis/fleet: shard slicing and merging the sessions of one revision.
 #include "analysis/fleet.hpp"
-#include "analysis/history.hpp"
-#include "cli/store_commands.hpp"
-#include "exec/errors.hpp"
-#include "exec/git.hpp"
-#include "model/results_file.hpp"
-#include "output/gbench.hpp"
-#include "output/history_table.hpp"
-#include "store/open.hpp"
-#include "store/schema.hpp"
-#include "store/sessions.hpp"
-#include "store_fixtures.hpp"
-#include <filesystem>
+
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-#include <numeric>
-#include <set>
-#include <thread>
-#include <unistd.h>
+
+#include "store_fixtures.hpp"
 
 namespace bench32 {
 namespace {

@@ -1,23 +1,14 @@
 // output/gbench: a session as Google Benchmark's JSON.
-#include "analysis/fleet.hpp"
-#include "analysis/history.hpp"
-#include "cli/store_commands.hpp"
-#include "exec/errors.hpp"
-#include "exec/git.hpp"
-#include "model/results_file.hpp"
-#include "output/gbench.hpp"
-#include "output/history_table.hpp"
-#include "store/open.hpp"
-#include "store/schema.hpp"
-#include "store/sessions.hpp"
-#include "store_fixtures.hpp"
-#include <filesystem>
+#include <map>
+#include <string>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <numeric>
-#include <set>
-#include <thread>
-#include <unistd.h>
+
+#include "exec/errors.hpp"
+#include "model/results.hpp"
+#include "output/gbench.hpp"
+#include "store_fixtures.hpp"
 
 namespace bench32 {
 namespace {

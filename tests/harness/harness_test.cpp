@@ -22,7 +22,6 @@
 #include "exec/spawner.hpp"
 #include "model/results.hpp"
 #include "model/results_file.hpp"
-#include "pipeline/run_session.hpp"
 
 namespace bench32 {
 namespace {
@@ -520,23 +519,6 @@ TEST(HarnessMemory, StaysBoundedWhateverTheProgramWrites) {
 
 namespace bench32 {
 namespace {
-
-TEST(HarnessSummary, SaysHowManyRunsWereVerifiedAndNeverMore) {
-  struct Case {
-    std::size_t runs, failed, measurements;
-    const char* line;
-  };
-  const Case cases[] = {
-      {12, 0, 3, "12 runs, all verified"},
-      {1, 0, 1, "1 run, all verified"},
-      {8, 3, 5, "8 runs verified; 3 of 5 measurements failed"},
-      {0, 1, 1, "no run verified; 1 of 1 measurement failed"},
-      {0, 2, 2, "no run verified; 2 of 2 measurements failed"},
-      {0, 0, 4, "nothing was run"},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(runSummary(c.runs, c.failed, c.measurements), c.line) << c.line;
-}
 
 // A program that writes for ever is stopped as it passes its expected output, with or
 // without a prefix, long before its timeout; and --cpu pins every program, which the

@@ -1,24 +1,21 @@
 // analysis/history (and its table and charts in output/history_table): each series'
 // median per revision, revision order, and the change flags across sessions.
-#include "analysis/fleet.hpp"
-#include "analysis/history.hpp"
-#include "cli/store_commands.hpp"
-#include "exec/errors.hpp"
-#include "exec/git.hpp"
-#include "model/results_file.hpp"
-#include "output/gbench.hpp"
-#include "output/history_table.hpp"
-#include "store/open.hpp"
-#include "store/schema.hpp"
-#include "store/sessions.hpp"
-#include "store_fixtures.hpp"
+#include <algorithm>
 #include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-#include <numeric>
-#include <set>
-#include <thread>
-#include <unistd.h>
+
+#include "analysis/compare.hpp"
+#include "analysis/history.hpp"
+#include "exec/git.hpp"
+#include "exec/process.hpp"
+#include "model/metrics.hpp"
+#include "model/results.hpp"
+#include "output/history_table.hpp"
+#include "store_fixtures.hpp"
 
 namespace bench32 {
 namespace {

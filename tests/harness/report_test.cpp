@@ -1,12 +1,13 @@
 // output/report: the HTML report.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
 #include "analysis/compare.hpp"
 #include "compare_fixtures.hpp"
-#include "output/comparison_table.hpp"
-#include "output/export/exporter.hpp"
+#include "model/results.hpp"
 #include "output/report.hpp"
-#include <cmath>
-#include <gtest/gtest.h>
-#include <map>
 
 namespace bench32 {
 namespace {

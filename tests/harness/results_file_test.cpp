@@ -1,31 +1,23 @@
 // model/results_file: results files written and read back whole, and refused with a
 // reason when they are bad.
 
-#include "build/build.hpp"
-#include "exec/expectation.hpp"
-#include "exec/process.hpp"
-#include "model/metrics.hpp"
-#include "model/results.hpp"
 #include "model/results_file.hpp"
-#include "model/suite.hpp"
-#include "output/export/exporter.hpp"
-#include "output/table.hpp"
-#include "results_fixtures.hpp"
-#include "run/environment.hpp"
-#include <fmt/format.h>
+
+#include <unistd.h>
+
 #include <fstream>
-#include <functional>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <set>
-#include <unistd.h>
+
+#include "results_fixtures.hpp"
 
 namespace bench32 {
 namespace {
 
 using namespace bench32::test;
 
-TEST(Results, JsonRoundTripKeepsEverything) {
+TEST(ResultsFile, JsonRoundTripKeepsEverything) {
   Results before = sampleResults();
   before.anchor = "gcc-O2";
   const json doc = toJson(before);
@@ -41,7 +33,7 @@ TEST(Results, JsonRoundTripKeepsEverything) {
   EXPECT_EQ(after.anchor, "gcc-O2");
 }
 
-TEST(Results, TheTargetIsKeptAndNamedOnlyWhenItIsNotTheBuildHost) {
+TEST(ResultsFile, TheTargetIsKeptAndNamedOnlyWhenItIsNotTheBuildHost) {
   Results results = sampleResults();
   results.environment["host"] = "builder";
   results.environment["kernel"] = "Linux 6.1 x86_64";
@@ -71,7 +63,7 @@ TEST(Results, TheTargetIsKeptAndNamedOnlyWhenItIsNotTheBuildHost) {
   EXPECT_EQ(here.at("machine"), "x86_64");
 }
 
-TEST(Results, LayoutsRoundTripAndOnlyThenNeedVersionTwo) {
+TEST(ResultsFile, LayoutsRoundTripAndOnlyThenNeedVersionTwo) {
   Results plain = sampleResults();
   Results layered = sampleResults();
   layered.configs[0].linker = "LLD 14";
@@ -93,7 +85,7 @@ TEST(Results, LayoutsRoundTripAndOnlyThenNeedVersionTwo) {
   EXPECT_EQ(resultsFromJson(toJson(layered)).configs[0].linker, "LLD 14");
 }
 
-TEST(Results, CopiesRoundTripAndOnlyThenNeedVersionThree) {
+TEST(ResultsFile, CopiesRoundTripAndOnlyThenNeedVersionThree) {
   Results copied = sampleResults();
   UnitResult& u = copied.units[0];
   u.copies = 2;
@@ -121,7 +113,7 @@ TEST(Results, CopiesRoundTripAndOnlyThenNeedVersionThree) {
 // Section sizes are per unit and exact; a section the executable lacks is 0 bytes, and a
 // unit whose sections are unknown (not ELF, or a file written before they were
 // recorded) has no value at all.
-TEST(Results, SectionSizesAreMetricsAndOlderFilesStillRead) {
+TEST(ResultsFile, SectionSizesAreMetricsAndOlderFilesStillRead) {
   const Results r = resultsFromJson(json::parse(toJson(sampleResults()).dump()));
   struct Case {
     const char* metric;
@@ -148,7 +140,7 @@ TEST(Results, SectionSizesAreMetricsAndOlderFilesStillRead) {
   EXPECT_THROW(resultsFromJson(old), BadInput);
 }
 
-TEST(Results, SaveWritesAWholeFileThatLoadsBack) {
+TEST(ResultsFile, SaveWritesAWholeFileThatLoadsBack) {
   const std::string file = testing::TempDir() + "results-save.json";
   saveResults(file, sampleResults());
   EXPECT_EQ(toJson(loadResults(file)), toJson(sampleResults()));
@@ -156,7 +148,7 @@ TEST(Results, SaveWritesAWholeFileThatLoadsBack) {
   EXPECT_THROW(saveResults("/nonexistent-dir/r.json", sampleResults()), WriteError);
 }
 
-TEST(Results, BadDocumentsAreRejectedWithAReason) {
+TEST(ResultsFile, BadDocumentsAreRejectedWithAReason) {
   const json good = toJson(sampleResults());
   struct Case {
     const char* what;
@@ -287,7 +279,7 @@ TEST(Results, BadDocumentsAreRejectedWithAReason) {
 }
 
 // What only the text shows: duplicate keys, nesting, the position of bad JSON.
-TEST(Results, BadTextIsRefusedInOneLineNamingTheFile) {
+TEST(ResultsFile, BadTextIsRefusedInOneLineNamingTheFile) {
   const std::string good = toJson(sampleResults()).dump();
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   const auto layouts = [&](const std::string& path) {
@@ -331,7 +323,7 @@ TEST(Results, BadTextIsRefusedInOneLineNamingTheFile) {
 
 // The harness itself, on the same reproducers: one line, status 2, for every command
 // that reads a results file.
-TEST(Results, EveryCommandRefusesABadFileInOneLineWithStatusTwo) {
+TEST(ResultsFile, EveryCommandRefusesABadFileInOneLineWithStatusTwo) {
   const std::string dir = testing::TempDir() + "results-commands-" + std::to_string(getpid());
   std::filesystem::create_directories(dir);
   const std::string good = dir + "/good.json";

@@ -106,7 +106,7 @@ TEST(Stats, RatioIntervalIsRepeatableAndBracketsTheRatio) {
 namespace bench32::stats {
 namespace {
 
-TEST(LayoutStats, MediansAndSpreadsByHand) {
+TEST(Stats, LayoutMediansAndSpreadsByHand) {
   struct Case {
     const char* what;
     Layouts layouts;
@@ -154,7 +154,7 @@ TEST(LayoutStats, MediansAndSpreadsByHand) {
   }
 }
 
-TEST(LayoutStats, TwoLevelBootstrapByHand) {
+TEST(Stats, LayoutTwoLevelBootstrapByHand) {
   struct Case {
     const char* what;
     Layouts a, b;

@@ -1,22 +1,20 @@
 // A damaged results database, read: each kind of damage gives one line naming the
 // database, the table and the session (BadInput, status 2), the other sessions stay
 // readable, and a later write keeps every row that was there.
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
+#include <algorithm>
+#include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "exec/errors.hpp"
 #include "exec/files.hpp"
 #include "model/results_file.hpp"
+#include "store/database.hpp"
 #include "store/open.hpp"
-#include "store/schema.hpp"
 #include "store/sessions.hpp"
 #include "store_fixtures.hpp"
 
@@ -120,7 +118,7 @@ const std::vector<RowDamage> rowDamages{
      {"table configurations", "configuration 0", "extra is not a JSON object"}},
 };
 
-TEST(StoreDamage, EachDamagedRowIsOneLineAndTheOtherSessionsStayReadable) {
+TEST(Store, EachDamagedRowIsOneLineAndTheOtherSessionsStayReadable) {
   for (const auto& damage : rowDamages) {
     SCOPED_TRACE(damage.name);
     const auto path = twoSessions("damaged-row");
@@ -152,7 +150,7 @@ TEST(StoreDamage, EachDamagedRowIsOneLineAndTheOtherSessionsStayReadable) {
   }
 }
 
-TEST(StoreDamage, ADatabaseWhoseEverySessionIsDamagedFailsWithTheFirst) {
+TEST(Store, ADatabaseWhoseEverySessionIsDamagedFailsWithTheFirst) {
   const auto path = twoSessions("all-damaged");
   auto db = store::openStore(path, store::Access::read);
   db->query("UPDATE units SET extra = 'no'");
@@ -164,7 +162,7 @@ TEST(StoreDamage, ADatabaseWhoseEverySessionIsDamagedFailsWithTheFirst) {
   }
 }
 
-TEST(StoreDamage, RowsOfNoSessionAreLeftOutWithAWarning) {
+TEST(Store, RowsOfNoSessionAreLeftOutWithAWarning) {
   const auto path = twoSessions("stray");
   auto db = store::openStore(path, store::Access::read);
   // Written without the foreign keys, as another tool may.
@@ -186,7 +184,7 @@ struct SchemaDamage {
   std::string said;
 };
 
-TEST(StoreDamage, ADamagedSchemaIsRefusedWithOneLineAndNothingChanged) {
+TEST(Store, ADamagedSchemaIsRefusedWithOneLineAndNothingChanged) {
   const std::vector<SchemaDamage> damages{
       {"empty version table", "DELETE FROM schema_version",
        "not a bench32 database, or a damaged schema: schema_version is empty but table "
@@ -221,7 +219,7 @@ TEST(StoreDamage, ADamagedSchemaIsRefusedWithOneLineAndNothingChanged) {
 
 // What the file itself may be: SQLite's own complaints become one line naming it, and the
 // handle is closed (the sanitizers' leak check runs at this test's exit).
-TEST(StoreDamage, AFileThatIsNotADatabaseIsOneLine) {
+TEST(Store, AFileThatIsNotADatabaseIsOneLine) {
   const auto good = twoSessions("file");
   {
     auto db = store::openStore(good);
@@ -256,7 +254,7 @@ TEST(StoreDamage, AFileThatIsNotADatabaseIsOneLine) {
 }
 
 // The decoding on its own, from rows: what no database would hand back is refused too.
-TEST(StoreDamage, RowsThatNoDatabaseWouldGiveAreRefused) {
+TEST(Store, RowsThatNoDatabaseWouldGiveAreRefused) {
   const auto path = twoSessions("seam");
   auto db = store::openStore(path, store::Access::read);
   const auto columns = store::storedColumns();

@@ -1,27 +1,16 @@
 // model/suite: the programs and their executables' sizes.
 
-#include "build/build.hpp"
-#include "exec/expectation.hpp"
-#include "exec/process.hpp"
-#include "model/metrics.hpp"
-#include "model/results.hpp"
-#include "model/results_file.hpp"
-#include "model/suite.hpp"
-#include "output/export/exporter.hpp"
-#include "output/table.hpp"
-#include "results_fixtures.hpp"
-#include "run/environment.hpp"
-#include <fmt/format.h>
+#include <filesystem>
 #include <fstream>
+#include <string>
+
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-#include <set>
-#include <unistd.h>
+
+#include "exec/process.hpp"
+#include "model/suite.hpp"
 
 namespace bench32 {
 namespace {
-
-using namespace bench32::test;
 
 TEST(Suite, TextSizeMatchesTheSectionHeaders) {
   const std::string self = std::filesystem::read_symlink("/proc/self/exe");

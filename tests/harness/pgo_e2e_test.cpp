@@ -4,15 +4,16 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "build/build.hpp"
 #include "build/pgo.hpp"
 #include "exec/files.hpp"
-#include "model/results_file.hpp"
+#include "model/suite.hpp"
 #include "run/plan.hpp"
 
 namespace bench32 {
@@ -39,9 +40,9 @@ bool oneLine(const std::string& text) {
   return !text.empty() && text.find('\n') == std::string::npos;
 }
 
-class ProfilePipeline : public testing::TestWithParam<const char*> {};
+class PgoE2e : public testing::TestWithParam<const char*> {};
 
-TEST_P(ProfilePipeline, DeletedOrStaleProfileFailsOnlyThatProgramsRebuild) {
+TEST_P(PgoE2e, DeletedOrStaleProfileFailsOnlyThatProgramsRebuild) {
   const std::string compiler = GetParam();
   if (compiler == "clang++" && findProfileMerger(compiler).empty())
     GTEST_SKIP() << "no llvm-profdata for clang++";
@@ -103,32 +104,10 @@ TEST_P(ProfilePipeline, DeletedOrStaleProfileFailsOnlyThatProgramsRebuild) {
   fs::remove_all(root);
 }
 
-INSTANTIATE_TEST_SUITE_P(Compilers, ProfilePipeline, testing::Values("g++", "clang++"),
+INSTANTIATE_TEST_SUITE_P(Compilers, PgoE2e, testing::Values("g++", "clang++"),
                          [](const auto& info) {
                            return std::string(info.param) == "g++" ? "gcc" : "clang";
                          });
-
-TEST(ProfileGuided, RecordedInTheResultsFileAndAbsentElsewhere) {
-  Results results;
-  results.configs.push_back({"plain", "g++", "g++ 12", "-O2", "/b/cfg-plain", ""});
-  results.configs.push_back({"pgo", "g++", "g++ 12", "-O2", "/b/cfg-pgo", ""});
-  results.configs.back().pgo =
-      ProfileGuided{"/b/cfg-pgo-instrumented",
-                    "/b/cfg-pgo-profiles",
-                    "",
-                    {{"hailstone", "train", "00112233aabbccdd", "0123456789abcdef"}}};
-  const auto doc = toJson(results);
-  EXPECT_FALSE(doc["configs"][0].contains("pgo"));
-  EXPECT_EQ(doc["configs"][1]["pgo"]["profiles"][0]["profile_xxh3"], "0123456789abcdef");
-  EXPECT_FALSE(doc["configs"][1]["pgo"].contains("merge_tool")); // g++ merges nothing
-  const Results back = resultsFromJson(doc);
-  EXPECT_FALSE(back.configs[0].pgo);
-  ASSERT_TRUE(back.configs[1].pgo);
-  EXPECT_EQ(back.configs[1].pgo->instrumentedDir, "/b/cfg-pgo-instrumented");
-  ASSERT_EQ(back.configs[1].pgo->profiles.size(), 1u);
-  EXPECT_EQ(back.configs[1].pgo->profiles[0].inputXxh3, "00112233aabbccdd");
-  EXPECT_EQ(toJson(back), doc);
-}
 
 } // namespace
 } // namespace bench32

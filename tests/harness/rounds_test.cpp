@@ -25,7 +25,7 @@ using fakes::measure;
 using fakes::Outcome;
 using fakes::Units;
 
-TEST(Session, RunsInInterleavedRoundsReversedEveryOtherRoundAndRotatesLayouts) {
+TEST(Rounds, RunsInInterleavedRoundsReversedEveryOtherRoundAndRotatesLayouts) {
   struct Case {
     const char* what;
     std::vector<std::string> configs, programs;
@@ -66,7 +66,7 @@ TEST(Session, RunsInInterleavedRoundsReversedEveryOtherRoundAndRotatesLayouts) {
   }
 }
 
-TEST(Session, StopsEachProgramByTheRuleWithAllItsConfigurationsTogether) {
+TEST(Rounds, StopsEachProgramByTheRuleWithAllItsConfigurationsTogether) {
   const auto steady = [](int) { return 0.01; };
   const auto noisy = [](int n) { return n % 2 ? 1.5 : 0.5; };
   RunSettings adaptive;
@@ -111,7 +111,7 @@ TEST(Session, StopsEachProgramByTheRuleWithAllItsConfigurationsTogether) {
   }
 }
 
-TEST(Session, AFailedRunStopsItsUnitOnlyAndWarmUpsAreVerifiedButNotTimed) {
+TEST(Rounds, AFailedRunStopsItsUnitOnlyAndWarmUpsAreVerifiedButNotTimed) {
   Units units({"A", "B"}, {"p", "q"});
   FakeRunner fake;
   // Each executable's runs: two warm-ups, then the timed ones.
@@ -153,7 +153,7 @@ TEST(Session, AFailedRunStopsItsUnitOnlyAndWarmUpsAreVerifiedButNotTimed) {
   EXPECT_EQ(outcome.checkpoints, 2 + 1 + 4);
 }
 
-TEST(Session, NothingToRunWhenEveryUnitFailedBeforehand) {
+TEST(Rounds, NothingToRunWhenEveryUnitFailedBeforehand) {
   Units units({"A"}, {"p"});
   units.results.units[0].status = Status::failed;
   FakeRunner fake;
@@ -161,7 +161,7 @@ TEST(Session, NothingToRunWhenEveryUnitFailedBeforehand) {
   EXPECT_TRUE(fake.calls.empty());
 }
 
-TEST(Session, StoppingRule) {
+TEST(Rounds, StoppingRule) {
   RunSettings adaptive;
   adaptive.minRuns = 3;
   adaptive.maxRuns = 6;
@@ -190,7 +190,7 @@ TEST(Session, StoppingRule) {
   for (const auto& c : cases) EXPECT_EQ(enoughRuns(c.walls, c.settings), c.enough) << c.what;
 }
 
-TEST(Session, CopiesRunSideBySideEachRoundAndCountRounds) {
+TEST(Rounds, CopiesRunSideBySideEachRoundAndCountRounds) {
   Units units({"A", "B"}, {"p"});
   FakeRunner fake;
   fake.together = 2;
@@ -207,7 +207,7 @@ TEST(Session, CopiesRunSideBySideEachRoundAndCountRounds) {
   EXPECT_EQ(joined(outcome.notes), "done p/ref: 6 runs");
 }
 
-TEST(Session, OneFailingCopyFailsItsUnitAndKeepsNothingOfThatRun) {
+TEST(Rounds, OneFailingCopyFailsItsUnitAndKeepsNothingOfThatRun) {
   Units units({"A", "B"}, {"p"});
   FakeRunner fake;
   fake.fail = {{"A/p", 3}}; // a copy of A/p's second round
@@ -224,7 +224,7 @@ TEST(Session, OneFailingCopyFailsItsUnitAndKeepsNothingOfThatRun) {
   EXPECT_EQ(units["B/p"].samples.size(), 6u);
 }
 
-TEST(Session, EachCopyRunsOnItsOwnProcessorInTurn) {
+TEST(Rounds, EachCopyRunsOnItsOwnProcessorInTurn) {
   struct Case {
     const char* what;
     int copies;
@@ -253,7 +253,7 @@ TEST(Session, EachCopyRunsOnItsOwnProcessorInTurn) {
   }
 }
 
-TEST(Session, EachRoundOfCopiesRecordsItsIntervalsAndItsRate) {
+TEST(Rounds, EachRoundOfCopiesRecordsItsIntervalsAndItsRate) {
   Units units({"A"}, {"p"});
   FakeRunner fake;
   // Round r's copies (runs 2r and 2r + 1) start 0.25 s apart, 10 s after the round
@@ -310,7 +310,7 @@ RunSettings deciding(double budgetSeconds, bool duet = false) {
   return s;
 }
 
-TEST(Session, DecideRunsEachProgramUntilItsVerdictOrTheBudget) {
+TEST(Rounds, DecideRunsEachProgramUntilItsVerdictOrTheBudget) {
   struct Case {
     const char* what;
     std::map<std::string, double> scale;
@@ -348,7 +348,7 @@ TEST(Session, DecideRunsEachProgramUntilItsVerdictOrTheBudget) {
   }
 }
 
-TEST(Session, DecideSpendsTheBudgetOnProgramsStillOpen) {
+TEST(Rounds, DecideSpendsTheBudgetOnProgramsStillOpen) {
   // q is decided within a few rounds; p, in noisy runs, keeps the rest of the budget.
   Units units({"A", "B"}, {"p", "q"});
   FakeRunner fake;
@@ -361,7 +361,7 @@ TEST(Session, DecideSpendsTheBudgetOnProgramsStillOpen) {
   EXPECT_GT(units["A/p"].samples.size(), 3 * units["A/q"].samples.size());
 }
 
-TEST(Session, TheAnchorRunsOnEveryRoundButIsNotDecided) {
+TEST(Rounds, TheAnchorRunsOnEveryRoundButIsNotDecided) {
   // B is 5% slower in quiet runs; the anchor C is noisy, and judged it would stay open.
   Units units({"A", "B", "C"}, {"p"});
   FakeRunner fake;
@@ -379,7 +379,7 @@ TEST(Session, TheAnchorRunsOnEveryRoundButIsNotDecided) {
   EXPECT_EQ(joined(outcome.notes).find("C "), std::string::npos) << joined(outcome.notes);
 }
 
-TEST(Session, DuetRunsAProgramsConfigurationsAtOnceSwappingProcessors) {
+TEST(Rounds, DuetRunsAProgramsConfigurationsAtOnceSwappingProcessors) {
   Units units({"A", "B"}, {"p"});
   FakeRunner fake;
   fake.together = 2;
