@@ -32,7 +32,7 @@ struct RunSettings {
   // i runs on cpus[i % cpus.size()] alone. The run counts above are then per round.
   int copies = 1;
   // Verdict-driven rounds: each program runs until every configuration's comparison with
-  // the baseline is decided, or the budget is spent (session.hpp).
+  // the baseline is decided, or the budget is spent (rounds.hpp).
   std::optional<DecidePlan> decide;
   // The anchor's configuration (run --anchor): it runs on every round of its programs, but
   // is not itself decided unless it is the baseline.
