@@ -4,11 +4,11 @@
 // (run/compile_timing.hpp times them).
 #pragma once
 
-#include "exec/process.hpp"
-
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "exec/process.hpp"
 
 namespace bench32 {
 

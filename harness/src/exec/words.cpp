@@ -1,5 +1,8 @@
 #include "exec/words.hpp"
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include "exec/errors.hpp"
 
 namespace bench32 {
@@ -39,6 +42,14 @@ std::vector<std::string> shellWords(const std::string& command) {
   }
   if (inWord) words.push_back(std::move(word));
   return words;
+}
+
+std::string plural(std::size_t n, std::string_view word) {
+  return fmt::format("{} {}{}", n, word, n == 1 ? "" : "s");
+}
+
+std::string joinNames(const std::vector<std::string>& names) {
+  return fmt::format("{}", fmt::join(names, ", "));
 }
 
 std::string commandText(const std::vector<std::string>& words) {

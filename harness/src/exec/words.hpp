@@ -7,9 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include <fmt/format.h>
-#include <fmt/ranges.h>
-
 namespace bench32 {
 
 // Splits a command line into words as a POSIX shell does: blanks separate them; single
@@ -23,14 +20,9 @@ std::vector<std::string> shellWords(const std::string& command);
 std::string commandText(const std::vector<std::string>& words);
 
 // "1 run", "2 runs".
-inline std::string plural(std::size_t n, std::string_view word) {
-  return fmt::format("{} {}{}", n, word, n == 1 ? "" : "s");
-}
+std::string plural(std::size_t n, std::string_view word);
 
 // Names for a message: "a, b, c".
-template <typename Names>
-std::string joinNames(const Names& names) {
-  return fmt::format("{}", fmt::join(names, ", "));
-}
+std::string joinNames(const std::vector<std::string>& names);
 
 } // namespace bench32
