@@ -51,6 +51,11 @@ TEST(Process, VerdictsNameWhatWentWrong) {
       {"crash", expecting(""), false, "expected exit status 0, got SIGSEGV"},
       {"crash", expecting("", 0, SIGSEGV), true, ""},
       {"bogus", expecting(""), false, "stderr: \"fake program: unknown command bogus\""},
+      // A line longer than the bytes shown is shown cut, not as the end of the output.
+      {"echo 9 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30 31",
+       expecting("8 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30 31 \n"), false,
+       "line 1 (byte 1): expected \"8 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 "
+       "2...\", got \"9 10 11"},
   };
   for (const auto& c : cases) {
     const Verdict v = verify(c.expected, runFake(c.input));

@@ -178,8 +178,8 @@ std::optional<std::string> firstDifference(std::string_view want, const MemoryFi
   if (!differs && at == want.size()) return std::nullopt;
   // 61 bytes are enough to show 60 and mark the rest as cut.
   const std::string gotLine = got.read(lineStart, 61);
-  const std::string shown =
-      gotLine.empty() ? "<end of output>" : lineAt(gotLine.substr(0, gotLine.find('\n') + 1), 0);
+  // lineAt ends the line at its newline; a line longer than the bytes read has none.
+  const std::string shown = gotLine.empty() ? "<end of output>" : lineAt(gotLine, 0);
   return fmt::format("stdout differs at line {} (byte {}): expected {}, got {}", lineNo, at + 1,
                      lineAt(want, lineStart), shown);
 }
@@ -404,8 +404,16 @@ Verdict verify(const Expectation& expected, const RunResult& run) {
   if (!run.startError.empty()) return {false, run.startError};
   // Before the ending: the program was stopped for it, so its signal (SIGXFSZ) or a
   // timeout that followed says nothing more.
-  if (run.stdoutOverflow)
-    return {false, fmt::format("wrote more than the expected {} bytes", expected.stdoutSize)};
+  if (run.stdoutOverflow) {
+    const std::string more =
+        fmt::format("wrote more than the expected {} bytes", expected.stdoutSize);
+    // Where the kept bytes first differ tells more than their length: a byte added at
+    // the start shows as a difference there.
+    if (expected.stdoutBytes && run.stdoutFile)
+      if (auto difference = firstDifference(*expected.stdoutBytes, *run.stdoutFile))
+        return {false, fmt::format("{} ({})", *difference, more)};
+    return {false, more};
+  }
   if (run.timedOut) return {false, "timed out (process group killed)"};
   const int gotSignal = run.signal, gotStatus = run.exitStatus;
   if (gotSignal != expected.signal || (!expected.signal && gotStatus != expected.status)) {
