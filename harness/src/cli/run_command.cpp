@@ -1,14 +1,11 @@
 // `run`'s options: read, their ranges checked, and handed to the session as plain data
 // (pipeline/run_session.hpp runs it).
-#include <unistd.h>
-
-#include <cstdio>
-
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include "cli/command_line.hpp"
 #include "cli/commands.hpp"
+#include "cli/console.hpp"
 #include "cli/option_values.hpp"
 #include "exec/cpu_list.hpp"
 #include "exec/remote.hpp"
@@ -20,18 +17,6 @@
 namespace bench32 {
 namespace fs = std::filesystem;
 namespace {
-
-struct Console {
-  bool tty = isatty(STDERR_FILENO);
-  // A status line, replaced as it changes (on a terminal only).
-  void progress(const std::string& line) const {
-    if (tty) fmt::print(stderr, "\r\033[K{}", line), std::fflush(stderr);
-  }
-  void note(const std::string& line) const {
-    fmt::print(stderr, "{}{}\n", tty ? "\r\033[K" : "", line);
-    std::fflush(stderr);
-  }
-};
 
 // What to run: workloads and programs.
 void addSelectionOptions(CLI::App& app, RunOptions& run) {

@@ -61,7 +61,8 @@ void measure(Session& session, const std::vector<PlannedUnit>& units, const Host
 }
 
 // Prints the table, writes the exports and says how the run went.
-int output(const Results& results, const RunOptions& options, const Recorder& recorder) {
+int output(const Results& results, const RunOptions& options,
+           const std::optional<std::int64_t>& sessionId) {
   const Document document = runDocument(results);
   writeStandardOutput(textExporter().render(document));
   if (results.decide) writeStandardOutput("\n" + textExporter().render(decisionDocument(results)));
@@ -72,8 +73,9 @@ int output(const Results& results, const RunOptions& options, const Recorder& re
   const auto failures = failureLines(results);
   fmt::print(stderr, "{}{}\n", runSummary(runs, failures.size(), results.units.size()),
              options.json.empty() ? "" : fmt::format("; results in {}", options.json));
-  if (const auto id = recorder.sessionId())
-    fmt::print(stderr, "session {} written to {}\n", *id, store::withoutPassword(options.db));
+  if (sessionId)
+    fmt::print(stderr, "session {} written to {}\n", *sessionId,
+               store::withoutPassword(options.db));
   if (!results.complete) {
     fmt::print(stderr, "bench32: interrupted; the results so far are kept\n");
     return interruptedStatus();
@@ -81,10 +83,9 @@ int output(const Results& results, const RunOptions& options, const Recorder& re
   return failures.empty() ? exitOk : exitFailed;
 }
 
-// What stopped the session: what was measured is kept, the reason said in one line, and
-// the status is that of its kind.
-int stopped(Results& results, Recorder& recorder, const std::exception& error,
-            const MeasureHooks& console) {
+// What stopped the session: what was measured is kept and the reason noted.
+void stopped(Results& results, Recorder& recorder, const std::exception& error,
+             const MeasureHooks& console) {
   say(console.progress, "");
   results.stopReason = error.what();
   try {
@@ -92,14 +93,14 @@ int stopped(Results& results, Recorder& recorder, const std::exception& error,
   } catch (const std::exception&) {
     // The error that stopped the session is the one to report.
   }
-  fmt::print(stderr, "bench32: {}\n", error.what());
-  return interruptFlag() ? interruptedStatus() : exitStatusFor(error);
 }
 
 } // namespace
 
-int runSession(const RunOptions& options, const fs::path& source,
-               const std::vector<std::string>& commandLine, const MeasureHooks& console) {
+MeasuredSession measureSession(const RunOptions& options, const fs::path& source,
+                               const std::vector<std::string>& commandLine,
+                               const MeasureHooks& console) {
+  MeasuredSession measured;
   Session session;
   Recorder recorder(options.json);
   try {
@@ -116,9 +117,26 @@ int runSession(const RunOptions& options, const fs::path& source,
     measure(session, units, host, console, recorder);
     recorder.finish(session.results);
   } catch (const std::exception& e) {
-    return stopped(session.results, recorder, e, console);
+    stopped(session.results, recorder, e, console);
+    measured.error = std::current_exception();
   }
-  return output(session.results, options, recorder);
+  measured.results = std::move(session.results);
+  measured.sessionId = recorder.sessionId();
+  return measured;
+}
+
+int runSession(const RunOptions& options, const fs::path& source,
+               const std::vector<std::string>& commandLine, const MeasureHooks& console) {
+  const MeasuredSession measured = measureSession(options, source, commandLine, console);
+  if (measured.error) {
+    try {
+      std::rethrow_exception(measured.error);
+    } catch (const std::exception& e) {
+      fmt::print(stderr, "bench32: {}\n", e.what());
+      return interruptFlag() ? interruptedStatus() : exitStatusFor(e);
+    }
+  }
+  return output(measured.results, options, measured.sessionId);
 }
 
 std::string runSummary(std::size_t verifiedRuns, std::size_t failed, std::size_t measurements) {
