@@ -22,6 +22,10 @@ const std::vector<Command>& commandTable() {
       {"export", "Write a session (or a results file) as a file", addExportCommand},
       {"explain", "Where two builds of a program differ in instructions, per function",
        addExplainCommand},
+      {"bisect",
+       "The first revision of a compiler that changes the suite, or with --passes the pass "
+       "run of one build",
+       addBisectCommand},
   };
   return table;
 }

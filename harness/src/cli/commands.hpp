@@ -48,6 +48,7 @@ CommandRunner addImportCommand(CLI::App& app);
 CommandRunner addExportCommand(CLI::App& app);
 CommandRunner addExplainCommand(CLI::App& app);
 CommandRunner addScoreCommand(CLI::App& app);
+CommandRunner addBisectCommand(CLI::App& app);
 
 // The reference machine's results that `score` measures against unless told otherwise,
 // relative to the source tree.

@@ -300,3 +300,14 @@ std::string formatRaw(double value) {
 }
 
 } // namespace bench32
+
+namespace bench32 {
+
+std::string formatGrouped(double count) {
+  if (!std::isfinite(count)) return "-";
+  std::string digits = fmt::format("{:.0f}", std::fabs(count));
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return count < 0 ? "-" + digits : digits;
+}
+
+} // namespace bench32

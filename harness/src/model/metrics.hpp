@@ -98,7 +98,8 @@ std::string formatTime(double seconds, TimeStyle style);
 std::string formatSeconds(double seconds); // measured
 std::string formatKiB(double kib);
 std::string formatBytes(double bytes);
-std::string formatCount(double count); // 1.23 M, 4.56 G
+std::string formatCount(double count);   // 1.23 M, 4.56 G
+std::string formatGrouped(double count); // exactly, in groups of three: 1,234,567
 std::string formatPercent(double fraction);
 std::string formatRate(double perSecond); // "12.34 /s"
 // A number for tools: integers without a fraction, others with nine significant

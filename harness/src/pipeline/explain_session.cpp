@@ -22,8 +22,7 @@ int explainBoth(const ExplainOptions& o, const fs::path& source) {
   std::vector<Side> sides = explainSides(o, source);
   auto expected = std::make_shared<Expectation>(workload);
   for (auto& side : sides) profileSide(side, o, expected);
-  Explanation explanation = explainDifference(sides[0].profile, sides[1].profile);
-  addSizes(explanation, sizesOf(sides[0]), sizesOf(sides[1]));
+  const Explanation explanation = sideDifference(sides[0], sides[1]);
   const ExplainLabels labels{o.program, o.workload, sides[0].name, sides[1].name};
   Document document = explanationDocument(explanation, labels);
   const std::vector<std::string> top = topFunctions(explanation, o.asmFunctions);
@@ -39,6 +38,12 @@ int explainBoth(const ExplainOptions& o, const fs::path& source) {
 }
 
 } // namespace
+
+Explanation sideDifference(const Side& a, const Side& b) {
+  Explanation explanation = explainDifference(a.profile, b.profile);
+  addSizes(explanation, sizesOf(a), sizesOf(b));
+  return explanation;
+}
 
 int explainSession(const ExplainOptions& o, const fs::path& source) {
   try {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <filesystem>
 #include <latch>
 #include <optional>
 #include <thread>
@@ -100,6 +101,29 @@ std::vector<CopyRun> runCopies(const Runner& runner, std::vector<RunRequest> req
   return runs;
 }
 
+// For a program that ran to its end here with a wrong output, built by clang in a
+// configuration of the harness's own (-c): the command that finds the pass run from
+// which the output goes wrong, to follow the failure. Empty elsewhere: that command
+// rebuilds the configuration and runs the program here, without a prefix.
+std::string passBisectHint(const Measuring& m, const PlannedUnit& unit, const RunResult& run) {
+  if (!run.startError.empty() || run.timedOut || run.cancelled || !m.settings.runUnder.empty() ||
+      m.results.ranOn.count("remote"))
+    return {};
+  const UnitResult& result = m.result(unit);
+  const auto config = std::find_if(m.results.configs.begin(), m.results.configs.end(),
+                                   [&](const ConfigInfo& c) { return c.name == result.config; });
+  if (config == m.results.configs.end() || config->pgo ||
+      config->compilerVersion.find("clang") == std::string::npos ||
+      std::filesystem::path(config->buildDir).filename() != "cfg-" + config->name)
+    return {};
+  const std::string built = fmt::format("{}={}:{}", config->name, config->compiler, config->flags);
+  std::vector<std::string> words{"bench32",      "bisect", "--passes", "-p",
+                                 result.program, "-c",     built};
+  if (result.workload != "smoke") words.insert(words.end(), {"-w", result.workload});
+  words.push_back("--wrong-output");
+  return fmt::format("; `{}` finds the pass", commandText(words));
+}
+
 // The reason a copy's run failed, or nothing when it is verified.
 std::optional<std::string> failureOf(const Measuring& m, const PlannedUnit& unit,
                                      const RunResult& run, std::size_t copy) {
@@ -107,6 +131,7 @@ std::optional<std::string> failureOf(const Measuring& m, const PlannedUnit& unit
   if (run.timedOut && !run.stdoutOverflow)
     verdict.detail = fmt::format("timed out after {} s (process group killed)", m.settings.timeout);
   if (verdict.ok) return std::nullopt;
+  verdict.detail += passBisectHint(m, unit, run);
   if (m.settings.copies <= 1) return verdict.detail;
   return fmt::format("copy {} of {}: {}", copy + 1, m.settings.copies, verdict.detail);
 }
@@ -272,11 +297,12 @@ std::vector<const PlannedUnit*> roundOrder(const Measuring& m, std::vector<Group
     if (wallLists.empty() || enoughRuns(wallLists, m.settings)) {
       g.done = true;
       if (!wallLists.empty())
-        m.note(
-            fmt::format("done {}/{}: {} runs", g.program, g.workload,
-                        std::min_element(wallLists.begin(), wallLists.end(), [](auto& a, auto& b) {
-                          return a.size() < b.size();
-                        })->size()));
+        m.note(fmt::format(
+            "done {}/{}: {}", g.program, g.workload,
+            plural(std::min_element(wallLists.begin(), wallLists.end(),
+                                    [](auto& a, auto& b) { return a.size() < b.size(); })
+                       ->size(),
+                   "run")));
       continue;
     }
     for (const PlannedUnit* u : g.units)
