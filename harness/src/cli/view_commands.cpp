@@ -17,6 +17,7 @@
 #include "model/suite.hpp"
 #include "output/comparison_table.hpp"
 #include "output/export/exporter.hpp"
+#include "output/export/html.hpp"
 #include "output/report.hpp"
 #include "output/score_table.hpp"
 
@@ -222,8 +223,12 @@ int reportResults(const ReportOptions& options, const std::vector<Results>& file
   checkWritable(options.output);
   const auto series = collectSeries(files, names);
   if (series.empty()) throw BadInput("no configuration in the results");
-  writeFile(options.output,
-            htmlReport(series, comparisons(series, options.baseline, settings), appendix));
+  std::vector<Comparison> shown;
+  for (const auto& pair : reportPairs(series, options.pairs, options.baseline))
+    shown.push_back(compare(series[pair.base], series[pair.other], settings));
+  const PageScript script = tableScript();
+  writeFile(options.output, htmlReport(series, shown, appendix, script.html));
+  if (!script.missing.empty()) fmt::print(stderr, "bench32: {}\n", script.missing);
   fmt::print(stderr, "report written to {}\n", options.output);
   return exitOk;
 }
@@ -318,7 +323,12 @@ CommandRunner addReportCommand(CLI::App& app) {
   app.add_option("-o,--output", o->output, "The HTML file to write")
       ->required()
       ->check(nonEmptyPath);
-  app.add_option("--baseline", o->baseline, "Baseline configuration (default: the first)");
+  app.add_option("--baseline", o->baseline,
+                 "Compare every series with this one (default: each configuration with itself "
+                 "in the file before, and the last file's configurations with its first)");
+  app.add_option("--pair", o->pairs,
+                 "BASE:OTHER: compare these two series (their labels, as the report names "
+                 "them); repeatable, instead of the default pairs");
   app.add_option("--db", o->db,
                  std::string("Add the history's trend charts from this ") + databaseHelp)
       ->check(nonEmptyPath);

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "exec/words.hpp"
+#include "output/chart.hpp"
 #include "output/export/html.hpp"
 
 namespace bench32 {
@@ -140,75 +141,215 @@ std::vector<std::string> historyNotes(const std::vector<HistoryRow>& rows,
   return notes;
 }
 
-// A trend chart's frame: revisions evenly from left to right (one alone in the middle),
-// values from low at the bottom to high at the top.
-struct TrendFrame {
-  static constexpr double height = 150, right = 10, top = 24, bottom = 22;
-  double left, width, low, high;
-  std::size_t n;
-  double x(std::size_t i) const {
-    return n == 1 ? (left + width - right) / 2
-                  : left + (width - left - right) * double(i) / double(n - 1);
-  }
-  double y(double v) const { return top + (height - top - bottom) * (high - v) / (high - low); }
+// The series of one program and workload: each configuration's measured revisions, in
+// the history's order.
+struct TrendSeries {
+  std::string config;
+  std::vector<const HistoryRow*> rows;
+  double reference; // the first measured revision's median: 0% on the axis
 };
 
-// The median at each revision over its interval, the flagged ones larger and in colour,
-// joined by a line drawn under the marks so that every mark shows.
-std::string trendMarks(std::span<const HistoryRow> rows, const TrendFrame& frame,
-                       const MetricInfo& info) {
-  std::string line, marks;
+struct TrendGroup {
+  std::string program, workload;
+  std::vector<TrendSeries> series;
+  std::vector<const HistoryRow*> failures;
+};
+
+// Revisions in the history's order, merged over every series: one first seen in a later
+// series goes before the next revision of that series already placed, else at the end.
+std::vector<std::string> revisionOrder(const std::vector<HistoryRow>& rows) {
+  std::vector<std::string> order;
+  auto sameSeries = [&](std::size_t a, std::size_t b) {
+    return rows[a].program == rows[b].program && rows[a].workload == rows[b].workload &&
+           rows[a].config == rows[b].config;
+  };
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    const HistoryRow& row = rows[i];
-    const char* colour = !flagged(row)                          ? "#3366cc"
-                         : row.change.verdict == Change::slower ? "#c0392b"
-                                                                : "#2ca02c";
-    marks +=
-        fmt::format("<line x1='{0:.1f}' x2='{0:.1f}' y1='{1:.1f}' y2='{2:.1f}' stroke='#9bb0d8' "
-                    "stroke-width='3'/><circle cx='{0:.1f}' cy='{3:.1f}' r='{4}' fill='{5}'>"
-                    "<title>{6}: {7}</title></circle>",
-                    frame.x(i), frame.y(row.interval.low), frame.y(row.interval.high),
-                    frame.y(row.median), flagged(row) ? 5 : 3, colour,
-                    escapeHtml(revisionLabel(row.revision)), escapeHtml(info.format(row.median)));
-    line += fmt::format("{}{:.1f},{:.1f}", i ? " " : "", frame.x(i), frame.y(row.median));
+    if (std::find(order.begin(), order.end(), rows[i].revision) != order.end()) continue;
+    auto at = order.end();
+    for (std::size_t j = i + 1; j < rows.size() && sameSeries(i, j) && at == order.end(); ++j)
+      at = std::find(order.begin(), order.end(), rows[j].revision);
+    order.insert(at, rows[i].revision);
   }
-  return fmt::format("<polyline points='{}' fill='none' stroke='#3366cc' stroke-opacity='0.5'/>",
-                     line) +
-         marks;
+  return order;
 }
 
-// One series' chart: its name, the value axis's two labels, the marks, and the first and
-// last revisions under them.
-std::string trendChart(std::span<const HistoryRow> rows, const MetricInfo& info) {
-  double low = INFINITY, high = -INFINITY;
-  for (const auto& row : rows) {
-    low = std::min(low, row.interval.low);
-    high = std::max(high, row.interval.high);
+double relative(double value, double reference) { return value / reference - 1; }
+
+std::string signedPercent(double fraction) {
+  return fmt::format("{}{:.1f}%", fraction < 0 ? "\u2212" : "+", std::fabs(fraction) * 100);
+}
+
+// The shared vertical axis: every series relative to its first revision, at least ±10%
+// so that a few per cent of noise never fills a panel.
+chart::Ticks trendTicks(const std::vector<TrendGroup>& groups, double& low, double& high) {
+  low = -0.1, high = 0.1;
+  for (const auto& g : groups)
+    for (const auto& s : g.series)
+      for (const HistoryRow* row : s.rows)
+        for (double v : {row->median, row->interval.low, row->interval.high})
+          if (std::isfinite(v)) {
+            low = std::min(low, relative(v, s.reference));
+            high = std::max(high, relative(v, s.reference));
+          }
+  chart::Ticks ticks = chart::niceTicks(low, high, 6);
+  low = std::floor(low / ticks.step - 1e-9) * ticks.step;
+  high = std::ceil(high / ticks.step + 1e-9) * ticks.step;
+  return chart::niceTicks(low, high, 6);
+}
+
+// One program's panel: its configurations overlaid, each a line of its median per
+// revision with the interval as whiskers. A flagged change is a triangle (up: slower,
+// down: faster) with its change written beside it; a step between byte-identical
+// binaries is a hollow mark reached by a dashed line.
+std::string trendPanel(const TrendGroup& g, const std::vector<std::string>& order,
+                       const std::vector<std::string>& configs, const chart::Ticks& ticks,
+                       double low, double high, const MetricInfo& info) {
+  // A configuration keeps its colour and shape in every panel.
+  auto lookOf = [&](const std::string& config) {
+    return chart::seriesLook(
+        std::size_t(std::find(configs.begin(), configs.end(), config) - configs.begin()));
+  };
+  std::vector<std::string> revisions; // this panel's, in order
+  for (const auto& r : order)
+    for (const auto& s : g.series)
+      if (std::any_of(s.rows.begin(), s.rows.end(),
+                      [&](auto* row) { return row->revision == r; }) &&
+          std::find(revisions.begin(), revisions.end(), r) == revisions.end())
+        revisions.push_back(r);
+  double labelWidth = 0;
+  for (const auto& r : revisions)
+    labelWidth = std::max(labelWidth, chart::textWidth(revisionLabel(r)));
+  double tickWidth = 0;
+  for (double t : ticks.values)
+    tickWidth =
+        std::max(tickWidth, chart::textWidth(chart::tickText(t, ticks.step, {100, "%", true})));
+  const double width = 520, height = 256, top = 52;
+  const double left = std::max(tickWidth + 34, labelWidth / 2 + 6);
+  const double right = std::max(24.0, labelWidth / 2 + 6);
+  const double plotBottom = height - chart::bottomAxisHeight - 8;
+  const chart::Scale y{low, high, plotBottom, top};
+  const std::size_t n = revisions.size();
+  const double plotLeft = left + 14, plotRight = width - right - 14;
+  auto x = [&](const std::string& r) {
+    const auto i = double(std::find(revisions.begin(), revisions.end(), r) - revisions.begin());
+    return n == 1 ? (plotLeft + plotRight) / 2
+                  : plotLeft + (plotRight - plotLeft) * i / double(n - 1);
+  };
+  std::string svg = fmt::format(
+      "<svg xmlns='http://www.w3.org/2000/svg' width='{0:.0f}' height='{1:.0f}' "
+      "viewBox='0 0 {0:.0f} {1:.0f}' role='img' aria-label='{2}'><text class='panel-title' x='4' "
+      "y='16'>{2}</text>",
+      width, height, escapeHtml(g.program + "/" + g.workload));
+  // The legend: each configuration's mark and name.
+  double lx = 4;
+  for (std::size_t k = 0; k < g.series.size(); ++k) {
+    const chart::Look look = lookOf(g.series[k].config);
+    svg +=
+        chart::mark(look.shape, lx + 6, 30, 5, look.colour, "#222", 0.6) +
+        fmt::format("<text x='{:.1f}' y='34'>{}</text>", lx + 15, escapeHtml(g.series[k].config));
+    lx += 15 + chart::textWidth(g.series[k].config) + 16;
   }
-  if (!(high > low)) high = low + std::max(std::fabs(low) * 0.05, 1e-9), low -= (high - low);
-  const double pad = (high - low) * 0.08;
-  low -= pad, high += pad;
-  // The axis labels decide the left margin, so that they show whole (12 px text, about
-  // 7 px a character).
-  const std::string highLabel = info.format(high - pad), lowLabel = info.format(low + pad);
-  const double left =
-      std::max(62.0, 12 + 7.0 * double(std::max(highLabel.size(), lowLabel.size())));
-  const TrendFrame frame{left, 268 + left, low, high, rows.size()};
-  return fmt::format("<svg xmlns='http://www.w3.org/2000/svg' width='{}' height='{}' role='img'>"
-                     "<text x='4' y='14'>{}</text>"
-                     "<text x='{}' y='{:.1f}' text-anchor='end'>{}</text>"
-                     "<text x='{}' y='{:.1f}' text-anchor='end'>{}</text>",
-                     frame.width, frame.height,
-                     escapeHtml(fmt::format("{}/{} · {}", rows.front().program,
-                                            rows.front().workload, rows.front().config)),
-                     left - 4, frame.y(high - pad) + 4, escapeHtml(highLabel), left - 4,
-                     frame.y(low + pad) + 4, escapeHtml(lowLabel)) +
-         trendMarks(rows, frame, info) +
-         fmt::format("<text x='{}' y='{}'>{}</text><text x='{}' y='{}' text-anchor='end'>{}"
-                     "</text></svg>",
-                     left, frame.height - 6, escapeHtml(revisionLabel(rows.front().revision)),
-                     frame.width - frame.right, frame.height - 6,
-                     escapeHtml(revisionLabel(rows.back().revision)));
+  for (double t : ticks.values)
+    svg += fmt::format("<line x1='{0:.1f}' x2='{1:.1f}' y1='{2:.1f}' y2='{2:.1f}' stroke='{3}'/>",
+                       left, width - right, y.at(t), t == 0 ? "#999" : "#ececec");
+  // Configurations sit a little apart at each revision, so that their marks never hide
+  // one another.
+  const double spread = g.series.size() > 1 ? std::min(8.0, 24.0 / double(g.series.size())) : 0;
+  std::string lines, marks, labels;
+  for (std::size_t k = 0; k < g.series.size(); ++k) {
+    const TrendSeries& s = g.series[k];
+    const chart::Look look = lookOf(s.config);
+    const double dx = (double(k) - double(g.series.size() - 1) / 2) * spread;
+    for (std::size_t i = 0; i < s.rows.size(); ++i) {
+      const HistoryRow& row = *s.rows[i];
+      const double px = x(row.revision) + dx, py = y.at(relative(row.median, s.reference));
+      const bool same = row.hasPrevious && row.change.verdict == Change::sameBinary;
+      if (i > 0)
+        lines += fmt::format("<line x1='{:.1f}' y1='{:.1f}' x2='{:.1f}' y2='{:.1f}' stroke='{}' "
+                             "stroke-width='1.5'{}/>",
+                             x(s.rows[i - 1]->revision) + dx,
+                             y.at(relative(s.rows[i - 1]->median, s.reference)), px, py,
+                             look.colour, same ? " stroke-dasharray='4 3'" : "");
+      const double lo = y.at(relative(row.interval.low, s.reference));
+      const double hi = y.at(relative(row.interval.high, s.reference));
+      std::string shape;
+      if (flagged(row)) {
+        const bool slower = row.change.verdict == Change::slower;
+        shape = chart::mark(slower ? chart::Shape::triangleUp : chart::Shape::triangleDown, px, py,
+                            6, slower ? chart::slowerColour : chart::fasterColour, "#222", 0.8);
+        const std::string text =
+            fmt::format("{} {} {}", s.config, signedPercent(row.change.ratio - 1),
+                        changeName(row.change.verdict));
+        const bool leftSide = px + 10 + chart::textWidth(text, 11) > width - 4;
+        labels += fmt::format("<text class='change' x='{:.1f}' y='{:.1f}' text-anchor='{}' "
+                              "font-size='11'>{}</text>",
+                              leftSide ? px - 10 : px + 10,
+                              std::clamp(slower ? py - 8 : py + 14, top + 8, plotBottom - 2),
+                              leftSide ? "end" : "start", escapeHtml(text));
+      } else {
+        shape = chart::mark(look.shape, px, py, 4, same ? "#ffffff" : look.colour,
+                            same ? look.colour : "#222", same ? 1.6 : 0.6);
+      }
+      marks +=
+          fmt::format("<g class='trend-mark'><title>{}: {} {} ({} from {}){}</title>"
+                      "<path d='M{:.1f},{:.1f}V{:.1f}M{:.1f},{:.1f}H{:.1f}M{:.1f},{:.1f}H{:.1f}' "
+                      "stroke='{}' stroke-opacity='0.8' fill='none'/>{}</g>",
+                      escapeHtml(revisionLabel(row.revision)), escapeHtml(s.config),
+                      escapeHtml(info.format(row.median)),
+                      escapeHtml(signedPercent(relative(row.median, s.reference))),
+                      escapeHtml(revisionLabel(s.rows.front()->revision)),
+                      !row.hasPrevious ? ""
+                      : same           ? ", same binary"
+                      : flagged(row)   ? ", " + changeName(row.change.verdict)
+                                       : "",
+                      px, lo, hi, px - 3, lo, px + 3, px - 3, hi, px + 3, look.colour, shape);
+    }
+  }
+  svg += lines + marks + labels;
+  svg += chart::leftAxis(y, left, ticks, fmt::format("{} vs first (%)", info.name), 12,
+                         {100, "%", true});
+  // Revision labels under the axis, every one that fits.
+  const double pitch = n > 1 ? (plotRight - plotLeft) / double(n - 1) : plotRight - plotLeft;
+  const std::size_t every =
+      std::max<std::size_t>(1, std::size_t(std::ceil((labelWidth + 8) / pitch)));
+  svg += fmt::format("<g class='axis'><line x1='{0:.1f}' x2='{1:.1f}' y1='{2:.1f}' y2='{2:.1f}' "
+                     "stroke='#555'/>",
+                     left, width - right, plotBottom);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % every != 0 && i + 1 != n) continue;
+    if (i + 1 == n && i % every != 0 && i % every < (every + 1) / 2) continue;
+    svg += fmt::format("<line x1='{0:.1f}' x2='{0:.1f}' y1='{1:.1f}' y2='{2:.1f}' stroke='#555'/>"
+                       "<text class='tick' x='{0:.1f}' y='{3:.1f}' text-anchor='middle'>{4}</text>",
+                       x(revisions[i]), plotBottom, plotBottom + 4, plotBottom + 16,
+                       escapeHtml(revisionLabel(revisions[i])));
+  }
+  svg += fmt::format("<text class='axis-title' x='{:.1f}' y='{:.1f}' text-anchor='middle'>"
+                     "revision, oldest first</text></g></svg>",
+                     (left + width - right) / 2, plotBottom + 33);
+  // Under the chart, in words: what 0% is, and every step the marks flag.
+  std::vector<std::string> words, sameSteps, changes, failures;
+  for (const auto& s : g.series) {
+    words.push_back(fmt::format("{} {} at {}", s.config, info.format(s.reference),
+                                revisionLabel(s.rows.front()->revision)));
+    for (const HistoryRow* measured : s.rows) {
+      const HistoryRow& row = *measured;
+      if (row.hasPrevious && row.change.verdict == Change::sameBinary)
+        sameSteps.push_back(fmt::format("{} {}", revisionLabel(row.revision), s.config));
+      if (flagged(row))
+        changes.push_back(fmt::format("{} {} {} {}", revisionLabel(row.revision), s.config,
+                                      signedPercent(row.change.ratio - 1),
+                                      changeName(row.change.verdict)));
+    }
+  }
+  for (const HistoryRow* row : g.failures)
+    failures.push_back(fmt::format("{} {}", revisionLabel(row->revision), row->config));
+  std::string caption = "0% is " + joinNames(words) + ".";
+  if (!changes.empty()) caption += " Changes: " + joinNames(changes) + ".";
+  if (!sameSteps.empty()) caption += " Same binary (dashed, hollow): " + joinNames(sameSteps) + ".";
+  if (!failures.empty()) caption += " Failed, not drawn: " + joinNames(failures) + ".";
+  return fmt::format("<figure class='trend' style='width:{:.0f}px'>{}<figcaption class='muted'>"
+                     "{}</figcaption></figure>",
+                     width, svg, escapeHtml(caption));
 }
 
 } // namespace
@@ -227,22 +368,47 @@ Document historyDocument(const std::vector<HistoryRow>& rows,
 }
 
 std::string trendCharts(const std::vector<HistoryRow>& all, Metric metric) {
-  std::vector<HistoryRow> rows; // the measured ones: a failure has no point to draw
-  std::copy_if(all.begin(), all.end(), std::back_inserter(rows),
-               [](const HistoryRow& row) { return row.failure.empty(); });
-  std::string html;
   // Rows come series by series: each run of one program, workload and configuration is
-  // one chart.
-  for (std::size_t first = 0; first < rows.size();) {
+  // one series, and the series of one program and workload share a panel.
+  std::vector<TrendGroup> groups;
+  for (std::size_t first = 0; first < all.size();) {
     std::size_t last = first;
-    while (last < rows.size() && rows[last].program == rows[first].program &&
-           rows[last].workload == rows[first].workload && rows[last].config == rows[first].config)
+    while (last < all.size() && all[last].program == all[first].program &&
+           all[last].workload == all[first].workload && all[last].config == all[first].config)
       ++last;
-    html += trendChart(std::span(rows).subspan(first, last - first), metricInfo(metric));
+    auto group = std::find_if(groups.begin(), groups.end(), [&](const TrendGroup& g) {
+      return g.program == all[first].program && g.workload == all[first].workload;
+    });
+    if (group == groups.end())
+      group = groups.insert(groups.end(), {all[first].program, all[first].workload, {}, {}});
+    // A failure has no point to draw: it is named under the chart, and the line goes on
+    // from the last revision measured, which the next one is compared with.
+    TrendSeries series{all[first].config, {}, 0};
+    for (std::size_t i = first; i < last; ++i) {
+      if (!all[i].failure.empty())
+        group->failures.push_back(&all[i]);
+      else if (all[i].median > 0 && std::isfinite(all[i].median))
+        series.rows.push_back(&all[i]);
+    }
+    if (!series.rows.empty()) {
+      series.reference = series.rows.front()->median;
+      group->series.push_back(std::move(series));
+    }
     first = last;
   }
-  if (html.empty()) return "<p class='muted'>No history to draw.</p>";
-  return "<div class='trends'>" + html + "</div>";
+  std::erase_if(groups, [](const TrendGroup& g) { return g.series.empty(); });
+  if (groups.empty()) return "<p class='muted'>No history to draw.</p>";
+  double low = 0, high = 0;
+  const chart::Ticks ticks = trendTicks(groups, low, high);
+  const auto order = revisionOrder(all);
+  std::vector<std::string> configs;
+  for (const auto& row : all)
+    if (std::find(configs.begin(), configs.end(), row.config) == configs.end())
+      configs.push_back(row.config);
+  std::string html = "<div class='charts trends'>";
+  for (const auto& g : groups)
+    html += trendPanel(g, order, configs, ticks, low, high, metricInfo(metric));
+  return html + "</div>";
 }
 
 } // namespace bench32
