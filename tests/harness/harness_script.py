@@ -17,3 +17,23 @@ def arguments(doc):
     ap.add_argument("--harness", required=True)
     ap.add_argument("--compiler", required=True)
     return ap.parse_args()
+
+
+SYSTEM_PYTHON = "/usr/bin/python3"
+
+
+def with_selenium():
+    """Selenium's webdriver, or None. Debian installs Selenium for the system's Python;
+    when the script runs under another interpreter without it, the script is run again
+    under the system's (once), so call this before any work is done."""
+    import os
+    try:
+        from selenium import webdriver
+        return webdriver
+    except ImportError:
+        if (os.path.exists(SYSTEM_PYTHON) and
+                os.path.realpath(sys.executable) != os.path.realpath(SYSTEM_PYTHON) and
+                not os.environ.get("BENCH32_SELENIUM_REEXEC")):
+            os.environ["BENCH32_SELENIUM_REEXEC"] = "1"
+            os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
+        return None

@@ -19,7 +19,7 @@ import sys
 import tempfile
 
 # Lowest first.
-LAYERS = ["exec", "model", "store", "analysis", "output", "build", "run", "explain", "pipeline",
+LAYERS = ["exec", "model", "store", "analysis", "output", "build", "run", "explain", "pipeline", "serve",
           "cli"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 

@@ -26,6 +26,8 @@ const std::vector<Command>& commandTable() {
        "The first revision of a compiler that changes the suite, or with --passes the pass "
        "run of one build",
        addBisectCommand},
+      {"serve", "The results database as live pages and JSON: history, any two points, triage",
+       addServeCommand},
   };
   return table;
 }

@@ -32,8 +32,9 @@ struct CompareOptions {
 struct ReportOptions {
   std::vector<std::string> files;
   std::string output, baseline;
-  std::string db;      // adds the history's trend charts
-  std::string machine; // with db: only sessions of this kind of machine or host (a glob)
+  std::vector<std::string> pairs; // "BASE:OTHER" series labels: the comparisons shown
+  std::string db;                 // adds the history's trend charts
+  std::string machine;            // with db: only sessions of this kind of machine or host (a glob)
 };
 
 // Each command's options and what runs it, for the command table.
@@ -49,6 +50,7 @@ CommandRunner addExportCommand(CLI::App& app);
 CommandRunner addExplainCommand(CLI::App& app);
 CommandRunner addScoreCommand(CLI::App& app);
 CommandRunner addBisectCommand(CLI::App& app);
+CommandRunner addServeCommand(CLI::App& app);
 
 // The reference machine's results that `score` measures against unless told otherwise,
 // relative to the source tree.

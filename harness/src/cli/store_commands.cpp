@@ -15,6 +15,7 @@
 #include "analysis/history.hpp"
 #include "analysis/noise.hpp"
 #include "analysis/revision_points.hpp"
+#include "analysis/stored_history.hpp"
 #include "cli/option_values.hpp"
 #include "exec/errors.hpp"
 #include "exec/files.hpp"
@@ -137,19 +138,16 @@ int historyCommand(HistoryOptions options, const fs::path& repo) {
   const Exporter& exporter = exporterNamed(options.format);
   options.settings.metric = metricNamed(options.metric).id;
   auto db = store::openStore(options.db, store::Access::read);
-  auto selected = store::readSelected(*db, options.machine);
-  const std::string anchor =
-      options.noAnchor ? "" : anchorSessions(selected.results, options.settings.metric);
-  const auto points = revisionPoints(selected.sessions, selected.results, repo);
-  const Knowledge knowledge(*db, everySession(points), options.settings.metric);
-  knowledge.applyTo(options.settings);
-  const auto rows = history(points, {options.programs, options.configs, options.settings});
-  if (rows.empty()) throw BadInput("no measurement matches -p and -c");
-  Document document = historyDocument(rows, points, options.settings);
-  noteFirst(document, anchor);
+  const StoredHistory h = readHistory(*db, {options.machine,
+                                            {options.programs, options.configs, options.settings},
+                                            options.noAnchor,
+                                            repo});
+  if (h.rows.empty()) throw BadInput("no measurement matches -p and -c");
+  Document document = historyDocument(h.rows, h.points, h.filter.settings);
+  noteFirst(document, h.anchorNote);
   writeStandardOutput(exporter.render(document));
-  warn(selected.warnings());
-  if (options.failAbove >= 0 && historyExceeds(rows, options.failAbove / 100)) {
+  warn(h.selected.warnings());
+  if (options.failAbove >= 0 && historyExceeds(h.rows, options.failAbove / 100)) {
     fmt::print(stderr,
                "bench32: the latest revision has a change more than {}% slower, or a "
                "failure\n",
@@ -274,9 +272,12 @@ int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
   Document historyPart = historyDocument(rows, points, settings);
   noteFirst(historyPart, anchor);
   const std::string appendix =
-      "<h2>History</h2><p class='muted'>Median wall time per revision, oldest first, with its "
-      "95% interval; red and green mark changes from the revision before that are beyond both "
-      "the runs' noise and the learned session noise.</p>" +
+      "<h2>History</h2><p class='muted'>Each program's configurations together: the median "
+      "wall time per revision, oldest first, relative to each configuration's first revision "
+      "(0%), on one axis for every program, with its 95% interval as whiskers. ▲ slower and "
+      "▼ faster: changes from the revision before that are beyond both the runs' noise and "
+      "the learned session noise, their size written beside them; a hollow mark reached by a "
+      "dashed line: the same binary as the revision before, so any step is noise.</p>" +
       trendCharts(rows, settings.metric) + htmlSections(historyPart);
   if (!options.files.empty()) {
     std::vector<Results> files;

@@ -778,3 +778,20 @@ std::vector<std::string> strayRows(Database& db) {
 }
 
 } // namespace bench32::store
+
+namespace bench32::store {
+
+std::string contentStamp(Database& db) {
+  std::string stamp;
+  for (const char* sql :
+       {"SELECT COUNT(*), MAX(id), SUM(complete) FROM sessions",
+        "SELECT status, COUNT(*) FROM units GROUP BY status ORDER BY status",
+        "SELECT COUNT(*) FROM samples", "SELECT COUNT(*), MAX(created) FROM triage"})
+    for (const auto& row : db.query(sql)) {
+      for (const auto& field : row) stamp += (field ? *field : "-") + ",";
+      stamp += ";";
+    }
+  return stamp;
+}
+
+} // namespace bench32::store

@@ -54,6 +54,11 @@ private:
 
 // Every session, in id order; a session whose row does not read is listed with its damage.
 std::vector<SessionInfo> listSessions(Database& db);
+
+// A short text that changes whenever what the readers show could: sessions added or
+// completed, units added or their status changed, runs added, triage states set. Cheap
+// (a few counts), so that a server can tell whether a page it made is still true.
+std::string contentStamp(Database& db);
 // The session already stored with exactly this content (the same file imported twice,
 // or the file of a run that wrote its session itself), if there is one.
 std::optional<std::int64_t> findSession(Database& db, const nlohmann::json& document);
