@@ -322,6 +322,22 @@ def malformed(server):
     print(f"  malformed: {statuses}")
 
 
+def vanished(server, db):
+    """a database moved away gives 503 with one line; back in place, pages again"""
+    if db.startswith("postgresql:"):
+        return
+    moved = db + ".away"
+    os.rename(db, moved)
+    try:
+        for path in ("/", "/api/overview"):
+            status, text = server.get(path)
+            check(status == 503 and len(text.strip().splitlines()) == 1,
+                  f"{path} without its database: {status} {text}")
+    finally:
+        os.rename(moved, db)
+    check(server.get("/")[0] == 200, "the server does not serve once the database is back")
+
+
 def read_only(args, db):
     """--read-only refuses every write, with the token or without"""
     server = Server(args.harness, args.source, db, "--read-only")
@@ -364,6 +380,8 @@ def main():
             print("ok load")
             malformed(server)
             print("ok malformed")
+            vanished(server, db)
+            print("ok vanished")
         finally:
             server.stop()
         read_only(args, db)

@@ -77,8 +77,15 @@ std::string page(const Site& site, const std::string& title, const std::string& 
       e(title), htmlStyle, e(title), body, site.script);
 }
 
+// The database opened for one request. It opened when the server started, so a failure
+// now is the database's state (a file moved away, a server down), not the request's: the
+// reply is 503, not 400.
 std::unique_ptr<store::Database> reading(const Site& site) {
-  return store::openStore(site.db, store::Access::read);
+  try {
+    return store::openStore(site.db, store::Access::read);
+  } catch (const BadInput& e) {
+    throw std::runtime_error(e.what());
+  }
 }
 
 // The kinds of machine of the database's sessions, in the order they first appear.
@@ -367,7 +374,12 @@ store::TriageMark setState(const Site& site, const Params& params) {
     throw BadInput(fmt::format("the note is longer than {} bytes", maxNoteBytes));
   if (note.find_first_of("\n\r") != std::string::npos) throw BadInput("the note must be one line");
   const ChangeView change = changeView(site, params);
-  auto db = store::openStore(site.db, store::Access::write);
+  std::unique_ptr<store::Database> db;
+  try {
+    db = store::openStore(site.db, store::Access::write);
+  } catch (const BadInput& e) {
+    throw std::runtime_error(e.what());
+  }
   store::TriageMark mark{change.row.revision,
                          change.row.program,
                          change.row.workload,
