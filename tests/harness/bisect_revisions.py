@@ -89,9 +89,9 @@ def bisect(args, *options, work, wait=True):
     return subprocess.run(cmd, capture_output=True, text=True, timeout=1800)
 
 
-def request(repo, metric, programs):
+def request(repo, metric, programs, workload):
     return ["--repo", str(repo), "--good", "r0", "--bad", "r63", "--build", "sh build.sh",
-            "--compiler", "bin/cc", "-p", programs, "-w", "ref", "--metric", metric]
+            "--compiler", "bin/cc", "-p", programs, "-w", workload, "--metric", metric]
 
 
 def commit_of(repo, tag):
@@ -114,9 +114,9 @@ def check_answer(out, repo, measured_at_most):
 
 
 def interrupted_then_resumed(args, repo, root):
-    """instructions: interrupted mid-step, resumed to r41, r39 reported, sessions stored"""
+    """instructions (smoke): interrupted mid-step, resumed to r41, r39 reported, sessions stored"""
     work, db = root / "by-instructions", root / "steps.sqlite"
-    options = request(repo, "instructions", "quadloop,hailstone") + ["--db", str(db)]
+    options = request(repo, "instructions", "quadloop,hailstone", "smoke") + ["--db", str(db)]
     proc = bisect(args, *options, work=work, wait=False)
     log = work / "bisect.json"
     deadline = time.time() + 900
@@ -155,7 +155,7 @@ def interrupted_then_resumed(args, repo, root):
 
 def by_wall_time(args, repo, root):
     """wall: quadloop ~2.5x slower from r41 on, decided against the good end"""
-    run = bisect(args, *request(repo, "wall", "quadloop"), "--resolution", "3", "--budget", "60s",
+    run = bisect(args, *request(repo, "wall", "quadloop", "ref"), "--resolution", "3", "--budget", "60s",
                  work=root / "by-wall")
     check(run.returncode == 0, f"wall: status {run.returncode}\n{run.stdout}\n{run.stderr}")
     check_answer(run.stdout, repo, 8)

@@ -237,6 +237,10 @@ def browser(args, server, db, out_dir):
         driver.save_screenshot(str(out_dir / "4-accepted.png"))
         facts = driver.find_element(By.CLASS_NAME, "facts").text
         check("accepted" in facts and NOTE in facts, f"the change is not accepted: {facts}")
+        driver.find_element(By.PARTIAL_LINK_TEXT, "the history of").click()
+        driver.save_screenshot(str(out_dir / "5-program-accepted.png"))
+        labels = [t.text for t in driver.find_elements(By.CSS_SELECTOR, "svg text.change")]
+        check(any("accepted" in t for t in labels), f"the chart does not say accepted: {labels}")
     finally:
         driver.quit()
     history = triage_rows(args, db)

@@ -197,6 +197,16 @@ chart::Ticks trendTicks(const std::vector<TrendGroup>& groups, double& low, doub
   return chart::niceTicks(low, high, 6);
 }
 
+// A flagged change that has been triaged (fixed, accepted, a false positive).
+constexpr const char* triagedColour = "#bbbbbb";
+
+// The series' learned between-session deviation of log values (0: none learned).
+double seriesNoise(const TrendSeries& s) {
+  for (auto it = s.rows.rbegin(); it != s.rows.rend(); ++it)
+    if ((*it)->noise.df > 0) return (*it)->noise.sd;
+  return 0;
+}
+
 // One program's panel: its configurations overlaid, each a line of its median per
 // revision with the interval as whiskers. A flagged change is a triangle (up: slower,
 // down: faster) with its change written beside it; a step between byte-identical
@@ -256,6 +266,18 @@ std::string trendPanel(const TrendGroup& g, const std::vector<std::string>& orde
   // one another.
   const double spread = g.series.size() > 1 ? std::min(8.0, 24.0 / double(g.series.size())) : 0;
   std::string lines, marks, labels;
+  // Each series' session noise as a band about its first point: two of its learned
+  // between-session deviations either way, how far sessions of one binary wander.
+  for (const TrendSeries& s : g.series) {
+    const double sd = seriesNoise(s);
+    if (sd <= 0) continue;
+    const double up = y.at(std::min(high, std::expm1(2 * sd)));
+    const double down = y.at(std::max(low, std::expm1(-2 * sd)));
+    svg += fmt::format("<rect class='noise-band' x='{:.1f}' y='{:.1f}' width='{:.1f}' "
+                       "height='{:.1f}' fill='{}' fill-opacity='0.12'/>",
+                       left, up, width - right - left, std::max(1.0, down - up),
+                       lookOf(s.config).colour);
+  }
   for (std::size_t k = 0; k < g.series.size(); ++k) {
     const TrendSeries& s = g.series[k];
     const chart::Look look = lookOf(s.config);
@@ -275,11 +297,18 @@ std::string trendPanel(const TrendGroup& g, const std::vector<std::string>& orde
       std::string shape;
       if (flagged(row)) {
         const bool slower = row.change.verdict == Change::slower;
-        shape = chart::mark(slower ? chart::Shape::triangleUp : chart::Shape::triangleDown, px, py,
-                            6, slower ? chart::slowerColour : chart::fasterColour, "#222", 0.8);
+        // A change someone has triaged is grey, its state written beside it; an open one
+        // keeps the colour of its direction.
+        const bool triaged = !row.change.state.empty() && row.change.state != "open";
+        shape =
+            chart::mark(slower ? chart::Shape::triangleUp : chart::Shape::triangleDown, px, py, 6,
+                        triaged  ? triagedColour
+                        : slower ? chart::slowerColour
+                                 : chart::fasterColour,
+                        "#222", 0.8);
         const std::string text =
-            fmt::format("{} {} {}", s.config, signedPercent(row.change.ratio - 1),
-                        changeName(row.change.verdict));
+            fmt::format("{} {} {}{}", s.config, signedPercent(row.change.ratio - 1),
+                        changeName(row.change.verdict), triaged ? ", " + row.change.state : "");
         const bool leftSide = px + 10 + chart::textWidth(text, 11) > width - 4;
         labels += fmt::format("<text class='change' x='{:.1f}' y='{:.1f}' text-anchor='{}' "
                               "font-size='11'>{}</text>",
@@ -290,19 +319,23 @@ std::string trendPanel(const TrendGroup& g, const std::vector<std::string>& orde
         shape = chart::mark(look.shape, px, py, 4, same ? "#ffffff" : look.colour,
                             same ? look.colour : "#222", same ? 1.6 : 0.6);
       }
-      marks +=
-          fmt::format("<g class='trend-mark'><title>{}: {} {} ({} from {}){}</title>"
-                      "<path d='M{:.1f},{:.1f}V{:.1f}M{:.1f},{:.1f}H{:.1f}M{:.1f},{:.1f}H{:.1f}' "
-                      "stroke='{}' stroke-opacity='0.8' fill='none'/>{}</g>",
-                      escapeHtml(revisionLabel(row.revision)), escapeHtml(s.config),
-                      escapeHtml(info.format(row.median)),
-                      escapeHtml(signedPercent(relative(row.median, s.reference))),
-                      escapeHtml(revisionLabel(s.rows.front()->revision)),
-                      !row.hasPrevious ? ""
-                      : same           ? ", same binary"
-                      : flagged(row)   ? ", " + changeName(row.change.verdict)
-                                       : "",
-                      px, lo, hi, px - 3, lo, px + 3, px - 3, hi, px + 3, look.colour, shape);
+      marks += fmt::format(
+          "<g class='trend-mark'><title>{}: {} {} ({} from {}), 95% interval {} to "
+          "{}, {}{}</title>"
+          "<path d='M{:.1f},{:.1f}V{:.1f}M{:.1f},{:.1f}H{:.1f}M{:.1f},{:.1f}H{:.1f}' "
+          "stroke='{}' stroke-opacity='0.8' fill='none'/>{}</g>",
+          escapeHtml(revisionLabel(row.revision)), escapeHtml(s.config),
+          escapeHtml(info.format(row.median)),
+          escapeHtml(signedPercent(relative(row.median, s.reference))),
+          escapeHtml(revisionLabel(s.rows.front()->revision)),
+          escapeHtml(info.format(row.interval.low)), escapeHtml(info.format(row.interval.high)),
+          escapeHtml(plural(row.sessions, "session")),
+          !row.hasPrevious ? ""
+          : same           ? ", same binary"
+          : flagged(row)   ? ", " + changeName(row.change.verdict) + ", " +
+                               (row.change.state.empty() ? "open" : row.change.state)
+                         : "",
+          px, lo, hi, px - 3, lo, px + 3, px - 3, hi, px + 3, look.colour, shape);
     }
   }
   svg += lines + marks + labels;
@@ -336,14 +369,28 @@ std::string trendPanel(const TrendGroup& g, const std::vector<std::string>& orde
       if (row.hasPrevious && row.change.verdict == Change::sameBinary)
         sameSteps.push_back(fmt::format("{} {}", revisionLabel(row.revision), s.config));
       if (flagged(row))
-        changes.push_back(fmt::format("{} {} {} {}", revisionLabel(row.revision), s.config,
+        changes.push_back(fmt::format("{} {} {} {} ({})", revisionLabel(row.revision), s.config,
                                       signedPercent(row.change.ratio - 1),
-                                      changeName(row.change.verdict)));
+                                      changeName(row.change.verdict),
+                                      row.change.state.empty() ? "open" : row.change.state));
     }
   }
   for (const HistoryRow* row : g.failures)
     failures.push_back(fmt::format("{} {}", revisionLabel(row->revision), row->config));
+  std::vector<std::string> bands;
+  for (const auto& s : g.series) {
+    const double sd = seriesNoise(s);
+    if (sd <= 0) continue;
+    std::string band = fmt::format("{} ±{}", s.config, formatPercent(std::expm1(2 * sd)));
+    for (auto it = s.rows.rbegin(); it != s.rows.rend(); ++it)
+      if ((*it)->hasPrevious && (*it)->change.noiseLimit > 0) {
+        band += fmt::format(", steps beyond {} flaggable", formatPercent((*it)->change.noiseLimit));
+        break;
+      }
+    bands.push_back(band);
+  }
   std::string caption = "0% is " + joinNames(words) + ".";
+  if (!bands.empty()) caption += " Bands: two session-noise deviations (" + joinNames(bands) + ").";
   if (!changes.empty()) caption += " Changes: " + joinNames(changes) + ".";
   if (!sameSteps.empty()) caption += " Same binary (dashed, hollow): " + joinNames(sameSteps) + ".";
   if (!failures.empty()) caption += " Failed, not drawn: " + joinNames(failures) + ".";
