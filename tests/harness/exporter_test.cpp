@@ -13,6 +13,35 @@
 namespace bench32 {
 namespace {
 
+TEST(Exporter, CsvIsOneTableWhateverTheSectionsAndQuotesEveryBreak) {
+  Table first, second;
+  first.columns = {{"a", "a"}, {"b", "b"}};
+  first.rows = {{Cell("1"), Cell("two\rlines")}};
+  second.columns = {{"b", "b"}, {"c", "c"}};
+  second.rows = {{Cell("3"), Cell("4")}};
+  struct Case {
+    Document document;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {{{{"", first, {}}}}, "a,b\n1,\"two\rlines\"\n"},
+      // One header, a column naming each row's section, every section's columns.
+      {{{{"x against y", first, {}}, {"", second, {}}}},
+       "table,a,b,c\nx against y,1,\"two\rlines\",\n2,,3,4\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(csvExporter().render(c.document), c.expected);
+}
+
+TEST(Exporter, JsonNamesItsSchemaAndVersion) {
+  Table t;
+  t.columns = {{"a", "a"}};
+  t.rows = {{Cell("1")}};
+  const auto doc = nlohmann::json::parse(jsonExporter().render({{{"", t, {}}}}));
+  EXPECT_EQ(doc.at("schema"), "bench32-tables");
+  EXPECT_EQ(doc.at("version"), 1);
+  EXPECT_EQ(doc.at("tables").at(0).at("rows").at(0).at("a"), 1);
+}
+
 TEST(Exporter, EachFormatEscapesItsSeparatorsAndShowsItsAudiencesColumns) {
   Table t;
   // "a" is for both audiences, "b" for people only, "c" for tools only.

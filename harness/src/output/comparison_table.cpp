@@ -103,6 +103,23 @@ std::vector<Cell> comparedCells(const ProgramComparison& row, const Comparison& 
   auto people = [&](std::string text) { return shown ? text : std::string("-"); };
   const std::string verdict = shown ? changeName(row.verdict) : row.problem;
   const std::string marked = verdict + (shown ? verdictMarks(row) : std::string());
+  // An exact count has no sampling error: its ratio is the difference, with no interval
+  // and no p to show.
+  if (metric.exact)
+    return {row.program,
+            row.workload,
+            c.base.label,
+            c.other.label,
+            std::to_string(row.baseCount),
+            std::to_string(row.otherCount),
+            {people(metric.format(row.baseMedian)), formatRaw(row.baseMedian)},
+            {people(metric.format(row.otherMedian)), formatRaw(row.otherMedian)},
+            {people(fmt::format("{:.3f}", row.ratio)), formatRaw(row.ratio)},
+            {people("exact"), ""},
+            {"", ""},
+            {"", ""},
+            {people("-"), ""},
+            {marked, verdict}};
   return {row.program,
           row.workload,
           c.base.label,
@@ -273,15 +290,31 @@ Document decisionDocument(const Results& results) {
   return comparisonDocument(all);
 }
 
+// "instructions, counted by callgrind": an exact metric names where its counts came from.
+std::string metricLabel(const Comparison& c) {
+  std::string label = metricInfo(c.metric).name;
+  if (c.metric != Metric::instructions) return label;
+  std::vector<std::string> sources;
+  for (const auto* s : {&c.base, &c.other})
+    for (const auto& u : s->results->units)
+      if (u.config == s->config && !u.instructionsSource.empty() &&
+          std::find(sources.begin(), sources.end(), u.instructionsSource) == sources.end())
+        sources.push_back(u.instructionsSource);
+  return sources.empty() ? label : label + ", counted by " + joinNames(sources);
+}
+
 std::string comparisonSummary(const Comparison& c) {
+  const bool exact = metricInfo(c.metric).exact;
   std::string summary =
       c.ratios == 0
           ? fmt::format("{} against {} ({}): no program to compare", c.other.label, c.base.label,
-                        metricInfo(c.metric).name)
+                        metricLabel(c))
           : fmt::format("{} against {} ({}): geometric mean ratio {:.3f}, geometric sd {:.3f}, "
-                        "over {}; {} significantly different",
-                        c.other.label, c.base.label, metricInfo(c.metric).name, c.geometric.mean,
-                        c.geometric.sd, plural(c.ratios, "program"), c.flagged);
+                        "over {}; {} {}",
+                        c.other.label, c.base.label, metricLabel(c), c.geometric.mean,
+                        c.geometric.sd, plural(c.ratios, "program"), c.flagged,
+                        exact ? "differ by more than the smallest effect (exact counts)"
+                              : "significantly different");
   if (c.layouts) {
     const auto sensitive = std::count_if(c.programs.begin(), c.programs.end(),
                                          [](const auto& row) { return row.layoutSensitive; });

@@ -1,5 +1,6 @@
-// The tables as JSON for tools: {"tables": [{"title", "rows": [{key: value}], "notes"}]},
-// numbers as numbers, empty fields as null.
+// The tables as JSON for tools: {"schema": "bench32-tables", "version": 1, "tables":
+// [{"title", "rows": [{key: value}], "notes"}]}, numbers as numbers, empty fields as null
+// (harness/schemas/bench32-tables.schema.json).
 #include <charconv>
 
 #include <nlohmann/json.hpp>
@@ -37,7 +38,7 @@ public:
       }
       tables.push_back({{"title", section.title}, {"rows", rows}, {"notes", section.notes}});
     }
-    return nlohmann::json{{"tables", tables}}.dump(1, ' ', false,
+    return nlohmann::json{{"schema", "bench32-tables"}, {"version", 1}, {"tables", tables}}.dump(1, ' ', false,
                                                    nlohmann::json::error_handler_t::replace) +
            "\n";
   }
