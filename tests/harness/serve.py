@@ -249,7 +249,7 @@ def browser(args, server, db, out_dir):
 
 
 def load(args, server, db, scratch, files):
-    """2,000 requests from 20 clients while sessions are written: only 503s may fail"""
+    """2,000 requests from 20 clients while run --db and import write: only 503s may fail"""
     failures, statuses = [], {}
     lock = threading.Lock()
     paths = ["/", "/program?name=Fibonacci", "/api/overview", "/api/history?name=sinksort",
@@ -280,6 +280,17 @@ def load(args, server, db, scratch, files):
 
     server.get("/")  # the first answers allocate what the server keeps
     rss_before = server.rss_kib()
+    # A real session written round by round while the pages are read: it checkpoints into
+    # the database before it builds, after the build and after every round.
+    running = subprocess.Popen(
+        [args.harness, "--source", args.source, "run", "-c", f"cc={args.compiler}:-O2", "-p",
+         "hailstone", "-w", "smoke", "--runs", "30", "--build-root", str(scratch / "build"),
+         "--revision", "run-db", "--db", db], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+        text=True)
+    deadline = time.time() + 120
+    while time.time() < deadline and not any(
+            s["revision"] == "run-db" for s in json.loads(server.get("/api/sessions")[1])["sessions"]):
+        time.sleep(0.2)
     started = time.time()
     threads = [threading.Thread(target=client, args=(k,)) for k in range(20)]
     threads.append(threading.Thread(target=writer))
@@ -287,10 +298,14 @@ def load(args, server, db, scratch, files):
         t.start()
     for t in threads:
         t.join()
+    _, err = running.communicate(timeout=600)
+    check(running.returncode == 0, f"run --db beside the server: {err[-1000:]}")
     rss_after = server.rss_kib()
     check(not failures, f"failed requests: {failures[:5]}")
     sessions = json.loads(server.get("/api/sessions")[1])["sessions"]
     check(sum(s["revision"].startswith("load-") for s in sessions) == 4, "a session was lost")
+    check([s["complete"] for s in sessions if s["revision"] == "run-db"] == [True],
+          "run --db's session is not there, whole")
     check(rss_after < rss_before + 64 * 1024, f"memory grew from {rss_before} to {rss_after} KiB")
     print(f"  {sum(statuses.values())} requests in {time.time() - started:.1f} s: {statuses}; "
           f"RSS {rss_before} -> {rss_after} KiB")
@@ -358,6 +373,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--source", required=True)
     ap.add_argument("--harness", required=True)
+    ap.add_argument("--compiler", default="g++", help="builds the program run --db measures")
     ap.add_argument("--db", help="a postgresql:// URL to serve instead of an SQLite file")
     ap.add_argument("--out", help="the screenshots' folder (default: a temporary one)")
     args = ap.parse_args()
