@@ -113,9 +113,13 @@ def main():
         os.chmod(fake_clang, 0o755)
         with_profile_file = dict(os.environ, LLVM_PROFILE_FILE="/tmp/elsewhere.profraw")
         root = os.path.join(scratch, "refused")
+        # A folder that holds a build, so that -b is taken and --pgo is what is refused.
+        configured = os.path.join(scratch, "configured")
+        os.makedirs(configured)
+        open(os.path.join(configured, "CMakeCache.txt"), "w").close()
         refusals = [
             (["-c", "a=g++:-O2", "--pgo", "b"], None, "--pgo b: no --config of that name"),
-            (["-b", f"a={scratch}", "--pgo", "a"], None, "only a --config configuration"),
+            (["-b", f"a={configured}", "--pgo", "a"], None, "only a --config configuration"),
             (["-c", "a=g++:-O2", "--pgo", "a", "-w", "train"], None, "the train workload"),
             (["-c", "a=g++:-O2", "-c", "a-instrumented=g++:-O2", "--pgo", "a"], None,
              "is the folder of configuration a-instrumented"),

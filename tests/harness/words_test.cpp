@@ -33,5 +33,35 @@ TEST(Words, PluralsAndNameLists) {
   EXPECT_EQ(joinNames(std::vector<std::string>{"a", "b", "c"}), "a, b, c");
 }
 
+TEST(Words, NearestNameIsASlipNotAGuess) {
+  const std::vector<std::string> commands{"list", "run", "compare", "score", "report", "show"};
+  const std::vector<std::string> programs{"Fibonacci", "hailstone", "primes", "pegs", "stats"};
+  const std::vector<std::string> none;
+  struct Case {
+    std::string word;
+    const std::vector<std::string>* known;
+    std::string nearest; // empty: none
+  };
+  const Case cases[] = {
+      {"comapre", &commands, "compare"}, // two letters swapped
+      {"compar", &commands, "compare"},  // one left out
+      {"rum", &commands, "run"},         // one replaced
+      {"REPORT", &commands, "report"},   // case alone
+      {"frob", &commands, ""},           // nothing near
+      {"x", &commands, ""},              // one letter is no hint
+      {"", &commands, ""},               //
+      {"hailston", &programs, "hailstone"},
+      {"fibonacci", &programs, "Fibonacci"},
+      {"peg", &programs, "pegs"},
+      {"stat", &programs, "stats"},
+      {"primez", &programs, "primes"},
+      {"quadloop", &programs, ""},
+      {"anything", &none, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(nearestName(c.word, *c.known), c.nearest) << c.word;
+  EXPECT_EQ(suggestion("comapre", commands), "; did you mean \"compare\"?");
+  EXPECT_EQ(suggestion("frob", {"a", "b"}, "commands"), " (commands: a, b)");
+}
+
 } // namespace
 } // namespace bench32

@@ -101,7 +101,8 @@ CommandRunner addBisectCommand(CLI::App& app) {
   app.add_option("--metric", line->metric,
                  "What tells good from bad: an exact one (instructions, size.text...) compared "
                  "exactly, or a time (cpu, wall...) decided against the good end's build in the "
-                 "same session (default: cpu; with --passes, instructions)");
+                 "same session (default: cpu; with --passes, instructions)")
+      ->check(knownMetric());
   app.add_option("--resolution", line->resolution,
                  "PCT: a time within this of the good end's is good")
       ->capture_default_str();

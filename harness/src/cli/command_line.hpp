@@ -6,13 +6,15 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "analysis/compare.hpp"
 
 namespace CLI {
 class App;
-}
+class Validator;
+} // namespace CLI
 
 namespace bench32 {
 
@@ -39,6 +41,9 @@ void checkBounds(const CLI::App& command, const std::vector<Bound>& bounds);
 void addComparisonRuleOptions(CLI::App& command, CompareSettings& settings);
 std::vector<Bound> comparisonRuleBounds(const CompareSettings& settings, const double& failAbove);
 
+// For ->check() on every --metric: an unknown name refused with the nearest known one.
+const CLI::Validator& knownMetric();
+
 // --format with the exporters' names.
 void addFormatOption(CLI::App& command, std::string& format);
 
@@ -48,6 +53,37 @@ double parseDuration(const std::string& text, const char* option);
 // A PCT: a percentage, "1", "0.5" or "2%"; returned as a fraction (0.01 for "1"). Throws
 // BadInput naming the option unless it is finite and above 0 and below 100.
 double parsePercent(const std::string& text, const char* option);
+
+// Every option's placeholder in the help says what the value is (FILE, N, NAME=DIR,
+// DURATION...), not the parser's type: taken from the start of its help ("PCT: ..."),
+// else from its name, else N for a count and X for a number. For the command and
+// every command under it.
+void namePlaceholders(CLI::App& command);
+
+// The line for words a command does not take: an unknown option first, with the nearest
+// known option of the command, else the first unexpected word.
+std::string unexpectedWords(const CLI::App& command, const std::vector<std::string>& words);
+
+// For ->check() on every results file a command reads: a results database given in
+// its place is named as one, rather than read as a malformed results file. Throws
+// BadInput; a file that cannot be opened is left to the reader to name.
+void checkResultsFile(const std::string& file);
+const CLI::Validator& resultsFile();
+
+// A NAME=DIR of -b or --anchor whose folder holds no build is refused before anything
+// runs: a folder missing, not a folder, or with neither a CMakeCache.txt nor a
+// build.ninja (nor, when nothing is built, the programs' bin/). A malformed NAME=DIR is
+// left to the plan to name. Throws BadInput.
+void checkBuildFolder(const std::string& text, const char* option, bool noBuild);
+
+// Whether a file option names standard output ("-").
+inline bool isStandardOutput(const std::string& file) { return file == "-"; }
+
+// The file options of one command that are "-": none is left as it is; one is given
+// the command's standard output, which from now on goes to standard error so that the
+// table printed there does not mix with the file's contents (the option's value becomes
+// a name of the saved descriptor). Two or more are refused: BadInput.
+void takeStandardOutput(const std::vector<std::pair<std::string, std::string*>>& files);
 
 // How a results database is named on the command line.
 inline constexpr const char* databaseHelp =

@@ -3,11 +3,13 @@
 // only sets up the command line from the command table (command_table.cpp); each
 // command's file adds its options and says what runs it.
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "cli/command_line.hpp"
 #include "cli/command_table.hpp"
 #include "cli/option_values.hpp"
 #include "exec/errors.hpp"
@@ -42,8 +44,16 @@ void checkCommand(int argc, char** argv) {
       if (word == c.name) return;
       known.push_back(c.name);
     }
-    throw BadInput(fmt::format("unknown command \"{}\" (commands: {})", word, joinNames(known)));
+    throw BadInput(
+        fmt::format("unknown command \"{}\"{}", word, suggestion(word, known, "commands")));
   }
+}
+
+// The command that the parse reached: the one whose words were not expected.
+const CLI::App& parsedCommand(const CLI::App& app) {
+  for (const CLI::App* sub : app.get_subcommands())
+    if (sub->parsed()) return *sub;
+  return app;
 }
 
 // Parses the command line; a status when the harness should exit at once (help, version,
@@ -56,6 +66,12 @@ std::optional<int> parse(CLI::App& app, int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
+  } catch (const CLI::ExtrasError&) {
+    const CLI::App& command = parsedCommand(app);
+    std::vector<std::string> words = command.remaining();
+    if (words.empty()) words = app.remaining();
+    fmt::print(stderr, "bench32: {}\n", unexpectedWords(command, words));
+    return exitBadInput;
   } catch (const CLI::ParseError& e) {
     fmt::print(stderr, "bench32: {}\n", e.what());
     return exitBadInput;
@@ -77,22 +93,44 @@ int withStandardOutputClosed(int status) {
   return status;
 }
 
+// The name the usage lines give: "bench32" when started by the ./bench32 script (which
+// says so in BENCH32_SCRIPT), else the name this executable was called by.
+std::string calledAs(int argc, char** argv) {
+  if (const char* script = std::getenv("BENCH32_SCRIPT"); script && *script)
+    return fs::path(script).filename().string();
+  return argc > 0 && *argv[0] ? fs::path(argv[0]).filename().string() : "bench32-harness";
+}
+
+constexpr const char* exitStatuses =
+    "Exit status: 0 all went well; 1 a program failed, or a gate (--fail-above) was "
+    "crossed; 2 a mistake in the command line or in a file it names, said in one line "
+    "before any work; 3 a system error (a file that cannot be written, a tool that "
+    "fails); 130 or 143 interrupted (SIGINT or SIGTERM), what was measured kept.";
+
 int runHarness(int argc, char** argv) {
+  const bool throughScript = std::getenv("BENCH32_SCRIPT") != nullptr;
   CLI::App app{"bench32: build, run, verify, time, compare and report the benchmark suite",
-               "bench32"};
+               calledAs(argc, argv)};
   app.require_subcommand(1);
   app.set_version_flag("--version", "bench32 " BENCH32_VERSION);
-  app.footer("Through ./bench32 also: test [PRESET...] (build and run every test), setup "
-             "(install what is missing). See harness/README.md.");
+  // Each command's help ends with the parent's footer: the script's own commands are
+  // named only where the script is what was run.
+  app.footer(std::string(exitStatuses) +
+             (throughScript ? "\n\nThrough ./bench32 also: test [PRESET...] (build and run "
+                              "every test), setup (install what is missing). See "
+                              "harness/README.md."
+                            : "\n\nSee harness/README.md."));
   std::string source = BENCH32_SOURCE_DIR;
-  app.add_option("--source", source, "The suite's source tree")
-      ->capture_default_str()
+  app.add_option("--source", source,
+                 "The suite's source tree (default: the source tree this harness was built "
+                 "from)")
       ->check(nonEmptyPath);
   std::vector<std::pair<CLI::App*, CommandRunner>> commands;
   for (const Command& c : commandTable()) {
     CLI::App* command = app.add_subcommand(c.name, c.description);
     commands.emplace_back(command, c.add(*command));
   }
+  namePlaceholders(app);
   if (auto status = parse(app, argc, argv)) return *status;
   try {
     const CommandContext context{fs::absolute(source), {argv, argv + argc}};

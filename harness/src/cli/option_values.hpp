@@ -15,8 +15,7 @@ namespace bench32 {
 
 // For ->check() on every option that names a file or folder: "--json: an empty path".
 inline const CLI::Validator nonEmptyPath(
-    [](const std::string& path) { return path.empty() ? std::string("an empty path") : ""; },
-    "PATH");
+    [](const std::string& path) { return path.empty() ? std::string("an empty path") : ""; }, "");
 
 // A number option read by parseDecimal: "--min-time inf: not a number".
 inline CLI::Option* addNumberOption(CLI::App& app, const std::string& names, double& value,
@@ -35,7 +34,7 @@ inline CLI::Option* addNumberOption(CLI::App& app, const std::string& names, dou
           },
           help)
       ->expected(1)
-      ->type_name("FLOAT")
+      ->type_name("X")
       ->default_str(fmt::format("{}", value));
 }
 

@@ -1,5 +1,7 @@
 // `run`'s options: read, their ranges checked, and handed to the session as plain data
 // (pipeline/run_session.hpp runs it).
+#include <cstdlib>
+
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
@@ -49,7 +51,8 @@ void addLengthOptions(CLI::App& app, RunSettings& s) {
 // collected.
 struct RunCommandLine {
   RunOptions run;
-  std::string runUnder, remote, ssh = "ssh", cpuList;
+  std::string runUnder, remote, ssh = "ssh", cpuList, color = "auto";
+  bool quiet = false;
   std::map<std::string, std::string> exportFiles;
 };
 
@@ -77,7 +80,8 @@ void addDecideOptions(CLI::App& app, DecideOptions& d) {
   app.add_option("--metric", d.metric,
                  "What --decide's verdicts are on: cpu (user + sys, which waiting for a "
                  "processor leaves out), wall, user...")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(knownMetric());
 }
 
 // The plan of a verdict-driven run; the baseline's name and what it cannot be combined
@@ -153,12 +157,14 @@ void addRunningOptions(CLI::App& app, RunCommandLine& line) {
 // Where the results go: files, a database, and the session's place among others there.
 void addOutputOptions(CLI::App& app, RunOptions& run,
                       std::map<std::string, std::string>& exportFiles) {
-  app.add_option("--json", run.json, "Write every sample and the environment here")
+  app.add_option("--json", run.json,
+                 "Write every sample and the environment here (-: standard output, and the "
+                 "table to standard error)")
       ->check(nonEmptyPath);
   for (const Exporter* e : exporters())
     if (!e->fileOption().empty())
       app.add_option("--" + e->fileOption(), exportFiles[e->name()],
-                     "Write the table as " + e->name() + " here")
+                     "Write the table as " + e->name() + " here (-: standard output)")
           ->check(nonEmptyPath);
   app.add_option("--db", run.db, std::string("Also write the session into this ") + databaseHelp)
       ->check(nonEmptyPath);
@@ -190,22 +196,39 @@ RunOptions runOptions(const CLI::App& app, RunCommandLine& line, const DecideOpt
   // The processors of a remote host are its own: the list is only read here.
   if (app.count("--cpu"))
     run.settings.cpus = run.remote ? parseCpuList(line.cpuList) : usableCpus(line.cpuList);
+  for (const auto& b : run.builds) checkBuildFolder(b, "-b", run.noBuild);
+  if (!run.anchor.empty()) checkBuildFolder(run.anchor, "--anchor", true);
+  // "-" is standard output; the table printed there then goes to standard error.
   for (const auto& [format, file] : line.exportFiles)
     if (!file.empty()) run.exports[format] = file;
+  std::vector<std::pair<std::string, std::string*>> files{{"--json", &run.json}};
+  for (const Exporter* e : exporters())
+    if (const auto it = run.exports.find(e->name()); it != run.exports.end())
+      files.emplace_back("--" + e->fileOption(), &it->second);
+  takeStandardOutput(files);
   return run;
+}
+
+} // namespace
+
+namespace {
+
+// How the session tells its progress: a bar on a terminal, a time-stamped line per unit
+// finished elsewhere, nothing with --quiet.
+Console runConsole(const RunCommandLine& line) {
+  Console console;
+  console.quiet = line.quiet;
+  console.stamped = true;
+  console.color = line.color == "always" ||
+                  (line.color == "auto" && console.tty && std::getenv("NO_COLOR") == nullptr);
+  return console;
 }
 
 } // namespace
 
 int runCommand(const RunOptions& options, const fs::path& source,
                const std::vector<std::string>& commandLine) {
-  const Console console;
-  MeasureHooks hooks;
-  hooks.progress = [&](const std::string& line) { console.progress(line); };
-  hooks.note = [&](const std::string& line) { console.note(line); };
-  // On a terminal the progress line carries the estimate; elsewhere a line per round.
-  if (!console.tty) hooks.round = hooks.note;
-  return runSession(options, source, commandLine, hooks);
+  return runSession(options, source, commandLine, {});
 }
 
 CommandRunner addRunCommand(CLI::App& app) {
@@ -217,8 +240,22 @@ CommandRunner addRunCommand(CLI::App& app) {
   addBuildOptions(app, line->run);
   addRunningOptions(app, *line);
   addOutputOptions(app, line->run, line->exportFiles);
+  app.add_flag("-q,--quiet", line->quiet,
+               "No progress and no notes: only the table, the summary and errors");
+  app.add_option("--color", line->color,
+                 "Colour the progress bar: auto (on a terminal, unless NO_COLOR is set), "
+                 "always or never")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"auto", "always", "never"}))
+      ->type_name("WHEN");
   return [&app, line, decide](const CommandContext& context) {
-    return runCommand(runOptions(app, *line, *decide), context.source, context.commandLine);
+    const RunOptions options = runOptions(app, *line, *decide);
+    const Console console = runConsole(*line);
+    MeasureHooks hooks;
+    hooks.progress = [&](const std::string& text) { console.progress(text); };
+    hooks.note = [&](const std::string& text) { console.note(text); };
+    hooks.advance = [&](const Advance& a) { console.bar(a); };
+    return runSession(options, context.source, context.commandLine, hooks);
   };
 }
 

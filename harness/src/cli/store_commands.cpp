@@ -107,9 +107,12 @@ int importCommand(const std::vector<std::string>& files, const std::string& targ
 int exportCommand(const ExportOptions& options) {
   if (options.format != "results" && options.format != "gbench")
     throw BadInput(fmt::format("--format {}: results or gbench", options.format));
+  if (options.medians && options.format != "gbench")
+    throw BadInput("--medians is for --format gbench");
   if (options.file.empty() == options.db.empty())
     throw BadInput("export reads a session (--db TARGET --session ID) or a results file");
-  if (!options.output.empty()) checkWritable(options.output);
+  const bool toFile = !options.output.empty() && !isStandardOutput(options.output);
+  if (toFile) checkWritable(options.output);
   json doc;
   if (!options.db.empty()) {
     if (options.session <= 0) throw BadInput("--session ID: which session to export");
@@ -120,14 +123,14 @@ int exportCommand(const ExportOptions& options) {
   }
   if (options.format == "gbench") {
     try {
-      doc = gbenchJson(resultsFromJson(doc), options.config);
+      doc = gbenchJson(resultsFromJson(doc), options.config, options.medians);
     } catch (const BadInput& e) {
       throw BadInput(options.file.empty() ? fmt::format("session {}: {}", options.session, e.what())
                                           : fmt::format("{}: {}", options.file, e.what()));
     }
   }
   const std::string text = doc.dump(1, ' ', false, json::error_handler_t::replace) + "\n";
-  if (options.output.empty())
+  if (!toFile)
     writeStandardOutput(text);
   else
     writeFile(options.output, text);
@@ -260,7 +263,7 @@ int compareStoredCommand(CompareOptions options, const std::string& machine) {
 
 int reportStoredCommand(const ReportOptions& options, const fs::path& repo,
                         const std::string& machine) {
-  checkWritable(options.output);
+  if (!isStandardOutput(options.output)) checkWritable(options.output);
   auto db = store::openStore(options.db, store::Access::read);
   auto selected = store::readSelected(*db, machine);
   CompareSettings settings;
@@ -308,7 +311,7 @@ CommandRunner addHistoryCommand(CLI::App& app) {
   app.add_option("-p,--programs", o->programs, "Programs, or globs")->delimiter(',');
   app.add_option("-c,--config", o->configs, "Configurations, or globs")->delimiter(',');
   app.add_option("--machine", o->machine, "Only sessions of this kind of machine or host (a glob)");
-  app.add_option("--metric", o->metric, metricNames())->capture_default_str();
+  app.add_option("--metric", o->metric, metricNames())->capture_default_str()->check(knownMetric());
   addComparisonRuleOptions(app, o->settings);
   addNumberOption(app, "--fail-above", o->failAbove,
                   "Exit 1 when a series' latest revision failed, or is significantly slower by "
@@ -341,20 +344,31 @@ CommandRunner addImportCommand(CLI::App& app) {
     std::string db;
   };
   auto o = std::make_shared<Options>();
-  app.add_option("files", o->files, "Results files (JSON)")->required()->check(nonEmptyPath);
+  app.add_option("files", o->files, "Results files (JSON)")
+      ->required()
+      ->check(nonEmptyPath)
+      ->check(resultsFile());
   app.add_option("--db", o->db, databaseHelp)->required()->check(nonEmptyPath);
   return [o](const CommandContext&) { return importCommand(o->files, o->db); };
 }
 
 CommandRunner addExportCommand(CLI::App& app) {
   auto o = std::make_shared<ExportOptions>();
-  app.add_option("file", o->file, "A results file, instead of --db")->check(nonEmptyPath);
+  app.add_option("file", o->file, "A results file, instead of --db")
+      ->check(nonEmptyPath)
+      ->check(resultsFile());
   app.add_option("--db", o->db, databaseHelp)->check(nonEmptyPath);
   app.add_option("--session", o->session, "The session's id");
   app.add_option("--format", o->format, "results or gbench")->capture_default_str();
   app.add_option("-c,--config", o->config, "gbench: this configuration only");
-  app.add_option("--json,-o,--output", o->output, "The file to write (default: standard output)")
+  app.add_flag("--medians", o->medians,
+               "gbench: each program as one repetition, its median, so that compare.py's "
+               "overall geometric mean is compare's (it is taken over repetitions)");
+  app.add_option("-o,--output", o->output,
+                 "FILE: the file to write (default, or -: standard output)")
       ->check(nonEmptyPath);
+  // An earlier spelling, still taken.
+  app.add_option("--json", o->output)->check(nonEmptyPath)->group("");
   return [o](const CommandContext&) { return exportCommand(*o); };
 }
 

@@ -31,6 +31,7 @@ struct TriageOptions {
 struct ExportOptions {
   std::string db, file, output, format = "results", config;
   std::int64_t session = 0;
+  bool medians = false; // gbench: one repetition per program, its median
 };
 
 // The sessions of a database, one line each (or JSON for tools).

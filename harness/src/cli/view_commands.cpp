@@ -75,8 +75,8 @@ std::vector<Comparison> comparisons(const std::vector<Series>& series, const std
     if (base == series.end()) {
       std::vector<std::string> known;
       for (const auto& s : series) known.push_back(s.label);
-      throw BadInput(
-          fmt::format("no configuration \"{}\" (there are: {})", baseline, joinNames(known)));
+      throw BadInput(fmt::format("no configuration \"{}\"{}", baseline,
+                                 suggestion(baseline, known, "there are")));
     }
   }
   std::vector<Comparison> out;
@@ -213,23 +213,28 @@ int compareResults(CompareOptions options, const std::vector<Results>& files,
 }
 
 int reportCommand(const ReportOptions& options) {
-  checkWritable(options.output);
+  if (!isStandardOutput(options.output)) checkWritable(options.output);
   return reportResults(options, loadAll(options.files), shortNames(options.files), {});
 }
 
 int reportResults(const ReportOptions& options, const std::vector<Results>& files,
                   const std::vector<std::string>& names, const std::string& appendix,
                   const CompareSettings& settings) {
-  checkWritable(options.output);
+  const bool toStandardOutput = isStandardOutput(options.output);
+  if (!toStandardOutput) checkWritable(options.output);
   const auto series = collectSeries(files, names);
   if (series.empty()) throw BadInput("no configuration in the results");
   std::vector<Comparison> shown;
   for (const auto& pair : reportPairs(series, options.pairs, options.baseline))
     shown.push_back(compare(series[pair.base], series[pair.other], settings));
   const PageScript script = tableScript();
-  writeFile(options.output, htmlReport(series, shown, appendix, script.html));
+  const std::string page = htmlReport(series, shown, appendix, script.html);
+  if (toStandardOutput)
+    writeStandardOutput(page);
+  else
+    writeFile(options.output, page);
   if (!script.missing.empty()) fmt::print(stderr, "bench32: {}\n", script.missing);
-  fmt::print(stderr, "report written to {}\n", options.output);
+  if (!toStandardOutput) fmt::print(stderr, "report written to {}\n", options.output);
   return exitOk;
 }
 
@@ -252,7 +257,10 @@ CommandRunner addListCommand(CLI::App& app) {
 CommandRunner addShowCommand(CLI::App& app) {
   auto file = std::make_shared<std::string>();
   auto format = std::make_shared<std::string>("text");
-  app.add_option("file", *file, "Results file (JSON)")->required()->check(nonEmptyPath);
+  app.add_option("file", *file, "Results file (JSON)")
+      ->required()
+      ->check(nonEmptyPath)
+      ->check(resultsFile());
   addFormatOption(app, *format);
   return [file, format](const CommandContext&) { return showCommand(*file, *format); };
 }
@@ -261,15 +269,17 @@ CommandRunner addScoreCommand(CLI::App& app) {
   auto o = std::make_shared<ScoreOptions>();
   app.add_option("files", o->files, "Results files (JSON) to score")
       ->required()
-      ->check(nonEmptyPath);
+      ->check(nonEmptyPath)
+      ->check(resultsFile());
   app.add_option("--reference", o->reference,
                  fmt::format("The reference results file (default: {} in the source tree, "
                              "this repository's CI machine)",
                              defaultReference))
-      ->check(nonEmptyPath);
+      ->check(nonEmptyPath)
+      ->check(resultsFile());
   app.add_option("--reference-config", o->referenceConfig,
                  "The reference's configuration, when it holds several");
-  app.add_option("--metric", o->metric, metricNames())->capture_default_str();
+  app.add_option("--metric", o->metric, metricNames())->capture_default_str()->check(knownMetric());
   app.add_option("--db", o->db,
                  std::string("Cover the spread between earlier sessions of this ") + databaseHelp);
   app.add_option("--machine", o->machine,
@@ -287,9 +297,11 @@ const char* const machineHelp =
 
 CommandRunner addCompareCommand(CLI::App& app) {
   auto o = std::make_shared<CompareOptions>();
-  app.add_option("files", o->files, "Results files (JSON)")->check(nonEmptyPath);
+  app.add_option("files", o->files, "Results files (JSON)")
+      ->check(nonEmptyPath)
+      ->check(resultsFile());
   app.add_option("--baseline", o->baseline, "Baseline configuration (default: the first)");
-  app.add_option("--metric", o->metric, metricNames())->capture_default_str();
+  app.add_option("--metric", o->metric, metricNames())->capture_default_str()->check(knownMetric());
   addComparisonRuleOptions(app, o->settings);
   addNumberOption(app, "--fail-above", o->failAbove,
                   "Exit 1 when the geometric mean, or a significantly slower program, is more "
@@ -319,7 +331,9 @@ CommandRunner addCompareCommand(CLI::App& app) {
 
 CommandRunner addReportCommand(CLI::App& app) {
   auto o = std::make_shared<ReportOptions>();
-  app.add_option("files", o->files, "Results files (JSON)")->check(nonEmptyPath);
+  app.add_option("files", o->files, "Results files (JSON)")
+      ->check(nonEmptyPath)
+      ->check(resultsFile());
   app.add_option("-o,--output", o->output, "The HTML file to write")
       ->required()
       ->check(nonEmptyPath);

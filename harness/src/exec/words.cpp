@@ -1,5 +1,8 @@
 #include "exec/words.hpp"
 
+#include <algorithm>
+#include <cctype>
+
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
@@ -50,6 +53,55 @@ std::string plural(std::size_t n, std::string_view word) {
 
 std::string joinNames(const std::vector<std::string>& names) {
   return fmt::format("{}", fmt::join(names, ", "));
+}
+
+namespace {
+
+// Optimal string alignment distance over lower-cased letters: a swapped pair of
+// neighbours counts as one edit, the commonest slip when typing.
+std::size_t editDistance(std::string_view a, std::string_view b) {
+  const auto same = [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  };
+  const std::size_t width = b.size() + 1;
+  std::vector<std::size_t> d((a.size() + 1) * width);
+  const auto at = [&](std::size_t i, std::size_t j) -> std::size_t& { return d[i * width + j]; };
+  for (std::size_t i = 0; i <= a.size(); ++i) at(i, 0) = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) at(0, j) = j;
+  for (std::size_t i = 1; i <= a.size(); ++i)
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t cost = same(a[i - 1], b[j - 1]) ? 0 : 1;
+      at(i, j) = std::min({at(i - 1, j) + 1, at(i, j - 1) + 1, at(i - 1, j - 1) + cost});
+      if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1]))
+        at(i, j) = std::min(at(i, j), at(i - 2, j - 2) + 1);
+    }
+  return at(a.size(), b.size());
+}
+
+} // namespace
+
+std::string nearestName(std::string_view word, const std::vector<std::string>& known) {
+  std::string best;
+  std::size_t bestDistance = 0;
+  for (const auto& name : known) {
+    // Beyond this the two words have too little in common for one to be a slip for the
+    // other: "run" is not a slip for "gbench".
+    const std::size_t allowed = std::max<std::size_t>(1, std::max(word.size(), name.size()) / 3);
+    const std::size_t distance = editDistance(word, name);
+    // A one-letter word is one edit from every other one-letter word: no hint at all.
+    if (distance <= allowed && distance < word.size() && (best.empty() || distance < bestDistance))
+      best = name, bestDistance = distance;
+  }
+  return best;
+}
+
+std::string suggestion(std::string_view word, const std::vector<std::string>& known,
+                       std::string_view label) {
+  const std::string nearest = nearestName(word, known);
+  if (!nearest.empty()) return fmt::format("; did you mean \"{}\"?", nearest);
+  if (label.empty()) return fmt::format(" ({})", joinNames(known));
+  return fmt::format(" ({}: {})", label, joinNames(known));
 }
 
 std::string commandText(const std::vector<std::string>& words) {

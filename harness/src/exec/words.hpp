@@ -25,4 +25,14 @@ std::string plural(std::size_t n, std::string_view word);
 // Names for a message: "a, b, c".
 std::string joinNames(const std::vector<std::string>& names);
 
+// The known name that `word` was most likely meant to be: the one fewest single-letter
+// edits away (inserted, deleted, replaced or two swapped), letter case ignored, when that
+// is few enough to be a slip: at most a third of the longer word, and one at least. The
+// first such name on a tie; empty when none is near.
+std::string nearestName(std::string_view word, const std::vector<std::string>& known);
+// The end of an "unknown ..." message: `; did you mean "NAME"?` for the nearest name,
+// else ` (known: a, b, c)`, ` (LABEL: a, b, c)` with a label, ` (a, b, c)` with an empty one.
+std::string suggestion(std::string_view word, const std::vector<std::string>& known,
+                       std::string_view label = "known");
+
 } // namespace bench32

@@ -113,10 +113,17 @@ std::vector<Side> explainSides(const ExplainOptions& o, const fs::path& source) 
       continue;
     }
     BuildRecipe target = kind == 'c' ? parseConfig(text, buildRoot) : parseExistingBuild(text);
-    const auto failed = buildPrograms(target, {o.program}, explainBuildOptions(o, source));
-    if (!failed.empty())
+    if (o.noBuild) {
+      const fs::path built = programExecutable(target.info, o.program);
+      if (!fs::is_regular_file(built))
+        throw SideFailed(fmt::format("{}: no executable at {} (built nothing: --no-build)",
+                                     target.info.name, built.string()));
+    } else if (const auto failed =
+                   buildPrograms(target, {o.program}, explainBuildOptions(o, source));
+               !failed.empty()) {
       throw SideFailed(fmt::format("{} did not build in {}: {}", o.program, target.info.name,
                                    failed.begin()->second));
+    }
     sides.push_back({target.info.name,
                      programExecutable(target.info, o.program),
                      {},

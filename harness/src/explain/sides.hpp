@@ -29,6 +29,7 @@ struct ExplainOptions {
   int jobs = 0;
   int asmFunctions = 3; // and the functions whose source lines are shown
   bool withAsm = false, lines = false;
+  bool noBuild = false; // the -b and -c folders' executables as they are, nothing built
   // The two sides in command-line order: each -c, -b or results file, tagged 'c', 'b'
   // or 'r'.
   std::vector<std::pair<char, std::string>> sides;

@@ -72,7 +72,10 @@ int output(const Results& results, const RunOptions& options,
   for (const auto& u : results.units) runs += u.samples.size() + u.warmup.size();
   const auto failures = failureLines(results);
   fmt::print(stderr, "{}{}\n", runSummary(runs, failures.size(), results.units.size()),
-             options.json.empty() ? "" : fmt::format("; results in {}", options.json));
+             options.json.empty() ? ""
+             : options.json.rfind("/dev/fd/", 0) == 0
+                 ? "; results on standard output"
+                 : fmt::format("; results in {}", options.json));
   if (sessionId)
     fmt::print(stderr, "session {} written to {}\n", *sessionId,
                store::withoutPassword(options.db));

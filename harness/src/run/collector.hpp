@@ -25,8 +25,19 @@
 
 namespace bench32 {
 
+// How far a measuring loop is, after each run: the runs done and in all (the total as far
+// as the stopping rule can tell yet: adaptive runs may add to it), the seconds since the
+// loop started, and the seconds the runs left need at the pace each unit has shown so far
+// (negative: not known yet), with the unit last run.
+struct Advance {
+  std::size_t done = 0, total = 0;
+  double elapsed = 0, left = -1;
+  std::string unit;
+};
+
 // How a measuring loop tells what it is doing; each may be left empty.
 struct MeasureHooks {
+  std::function<void(const Advance&)> advance;      // after every run of the rounds
   std::function<void(const std::string&)> progress; // a status line, replaced as it changes
   std::function<void(const std::string&)> note;     // a line to keep
   std::function<void(const std::string&)> round;    // the start of a round, with the time left

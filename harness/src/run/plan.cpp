@@ -1,7 +1,6 @@
 #include "run/plan.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <set>
 
 #include <fmt/format.h>
@@ -19,28 +18,32 @@ namespace bench32 {
 namespace fs = std::filesystem;
 namespace {
 
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return char(std::tolower(c)); });
-  return text;
-}
-
-std::string joined(const std::vector<ProgramInfo>& programs) {
+std::vector<std::string> namesOf(const std::vector<ProgramInfo>& programs) {
   std::vector<std::string> names;
   for (const auto& p : programs) names.push_back(p.name);
-  return joinNames(names);
+  return names;
 }
 
 void checkMatches(const std::vector<ProgramInfo>& all, const std::string& pattern,
                   const char* option) {
   if (std::any_of(all.begin(), all.end(), [&](auto& p) { return matchesGlob(pattern, p.name); }))
     return;
-  for (const auto& p : all)
-    if (lower(p.name) == lower(pattern))
-      throw BadInput(
-          fmt::format("{}: unknown program \"{}\"; did you mean \"{}\"?", option, pattern, p.name));
-  throw BadInput(
-      fmt::format("{}: unknown program \"{}\" (known: {})", option, pattern, joined(all)));
+  throw BadInput(fmt::format("{}: unknown program \"{}\"{}", option, pattern,
+                             suggestion(pattern, namesOf(all))));
+}
+
+// A workload that none of the chosen programs has is a slip, named once for the
+// session rather than once per program.
+void checkWorkloads(const std::vector<ProgramInfo>& programs,
+                    const std::map<std::string, std::vector<std::string>>& workloadsOf,
+                    const std::vector<std::string>& wanted) {
+  std::vector<std::string> known;
+  for (const auto& p : programs)
+    for (const auto& w : workloadsOf.at(p.name))
+      if (std::find(known.begin(), known.end(), w) == known.end()) known.push_back(w);
+  for (const auto& w : wanted)
+    if (std::find(known.begin(), known.end(), w) == known.end())
+      throw BadInput(fmt::format("--workload: unknown workload \"{}\"{}", w, suggestion(w, known)));
 }
 
 } // namespace
@@ -105,7 +108,12 @@ Plan makePlan(const RunOptions& options, const fs::path& source) {
   if (!options.json.empty()) files.push_back(options.json);
   for (const auto& [format, file] : options.exports) files.push_back(file);
   for (const auto& file : files) {
-    if (!outputs.insert(fs::weakly_canonical(fs::absolute(file))).second)
+    // A descriptor's name (/dev/stdout on a pipe) has no canonical path: it is taken as
+    // it is given.
+    std::error_code error;
+    fs::path where = fs::weakly_canonical(fs::absolute(file), error);
+    if (error) where = fs::absolute(file);
+    if (!outputs.insert(where).second)
       throw BadInput(fmt::format("{}: given for two outputs", file));
     checkWritable(file);
   }
@@ -119,8 +127,15 @@ Plan makePlan(const RunOptions& options, const fs::path& source) {
   if (all.empty()) throw BadInput(fmt::format("{}: no programs in benchmarks/", source.string()));
   plan.programs = selectPrograms(all, options.programs, options.exclude);
   // Every expectation is loaded now: a malformed file stops the session before it starts.
+  std::map<std::string, std::map<std::string, Expectation>> loaded;
+  std::map<std::string, std::vector<std::string>> workloadNames;
   for (const auto& program : plan.programs) {
-    const auto workloads = loadWorkloads(program.workloadsFile());
+    loaded[program.name] = loadWorkloads(program.workloadsFile());
+    for (const auto& [name, e] : loaded[program.name]) workloadNames[program.name].push_back(name);
+  }
+  checkWorkloads(plan.programs, workloadNames, plan.workloads);
+  for (const auto& program : plan.programs) {
+    const auto& workloads = loaded.at(program.name);
     for (const auto& w : plan.workloads) {
       plan.expected[{program.name, w}] =
           std::make_shared<Expectation>(workloadNamed(workloads, program.name, w));
@@ -152,7 +167,9 @@ Plan makePlan(const RunOptions& options, const fs::path& source) {
     if (plan.recipes.size() < 2)
       throw BadInput("--decide compares configurations: give at least two (-c or -b)");
     if (!decide->baseline.empty() && !names.count(decide->baseline))
-      throw BadInput(fmt::format("--baseline {}: no such configuration", decide->baseline));
+      throw BadInput(fmt::format(
+          "--baseline {}: no such configuration{}", decide->baseline,
+          suggestion(decide->baseline, {names.begin(), names.end()}, "configurations")));
     const auto& s = options.settings;
     const std::size_t processors = s.cpus.empty() ? allowedCpus().size() : s.cpus.size();
     if (s.duet && plan.recipes.size() > processors)

@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <latch>
+#include <map>
 #include <optional>
 #include <thread>
 
@@ -245,22 +246,6 @@ std::string duration(double seconds) {
   return fmt::format("{}s", s);
 }
 
-// Warm-up, verified like every other run: every code layout of every unit once per
-// warm-up round; false when interrupted.
-bool warmUp(const Measuring& m) {
-  const int layouts = std::max(m.settings.layouts, 1);
-  for (int w = 0; w < m.settings.warmup; ++w) {
-    for (const auto& u : m.units) {
-      for (int k = 0; k < layouts && active(m, u); ++k) {
-        m.progress(fmt::format("warm-up {}/{}: {}", w + 1, m.settings.warmup, m.label(u)));
-        if (!runOrReport(m, u, m.result(u).warmup, k)) return false;
-      }
-    }
-  }
-  if (m.settings.warmup > 0) m.checkpoint();
-  return true;
-}
-
 // The configurations of one program and workload, measured side by side and stopped
 // together so that they keep the same number of interleaved rounds.
 struct Group {
@@ -268,6 +253,111 @@ struct Group {
   std::vector<const PlannedUnit*> units;
   bool done = false;
 };
+
+// The pace of each unit: the time a run of it takes here, harness and verification
+// included, measured around each run. The time left is estimated from it, unit by unit,
+// so that it does not lurch when a round of slow programs follows a round of fast ones.
+struct Pace {
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  std::map<const PlannedUnit*, std::pair<std::size_t, double>> seen; // runs, seconds
+  std::size_t done = 0;
+  std::size_t warmupLeft = 0;
+  std::chrono::steady_clock::time_point shown{};
+
+  double elapsed() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  // Seconds per run of the unit; of all units alike before it has run; negative before
+  // anything has.
+  double perRun(const PlannedUnit* unit) const {
+    if (const auto it = seen.find(unit); it != seen.end() && it->second.first > 0)
+      return it->second.second / double(it->second.first);
+    std::size_t runs = 0;
+    double seconds = 0;
+    for (const auto& [u, s] : seen) runs += s.first, seconds += s.second;
+    return runs > 0 ? seconds / double(runs) : -1;
+  }
+};
+
+// Times one run of a unit into its pace.
+template <typename Run>
+bool paced(Pace& pace, const PlannedUnit* unit, Run run) {
+  const auto before = std::chrono::steady_clock::now();
+  const bool going = run();
+  auto& [runs, seconds] = pace.seen[unit];
+  ++runs;
+  seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+  ++pace.done;
+  return going;
+}
+
+// The runs still needed by the unfinished groups, and the time they need at each unit's
+// pace (negative while no run has been timed).
+std::pair<std::size_t, double> runsLeft(const Measuring& m, const std::vector<Group>& groups,
+                                        const Pace& pace) {
+  const std::size_t copies = std::size_t(std::max(m.settings.copies, 1));
+  std::size_t runs = pace.warmupLeft;
+  double seconds = 0;
+  bool known = true;
+  for (const Group& g : groups) {
+    if (g.done) continue;
+    for (const PlannedUnit* u : g.units) {
+      if (!active(m, *u)) continue;
+      // The counts are of runs of every copy; one call of the runner starts them all.
+      const auto needed = std::size_t(runsNeeded(walls(m.result(*u)), m.settings)) / copies;
+      runs += needed;
+      const double each = pace.perRun(u);
+      if (each < 0) known = false;
+      seconds += each * double(needed);
+    }
+  }
+  if (pace.warmupLeft > 0) {
+    const double each = pace.perRun(nullptr);
+    if (each < 0) known = false;
+    seconds += each * double(pace.warmupLeft);
+  }
+  return {runs, known ? seconds : -1};
+}
+
+// Tells the hook how far the loop is: at most ten times a second, and always at the end.
+void advance(const Measuring& m, const std::vector<Group>& groups, Pace& pace,
+             const PlannedUnit* unit, bool last = false) {
+  if (!m.hooks.advance) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!last && now - pace.shown < std::chrono::milliseconds(100)) return;
+  pace.shown = now;
+  const auto [runs, seconds] = runsLeft(m, groups, pace);
+  Advance a;
+  a.done = pace.done;
+  a.total = pace.done + runs;
+  a.elapsed = pace.elapsed();
+  a.left = seconds;
+  if (unit) a.unit = m.label(*unit);
+  m.hooks.advance(a);
+}
+
+// Warm-up, verified like every other run: every code layout of every unit once per
+// warm-up round; false when interrupted.
+bool warmUp(const Measuring& m, const std::vector<Group>& groups, Pace& pace) {
+  const int layouts = std::max(m.settings.layouts, 1);
+  pace.warmupLeft =
+      std::size_t(std::max(m.settings.warmup, 0)) * m.units.size() * std::size_t(layouts);
+  for (int w = 0; w < m.settings.warmup; ++w) {
+    for (const auto& u : m.units) {
+      for (int k = 0; k < layouts && active(m, u); ++k) {
+        if (!m.hooks.advance)
+          m.progress(fmt::format("warm-up {}/{}: {}", w + 1, m.settings.warmup, m.label(u)));
+        if (!paced(pace, &u, [&] { return runOrReport(m, u, m.result(u).warmup, k); }))
+          return false;
+        if (pace.warmupLeft > 0) --pace.warmupLeft;
+        advance(m, groups, pace, &u);
+      }
+    }
+  }
+  pace.warmupLeft = 0;
+  if (m.settings.warmup > 0) m.checkpoint();
+  return true;
+}
 
 // The groups in the order their first unit is planned.
 std::vector<Group> groupsOf(const Measuring& m) {
@@ -334,8 +424,8 @@ double secondsLeft(const Measuring& m, const std::vector<Group>& groups) {
 // One round of timed runs; false when interrupted. With code layouts, the round passes
 // over the units once per layout, each pass one layout further on, starting one further
 // on each round: every layout runs once a round, in a different place of it each time.
-bool runRound(const Measuring& m, const std::vector<const PlannedUnit*>& order, int round,
-              double left) {
+bool runRound(const Measuring& m, const std::vector<Group>& groups,
+              const std::vector<const PlannedUnit*>& order, int round, double left, Pace& pace) {
   const std::size_t layouts = std::size_t(std::max(m.settings.layouts, 1));
   if (m.hooks.round)
     m.hooks.round(fmt::format("round {}: {}, about {} left", round + 1,
@@ -343,11 +433,17 @@ bool runRound(const Measuring& m, const std::vector<const PlannedUnit*>& order, 
   for (std::size_t slot = 0; slot < layouts; ++slot) {
     for (const PlannedUnit* u : order) {
       if (!active(m, *u)) continue;
-      m.progress(fmt::format("round {}: {} ({} left)", round + 1, m.label(*u), duration(left)));
+      // A bar, when there is one, says it better than a line per run.
+      if (!m.hooks.advance)
+        m.progress(fmt::format("round {}: {} ({} left)", round + 1, m.label(*u), duration(left)));
       UnitResult& r = m.result(*u);
       const auto before = walls(r);
-      if (!runOrReport(m, *u, r.samples, int((slot + std::size_t(round)) % layouts))) return false;
+      if (!paced(pace, u, [&] {
+            return runOrReport(m, *u, r.samples, int((slot + std::size_t(round)) % layouts));
+          }))
+        return false;
       if (!before.empty()) left = std::max(0.0, left - stats::median(before));
+      advance(m, groups, pace, u);
     }
   }
   m.checkpoint();
@@ -547,14 +643,16 @@ bool enoughRuns(const std::vector<std::vector<double>>& wallLists, const RunSett
 bool measureRounds(Results& results, const std::vector<PlannedUnit>& units,
                    const RunSettings& settings, const Runner& runner, const MeasureHooks& hooks) {
   const Measuring m{results, units, settings, runner, hooks, std::chrono::steady_clock::now()};
-  if (!collectAllUnits(m, true) || !warmUp(m)) return false;
   std::vector<Group> groups = groupsOf(m);
+  Pace pace;
+  if (!collectAllUnits(m, true) || !warmUp(m, groups, pace)) return false;
   if (settings.decide) return decideRounds(m, groups) && collectAllUnits(m, false);
   for (int round = 0;; ++round) {
     const auto order = roundOrder(m, groups, round);
     if (order.empty()) break;
-    if (!runRound(m, order, round, secondsLeft(m, groups))) return false;
+    if (!runRound(m, groups, order, round, secondsLeft(m, groups), pace)) return false;
   }
+  advance(m, groups, pace, nullptr, true);
   return collectAllUnits(m, false);
 }
 
