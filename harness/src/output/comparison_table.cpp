@@ -103,37 +103,28 @@ std::vector<Cell> comparedCells(const ProgramComparison& row, const Comparison& 
   auto people = [&](std::string text) { return shown ? text : std::string("-"); };
   const std::string verdict = shown ? changeName(row.verdict) : row.problem;
   const std::string marked = verdict + (shown ? verdictMarks(row) : std::string());
+  std::vector<Cell> cells{row.program,
+                          row.workload,
+                          c.base.label,
+                          c.other.label,
+                          std::to_string(row.baseCount),
+                          std::to_string(row.otherCount),
+                          {people(metric.format(row.baseMedian)), formatRaw(row.baseMedian)},
+                          {people(metric.format(row.otherMedian)), formatRaw(row.otherMedian)},
+                          {people(fmt::format("{:.3f}", row.ratio)), formatRaw(row.ratio)}};
   // An exact count has no sampling error: its ratio is the difference, with no interval
   // and no p to show.
-  if (metric.exact)
-    return {row.program,
-            row.workload,
-            c.base.label,
-            c.other.label,
-            std::to_string(row.baseCount),
-            std::to_string(row.otherCount),
-            {people(metric.format(row.baseMedian)), formatRaw(row.baseMedian)},
-            {people(metric.format(row.otherMedian)), formatRaw(row.otherMedian)},
-            {people(fmt::format("{:.3f}", row.ratio)), formatRaw(row.ratio)},
-            {people("exact"), ""},
-            {"", ""},
-            {"", ""},
-            {people("-"), ""},
-            {marked, verdict}};
-  return {row.program,
-          row.workload,
-          c.base.label,
-          c.other.label,
-          std::to_string(row.baseCount),
-          std::to_string(row.otherCount),
-          {people(metric.format(row.baseMedian)), formatRaw(row.baseMedian)},
-          {people(metric.format(row.otherMedian)), formatRaw(row.otherMedian)},
-          {people(fmt::format("{:.3f}", row.ratio)), formatRaw(row.ratio)},
-          people(fmt::format("{}–{}", bound(row.interval.low), bound(row.interval.high))),
-          formatRaw(row.interval.low),
-          formatRaw(row.interval.high),
-          {people(row.p < 0.001 ? "<0.001" : fmt::format("{:.3f}", row.p)), formatRaw(row.p)},
-          {marked, verdict}};
+  if (metric.exact) {
+    cells.insert(cells.end(), {{people("exact"), ""}, {"", ""}, {"", ""}, {people("-"), ""}});
+  } else {
+    cells.insert(
+        cells.end(),
+        {people(fmt::format("{}–{}", bound(row.interval.low), bound(row.interval.high))),
+         formatRaw(row.interval.low), formatRaw(row.interval.high),
+         Cell(people(row.p < 0.001 ? "<0.001" : fmt::format("{:.3f}", row.p)), formatRaw(row.p))});
+  }
+  cells.emplace_back(marked, verdict);
+  return cells;
 }
 
 // Each side's layouts and spreads, for a row compared layout by layout; "-" otherwise.
