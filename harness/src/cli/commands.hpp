@@ -35,6 +35,8 @@ struct ReportOptions {
   std::vector<std::string> pairs; // "BASE:OTHER" series labels: the comparisons shown
   std::string db;                 // adds the history's trend charts
   std::string machine;            // with db: only sessions of this kind of machine or host (a glob)
+  bool explain = false;           // each flagged program's explain tables in its drill-down
+  std::filesystem::path source;   // the suite's source tree, for explain's workloads
 };
 
 // Each command's options and what runs it, for the command table.

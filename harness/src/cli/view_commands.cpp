@@ -20,6 +20,7 @@
 #include "output/export/html.hpp"
 #include "output/report.hpp"
 #include "output/score_table.hpp"
+#include "pipeline/explain_session.hpp"
 
 namespace bench32 {
 namespace fs = std::filesystem;
@@ -228,7 +229,9 @@ int reportResults(const ReportOptions& options, const std::vector<Results>& file
   for (const auto& pair : reportPairs(series, options.pairs, options.baseline))
     shown.push_back(compare(series[pair.base], series[pair.other], settings));
   const PageScript script = tableScript();
-  const std::string page = htmlReport(series, shown, appendix, script.html);
+  const auto explained = options.explain ? explainedChanges(shown, options.source)
+                                         : std::map<std::string, std::string>{};
+  const std::string page = htmlReport(series, shown, appendix, script.html, explained);
   if (toStandardOutput)
     writeStandardOutput(page);
   else
@@ -347,7 +350,12 @@ CommandRunner addReportCommand(CLI::App& app) {
                  std::string("Add the history's trend charts from this ") + databaseHelp)
       ->check(nonEmptyPath);
   app.add_option("--machine", o->machine, machineHelp);
+  app.add_flag("--explain", o->explain,
+               "In each flagged program's drill-down, where its two binaries differ in "
+               "instructions, per function (callgrind on the smoke workload; the measured "
+               "binaries must still be there)");
   return [o](const CommandContext& context) {
+    o->source = context.source;
     if (!o->db.empty()) return reportStoredCommand(*o, context.source, o->machine);
     if (!o->machine.empty()) throw BadInput("--machine needs --db");
     if (o->files.empty()) throw BadInput("report needs results files, or --db");

@@ -21,32 +21,10 @@ std::pair<fs::path, std::string> resultsSide(const std::string& text) {
   return {text.substr(0, colon), text.substr(colon + 1)};
 }
 
-// The program's executable as a results file measured it: its configuration's build
-// folder must still exist, and the binary there must be the one measured.
+// The program's executable as a results file measured it.
 Side sideFromResults(const std::string& text, const std::string& program) {
   const auto [file, wanted] = resultsSide(text);
-  const Results results = loadResults(file);
-  const ConfigInfo* config = nullptr;
-  for (const auto& c : results.configs)
-    if (c.name == wanted || (wanted.empty() && results.configs.size() == 1)) config = &c;
-  if (!config)
-    throw BadInput(fmt::format("{}: name one of its configurations as {}:CONFIG", file.string(),
-                               file.string()));
-  const UnitResult* unit = nullptr;
-  for (const auto& u : results.units)
-    if (u.config == config->name && u.program == program && !u.binary.empty()) unit = &u;
-  if (!unit)
-    throw BadInput(fmt::format("{}: no run of {} in {}", file.string(), program, config->name));
-  if (config->buildDir.empty() || !fs::is_directory(config->buildDir))
-    throw BadInput(fmt::format("{}: the build folder of {} ({}) no longer exists", file.string(),
-                               config->name, config->buildDir));
-  if (unit->binaryXxh3.empty())
-    throw BadInput(fmt::format("{}: records no digest of {}, so it cannot be checked",
-                               file.string(), unit->binary));
-  if (fileDigest(unit->binary) != unit->binaryXxh3)
-    throw BadInput(fmt::format("{}: {} is no longer the binary that was measured", file.string(),
-                               unit->binary));
-  return {config->name, unit->binary, {}, {}, {}};
+  return measuredSide(loadResults(file), wanted, program, file.string());
 }
 
 BuildOptions explainBuildOptions(const ExplainOptions& o, const fs::path& source) {
@@ -97,6 +75,29 @@ fs::path companion(const Side& side, const ExplainOptions& o, const fs::path& so
 }
 
 } // namespace
+
+Side measuredSide(const Results& results, const std::string& wanted, const std::string& program,
+                  const std::string& what) {
+  const ConfigInfo* config = nullptr;
+  for (const auto& c : results.configs)
+    if (c.name == wanted || (wanted.empty() && results.configs.size() == 1)) config = &c;
+  if (!config)
+    throw BadInput(fmt::format("{}: name one of its configurations as {}:CONFIG", what, what));
+  const UnitResult* unit = nullptr;
+  for (const auto& u : results.units)
+    if (u.config == config->name && u.program == program && !u.binary.empty()) unit = &u;
+  if (!unit) throw BadInput(fmt::format("{}: no run of {} in {}", what, program, config->name));
+  if (config->buildDir.empty() || !fs::is_directory(config->buildDir))
+    throw BadInput(fmt::format("{}: the build folder of {} ({}) no longer exists", what,
+                               config->name, config->buildDir));
+  if (unit->binaryXxh3.empty())
+    throw BadInput(
+        fmt::format("{}: records no digest of {}, so it cannot be checked", what, unit->binary));
+  if (fileDigest(unit->binary) != unit->binaryXxh3)
+    throw BadInput(
+        fmt::format("{}: {} is no longer the binary that was measured", what, unit->binary));
+  return {config->name, unit->binary, {}, {}, {}};
+}
 
 ProgramInfo findProgram(const fs::path& source, const std::string& name) {
   for (auto& p : discoverPrograms(source))

@@ -49,6 +49,11 @@ struct Side {
   std::optional<ConfigInfo> config; // a configuration built now (-c)
 };
 
+// The program's executable as a session measured it in configuration `config` (empty:
+// its only one): the build folder must still exist and the binary there must be the one
+// measured. `what` names the session in the messages. Throws BadInput.
+Side measuredSide(const Results& results, const std::string& config, const std::string& program,
+                  const std::string& what);
 // The suite's program of that name; throws BadInput.
 ProgramInfo findProgram(const std::filesystem::path& source, const std::string& name);
 // Each side's executable: configurations and build folders built now, results files'

@@ -623,7 +623,8 @@ std::string runsTable(const std::vector<Series>& series, const Row& row) {
   return html + "</tbody></table></div>";
 }
 
-std::string programDetails(const std::vector<Series>& series, const Row& row) {
+std::string programDetails(const std::vector<Series>& series, const Row& row,
+                           const std::string& explained) {
   double low = INFINITY, high = -INFINITY;
   std::vector<std::string> summary;
   for (const auto& s : series) {
@@ -640,7 +641,8 @@ std::string programDetails(const std::vector<Series>& series, const Row& row) {
   }
   std::string html = fmt::format("<details class='program'><summary>{}: {}</summary>",
                                  escapeHtml(row.key()), escapeHtml(joinNames(summary)));
-  if (!(high >= low)) return html + "<p class='muted'>No timed runs.</p></details>";
+  if (!(high >= low))
+    return html + "<p class='muted'>No timed runs.</p>" + explained + "</details>";
   const chart::TimeUnit unit = chart::timeUnit(high);
   const ValueAxis axis = valueAxis(low, high, 5);
   html += "<div class='charts'>" + sequenceChart(series, row, unit, axis) +
@@ -648,15 +650,19 @@ std::string programDetails(const std::vector<Series>& series, const Row& row) {
   for (const auto& s : series)
     if (const UnitResult* u = unitOf(s, row); u && !u->failure.empty())
       html += "<p class='fail'>" + escapeHtml(failureLine(*u)) + "</p>";
-  return html + runsTable(series, row) + "</details>";
+  return html + runsTable(series, row) + explained + "</details>";
 }
 
-std::string detailsSection(const std::vector<Series>& series, const std::vector<Row>& rows) {
+std::string detailsSection(const std::vector<Series>& series, const std::vector<Row>& rows,
+                           const std::map<std::string, std::string>& explained) {
   std::string html = "<h2>Each program's runs</h2><p class='muted'>Open a program for its timed "
                      "runs in the order they ran (a drift or a step shows there), how they "
                      "spread, and every run's wall time.</p>" +
                      legend(series);
-  for (const auto& row : rows) html += programDetails(series, row);
+  for (const auto& row : rows) {
+    const auto it = explained.find(row.key());
+    html += programDetails(series, row, it == explained.end() ? "" : it->second);
+  }
   return html;
 }
 
@@ -679,7 +685,8 @@ std::string measurementSections(const std::vector<Series>& series) {
 
 std::string htmlReport(const std::vector<Series>& series,
                        const std::vector<Comparison>& comparisons, const std::string& appendix,
-                       const std::string& script) {
+                       const std::string& script,
+                       const std::map<std::string, std::string>& explained) {
   std::string html = fmt::format(
       "<!DOCTYPE html><html lang='en'><head><meta charset='utf-8'>"
       "<meta name='viewport' content='width=device-width, initial-scale=1'>"
@@ -691,7 +698,7 @@ std::string htmlReport(const std::vector<Series>& series,
   const auto rows = allRows(series);
   html += configurationTable(series) + timesSection(series, rows);
   for (const auto& c : comparisons) html += comparisonSection(c);
-  html += detailsSection(series, rows);
+  html += detailsSection(series, rows, explained);
   return html + measurementSections(series) + appendix + script + "</body></html>\n";
 }
 

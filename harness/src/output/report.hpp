@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,11 @@ std::vector<SeriesPair> reportPairs(const std::vector<Series>& series,
 
 // appendix: an HTML fragment for the end of the page (the history's charts). script: the
 // tables' script (tableScript().html), or empty for tables that do not sort.
+// explained: HTML added to a program's drill-down, by "PROGRAM/WORKLOAD" (its explain
+// tables).
 std::string htmlReport(const std::vector<Series>& series,
                        const std::vector<Comparison>& comparisons, const std::string& appendix = {},
-                       const std::string& script = {});
+                       const std::string& script = {},
+                       const std::map<std::string, std::string>& explained = {});
 
 } // namespace bench32

@@ -7,6 +7,7 @@
 #include "exec/files.hpp"
 #include "explain/lines.hpp"
 #include "output/export/exporter.hpp"
+#include "output/export/html.hpp"
 
 namespace bench32 {
 namespace fs = std::filesystem;
@@ -43,6 +44,40 @@ Explanation sideDifference(const Side& a, const Side& b) {
   Explanation explanation = explainDifference(a.profile, b.profile);
   addSizes(explanation, sizesOf(a), sizesOf(b));
   return explanation;
+}
+
+std::map<std::string, std::string> explainedChanges(const std::vector<Comparison>& comparisons,
+                                                    const fs::path& source) {
+  std::map<std::string, std::string> explained;
+  for (const auto& c : comparisons)
+    for (const auto& row : c.programs) {
+      if (row.verdict != Change::slower && row.verdict != Change::faster) continue;
+      ExplainOptions o;
+      o.program = row.program;
+      std::string html = fmt::format(
+          "<h4>Where {} and {} differ in instructions ({} {}, under callgrind)</h4>",
+          escapeHtml(c.other.label), escapeHtml(c.base.label), escapeHtml(row.program), o.workload);
+      try {
+        std::vector<Side> sides{
+            measuredSide(*c.base.results, c.base.config, row.program, c.base.label),
+            measuredSide(*c.other.results, c.other.config, row.program, c.other.label)};
+        sides[0].name = c.base.label;
+        sides[1].name = c.other.label;
+        const ProgramInfo program = findProgram(source, row.program);
+        const auto expected = std::make_shared<Expectation>(
+            workloadNamed(loadWorkloads(program.workloadsFile()), row.program, o.workload));
+        for (auto& side : sides) profileSide(side, o, expected);
+        html += htmlSections(
+            explanationDocument(sideDifference(sides[0], sides[1]),
+                                {row.program, o.workload, sides[0].name, sides[1].name}));
+      } catch (const BadInput& e) {
+        html += "<p class='muted'>No explain tables: " + escapeHtml(e.what()) + "</p>";
+      } catch (const SideFailed& e) {
+        html += "<p class='muted'>No explain tables: " + escapeHtml(e.what()) + "</p>";
+      }
+      explained[row.program + "/" + row.workload] += html;
+    }
+  return explained;
 }
 
 int explainSession(const ExplainOptions& o, const fs::path& source) {
