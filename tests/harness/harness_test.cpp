@@ -329,7 +329,7 @@ TEST(HarnessCommandLine, MistakesGetOnePlainLineAndStatusTwo) {
       {{"frob"},
        "unknown command \"frob\" (commands: list, run, compare, score, report, show, history, "
        "triage, "
-       "import, export, explain, bisect, serve)"},
+       "import, export, explain, bisect, serve, completion, man)"},
       {run({"--runs", "0"}), "--runs must be at least 1"},
       {run({"--runs", "abc"}), "--runs"},
       {run({"--timeout", "-1"}), "--timeout must be between 0.001 and 1000000"},

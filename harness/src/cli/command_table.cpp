@@ -28,6 +28,8 @@ const std::vector<Command>& commandTable() {
        addBisectCommand},
       {"serve", "The results database as live pages and JSON: history, any two points, triage",
        addServeCommand},
+      {"completion", "A shell completion script for bash, zsh or fish", addCompletionCommand},
+      {"man", "The manual page, in roff (man -l)", addManCommand},
   };
   return table;
 }

@@ -53,6 +53,8 @@ CommandRunner addExplainCommand(CLI::App& app);
 CommandRunner addScoreCommand(CLI::App& app);
 CommandRunner addBisectCommand(CLI::App& app);
 CommandRunner addServeCommand(CLI::App& app);
+CommandRunner addCompletionCommand(CLI::App& app);
+CommandRunner addManCommand(CLI::App& app);
 
 // The reference machine's results that `score` measures against unless told otherwise,
 // relative to the source tree.
