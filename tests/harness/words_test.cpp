@@ -1,6 +1,7 @@
 // exec/words: a command line written back from its words splits into the same words;
 // counts and name lists as messages print them.
 
+#include "exec/errors.hpp"
 #include "exec/words.hpp"
 
 #include <gtest/gtest.h>
@@ -61,6 +62,36 @@ TEST(Words, NearestNameIsASlipNotAGuess) {
   for (const auto& c : cases) EXPECT_EQ(nearestName(c.word, *c.known), c.nearest) << c.word;
   EXPECT_EQ(suggestion("comapre", commands), "; did you mean \"compare\"?");
   EXPECT_EQ(suggestion("frob", {"a", "b"}, "commands"), " (commands: a, b)");
+}
+
+} // namespace
+} // namespace bench32
+
+namespace bench32 {
+namespace {
+
+TEST(Words, ASweepTakesTheKthChoiceOfEveryGroupTogether) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> expanded; // empty: refused
+  };
+  const std::vector<Case> cases{
+      {"gcc=g++:-O2", {"gcc=g++:-O2"}},
+      {"gcc-O{1,2,3}=g++:-O{1,2,3}", {"gcc-O1=g++:-O1", "gcc-O2=g++:-O2", "gcc-O3=g++:-O3"}},
+      {"{gcc,clang}={g++,clang++}:-O2", {"gcc=g++:-O2", "clang=clang++:-O2"}},
+      {"a{x,y}=c:-O2 -march={native,x86-64}", {"ax=c:-O2 -march=native", "ay=c:-O2 -march=x86-64"}},
+      {"plain=c:-DX={1}", {"plain=c:-DX={1}"}}, // a brace without a comma is no group
+      {"a{1,2}=c:-O{1,2,3}", {}},               // groups of different lengths
+      {"a{1,}=c:-O2", {}},                      // an empty choice
+      {"a{1,2=c:-O2", {}},                      // a brace left open
+  };
+  for (const auto& c : cases) {
+    if (c.expanded.empty()) {
+      EXPECT_THROW(expandSweep(c.text), BadInput) << c.text;
+      continue;
+    }
+    EXPECT_EQ(expandSweep(c.text), c.expanded) << c.text;
+  }
 }
 
 } // namespace

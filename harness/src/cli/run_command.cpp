@@ -105,7 +105,9 @@ std::optional<DecidePlan> decidePlan(const CLI::App& app, const DecideOptions& d
 // What is built, and where.
 void addBuildOptions(CLI::App& app, RunOptions& run) {
   app.add_option("-c,--config", run.configs,
-                 "NAME=COMPILER:FLAGS, built in build/cfg-NAME (repeatable)");
+                 "NAME=COMPILER:FLAGS, built in build/cfg-NAME (repeatable); brace groups "
+                 "sweep: 'gcc-O{1,2,3}=g++:-O{1,2,3}' is three, the k-th choice of every "
+                 "group going together");
   app.add_option("--pgo", run.pgo,
                  "Build these --config configurations profile-guided: instrumented, trained on "
                  "every program's train workload, rebuilt with the profiles")
@@ -189,6 +191,10 @@ RunOptions runOptions(const CLI::App& app, RunCommandLine& line, const DecideOpt
                     {"--layouts", [&] { return double(s.layouts); }, 2, 1000},
                     {"--compile-runs", [&] { return double(s.compileRuns); }, 0, 1000},
                     {"--copies", [&] { return double(s.copies); }, 1, 256}});
+  // A -c with brace groups is a sweep: one configuration for each choice.
+  run.configs.clear();
+  for (const auto& config : line.run.configs)
+    for (auto& one : expandSweep(config)) run.configs.push_back(std::move(one));
   run.settings.decide = decidePlan(app, decide);
   run.settings.duet = decide.duet;
   run.settings.runUnder = shellWords(line.runUnder);

@@ -124,3 +124,58 @@ std::string commandText(const std::vector<std::string>& words) {
 }
 
 } // namespace bench32
+
+namespace bench32 {
+
+std::vector<std::string> expandSweep(const std::string& text) {
+  // The text cut into literal pieces and groups of choices, in order.
+  struct Piece {
+    std::string literal;
+    std::vector<std::string> choices; // empty: a literal piece
+  };
+  std::vector<Piece> pieces;
+  std::size_t count = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t open = text.find('{', at);
+    const std::size_t close = open == std::string::npos ? open : text.find('}', open);
+    const std::string inside =
+        close == std::string::npos ? std::string() : text.substr(open + 1, close - open - 1);
+    if (open == std::string::npos || inside.find(',') == std::string::npos) {
+      if (open != std::string::npos && close == std::string::npos &&
+          text.find(',', open) != std::string::npos)
+        throw BadInput(fmt::format("\"{}\": a brace is left open", text));
+      const std::size_t end = open == std::string::npos    ? text.size()
+                              : close == std::string::npos ? text.size()
+                                                           : close + 1;
+      pieces.push_back({text.substr(at, end - at), {}});
+      at = end;
+      continue;
+    }
+    pieces.push_back({text.substr(at, open - at), {}});
+    Piece group;
+    for (std::size_t from = 0;;) {
+      const std::size_t comma = inside.find(',', from);
+      group.choices.push_back(
+          inside.substr(from, comma == std::string::npos ? comma : comma - from));
+      if (group.choices.back().empty())
+        throw BadInput(fmt::format("\"{}\": an empty choice in {{{}}}", text, inside));
+      if (comma == std::string::npos) break;
+      from = comma + 1;
+    }
+    if (count != 0 && group.choices.size() != count)
+      throw BadInput(fmt::format("\"{}\": its brace groups list {} and {} choices; each must "
+                                 "list as many, the k-th of each going together",
+                                 text, count, group.choices.size()));
+    count = group.choices.size();
+    pieces.push_back(std::move(group));
+    at = close + 1;
+  }
+  if (count == 0) return {text};
+  std::vector<std::string> texts(count);
+  for (std::size_t k = 0; k < count; ++k)
+    for (const auto& piece : pieces)
+      texts[k] += piece.choices.empty() ? piece.literal : piece.choices[k];
+  return texts;
+}
+
+} // namespace bench32

@@ -19,6 +19,13 @@ std::vector<std::string> shellWords(const std::string& command);
 // anything but letters, digits and -_./=:,+@% in it is single-quoted.
 std::string commandText(const std::vector<std::string>& words);
 
+// A sweep: the text once for each choice of its brace groups ("gcc-O{1,2,3}=g++:-O{1,2,3}"
+// is three texts). Every group of one text must list as many choices, and the k-th text
+// takes the k-th choice of each, so that a group in the name goes with its group in the
+// flags. A text without a group is itself; a brace with no comma in it is kept as it is.
+// Throws BadInput for groups of different lengths, an empty choice, or a brace left open.
+std::vector<std::string> expandSweep(const std::string& text);
+
 // "1 run", "2 runs".
 std::string plural(std::size_t n, std::string_view word);
 
