@@ -75,6 +75,14 @@ def main():
         }
         for what, words in outputs.items():
             valid(tables, json.loads(harness(*words)), what)
+        # explain --no-build takes the folders as they are: nothing is configured or built.
+        built = scratch / "build" / "cfg-cc"
+        done = subprocess.run([args.harness, "--source", args.source, "explain", "-p", "hailstone",
+                               "-w", "smoke", "-b", f"a={built}", "-b", f"b={built}", "--no-build",
+                               "--format", "json"], capture_output=True, text=True, timeout=600)
+        check(done.returncode == 0 and "building" not in done.stderr and
+              "configuring" not in done.stderr, f"explain --no-build: {done.stderr[-1000:]}")
+        valid(tables, json.loads(done.stdout), "explain --no-build")
         # Broken on purpose: each must fail its schema.
         broken = json.loads(run.read_text())
         broken["results"][0]["status"] = "fine"
