@@ -116,6 +116,12 @@ class Server:
         self.proc.wait(timeout=30)
 
 
+def sanitized(harness):
+    """Whether the harness was built with AddressSanitizer."""
+    with open(harness, "rb") as f:
+        return b"__asan_init" in f.read()
+
+
 def harness_run(args, *words):
     return subprocess.run([args.harness, "--source", args.source, *words], capture_output=True,
                           text=True, timeout=600)
@@ -306,7 +312,11 @@ def load(args, server, db, scratch, files):
     check(sum(s["revision"].startswith("load-") for s in sessions) == 4, "a session was lost")
     check([s["complete"] for s in sessions if s["revision"] == "run-db"] == [True],
           "run --db's session is not there, whole")
-    check(rss_after < rss_before + 64 * 1024, f"memory grew from {rss_before} to {rss_after} KiB")
+    # AddressSanitizer holds freed memory back (its quarantine) and keeps shadow memory:
+    # a sanitized server's memory is judged for leaks by the sanitizer, and here only
+    # bounded; an unsanitized one must stay flat.
+    allowed = 512 * 1024 if sanitized(args.harness) else 64 * 1024
+    check(rss_after < rss_before + allowed, f"memory grew from {rss_before} to {rss_after} KiB")
     print(f"  {sum(statuses.values())} requests in {time.time() - started:.1f} s: {statuses}; "
           f"RSS {rss_before} -> {rss_after} KiB")
 
