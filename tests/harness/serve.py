@@ -339,6 +339,10 @@ def malformed(server):
                 status, _ = server.request("POST", "/api/triage", "z" * (70 * 1024),
                                            {"Content-Type": "application/json",
                                             "Authorization": f"Bearer {server.token}"})
+            elif i % 10 == 9:
+                status, _ = server.request("POST", "/api/triage", "[" * 60000,
+                                           {"Content-Type": "application/json",
+                                            "Authorization": f"Bearer {server.token}"})
             else:
                 status, _ = server.request("POST", "/api/triage", "{not json",
                                            {"Content-Type": "application/json",
