@@ -32,6 +32,35 @@ TEST(Exporter, CsvIsOneTableWhateverTheSectionsAndQuotesEveryBreak) {
   for (const auto& c : cases) EXPECT_EQ(csvExporter().render(c.document), c.expected);
 }
 
+// A table given a width wraps its last column at spaces, and only where it must.
+TEST(Exporter, TextWrapsTheLastColumnToTheWidth) {
+  Table table;
+  table.columns = {{"name", "name"}, {"note", "note"}};
+  table.rows = {{Cell("a"), Cell("one two three four five six")},
+                {Cell("bb"), Cell("short")},
+                {Cell("c"), Cell("averyveryverylongwordthatcannotbreak x")}};
+  struct Case {
+    std::size_t width;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {0, "name  note\n----  --------------------------------------\na     one two three four five "
+          "six\nbb    short\nc     averyveryverylongwordthatcannotbreak x\n"},
+      {26, "name  note\n----  --------------------\na     one two three four\n      five six\n"
+           "bb    short\nc     averyveryverylongwordthatcannotbreak\n      x\n"},
+      // Too narrow to leave the column room to read: under each row, indented.
+      {25, "name\n----\na\n    one two three four\n    five six\nbb\n    short\nc\n"
+           "    averyveryverylongwordthatcannotbreak\n    x\n"},
+      // Too narrow for even that: as wide as it takes.
+      {20, "name  note\n----  --------------------------------------\na     one two three four five "
+           "six\nbb    short\nc     averyveryverylongwordthatcannotbreak x\n"},
+  };
+  for (const auto& c : cases) {
+    table.width = c.width;
+    EXPECT_EQ(textExporter().render({{{"", table, {}}}}), c.expected) << c.width;
+  }
+}
+
 TEST(Exporter, JsonNamesItsSchemaAndVersion) {
   Table t;
   t.columns = {{"a", "a"}};

@@ -94,8 +94,10 @@ def log_is_one_line_per_unit(args, run):
     lines = r.stderr.splitlines()
     units = [l for l in lines if re.match(r"\d\d:\d\d:\d\d done \S+/smoke: 3 runs$", l)]
     check(len(units) == 20, f"{len(units)} unit lines of 20: {r.stderr[:800]}")
-    # The unit lines and the summary, nothing else: no line per round, no bar.
-    check(len(lines) <= 21, f"{len(lines)} lines for 20 units: {r.stderr[:800]}")
+    # The unit lines and the summary, nothing else: no line per round, no bar (and at
+    # most the one line of this machine's failing checks).
+    rest = [l for l in lines if "this machine moves timings:" not in l]
+    check(len(rest) <= 21, f"{len(rest)} lines for 20 units: {r.stderr[:800]}")
     check("\r" not in r.stderr and "round" not in r.stderr, "progress off a terminal")
     quiet = subprocess.run(run + ["-w", "smoke", "-p", "hailstone", "--runs", "2", "--quiet"],
                            capture_output=True, text=True, timeout=60)

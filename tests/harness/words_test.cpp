@@ -3,6 +3,7 @@
 
 #include "exec/errors.hpp"
 #include "exec/words.hpp"
+#include "cli/command_line.hpp"
 
 #include <gtest/gtest.h>
 
@@ -94,5 +95,37 @@ TEST(Words, ASweepTakesTheKthChoiceOfEveryGroupTogether) {
   }
 }
 
+// One rule for every relative amount: "2%" and "0.02" alike, a bare 1 or more a percentage.
+TEST(Words, RelativeAmountsReadOneWay) {
+  struct Case {
+    const char* text;
+    double fraction; // negative: refused
+  };
+  const Case cases[] = {{"2%", 0.02},   {"0.02", 0.02}, {"5", 0.05},   {"1", 0.01},
+                        {"0.5%", 0.005}, {"150%", 1.5},  {"0", 0},      {"0%", 0},
+                        {"-1", -1},     {"%", -1},      {"", -1},      {"2 %", -1},
+                        {"inf", -1},    {"2%%", -1},    {"0x10", -1},  {"1e-3", 0.001}};
+  for (const auto& c : cases) {
+    if (c.fraction < 0) {
+      EXPECT_THROW(parseRelative(c.text, "--min-effect"), BadInput) << c.text;
+      continue;
+    }
+    EXPECT_DOUBLE_EQ(parseRelative(c.text, "--min-effect"), c.fraction) << c.text;
+  }
+  EXPECT_EQ(relativeText(0.02), "2%");
+  EXPECT_EQ(relativeText(0.005), "0.5%");
+  EXPECT_DOUBLE_EQ(parseResolution("0.5%"), 0.005);
+  for (const char* outside : {"0", "100%", "0%"}) EXPECT_THROW(parseResolution(outside), BadInput);
+}
+
+TEST(Words, ParserErrorsInOurWords) {
+  EXPECT_EQ(parseErrorLine("--json: 1 required FILE missing", "--json"),
+            "--json needs a value: FILE");
+  EXPECT_EQ(parseErrorLine(": 1 required FILE missing", "--json"), "--json needs a value: FILE");
+  EXPECT_EQ(parseErrorLine("-c: 2 required NAME missing", "-c"), "-c needs 2 values: NAME");
+  EXPECT_EQ(parseErrorLine("--db is required", ""), "--db is required");
+}
+
 } // namespace
+
 } // namespace bench32

@@ -19,7 +19,7 @@ struct BisectCommandLine {
   PassBisectOptions passes;
   bool passMode = false;
   std::vector<std::string> programs;
-  std::string workload, metric, resolution = "2", budget = "5m", buildTimeout = "6h";
+  std::string workload, metric, resolution = "2%", budget = "5m", buildTimeout = "6h";
 };
 
 // The options of a bisection over revisions; with --resume the log holds them.
@@ -55,7 +55,7 @@ RevisionBisectOptions revisionOptions(const CLI::App& app, BisectCommandLine& li
   r.programs = line.programs;
   if (!line.workload.empty()) r.workload = line.workload;
   if (!line.metric.empty()) r.metric = line.metric;
-  r.resolution = parsePercent(line.resolution, "--resolution");
+  r.resolution = parseResolution(line.resolution);
   r.budgetSeconds = parseDuration(line.budget, "--budget");
   r.buildTimeoutSeconds = parseDuration(line.buildTimeout, "--build-timeout");
   return o;

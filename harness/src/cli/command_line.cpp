@@ -12,12 +12,14 @@
 
 #include <fcntl.h>
 #include <optional>
+#include <regex>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include "cli/option_values.hpp"
+#include "exec/decimal.hpp"
 #include "exec/errors.hpp"
 #include "exec/words.hpp"
 #include "model/metrics.hpp"
@@ -37,8 +39,8 @@ void checkBounds(const CLI::App& command, const std::vector<Bound>& bounds) {
 
 void addComparisonRuleOptions(CLI::App& command, CompareSettings& settings) {
   addNumberOption(command, "--alpha", settings.alpha, "Significance level");
-  addNumberOption(command, "--min-effect", settings.minEffect,
-                  "Smallest relative difference flagged");
+  addRelativeOption(command, "--min-effect", settings.minEffect,
+                    "Smallest relative difference flagged");
   command.add_option("--min-samples", settings.minSamples, "Fewest samples per side for a verdict")
       ->capture_default_str();
 }
@@ -119,9 +121,9 @@ const std::map<std::string, std::string>& placeholderOf() {
                                                         {"min-time", "SECONDS"},
                                                         {"timeout", "SECONDS"},
                                                         {"alpha", "P"},
-                                                        {"min-effect", "FRACTION"},
+                                                        {"min-effect", "PCT"},
                                                         {"fail-above", "PCT"},
-                                                        {"precision", "FRACTION"},
+                                                        {"precision", "PCT"},
                                                         {"build", "NAME=DIR"},
                                                         {"anchor", "NAME=DIR"},
                                                         {"config", "NAME=COMPILER:FLAGS"},
@@ -167,7 +169,8 @@ void namePlaceholders(CLI::App& command) {
     // Only the parser's own names are replaced: one given by hand is kept.
     const std::string given = option->get_type_name();
     const std::string base = given.substr(0, given.find(':'));
-    if (!base.empty() && base != "TEXT" && base != "INT" && base != "UINT" && base != "FLOAT")
+    if (!base.empty() && base != "TEXT" && base != "INT" && base != "UINT" && base != "FLOAT" &&
+        base != "X")
       continue;
     const std::string help = option->get_description();
     const std::string name = option->get_name(false, true);
@@ -178,7 +181,7 @@ void namePlaceholders(CLI::App& command) {
     } else if (const auto it = placeholderOf().find(key); it != placeholderOf().end()) {
       option->type_name(it->second);
     } else {
-      option->type_name(base == "FLOAT" ? "X" : base == "TEXT" ? "VALUE" : "N");
+      option->type_name(base == "FLOAT" || base == "X" ? "X" : base == "TEXT" ? "VALUE" : "N");
     }
   }
   for (CLI::App* sub : command.get_subcommands({})) namePlaceholders(*sub);
@@ -213,6 +216,18 @@ std::string unexpectedWords(const CLI::App& command, const std::vector<std::stri
     return fmt::format("{}unknown option \"{}\" (see {} --help)", where, name, help);
   }
   return fmt::format("{}unexpected argument \"{}\"", where, words.empty() ? "" : words.front());
+}
+
+std::string parseErrorLine(const std::string& what, const std::string& lastOption) {
+  // "--json: 1 required FILE missing", as the parser says an option given no value; a
+  // hidden option (an earlier spelling) goes unnamed there.
+  static const std::regex missing(R"(^(\S*): (\d+) required (\S+) missing$)");
+  if (std::smatch m; std::regex_match(what, m, missing)) {
+    const std::string name = m[1].length() ? m[1].str() : lastOption;
+    return m[2] == "1" ? fmt::format("{} needs a value: {}", name, m[3].str())
+                       : fmt::format("{} needs {} values: {}", name, m[2].str(), m[3].str());
+  }
+  return what;
 }
 
 void checkResultsFile(const std::string& file) {
@@ -283,13 +298,42 @@ double parseDuration(const std::string& text, const char* option) {
       fmt::format("{} must be a duration above 0 such as 90s, 5m or 1h, not \"{}\"", option, text));
 }
 
-double parsePercent(const std::string& text, const char* option) {
-  if (const auto number = leadingNumber(text))
-    if ((number->second.empty() || number->second == "%") && number->first > 0 &&
-        number->first < 100)
-      return number->first / 100;
-  throw BadInput(fmt::format(
-      "{} must be a percentage between 0 and 100 such as 1 or 0.5%, not \"{}\"", option, text));
+double parseRelative(const std::string& text, const char* option) {
+  const bool percent = !text.empty() && text.back() == '%';
+  std::string why;
+  const auto number = parseDecimal(percent ? text.substr(0, text.size() - 1) : text, why);
+  if (!number || *number < 0)
+    throw BadInput(fmt::format("{} must be a relative amount such as 2% or 0.02, not {}", option,
+                               shownText(text)));
+  // No threshold here means 100% or more, so a bare 1 or more is the percentage meant.
+  return percent || *number >= 1 ? *number / 100 : *number;
+}
+
+double parseResolution(const std::string& text) {
+  const double fraction = parseRelative(text, "--resolution");
+  if (!(fraction > 0 && fraction < 1))
+    throw BadInput(fmt::format("--resolution must be above 0% and below 100%, not {}",
+                               shownText(text)));
+  return fraction;
+}
+
+std::string relativeText(double fraction) {
+  return fmt::format("{:g}%", fraction * 100);
+}
+
+CLI::Option* addRelativeOption(CLI::App& app, const std::string& name, double& fraction,
+                               const std::string& help) {
+  return app
+      .add_option(
+          name,
+          [&fraction, name](const CLI::results_t& words) {
+            fraction = parseRelative(words.back(), name.c_str());
+            return true;
+          },
+          help)
+      ->expected(1)
+      ->type_name("PCT")
+      ->default_str(fraction >= 0 ? relativeText(fraction) : "");
 }
 
 } // namespace bench32

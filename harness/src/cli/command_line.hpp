@@ -14,6 +14,7 @@
 namespace CLI {
 class App;
 class Validator;
+class Option;
 } // namespace CLI
 
 namespace bench32 {
@@ -50,9 +51,19 @@ void addFormatOption(CLI::App& command, std::string& format);
 // A DURATION: a number of seconds with an optional unit, "90", "90s", "5m", "1.5h" or "250ms".
 // Throws BadInput naming the option for anything else, or a value not finite and above 0.
 double parseDuration(const std::string& text, const char* option);
-// A PCT: a percentage, "1", "0.5" or "2%"; returned as a fraction (0.01 for "1"). Throws
-// BadInput naming the option unless it is finite and above 0 and below 100.
-double parsePercent(const std::string& text, const char* option);
+// A PCT, a relative amount, one rule in every command: "2%" and "0.02" are the same;
+// a bare number of 1 or more is a percentage too ("5" is 5%), as no threshold here
+// means 100% or more. Returned as a fraction. Throws BadInput naming the option for
+// anything else, or a negative amount; each option checks its own range.
+double parseRelative(const std::string& text, const char* option);
+// --resolution's PCT: above 0% and below 100%.
+double parseResolution(const std::string& text);
+// A fraction as a PCT is shown: "2%", "0.5%".
+std::string relativeText(double fraction);
+// An option that takes a PCT into fraction, its default shown as a percentage (none when
+// fraction is negative, the sign of an option not given).
+CLI::Option* addRelativeOption(CLI::App& app, const std::string& name, double& fraction,
+                               const std::string& help);
 
 // Every option's placeholder in the help says what the value is (FILE, N, NAME=DIR,
 // DURATION...), not the parser's type: taken from the start of its help ("PCT: ..."),
@@ -63,6 +74,11 @@ void namePlaceholders(CLI::App& command);
 // The line for words a command does not take: an unknown option first, with the nearest
 // known option of the command, else the first unexpected word.
 std::string unexpectedWords(const CLI::App& command, const std::vector<std::string>& words);
+
+// A parser's error as one line in bench32's words ("--json needs a value: FILE"), the
+// option named by lastOption (the command line's last option word) where the parser
+// names none; a message it has no better words for is kept.
+std::string parseErrorLine(const std::string& what, const std::string& lastOption);
 
 // For ->check() on every results file a command reads: a results database given in
 // its place is named as one, rather than read as a malformed results file. Throws

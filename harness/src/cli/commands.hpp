@@ -17,7 +17,7 @@ namespace bench32 {
 struct CompareOptions {
   std::vector<std::string> files;
   std::string baseline, format = "text", metric = "wall";
-  double failAbove = -1;  // percent; negative: no gate
+  double failAbove = -1;  // a fraction; negative: no gate
   std::string resolution; // PCT: verdicts to this resolution too (empty: a --decide file's)
   CompareSettings settings;
   // Points of a results database to compare, instead of files: the first is the baseline.
@@ -53,6 +53,7 @@ CommandRunner addExplainCommand(CLI::App& app);
 CommandRunner addScoreCommand(CLI::App& app);
 CommandRunner addBisectCommand(CLI::App& app);
 CommandRunner addServeCommand(CLI::App& app);
+CommandRunner addCheckCommand(CLI::App& app);
 CommandRunner addCompletionCommand(CLI::App& app);
 CommandRunner addManCommand(CLI::App& app);
 

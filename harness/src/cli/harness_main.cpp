@@ -73,7 +73,10 @@ std::optional<int> parse(CLI::App& app, int argc, char** argv) {
     fmt::print(stderr, "bench32: {}\n", unexpectedWords(command, words));
     return exitBadInput;
   } catch (const CLI::ParseError& e) {
-    fmt::print(stderr, "bench32: {}\n", e.what());
+    std::string last;
+    for (int i = 1; i < argc; ++i)
+      if (argv[i][0] == '-') last = std::string(argv[i]).substr(0, std::string(argv[i]).find('='));
+    fmt::print(stderr, "bench32: {}\n", parseErrorLine(e.what(), last));
     return exitBadInput;
   } catch (const BadInput& e) {
     fmt::print(stderr, "bench32: {}\n", e.what());

@@ -41,8 +41,8 @@ void addLengthOptions(CLI::App& app, RunSettings& s) {
       ->capture_default_str();
   addNumberOption(app, "--min-time", s.minTime,
                   "Adaptive: stop once this many seconds were timed...");
-  addNumberOption(app, "--precision", s.precision,
-                  "...or once the median's 95% interval is this tight (relative half-width)");
+  addRelativeOption(app, "--precision", s.precision,
+                    "...or once the median's 95% interval is within this of it (half-width)");
   addNumberOption(app, "--timeout", s.timeout, "Seconds before a run's process group is killed");
 }
 
@@ -59,7 +59,7 @@ struct RunCommandLine {
 // Verdict-driven runs, as the command line gives them.
 struct DecideOptions {
   bool decide = false, duet = false;
-  std::string resolution = "1", budget = "5m", baseline, metric = "cpu";
+  std::string resolution = "1%", budget = "5m", baseline, metric = "cpu";
 };
 
 void addDecideOptions(CLI::App& app, DecideOptions& d) {
@@ -91,7 +91,7 @@ std::optional<DecidePlan> decidePlan(const CLI::App& app, const DecideOptions& d
     if (!d.decide && app.count(option)) throw BadInput(fmt::format("{} needs --decide", option));
   if (!d.decide) return std::nullopt;
   DecidePlan plan;
-  plan.resolution = parsePercent(d.resolution, "--resolution");
+  plan.resolution = parseResolution(d.resolution);
   plan.budgetSeconds = parseDuration(d.budget, "--budget");
   plan.baseline = d.baseline;
   const MetricInfo& metric = metricNamed(d.metric);

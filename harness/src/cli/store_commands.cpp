@@ -150,11 +150,11 @@ int historyCommand(HistoryOptions options, const fs::path& repo) {
   noteFirst(document, h.anchorNote);
   writeStandardOutput(exporter.render(document));
   warn(h.selected.warnings());
-  if (options.failAbove >= 0 && historyExceeds(h.rows, options.failAbove / 100)) {
+  if (options.failAbove >= 0 && historyExceeds(h.rows, options.failAbove)) {
     fmt::print(stderr,
-               "bench32: the latest revision has a change more than {}% slower, or a "
+               "bench32: the latest revision has a change more than {} slower, or a "
                "failure\n",
-               options.failAbove);
+               relativeText(options.failAbove));
     return exitFailed;
   }
   return exitOk;
@@ -313,9 +313,9 @@ CommandRunner addHistoryCommand(CLI::App& app) {
   app.add_option("--machine", o->machine, "Only sessions of this kind of machine or host (a glob)");
   app.add_option("--metric", o->metric, metricNames())->capture_default_str()->check(knownMetric());
   addComparisonRuleOptions(app, o->settings);
-  addNumberOption(app, "--fail-above", o->failAbove,
-                  "Exit 1 when a series' latest revision failed, or is significantly slower by "
-                  "more than PCT percent (accepted and false-positive changes excepted)")
+  addRelativeOption(app, "--fail-above", o->failAbove,
+                    "Exit 1 when a series' latest revision failed, or is significantly slower by "
+                    "more than PCT (accepted and false-positive changes excepted)")
       ->default_str("");
   app.add_flag("--no-anchor", o->noAnchor,
                "The sessions' times as measured, not relative to the anchor they ran");

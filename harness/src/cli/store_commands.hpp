@@ -19,7 +19,7 @@ struct HistoryOptions {
   std::string db, metric = "wall", format = "text", machine;
   std::vector<std::string> programs, configs;
   CompareSettings settings;
-  double failAbove = -1; // percent; negative: no gate
+  double failAbove = -1; // a fraction; negative: no gate
   bool noAnchor = false; // the sessions as measured, not relative to their anchor
 };
 

@@ -12,6 +12,7 @@
 #include "cli/option_values.hpp"
 #include "cli/store_commands.hpp"
 #include "exec/files.hpp"
+#include "explain/asm.hpp"
 #include "exec/words.hpp"
 #include "model/results_file.hpp"
 #include "model/suite.hpp"
@@ -154,8 +155,10 @@ int listCommand(const fs::path& source, bool asJson, bool full) {
   if (asJson)
     writeStandardOutput(
         json{{"programs", programs}}.dump(1, ' ', false, json::error_handler_t::replace) + "\n");
-  else
+  else {
+    table.width = terminalWidth(); // the notes run long
     writeStandardOutput(textExporter().render({{{"", table, {}}}}));
+  }
   return exitOk;
 }
 
@@ -185,7 +188,7 @@ int compareResults(CompareOptions options, const std::vector<Results>& files,
       plan = DecidePlan{};
       plan->metric = metricInfo(options.settings.metric).name;
     }
-    plan->resolution = parsePercent(options.resolution, "--resolution");
+    plan->resolution = parseResolution(options.resolution);
   }
   if (plan) {
     metricNamed(plan->metric);
@@ -204,9 +207,9 @@ int compareResults(CompareOptions options, const std::vector<Results>& files,
   writeStandardOutput(exporter.render(document));
   bool over = false;
   for (const auto& c : all) {
-    if (options.failAbove >= 0 && exceeds(c, options.failAbove / 100)) {
-      fmt::print(stderr, "bench32: {} is more than {}% slower than {}\n", c.other.label,
-                 options.failAbove, c.base.label);
+    if (options.failAbove >= 0 && exceeds(c, options.failAbove)) {
+      fmt::print(stderr, "bench32: {} is more than {} slower than {}\n", c.other.label,
+                 relativeText(options.failAbove), c.base.label);
       over = true;
     }
   }
@@ -306,9 +309,9 @@ CommandRunner addCompareCommand(CLI::App& app) {
   app.add_option("--baseline", o->baseline, "Baseline configuration (default: the first)");
   app.add_option("--metric", o->metric, metricNames())->capture_default_str()->check(knownMetric());
   addComparisonRuleOptions(app, o->settings);
-  addNumberOption(app, "--fail-above", o->failAbove,
-                  "Exit 1 when the geometric mean, or a significantly slower program, is more "
-                  "than this many percent slower, or a program failed")
+  addRelativeOption(app, "--fail-above", o->failAbove,
+                    "Exit 1 when the geometric mean, or a significantly slower program, is more "
+                    "than PCT slower, or a program failed")
       ->default_str("");
   app.add_option("--resolution", o->resolution,
                  "PCT: also decide each program slower, faster, equal (within PCT) or undecided "

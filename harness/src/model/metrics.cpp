@@ -239,6 +239,10 @@ std::vector<std::vector<std::vector<double>>> sessionGroups(const UnitResult& un
 
 std::string formatSeconds(double s) { return formatTime(s, TimeStyle::measured); }
 
+std::string formatInterval(const std::string& low, const std::string& high) {
+  return "[" + low + ", " + high + "]";
+}
+
 std::string formatTime(double s, TimeStyle style) {
   if (style == TimeStyle::elapsed) {
     if (!(s < 1e7)) return "?";

@@ -102,6 +102,8 @@ std::string formatCount(double count);   // 1.23 M, 4.56 G
 std::string formatGrouped(double count); // exactly, in groups of three: 1,234,567
 std::string formatPercent(double fraction);
 std::string formatRate(double perSecond); // "12.34 /s"
+// An interval as every table, page and line shows one: "[1.063, 1.070]".
+std::string formatInterval(const std::string& low, const std::string& high);
 // A number for tools: integers without a fraction, others with nine significant
 // digits; infinities as inf and -inf, NaN as an empty field.
 std::string formatRaw(double value);

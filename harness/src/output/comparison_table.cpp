@@ -87,8 +87,9 @@ void appendDecisionCells(std::vector<Cell>& cells, const ProgramComparison& row,
   const bool bounded = d.pairs > 0 && std::isfinite(d.interval.high);
   cells.insert(cells.end(),
                {Cell(decisionName(d.state)),
-                Cell(bounded ? fmt::format("{:.3f} ({}–{})", d.ratio, bound(d.interval.low),
-                                           bound(d.interval.high))
+                Cell(bounded ? fmt::format("{:.3f} {}", d.ratio,
+                                           formatInterval(bound(d.interval.low),
+                                                          bound(d.interval.high)))
                              : std::string("-")),
                 Cell(std::to_string(d.pairs)), Cell(formatRaw(d.ratio)),
                 Cell(bounded ? formatRaw(d.interval.low) : ""),
@@ -119,7 +120,7 @@ std::vector<Cell> comparedCells(const ProgramComparison& row, const Comparison& 
   } else {
     cells.insert(
         cells.end(),
-        {people(fmt::format("{}–{}", bound(row.interval.low), bound(row.interval.high))),
+        {people(formatInterval(bound(row.interval.low), bound(row.interval.high))),
          formatRaw(row.interval.low), formatRaw(row.interval.high),
          Cell(people(row.p < 0.001 ? "<0.001" : fmt::format("{:.3f}", row.p)), formatRaw(row.p))});
   }

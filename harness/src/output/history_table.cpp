@@ -67,7 +67,7 @@ std::vector<Cell> historyCells(const HistoryRow& row, const MetricInfo& info,
           std::to_string(row.count),
           {measured ? info.format(row.median) : "-", measured ? formatRaw(row.median) : ""},
           measured
-              ? fmt::format("{}–{}", info.format(row.interval.low), info.format(row.interval.high))
+              ? formatInterval(info.format(row.interval.low), info.format(row.interval.high))
               : "-",
           measured ? formatRaw(row.interval.low) : "",
           measured ? formatRaw(row.interval.high) : "",

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "model/metrics.hpp"
+
 namespace bench32 {
 namespace {
 
@@ -9,7 +11,7 @@ std::string ratioText(double value) { return fmt::format("{:.3f}", value); }
 
 std::string intervalText(const stats::Interval& interval) {
   if (std::isnan(interval.low)) return "-";
-  return fmt::format("[{:.3f}, {:.3f}]", interval.low, interval.high);
+  return formatInterval(fmt::format("{:.3f}", interval.low), fmt::format("{:.3f}", interval.high));
 }
 
 // What the interval covers: the runs alone, or the spread between sessions too.

@@ -29,6 +29,9 @@ struct Table {
   std::vector<Column> columns;
   std::vector<std::vector<Cell>> rows;
   std::vector<std::string> rowTags; // per row, may be empty: "slower", "faster", "failed"
+  // For people: at most this many columns wide, the last column's words wrapped onto
+  // lines of their own where it would run over (0: as wide as it takes).
+  std::size_t width = 0;
 };
 
 struct Section {

@@ -13,6 +13,7 @@
 #include "run/built_units.hpp"
 #include "run/environment.hpp"
 #include "run/host.hpp"
+#include "run/machine_check.hpp"
 #include "run/plan.hpp"
 #include "run/recorder.hpp"
 #include "run/rounds.hpp"
@@ -108,9 +109,13 @@ MeasuredSession measureSession(const RunOptions& options, const fs::path& source
   Recorder recorder(options.json);
   try {
     session = planSession(options, source, commandLine);
+    // Read before the build raises the load; said once the command line and the
+    // database are known good, so that a usage error stays one line.
+    const std::string warning = options.remote ? "" : machineWarning(session.settings.cpus);
     if (!options.db.empty()) recorder.connect(options.db);
     recorder.checkpoint(session.results);
     Host host = reachHost(options.remote, source, session.results, console.note);
+    if (!warning.empty()) say(console.note, warning);
     const auto units = keepingWhatItHas([&] {
       return buildUnits(session, options, buildOptions(options, source, console), console.note,
                         [&] { recorder.checkpoint(session.results); });

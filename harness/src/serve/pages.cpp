@@ -52,6 +52,10 @@ Reply jsonReply(const json& value, int status = 200) {
 
 std::string e(const std::string& text) { return escapeHtml(text); }
 
+std::string intervalOf(const stats::Interval& i) {
+  return formatInterval(fmt::format("{:.3f}", i.low), fmt::format("{:.3f}", i.high));
+}
+
 std::string link(const std::string& path, const Params& query, const std::string& text) {
   std::string url = path;
   char sep = '?';
@@ -200,8 +204,8 @@ Overview overview(const Site& site) {
           link("/change", changeKey(machine, *r), revisionLabel(r->revision)),
           link("/program", {{"name", r->program}, {"machine", machine}}, r->program),
           e(r->workload), e(r->config),
-          e(fmt::format("{} {:.3f} ({:.3f}–{:.3f})", changeName(r->change.verdict), r->change.ratio,
-                        r->change.interval.low, r->change.interval.high)),
+          e(fmt::format("{} {:.3f} {}", changeName(r->change.verdict), r->change.ratio,
+                        intervalOf(r->change.interval))),
           e(r->change.state.empty() ? "open" : r->change.state));
     }
   }
@@ -401,12 +405,12 @@ std::string evidence(const ChangeView& v) {
   add("program", v.row.program + "/" + v.row.workload);
   add("configuration", v.row.config);
   add("revision", v.row.revision);
-  add("median", fmt::format("{} ({}–{}) over {} sessions", formatSeconds(v.row.median),
-                            formatSeconds(v.row.interval.low), formatSeconds(v.row.interval.high),
+  add("median", fmt::format("{} {} over {} sessions", formatSeconds(v.row.median),
+                            formatInterval(formatSeconds(v.row.interval.low),
+                                           formatSeconds(v.row.interval.high)),
                             v.row.sessions));
   add("before", formatSeconds(c.baseMedian));
-  add("ratio", fmt::format("{:.3f} ({:.3f}–{:.3f}), p {:.3g}", c.ratio, c.interval.low,
-                           c.interval.high, c.p));
+  add("ratio", fmt::format("{:.3f} {}, p {:.3g}", c.ratio, intervalOf(c.interval), c.p));
   add("verdict", changeName(c.verdict) + (flagged(v.row) ? ", flagged" : ""));
   if (c.noise.df > 0)
     add("session noise", fmt::format("sd {:.4f} on {} degrees of freedom; smallest step it could "
