@@ -329,7 +329,7 @@ TEST(HarnessCommandLine, MistakesGetOnePlainLineAndStatusTwo) {
       {{"frob"},
        "unknown command \"frob\" (commands: list, run, compare, score, report, show, history, "
        "triage, "
-       "import, export, explain, bisect, serve, completion, man)"},
+       "import, export, explain, bisect, serve, check, completion, man)"},
       {run({"--runs", "0"}), "--runs must be at least 1"},
       {run({"--runs", "abc"}), "--runs"},
       {run({"--timeout", "-1"}), "--timeout must be between 0.001 and 1000000"},
@@ -396,13 +396,13 @@ TEST(HarnessCommandLine, MistakesGetOnePlainLineAndStatusTwo) {
       {run({"--min-time", "nan"}), "--min-time nan: not a number"},
       {run({"--min-time", "1e999"}), "--min-time 1e999: out of range"},
       {run({"--min-time", "0x10"}), "--min-time 0x10: not a number"},
-      {run({"--precision", "-inf"}), "--precision -inf: not a number"},
+      {run({"--precision", "-inf"}), "--precision -inf: not a relative amount"},
       {run({"--timeout", "NaN"}), "--timeout NaN: not a number"},
       {run({"--timeout", "infinity"}), "--timeout infinity: not a number"},
       {{"compare", json, json, "--alpha", "nan"}, "--alpha nan: not a number"},
-      {{"compare", json, json, "--min-effect", "inf"}, "--min-effect inf: not a number"},
-      {{"compare", json, json, "--fail-above", "inf"}, "--fail-above inf: not a number"},
-      {{"history", "--db", json, "--fail-above", "nan"}, "--fail-above nan: not a number"},
+      {{"compare", json, json, "--min-effect", "inf"}, "--min-effect inf: not a relative amount"},
+      {{"compare", json, json, "--fail-above", "inf"}, "--fail-above inf: not a relative amount"},
+      {{"history", "--db", json, "--fail-above", "nan"}, "--fail-above nan: not a relative amount"},
       {{"history", "--db", json, "--alpha", "2 "}, "--alpha 2 : not a number"},
   };
   for (const auto& c : cases) {

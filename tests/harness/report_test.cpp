@@ -158,7 +158,7 @@ TEST(Report, VerdictsAreWordsAndSignsNotColoursAlone) {
   const auto mean = html.find("geometric mean</text>");
   ASSERT_NE(mean, std::string::npos);
   const auto text = html.substr(mean, html.find("</text>", mean + 21) - mean);
-  EXPECT_TRUE(std::regex_search(text, std::regex("95% CI [0-9.]+–[0-9.]+\\)$"))) << text;
+  EXPECT_TRUE(std::regex_search(text, std::regex("95% CI \\[[0-9.]+, [0-9.]+\\]\\)$"))) << text;
   EXPECT_NE(html.find("Geometric mean of the programs' ratios, with its 95% bootstrap interval"),
             std::string::npos);
 }

@@ -21,7 +21,7 @@ CommandRunner addCheckCommand(CLI::App& app) {
                  "The processors the programs would run on, as for run (default: all this "
                  "process may use)");
   addFormatOption(app, o->format);
-  app.footer("Exit status: 0 when no check fails, 1 when one does, 2 for bad usage.");
+  app.footer("check exits with 1 when a check fails.\n\n" + app.get_footer());
   return [o](const CommandContext&) {
     const std::vector<int> cpus = o->cpus.empty() ? std::vector<int>() : usableCpus(o->cpus);
     const auto checks = judgeMachine(readMachineState(cpus, true));

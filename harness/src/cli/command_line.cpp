@@ -302,9 +302,10 @@ double parseRelative(const std::string& text, const char* option) {
   const bool percent = !text.empty() && text.back() == '%';
   std::string why;
   const auto number = parseDecimal(percent ? text.substr(0, text.size() - 1) : text, why);
-  if (!number || *number < 0)
-    throw BadInput(fmt::format("{} must be a relative amount such as 2% or 0.02, not {}", option,
+  if (!number)
+    throw BadInput(fmt::format("{} {}: not a relative amount such as 2% or 0.02", option,
                                shownText(text)));
+  if (*number < 0) throw BadInput(fmt::format("{} must be at least 0%", option));
   // No threshold here means 100% or more, so a bare 1 or more is the percentage meant.
   return percent || *number >= 1 ? *number / 100 : *number;
 }
