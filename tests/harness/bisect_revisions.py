@@ -106,6 +106,7 @@ def check_answer(out, repo, measured_at_most):
     measured = [s for s in steps if "skipped:" not in s]
     check(len(measured) <= measured_at_most,
           f"{len(measured)} measured steps, more than {measured_at_most}:\n{out}")
+    print("\n".join(steps), flush=True)  # the steps, for the test's log
     for line in steps:
         for broken in (17, 42, 50):
             if f"({broken}/63)" in line:

@@ -92,18 +92,33 @@ TEST(MachineCheck, EachConcernFailsOnlyWhereItMovesTimings) {
     return s;
   };
   const Case cases[] = {
-      {"a quiet machine", quiet,
-       {{"governor", Finding::ok}, {"turbo", Finding::ok}, {"aslr", Finding::ok},
-        {"smt", Finding::ok}, {"load", Finding::ok}, {"waiting", Finding::ok}}},
-      {"powersave on one processor", with([](MachineState& s) { s.governors[1] = "powersave"; }),
-       {{"governor", Finding::fails}}, "frequency-set -g performance"},
-      {"no cpufreq (a virtual machine)", with([](MachineState& s) { s.governors = {"", ""}; }),
+      {"a quiet machine",
+       quiet,
+       {{"governor", Finding::ok},
+        {"turbo", Finding::ok},
+        {"aslr", Finding::ok},
+        {"smt", Finding::ok},
+        {"load", Finding::ok},
+        {"waiting", Finding::ok}}},
+      {"powersave on one processor",
+       with([](MachineState& s) { s.governors[1] = "powersave"; }),
+       {{"governor", Finding::fails}},
+       "frequency-set -g performance"},
+      {"no cpufreq (a virtual machine)",
+       with([](MachineState& s) {
+         s.governors = {"", ""};
+       }),
        {{"governor", Finding::unknown}}},
-      {"turbo on", with([](MachineState& s) { s.turbo = "on"; }), {{"turbo", Finding::fails}},
+      {"turbo on",
+       with([](MachineState& s) { s.turbo = "on"; }),
+       {{"turbo", Finding::fails}},
        "no_turbo"},
-      {"turbo unknown", with([](MachineState& s) { s.turbo = "unknown"; }),
+      {"turbo unknown",
+       with([](MachineState& s) { s.turbo = "unknown"; }),
        {{"turbo", Finding::unknown}}},
-      {"full ASLR", with([](MachineState& s) { s.aslr = "2"; }), {{"aslr", Finding::fails}},
+      {"full ASLR",
+       with([](MachineState& s) { s.aslr = "2"; }),
+       {{"aslr", Finding::fails}},
        "randomize_va_space=0"},
       {"two threads of one core used",
        with([](MachineState& s) {
@@ -111,24 +126,34 @@ TEST(MachineCheck, EachConcernFailsOnlyWhereItMovesTimings) {
          s.siblings = {"0,4"};
          s.smtActive = "1";
        }),
-       {{"smt", Finding::fails}}, "--cpu 0 "},
+       {{"smt", Finding::fails}},
+       "--cpu 0 "},
       {"one thread of each core used, siblings idle",
        with([](MachineState& s) {
          s.siblings = {"0,2", "1,3"};
          s.smtActive = "1";
        }),
-       {{"smt", Finding::fails}}, "smt/control"},
-      {"SMT switched off", with([](MachineState& s) { s.siblings = {"0,2", "1,3"}; }),
+       {{"smt", Finding::fails}},
+       "smt/control"},
+      {"SMT switched off",
+       with([](MachineState& s) {
+         s.siblings = {"0,2", "1,3"};
+       }),
        {{"smt", Finding::ok}}},
-      {"topology unreadable", with([](MachineState& s) { s.siblings = {"unknown"}; }),
+      {"topology unreadable",
+       with([](MachineState& s) { s.siblings = {"unknown"}; }),
        {{"smt", Finding::unknown}}},
-      {"a busy minute", with([](MachineState& s) { s.load = 1.5; }), {{"load", Finding::fails}},
+      {"a busy minute",
+       with([](MachineState& s) { s.load = 1.5; }),
+       {{"load", Finding::fails}},
        "--cpu"},
-      {"load unreadable", with([](MachineState& s) { s.load = -1; }),
-       {{"load", Finding::unknown}}},
-      {"a neighbour", with([](MachineState& s) { s.waited = 0.2; }),
-       {{"waiting", Finding::fails}}, "--metric cpu"},
-      {"not probed", with([](MachineState& s) { s.waited.reset(); }),
+      {"load unreadable", with([](MachineState& s) { s.load = -1; }), {{"load", Finding::unknown}}},
+      {"a neighbour",
+       with([](MachineState& s) { s.waited = 0.2; }),
+       {{"waiting", Finding::fails}},
+       "--metric cpu"},
+      {"not probed",
+       with([](MachineState& s) { s.waited.reset(); }),
        {{"waiting", Finding::unknown}}},
   };
   for (const auto& c : cases) {

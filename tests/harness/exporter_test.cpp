@@ -52,8 +52,9 @@ TEST(Exporter, TextWrapsTheLastColumnToTheWidth) {
       {25, "name\n----\na\n    one two three four\n    five six\nbb\n    short\nc\n"
            "    averyveryverylongwordthatcannotbreak\n    x\n"},
       // Too narrow for even that: as wide as it takes.
-      {20, "name  note\n----  --------------------------------------\na     one two three four five "
-           "six\nbb    short\nc     averyveryverylongwordthatcannotbreak x\n"},
+      {20,
+       "name  note\n----  --------------------------------------\na     one two three four five "
+       "six\nbb    short\nc     averyveryverylongwordthatcannotbreak x\n"},
   };
   for (const auto& c : cases) {
     table.width = c.width;

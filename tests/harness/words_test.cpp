@@ -1,9 +1,9 @@
 // exec/words: a command line written back from its words splits into the same words;
 // counts and name lists as messages print them.
 
+#include "cli/command_line.hpp"
 #include "exec/errors.hpp"
 #include "exec/words.hpp"
-#include "cli/command_line.hpp"
 
 #include <gtest/gtest.h>
 
@@ -101,10 +101,10 @@ TEST(Words, RelativeAmountsReadOneWay) {
     const char* text;
     double fraction; // negative: refused
   };
-  const Case cases[] = {{"2%", 0.02},   {"0.02", 0.02}, {"5", 0.05},   {"1", 0.01},
-                        {"0.5%", 0.005}, {"150%", 1.5},  {"0", 0},      {"0%", 0},
-                        {"-1", -1},     {"%", -1},      {"", -1},      {"2 %", -1},
-                        {"inf", -1},    {"2%%", -1},    {"0x10", -1},  {"1e-3", 0.001}};
+  const Case cases[] = {{"2%", 0.02},    {"0.02", 0.02}, {"5", 0.05},  {"1", 0.01},
+                        {"0.5%", 0.005}, {"150%", 1.5},  {"0", 0},     {"0%", 0},
+                        {"-1", -1},      {"%", -1},      {"", -1},     {"2 %", -1},
+                        {"inf", -1},     {"2%%", -1},    {"0x10", -1}, {"1e-3", 0.001}};
   for (const auto& c : cases) {
     if (c.fraction < 0) {
       EXPECT_THROW(parseRelative(c.text, "--min-effect"), BadInput) << c.text;

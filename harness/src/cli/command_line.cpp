@@ -85,51 +85,30 @@ namespace {
 
 // The placeholders of options whose help does not start with one, by long name.
 const std::map<std::string, std::string>& placeholderOf() {
-  static const std::map<std::string, std::string> table{{"json", "FILE"},
-                                                        {"csv", "FILE"},
-                                                        {"markdown", "FILE"},
-                                                        {"html", "FILE"},
-                                                        {"output", "FILE"},
-                                                        {"log", "FILE"},
-                                                        {"reference", "FILE"},
-                                                        {"token-file", "FILE"},
-                                                        {"db", "FILE|URL"},
-                                                        {"source", "DIR"},
-                                                        {"build-root", "DIR"},
-                                                        {"work", "DIR"},
-                                                        {"repo", "DIR"},
-                                                        {"programs", "NAME"},
-                                                        {"program", "NAME"},
-                                                        {"exclude", "NAME"},
-                                                        {"workload", "NAME"},
-                                                        {"baseline", "NAME"},
-                                                        {"pgo", "NAME"},
-                                                        {"reference-config", "NAME"},
-                                                        {"metric", "METRIC"},
-                                                        {"format", "FORMAT"},
-                                                        {"revision", "REV"},
-                                                        {"machine", "GLOB"},
-                                                        {"session", "ID"},
-                                                        {"cpu", "LIST"},
-                                                        {"run-under", "COMMAND"},
-                                                        {"ssh", "COMMAND"},
-                                                        {"state", "STATE"},
-                                                        {"note", "LINE"},
-                                                        {"files", "FILE"},
-                                                        {"file", "FILE"},
-                                                        {"results", "FILE"},
-                                                        {"min-time", "SECONDS"},
-                                                        {"timeout", "SECONDS"},
-                                                        {"alpha", "P"},
-                                                        {"min-effect", "PCT"},
-                                                        {"fail-above", "PCT"},
-                                                        {"precision", "PCT"},
-                                                        {"build", "NAME=DIR"},
-                                                        {"anchor", "NAME=DIR"},
-                                                        {"config", "NAME=COMPILER:FLAGS"},
-                                                        {"shard", "K/N"},
-                                                        {"remote", "[USER@]HOST[:DIR]"},
-                                                        {"pair", "BASE:OTHER"}};
+  static const std::map<std::string, std::string> table{
+      {"json", "FILE"},         {"csv", "FILE"},
+      {"markdown", "FILE"},     {"html", "FILE"},
+      {"output", "FILE"},       {"log", "FILE"},
+      {"reference", "FILE"},    {"token-file", "FILE"},
+      {"db", "FILE|URL"},       {"source", "DIR"},
+      {"build-root", "DIR"},    {"work", "DIR"},
+      {"repo", "DIR"},          {"programs", "NAME"},
+      {"program", "NAME"},      {"exclude", "NAME"},
+      {"workload", "NAME"},     {"baseline", "NAME"},
+      {"pgo", "NAME"},          {"reference-config", "NAME"},
+      {"metric", "METRIC"},     {"format", "FORMAT"},
+      {"revision", "REV"},      {"machine", "GLOB"},
+      {"session", "ID"},        {"cpu", "LIST"},
+      {"run-under", "COMMAND"}, {"ssh", "COMMAND"},
+      {"state", "STATE"},       {"note", "LINE"},
+      {"files", "FILE"},        {"file", "FILE"},
+      {"results", "FILE"},      {"min-time", "SECONDS"},
+      {"timeout", "SECONDS"},   {"alpha", "P"},
+      {"min-effect", "PCT"},    {"fail-above", "PCT"},
+      {"precision", "PCT"},     {"build", "NAME=DIR"},
+      {"anchor", "NAME=DIR"},   {"config", "NAME=COMPILER:FLAGS"},
+      {"shard", "K/N"},         {"remote", "[USER@]HOST[:DIR]"},
+      {"pair", "BASE:OTHER"}};
   return table;
 }
 
@@ -303,8 +282,8 @@ double parseRelative(const std::string& text, const char* option) {
   std::string why;
   const auto number = parseDecimal(percent ? text.substr(0, text.size() - 1) : text, why);
   if (!number)
-    throw BadInput(fmt::format("{} {}: not a relative amount such as 2% or 0.02", option,
-                               shownText(text)));
+    throw BadInput(
+        fmt::format("{} {}: not a relative amount such as 2% or 0.02", option, shownText(text)));
   if (*number < 0) throw BadInput(fmt::format("{} must be at least 0%", option));
   // No threshold here means 100% or more, so a bare 1 or more is the percentage meant.
   return percent || *number >= 1 ? *number / 100 : *number;
@@ -313,14 +292,12 @@ double parseRelative(const std::string& text, const char* option) {
 double parseResolution(const std::string& text) {
   const double fraction = parseRelative(text, "--resolution");
   if (!(fraction > 0 && fraction < 1))
-    throw BadInput(fmt::format("--resolution must be above 0% and below 100%, not {}",
-                               shownText(text)));
+    throw BadInput(
+        fmt::format("--resolution must be above 0% and below 100%, not {}", shownText(text)));
   return fraction;
 }
 
-std::string relativeText(double fraction) {
-  return fmt::format("{:g}%", fraction * 100);
-}
+std::string relativeText(double fraction) { return fmt::format("{:g}%", fraction * 100); }
 
 CLI::Option* addRelativeOption(CLI::App& app, const std::string& name, double& fraction,
                                const std::string& help) {

@@ -28,8 +28,9 @@ const std::vector<Command>& commandTable() {
        addBisectCommand},
       {"serve", "The results database as live pages and JSON: history, any two points, triage",
        addServeCommand},
-      {"check", "What on this machine moves timings (governor, turbo, ASLR, SMT, load, "
-                "waiting), and what to do about each",
+      {"check",
+       "What on this machine moves timings (governor, turbo, ASLR, SMT, load, "
+       "waiting), and what to do about each",
        addCheckCommand},
       {"completion", "A shell completion script for bash, zsh or fish", addCompletionCommand},
       {"man", "The manual page, in roff (man -l)", addManCommand},

@@ -85,15 +85,15 @@ void appendDecisionCells(std::vector<Cell>& cells, const ProgramComparison& row,
   }
   const PairedDecision& d = *row.decision;
   const bool bounded = d.pairs > 0 && std::isfinite(d.interval.high);
-  cells.insert(cells.end(),
-               {Cell(decisionName(d.state)),
-                Cell(bounded ? fmt::format("{:.3f} {}", d.ratio,
-                                           formatInterval(bound(d.interval.low),
-                                                          bound(d.interval.high)))
-                             : std::string("-")),
-                Cell(std::to_string(d.pairs)), Cell(formatRaw(d.ratio)),
-                Cell(bounded ? formatRaw(d.interval.low) : ""),
-                Cell(bounded ? formatRaw(d.interval.high) : ""), Cell(formatRaw(plan.resolution))});
+  cells.insert(
+      cells.end(),
+      {Cell(decisionName(d.state)),
+       Cell(bounded ? fmt::format("{:.3f} {}", d.ratio,
+                                  formatInterval(bound(d.interval.low), bound(d.interval.high)))
+                    : std::string("-")),
+       Cell(std::to_string(d.pairs)), Cell(formatRaw(d.ratio)),
+       Cell(bounded ? formatRaw(d.interval.low) : ""),
+       Cell(bounded ? formatRaw(d.interval.high) : ""), Cell(formatRaw(plan.resolution))});
 }
 
 // The cells every comparison has. A row with a problem shows "-" to people, and the

@@ -66,9 +66,8 @@ std::vector<Cell> historyCells(const HistoryRow& row, const MetricInfo& info,
           std::to_string(row.sessions),
           std::to_string(row.count),
           {measured ? info.format(row.median) : "-", measured ? formatRaw(row.median) : ""},
-          measured
-              ? formatInterval(info.format(row.interval.low), info.format(row.interval.high))
-              : "-",
+          measured ? formatInterval(info.format(row.interval.low), info.format(row.interval.high))
+                   : "-",
           measured ? formatRaw(row.interval.low) : "",
           measured ? formatRaw(row.interval.high) : "",
           {compared ? fmt::format("{:.3f}", row.change.ratio) : "",

@@ -200,8 +200,8 @@ std::string machineWarning(const std::vector<int>& cpus) {
 
 Document checkDocument(const std::vector<MachineCheck>& checks) {
   Table table;
-  table.columns = {{"check", "check"}, {"finding", "finding"}, {"state", "state"},
-                   {"what to do", "advice"}};
+  table.columns = {
+      {"check", "check"}, {"finding", "finding"}, {"state", "state"}, {"what to do", "advice"}};
   for (const auto& c : checks) {
     const char* finding = c.finding == Finding::ok      ? "ok"
                           : c.finding == Finding::fails ? "FAILS"

@@ -16,7 +16,7 @@ namespace bench32 {
 enum class Finding { ok, fails, unknown };
 
 struct MachineCheck {
-  std::string name;   // "governor", "turbo", "aslr", "smt", "load", "waiting"
+  std::string name; // "governor", "turbo", "aslr", "smt", "load", "waiting"
   Finding finding = Finding::unknown;
   std::string state;  // what was seen: "powersave on 0-3", "on", "2 (full)"...
   std::string advice; // what to do when it fails; why it cannot be said when unknown

@@ -199,14 +199,14 @@ Overview overview(const Site& site) {
                      [&](auto* a, auto* b) { return place(a) > place(b); });
     for (const HistoryRow* r : open) {
       o.data["changes"].push_back(rowJson(machine, *r));
-      changes += fmt::format(
-          "<tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td></tr>",
-          link("/change", changeKey(machine, *r), revisionLabel(r->revision)),
-          link("/program", {{"name", r->program}, {"machine", machine}}, r->program),
-          e(r->workload), e(r->config),
-          e(fmt::format("{} {:.3f} {}", changeName(r->change.verdict), r->change.ratio,
-                        intervalOf(r->change.interval))),
-          e(r->change.state.empty() ? "open" : r->change.state));
+      changes +=
+          fmt::format("<tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td></tr>",
+                      link("/change", changeKey(machine, *r), revisionLabel(r->revision)),
+                      link("/program", {{"name", r->program}, {"machine", machine}}, r->program),
+                      e(r->workload), e(r->config),
+                      e(fmt::format("{} {:.3f} {}", changeName(r->change.verdict), r->change.ratio,
+                                    intervalOf(r->change.interval))),
+                      e(r->change.state.empty() ? "open" : r->change.state));
     }
   }
   std::string programs;
