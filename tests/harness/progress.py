@@ -146,6 +146,34 @@ def help_says_what_values_are(args):
     check("--asm [K]" in explain and "K default 3" in explain, f"--asm: {explain}")
 
 
+def machine_check(args):
+    """check: a row per concern, what to do where one fails, its status saying whether one
+    did; and run's one line naming the same failures"""
+    env = dict(os.environ, COLUMNS="72")
+    text = subprocess.run([args.harness, "check"], capture_output=True, text=True, env=env,
+                          timeout=60)
+    check(text.returncode in (0, 1), f"check: status {text.returncode}: {text.stderr}")
+    widest = max((len(l) for l in text.stdout.splitlines()), default=0)
+    check(widest <= 72, f"check: a line of {widest} columns at COLUMNS=72:\n{text.stdout}")
+    as_json = subprocess.run([args.harness, "check", "--format", "json"], capture_output=True,
+                             text=True, timeout=60)
+    try:
+        rows = json.loads(as_json.stdout)["tables"][0]["rows"]
+    except (ValueError, KeyError, IndexError) as e:
+        check(False, f"check --format json: {e}: {as_json.stdout[:300]}")
+        return
+    names = [r["check"] for r in rows]
+    check(names == ["governor", "turbo", "aslr", "smt", "load", "waiting"], f"checks: {names}")
+    failing = [r for r in rows if r["finding"] == "FAILS"]
+    check((as_json.returncode == 1) == bool(failing), f"check's status {as_json.returncode}")
+    check(all(r["advice"] for r in rows if r["finding"] != "ok"), f"a check without advice: {rows}")
+    # ASLR is read from the kernel; with it on, both say so.
+    with open("/proc/sys/kernel/randomize_va_space") as f:
+        aslr = f.read().strip()
+    aslr_row = next(r for r in rows if r["check"] == "aslr")
+    check((aslr_row["finding"] == "FAILS") == (aslr != "0"), f"aslr {aslr}: {aslr_row}")
+
+
 def main():
     os.chdir(tempfile.mkdtemp(prefix="bench32-progress-"))
     ap = argparse.ArgumentParser()
@@ -156,6 +184,7 @@ def main():
     run = [args.harness, "--source", args.source, "run", "-b", f"rel={args.build}", "--no-build"]
     start = time.monotonic()
     help_says_what_values_are(args)
+    machine_check(args)
     log_is_one_line_per_unit(args, run)
     dash_is_standard_output(args, run)
     bar_settles(args, run)
