@@ -1,12 +1,15 @@
 // output/export: every format renders a document for its audience.
 
+#include <cmath>
 #include <set>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "exec/errors.hpp"
+#include "model/metrics.hpp"
 #include "output/export/exporter.hpp"
 #include "output/table.hpp"
 
@@ -60,6 +63,21 @@ TEST(Exporter, TextWrapsTheLastColumnToTheWidth) {
     table.width = c.width;
     EXPECT_EQ(textExporter().render({{{"", table, {}}}}), c.expected) << c.width;
   }
+}
+
+// Counts in groups of three and intervals, as every table prints them.
+TEST(Exporter, CountsAndIntervalsPrintOneWay) {
+  const std::pair<double, const char*> counts[] = {{0, "0"},
+                                                   {999, "999"},
+                                                   {1000, "1,000"},
+                                                   {-1234, "-1,234"},
+                                                   {123456, "123,456"},
+                                                   {7638077, "7,638,077"},
+                                                   {-1e9, "-1,000,000,000"},
+                                                   {NAN, "-"}};
+  for (const auto& [count, text] : counts) EXPECT_EQ(formatGrouped(count), text) << text;
+  EXPECT_EQ(formatInterval(1.0634, 1.0699), "[1.063, 1.070]");
+  EXPECT_EQ(formatInterval("2.565 ms", "2.615 ms"), "[2.565 ms, 2.615 ms]");
 }
 
 TEST(Exporter, JsonNamesItsSchemaAndVersion) {

@@ -243,6 +243,10 @@ std::string formatInterval(const std::string& low, const std::string& high) {
   return "[" + low + ", " + high + "]";
 }
 
+std::string formatInterval(double low, double high) {
+  return formatInterval(fmt::format("{:.3f}", low), fmt::format("{:.3f}", high));
+}
+
 std::string formatTime(double s, TimeStyle style) {
   if (style == TimeStyle::elapsed) {
     if (!(s < 1e7)) return "?";
@@ -309,9 +313,14 @@ namespace bench32 {
 
 std::string formatGrouped(double count) {
   if (!std::isfinite(count)) return "-";
-  std::string digits = fmt::format("{:.0f}", std::fabs(count));
-  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return count < 0 ? "-" + digits : digits;
+  const std::string digits = fmt::format("{:.0f}", std::fabs(count));
+  // Built front to back: g++ 12 misreads inserts into the middle as overlapping copies.
+  std::string grouped = count < 0 ? "-" : "";
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
 }
 
 } // namespace bench32

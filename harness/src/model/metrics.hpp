@@ -104,6 +104,8 @@ std::string formatPercent(double fraction);
 std::string formatRate(double perSecond); // "12.34 /s"
 // An interval as every table, page and line shows one: "[1.063, 1.070]".
 std::string formatInterval(const std::string& low, const std::string& high);
+// A ratio's interval, to three decimals.
+std::string formatInterval(double low, double high);
 // A number for tools: integers without a fraction, others with nine significant
 // digits; infinities as inf and -inf, NaN as an empty field.
 std::string formatRaw(double value);

@@ -344,9 +344,8 @@ RatioMark geometricMark(const Comparison& c, const std::optional<stats::Interval
             ci->high,
             chart::inkColour,
             Shape::diamond,
-            fmt::format(
-                "{:.3f}× {} (95% CI {})", mean, changePercent(mean),
-                formatInterval(fmt::format("{:.3f}", ci->low), fmt::format("{:.3f}", ci->high))),
+            fmt::format("{:.3f}× {} (95% CI {})", mean, changePercent(mean),
+                        formatInterval(ci->low, ci->high)),
             "geometric mean of the programs' ratios, with its 95% bootstrap interval"};
   return {"geometric mean",
           mean,

@@ -11,7 +11,7 @@ std::string ratioText(double value) { return fmt::format("{:.3f}", value); }
 
 std::string intervalText(const stats::Interval& interval) {
   if (std::isnan(interval.low)) return "-";
-  return formatInterval(fmt::format("{:.3f}", interval.low), fmt::format("{:.3f}", interval.high));
+  return formatInterval(interval.low, interval.high);
 }
 
 // What the interval covers: the runs alone, or the spread between sessions too.

@@ -254,10 +254,8 @@ std::vector<ProgramComparison> timeVerdicts(const Results& results, const std::s
 std::string verdictText(const Bisection& b, const ProgramComparison& row) {
   if (!row.decision) return fmt::format("{}: {}", row.program, row.problem);
   const PairedDecision& d = *row.decision;
-  return fmt::format(
-      "{} {} {:.3f} {} {}", row.program, b.metric->name, d.ratio,
-      formatInterval(fmt::format("{:.3f}", d.interval.low), fmt::format("{:.3f}", d.interval.high)),
-      decisionName(d.state));
+  return fmt::format("{} {} {:.3f} {} {}", row.program, b.metric->name, d.ratio,
+                     formatInterval(d.interval.low, d.interval.high), decisionName(d.state));
 }
 
 // The ends built and measured in one session, and shown to differ; throws BadInput with

@@ -26,14 +26,6 @@ std::string fileLine(const char* path, const std::string& key) {
   return {};
 }
 
-// The first line of a small file (sysfs, procfs), or "" when it cannot be read.
-std::string firstLine(const std::filesystem::path& path) {
-  std::ifstream stream(path);
-  std::string line;
-  std::getline(stream, line);
-  return line;
-}
-
 std::string commandOutput(std::vector<std::string> argv) {
   RunRequest request;
   request.argv = std::move(argv);
@@ -46,6 +38,25 @@ std::string commandOutput(std::vector<std::string> argv) {
 }
 
 } // namespace
+
+std::string firstLine(const std::filesystem::path& path) {
+  std::ifstream stream(path);
+  std::string line;
+  std::getline(stream, line);
+  return line;
+}
+
+std::vector<std::string> coreSiblings(const std::vector<int>& cpus,
+                                      const std::filesystem::path& root) {
+  std::vector<std::string> cores;
+  for (const int cpu : cpus) {
+    const std::string siblings = firstLine(
+        root / fmt::format("sys/devices/system/cpu/cpu{}/topology/thread_siblings_list", cpu));
+    if (siblings.empty()) return {"unknown"};
+    if (std::find(cores.begin(), cores.end(), siblings) == cores.end()) cores.push_back(siblings);
+  }
+  return cores.empty() ? std::vector<std::string>{"unknown"} : cores;
+}
 
 std::string loadAverage() {
   std::ifstream stream("/proc/loadavg");
@@ -102,19 +113,9 @@ std::map<std::string, std::string> captureProcessorState(const std::vector<int>&
                                     : "unknown";
   const std::string aslr = firstLine(root / "proc/sys/kernel/randomize_va_space");
   state["aslr"] = aslr.empty() ? "unknown" : aslr;
-  std::vector<std::string> cores;
-  for (const int cpu : cpus) {
-    const std::string siblings =
-        firstLine(cpuDir / fmt::format("cpu{}/topology/thread_siblings_list", cpu));
-    if (siblings.empty()) {
-      cores = {"unknown"};
-      break;
-    }
-    if (std::find(cores.begin(), cores.end(), siblings) == cores.end()) cores.push_back(siblings);
-  }
   std::string joined;
-  for (const auto& core : cores) joined += (joined.empty() ? "" : "; ") + core;
-  state["smt_siblings"] = joined.empty() ? "unknown" : joined;
+  for (const auto& core : coreSiblings(cpus, root)) joined += (joined.empty() ? "" : "; ") + core;
+  state["smt_siblings"] = joined;
   return state;
 }
 

@@ -24,4 +24,11 @@ std::map<std::string, std::string> captureProcessorState(const std::vector<int>&
                                                          const std::filesystem::path& root = "/");
 std::string utcNow();
 
+// The first line of a small file (sysfs, procfs), or "" when it cannot be read.
+std::string firstLine(const std::filesystem::path& path);
+// Each core's hardware threads ("0,4") for the cores of cpus, in their order; {"unknown"}
+// when one of them cannot be read. Read under root.
+std::vector<std::string> coreSiblings(const std::vector<int>& cpus,
+                                      const std::filesystem::path& root = "/");
+
 } // namespace bench32

@@ -17,13 +17,6 @@
 namespace bench32 {
 namespace {
 
-std::string firstLine(const std::filesystem::path& path) {
-  std::ifstream stream(path);
-  std::string line;
-  std::getline(stream, line);
-  return line;
-}
-
 double threadSeconds() {
   timespec t{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -167,12 +160,7 @@ MachineState readMachineState(const std::vector<int>& given, bool probe,
   const auto state = captureProcessorState(s.cpus, root);
   s.turbo = state.at("turbo");
   s.aslr = state.at("aslr") == "unknown" ? "" : state.at("aslr");
-  std::string siblings = state.at("smt_siblings");
-  for (std::size_t at = 0; at <= siblings.size();) {
-    const std::size_t end = std::min(siblings.find("; ", at), siblings.size());
-    s.siblings.push_back(siblings.substr(at, end - at));
-    at = end + 2;
-  }
+  s.siblings = coreSiblings(s.cpus, root);
   s.smtActive = firstLine(cpuDir / "smt/active");
   std::ifstream loadavg(root / "proc/loadavg");
   if (double load = 0; loadavg >> load) s.load = load;

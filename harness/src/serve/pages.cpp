@@ -52,10 +52,6 @@ Reply jsonReply(const json& value, int status = 200) {
 
 std::string e(const std::string& text) { return escapeHtml(text); }
 
-std::string intervalOf(const stats::Interval& i) {
-  return formatInterval(fmt::format("{:.3f}", i.low), fmt::format("{:.3f}", i.high));
-}
-
 std::string link(const std::string& path, const Params& query, const std::string& text) {
   std::string url = path;
   char sep = '?';
@@ -199,14 +195,14 @@ Overview overview(const Site& site) {
                      [&](auto* a, auto* b) { return place(a) > place(b); });
     for (const HistoryRow* r : open) {
       o.data["changes"].push_back(rowJson(machine, *r));
-      changes +=
-          fmt::format("<tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td></tr>",
-                      link("/change", changeKey(machine, *r), revisionLabel(r->revision)),
-                      link("/program", {{"name", r->program}, {"machine", machine}}, r->program),
-                      e(r->workload), e(r->config),
-                      e(fmt::format("{} {:.3f} {}", changeName(r->change.verdict), r->change.ratio,
-                                    intervalOf(r->change.interval))),
-                      e(r->change.state.empty() ? "open" : r->change.state));
+      changes += fmt::format(
+          "<tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td></tr>",
+          link("/change", changeKey(machine, *r), revisionLabel(r->revision)),
+          link("/program", {{"name", r->program}, {"machine", machine}}, r->program),
+          e(r->workload), e(r->config),
+          e(fmt::format("{} {:.3f} {}", changeName(r->change.verdict), r->change.ratio,
+                        formatInterval(r->change.interval.low, r->change.interval.high))),
+          e(r->change.state.empty() ? "open" : r->change.state));
     }
   }
   std::string programs;
@@ -410,7 +406,8 @@ std::string evidence(const ChangeView& v) {
                                            formatSeconds(v.row.interval.high)),
                             v.row.sessions));
   add("before", formatSeconds(c.baseMedian));
-  add("ratio", fmt::format("{:.3f} {}, p {:.3g}", c.ratio, intervalOf(c.interval), c.p));
+  add("ratio", fmt::format("{:.3f} {}, p {:.3g}", c.ratio,
+                           formatInterval(c.interval.low, c.interval.high), c.p));
   add("verdict", changeName(c.verdict) + (flagged(v.row) ? ", flagged" : ""));
   if (c.noise.df > 0)
     add("session noise", fmt::format("sd {:.4f} on {} degrees of freedom; smallest step it could "
